@@ -1,0 +1,383 @@
+// The module entry point PyInit_vorn and the EventReader class.
+#include <atomic>
+#include <cstdint>
+#include <cstring>
+#include <new>
+#include <variant>
+
+#include "panic.hpp"
+#include "py_support.hpp"
+#include "sample_array.hpp"
+#include "wd1_reader.hpp"
+#include "wd2_reader.hpp"
+
+namespace vorn {
+namespace {
+
+// ---- EventReader -----------------------------------------------------------
+
+using RecordReader = std::variant<WD1Reader, WD2Reader>;
+
+constexpr std::uint64_t kExclusive = ~std::uint64_t(0);
+
+struct EventReaderObject {
+  PyObject_HEAD
+  RecordReader record_reader;
+  // 0 free, n shared borrows (only inside __iter__), kExclusive inside __next__.
+  std::atomic<std::uint64_t> borrow_flag;
+};
+
+enum Key : int {
+  kEventSize, kBoardId, kPattern, kBoardChannel, kEventCounter, kTimestamp,
+  kSamples, kSamplingPeriod, kChannels, kData, kKeyCount
+};
+constexpr const char* kKeyNames[kKeyCount] = {
+    "event_size", "board_id", "pattern", "board_channel", "event_counter",
+    "timestamp", "samples", "sampling_period", "channels", "data"};
+
+// The type and the dict keys, interned once for the process.
+struct ClassState {
+  PyTypeObject* type;
+  PyObject* keys[kKeyCount];
+};
+
+// nullptr, with RuntimeError set, when the type cannot be made.
+ClassState* class_state();
+
+// Binds EventReader's two arguments, by position or keyword, and reports
+// mistakes in the interpreter's own words for a function named
+// EventReader.__new__(), whatever the Python version.
+bool bind_arguments(PyObject* args, PyObject* kwargs, PyObject* (&out)[2]) {
+  static constexpr const char* kNames[2] = {"path", "reader_type"};
+  const Py_ssize_t nargs = PyTuple_Size(args);
+  if (nargs < 0) return false;
+  if (nargs > 2) {
+    PyErr_Format(PyExc_TypeError,
+                 "EventReader.__new__() takes 2 positional arguments but %zd were given", nargs);
+    return false;
+  }
+  for (Py_ssize_t i = 0; i < nargs; ++i) out[i] = PyTuple_GetItem(args, i);
+  if (kwargs) {
+    Py_ssize_t pos = 0;
+    PyObject *key, *value;
+    while (PyDict_Next(kwargs, &pos, &key, &value)) {
+      int slot = -1;
+      for (int j = 0; j < 2; ++j) {
+        if (PyUnicode_Check(key) && PyUnicode_CompareWithASCIIString(key, kNames[j]) == 0) slot = j;
+      }
+      if (slot < 0) {
+        PyErr_Format(PyExc_TypeError,
+                     "EventReader.__new__() got an unexpected keyword argument '%S'", key);
+        return false;
+      }
+      if (out[slot]) {
+        PyErr_Format(PyExc_TypeError,
+                     "EventReader.__new__() got multiple values for argument '%s'", kNames[slot]);
+        return false;
+      }
+      out[slot] = value;
+    }
+  }
+  if (!out[0] && !out[1]) {
+    PyErr_SetString(PyExc_TypeError,
+                    "EventReader.__new__() missing 2 required positional arguments: "
+                    "'path' and 'reader_type'");
+    return false;
+  }
+  for (int j = 0; j < 2; ++j) {
+    if (!out[j]) {
+      PyErr_Format(PyExc_TypeError,
+                   "EventReader.__new__() missing 1 required positional argument: '%s'", kNames[j]);
+      return false;
+    }
+  }
+  return true;
+}
+
+// The UTF-8 encoding of a str argument, as a bytes object.
+PyRef utf8_argument(PyObject* value, const char* name) {
+  if (!PyUnicode_Check(value)) {
+    PyRef type_name = PyRef::steal(
+        PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(value)), "__name__"));
+    if (!type_name) return {};
+    PyErr_Format(PyExc_TypeError, "EventReader.__new__() argument '%s' must be str, not %U",
+                 name, type_name.get());
+    return {};
+  }
+  return PyRef::steal(PyUnicode_AsUTF8String(value));
+}
+
+PyObject* make_event_reader(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+  PyObject* bound[2] = {nullptr, nullptr};
+  if (!bind_arguments(args, kwargs, bound)) return nullptr;
+  PyRef path = utf8_argument(bound[0], "path");
+  if (!path) return nullptr;
+  PyRef reader_type = utf8_argument(bound[1], "reader_type");
+  if (!reader_type) return nullptr;
+
+  const char* path_bytes = PyBytes_AsString(path.get());
+  if (std::strlen(path_bytes) != std::size_t(PyBytes_Size(path.get()))) {
+    return raise_message(PyExc_OSError, "file name contained an unexpected NUL byte");
+  }
+  Result<std::unique_ptr<Source>> file = open_file(path_bytes);
+  if (!file.ok()) return raise_os_error(file.error().code);
+  BufReader input(std::move(file).value());
+
+  // The file is open before the reader type is looked at: a path that cannot
+  // be opened reports that, whatever the type.
+  char* kind;
+  Py_ssize_t kind_len;
+  if (PyBytes_AsStringAndSize(reader_type.get(), &kind, &kind_len) != 0) return nullptr;
+  const std::string_view layout(kind, std::size_t(kind_len));
+  std::optional<RecordReader> record_reader;
+  if (layout == "WD1") {
+    record_reader.emplace(std::in_place_type<WD1Reader>, std::move(input));
+  } else if (layout == "WD2") {
+    Result<WD2Reader> wd2 = WD2Reader::open(std::move(input));
+    if (!wd2.ok()) return raise_message(PyExc_OSError, wd2.error().message());
+    record_reader.emplace(std::in_place_type<WD2Reader>, std::move(wd2).value());
+  } else {
+    return raise_message(PyExc_ValueError, "unknown reader type '" + std::string(layout) +
+                                               "', expected 'WD1' or 'WD2'");
+  }
+
+  auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
+  PyObject* self = alloc(type, 0);
+  if (!self) return nullptr;  // record_reader closes the file on the way out
+  auto* obj = reinterpret_cast<EventReaderObject*>(self);
+  new (&obj->record_reader) RecordReader(std::move(*record_reader));
+  new (&obj->borrow_flag) std::atomic<std::uint64_t>(0);
+  return self;
+}
+
+PyObject* event_reader_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept {
+  return guarded([&] { return make_event_reader(type, args, kwargs); });
+}
+
+void event_reader_dealloc(PyObject* self) noexcept {
+  PyTypeObject* type = Py_TYPE(self);
+  try {
+    auto* obj = reinterpret_cast<EventReaderObject*>(self);
+    obj->record_reader.~RecordReader();  // closes the file; arrays handed out keep their samples
+    obj->borrow_flag.~atomic();
+  } catch (...) {
+    PyErr_WriteUnraisable(nullptr);
+  }
+  auto free_fn = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
+  free_fn(self);
+  Py_DECREF(type);
+}
+
+EventReaderObject* as_event_reader(PyObject* self) {
+  if (!PyObject_TypeCheck(self, class_state()->type)) {
+    PyErr_SetString(PyExc_TypeError, "expected an EventReader");
+    return nullptr;
+  }
+  return reinterpret_cast<EventReaderObject*>(self);
+}
+
+PyObject* event_reader_iter(PyObject* self) noexcept {
+  return guarded([&]() -> PyObject* {
+    EventReaderObject* obj = as_event_reader(self);
+    if (!obj) return nullptr;
+    std::uint64_t flag = obj->borrow_flag.load(std::memory_order_relaxed);
+    do {
+      if (flag == kExclusive) {
+        PyErr_SetString(PyExc_RuntimeError, "Already mutably borrowed");
+        return nullptr;
+      }
+    } while (!obj->borrow_flag.compare_exchange_weak(flag, flag + 1, std::memory_order_acq_rel,
+                                                     std::memory_order_relaxed));
+    Py_INCREF(self);
+    obj->borrow_flag.fetch_sub(1, std::memory_order_release);
+    return self;
+  });
+}
+
+// Holds `borrow_flag` exclusively for one __next__, on every way out.
+class ExclusiveBorrow {
+ public:
+  explicit ExclusiveBorrow(std::atomic<std::uint64_t>& flag) noexcept : flag_(flag) {
+    std::uint64_t expected = 0;
+    held_ = flag_.compare_exchange_strong(expected, kExclusive, std::memory_order_acq_rel,
+                                          std::memory_order_relaxed);
+  }
+  ~ExclusiveBorrow() {
+    if (held_) flag_.store(0, std::memory_order_release);
+  }
+  ExclusiveBorrow(const ExclusiveBorrow&) = delete;
+  ExclusiveBorrow& operator=(const ExclusiveBorrow&) = delete;
+  bool held() const noexcept { return held_; }
+
+ private:
+  std::atomic<std::uint64_t>& flag_;
+  bool held_;
+};
+
+// Python said no where the code cannot go on: show why, then fail internally.
+[[noreturn]] void python_call_failed() {
+  if (PyErr_Occurred()) PyErr_Print();
+  panic("Python API call failed");
+}
+
+void put(PyObject* dict, PyObject* key, PyRef value) {
+  if (!value || PyDict_SetItem(dict, key, value.get()) != 0) python_call_failed();
+}
+
+void fill(PyObject* d, PyObject* const* k, WD1Event& ev) {
+  put(d, k[kEventSize], PyRef::steal(PyLong_FromLong(ev.event_size)));
+  put(d, k[kBoardId], PyRef::steal(PyLong_FromLong(ev.board_id)));
+  put(d, k[kPattern], PyRef::steal(PyLong_FromLong(ev.pattern)));
+  put(d, k[kBoardChannel], PyRef::steal(PyLong_FromLong(ev.board_channel)));
+  put(d, k[kEventCounter], PyRef::steal(PyLong_FromLong(ev.event_counter)));
+  put(d, k[kTimestamp], PyRef::steal(PyLong_FromLong(ev.timestamp)));
+  put(d, k[kData], from_raw_parts(std::move(ev.data)));
+}
+
+void fill(PyObject* d, PyObject* const* k, WD2Event& ev) {
+  put(d, k[kEventCounter], PyRef::steal(PyLong_FromUnsignedLong(ev.event_counter)));
+  put(d, k[kTimestamp], PyRef::steal(PyLong_FromUnsignedLongLong(ev.timestamp)));
+  put(d, k[kSamples], PyRef::steal(PyLong_FromUnsignedLong(ev.samples)));
+  put(d, k[kSamplingPeriod], PyRef::steal(PyLong_FromUnsignedLongLong(ev.sampling_period)));
+  put(d, k[kChannels], PyRef::steal(PyLong_FromLong(ev.channels)));
+  put(d, k[kData], from_raw_parts(std::move(ev.data)));
+}
+
+PyObject* next_event(PyObject* self) {
+  EventReaderObject* obj = as_event_reader(self);
+  if (!obj) return nullptr;
+  ExclusiveBorrow borrow(obj->borrow_flag);
+  if (!borrow.held()) {
+    PyErr_SetString(PyExc_RuntimeError, "Already borrowed");
+    return nullptr;
+  }
+  PyRef keep = PyRef::borrow(self);
+  PyRef dict = PyRef::steal(PyDict_New());
+  if (!dict) python_call_failed();
+  PyObject* const* keys = class_state()->keys;
+  return std::visit(
+      [&](auto& reader) -> PyObject* {
+        auto step = reader.next();
+        if (auto* ev = std::get_if<0>(&step)) {
+          fill(dict.get(), keys, *ev);
+          return dict.release();
+        }
+        if (auto* err = std::get_if<IoError>(&step)) return raise_os_error(err->code);
+        return nullptr;  // end of input: StopIteration without a message
+      },
+      obj->record_reader);
+}
+
+PyObject* event_reader_iternext(PyObject* self) noexcept {
+  return guarded([&] { return next_event(self); });
+}
+
+ClassState* class_state() {
+  static Once<ClassState> once;
+  ClassState* state = once.get([](ClassState& out) {
+    static PyType_Slot slots[] = {
+        {Py_tp_doc, const_cast<char*>("EventReader(path, reader_type)\n--\n\n")},
+        {Py_tp_new, reinterpret_cast<void*>(event_reader_new)},
+        {Py_tp_iter, reinterpret_cast<void*>(event_reader_iter)},
+        {Py_tp_iternext, reinterpret_cast<void*>(event_reader_iternext)},
+        {Py_tp_dealloc, reinterpret_cast<void*>(event_reader_dealloc)},
+        {0, nullptr},
+    };
+    // No Py_TPFLAGS_BASETYPE: not subclassable. No GC: it holds no Python objects.
+    static PyType_Spec spec = {"builtins.EventReader", sizeof(EventReaderObject), 0,
+                               Py_TPFLAGS_DEFAULT, slots};
+    for (int i = 0; i < kKeyCount; ++i) {
+      out.keys[i] = PyUnicode_InternFromString(kKeyNames[i]);
+      if (!out.keys[i]) return false;  // at worst a few strings kept after a failed start
+    }
+    out.type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&spec));
+    return out.type != nullptr;
+  });
+  if (!state) {
+    // Made before any instance exists, so only the module body gets here.
+    PyObject *type, *value, *tb;
+    PyErr_Fetch(&type, &value, &tb);
+    PyErr_NormalizeException(&type, &value, &tb);
+    if (tb) PyException_SetTraceback(value, tb);
+    Py_XDECREF(type);
+    Py_XDECREF(tb);
+    PyRef cause = PyRef::steal(value);
+    raise_message(PyExc_RuntimeError, "An error occurred while initializing class EventReader");
+    PyObject *rt_type, *rt_value, *rt_tb;
+    PyErr_Fetch(&rt_type, &rt_value, &rt_tb);
+    PyErr_NormalizeException(&rt_type, &rt_value, &rt_tb);
+    if (rt_value && cause) PyException_SetCause(rt_value, cause.release());
+    PyErr_Restore(rt_type, rt_value, rt_tb);
+  }
+  return state;
+}
+
+// ---- Module ----------------------------------------------------------------
+
+// Adds the class to the module and to its __all__.
+int add_class(PyObject* module) {
+  ClassState* state = class_state();
+  if (!state) return -1;
+  PyTypeObject* type = state->type;
+  PyRef name = PyRef::steal(PyUnicode_FromString("EventReader"));
+  if (!name) return -1;
+  PyRef all = PyRef::steal(PyObject_GetAttrString(module, "__all__"));
+  if (!all) {
+    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return -1;
+    PyErr_Clear();
+    all = PyRef::steal(PyList_New(0));
+    if (!all || PyObject_SetAttrString(module, "__all__", all.get()) != 0) return -1;
+  } else if (!PyList_Check(all.get())) {
+    PyErr_SetString(PyExc_TypeError, "__all__ must be a list");
+    return -1;
+  }
+  if (PyList_Append(all.get(), name.get()) != 0) {
+    panic("could not append __name__ to __all__: " + describe_pending_error());
+  }
+  return PyObject_SetAttrString(module, "EventReader", reinterpret_cast<PyObject*>(type));
+}
+
+struct ModuleDef {
+  int (*initializer)(PyObject*);
+  PyModuleDef def;
+  // The interpreter that first imported the module; -1 until then.
+  std::atomic<std::int64_t> interpreter_id;
+  Once<PyObject*> module;
+};
+
+ModuleDef module_def = {
+    add_class,
+    {PyModuleDef_HEAD_INIT, "vorn", "", 0, nullptr, nullptr, nullptr, nullptr, nullptr},
+    {-1},
+    {},
+};
+
+PyObject* make_module(ModuleDef& md) {
+  const std::int64_t id = PyInterpreterState_GetID(PyInterpreterState_Get());
+  if (id == -1) return nullptr;
+  std::int64_t first = -1;
+  if (!md.interpreter_id.compare_exchange_strong(first, id, std::memory_order_acq_rel) &&
+      first != id) {
+    PyErr_SetString(PyExc_ImportError,
+                    "vorn does not support subinterpreters: it can be imported only in the "
+                    "interpreter that first imported it");
+    return nullptr;
+  }
+  PyObject** module = md.module.get([&](PyObject*& out) {
+    PyRef m = PyRef::steal(PyModule_Create2(&md.def, 1013));
+    if (!m) return false;
+    if (md.initializer(m.get()) != 0) return false;
+    out = m.release();  // kept for the life of the process
+    return true;
+  });
+  if (!module) return nullptr;
+  Py_INCREF(*module);
+  return *module;
+}
+
+}  // namespace
+}  // namespace vorn
+
+PyMODINIT_FUNC PyInit_vorn(void) {
+  return vorn::guarded([] { return vorn::make_module(vorn::module_def); });
+}

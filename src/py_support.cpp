@@ -1,0 +1,109 @@
+// The boundary guard's PanicException, and Python exceptions from errors.
+#include "py_support.hpp"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+namespace vorn {
+namespace {
+
+[[noreturn]] void abort_at_boundary() noexcept {
+  std::fputs("uncaught panic at ffi boundary\n", stderr);
+  std::abort();
+}
+
+PyObject* panic_exception_type() noexcept {
+  static Once<PyObject*> once;
+  PyObject** type = once.get([](PyObject*& out) {
+    out = PyErr_NewExceptionWithDoc(
+        "vorn.PanicException",
+        "An internal failure of vorn's native code. Derives from BaseException, so "
+        "`except Exception` does not catch it.",
+        PyExc_BaseException, nullptr);
+    return out != nullptr;
+  });
+  if (!type) {
+    std::fputs("vorn: Failed to initialize new exception type.\n", stderr);
+    abort_at_boundary();
+  }
+  return *type;
+}
+
+PyObject* os_error_type(int code) {
+  switch (code) {
+    case ENOENT: return PyExc_FileNotFoundError;
+    case EPERM:
+    case EACCES: return PyExc_PermissionError;
+    case ENOTDIR: return PyExc_NotADirectoryError;
+    case EISDIR: return PyExc_IsADirectoryError;
+    case EEXIST: return PyExc_FileExistsError;
+    case EAGAIN: return PyExc_BlockingIOError;
+    case EINTR: return PyExc_InterruptedError;
+    case ENOMEM: return PyExc_MemoryError;
+    case EPIPE: return PyExc_BrokenPipeError;
+    case ECONNABORTED: return PyExc_ConnectionAbortedError;
+    case ECONNRESET: return PyExc_ConnectionResetError;
+    case ETIMEDOUT: return PyExc_TimeoutError;
+    case ECONNREFUSED: return PyExc_ConnectionRefusedError;
+    default: return PyExc_OSError;
+  }
+}
+
+}  // namespace
+
+void raise_panic_exception(const char* message) noexcept {
+  try {
+    PyObject* type = panic_exception_type();
+    PyRef text = PyRef::steal(PyUnicode_DecodeUTF8(message, Py_ssize_t(std::strlen(message)), "replace"));
+    if (!text) abort_at_boundary();
+    PyErr_SetObject(type, text.get());
+  } catch (...) {
+    abort_at_boundary();
+  }
+}
+
+PyObject* raise_message(PyObject* type, const std::string& message) {
+  PyRef text = PyRef::steal(PyUnicode_DecodeUTF8(message.data(), Py_ssize_t(message.size()), "replace"));
+  if (!text) return nullptr;
+  // An instance built from the one string: args is (message,), errno None.
+  PyRef exc = PyRef::steal(PyObject_CallFunctionObjArgs(type, text.get(), nullptr));
+  if (!exc) return nullptr;
+  PyErr_SetObject(type, exc.get());
+  return nullptr;
+}
+
+PyObject* raise_os_error(int code) {
+  return raise_message(os_error_type(code), IoError::system(code).message());
+}
+
+std::string describe_pending_error() {
+  PyObject *type_raw, *value_raw, *tb_raw;
+  PyErr_Fetch(&type_raw, &value_raw, &tb_raw);
+  if (!type_raw) return "attempted to fetch exception but none was set";
+  PyErr_NormalizeException(&type_raw, &value_raw, &tb_raw);
+  PyRef type = PyRef::steal(type_raw), value = PyRef::steal(value_raw), tb = PyRef::steal(tb_raw);
+  auto text_of = [](PyObject* o) -> std::string {
+    PyRef s = PyRef::steal(o ? PyObject_Str(o) : nullptr);
+    PyRef utf8 = PyRef::steal(s ? PyUnicode_AsUTF8String(s.get()) : nullptr);
+    if (!utf8) {
+      PyErr_Clear();
+      return "<unprintable>";
+    }
+    return PyBytes_AsString(utf8.get());
+  };
+  PyRef name = PyRef::steal(PyObject_GetAttrString(type.get(), "__name__"));
+  std::string out = text_of(name.get()) + ": " + text_of(value.get());
+  if (tb) {
+    PyRef traceback = PyRef::steal(PyImport_ImportModule("traceback"));
+    PyRef lines = PyRef::steal(traceback ? PyObject_CallMethod(traceback.get(), "format_tb", "O", tb.get()) : nullptr);
+    PyRef empty = PyRef::steal(PyUnicode_FromString(""));
+    PyRef joined = PyRef::steal(lines && empty ? PyUnicode_Join(empty.get(), lines.get()) : nullptr);
+    if (joined) out += "\nTraceback (most recent call last):\n" + text_of(joined.get());
+    PyErr_Clear();
+  }
+  return out;
+}
+
+}  // namespace vorn

@@ -1,0 +1,75 @@
+// The Python boundary: the guard around every entry point, PanicException,
+// process-wide one-time values, and errors turned into Python exceptions.
+#pragma once
+
+#include <atomic>
+#include <mutex>
+#include <string>
+
+#include "buf_reader.hpp"
+#include "py_ref.hpp"
+
+namespace vorn {
+
+// Sets PanicException(message) as the pending exception. Creates the type
+// on first use; if that fails, writes "uncaught panic at ffi boundary" and
+// aborts the process.
+void raise_panic_exception(const char* message) noexcept;
+
+// Runs `body`, which returns a new reference or nullptr with a Python
+// exception set. An internal failure becomes PanicException with its message,
+// running out of memory MemoryError; nothing crosses into the interpreter.
+template <class Body>
+PyObject* guarded(Body&& body) noexcept {
+  try {
+    return body();
+  } catch (const std::bad_alloc&) {
+    return PyErr_NoMemory();
+  } catch (const std::exception& e) {
+    raise_panic_exception(e.what());
+  } catch (...) {
+    raise_panic_exception("internal failure");
+  }
+  return nullptr;
+}
+
+// A value made once per process, on first need, by a maker that may fail.
+// Only success is recorded, so a failed attempt is tried again by the next
+// caller; a thread that finds the making under way waits for it with the
+// interpreter lock released. (Not std::call_once: a maker that throws aborts
+// the process under musl.)
+template <class T>
+class Once {
+ public:
+  template <class Make>  // Make: () -> bool, filling the T& it is given
+  T* get(Make&& make) {
+    if (ready_.load(std::memory_order_acquire)) return &value_;
+    std::unique_lock<std::mutex> lock(mutex_, std::try_to_lock);
+    if (!lock.owns_lock()) {
+      Py_BEGIN_ALLOW_THREADS
+      lock.lock();
+      Py_END_ALLOW_THREADS
+    }
+    if (ready_.load(std::memory_order_relaxed)) return &value_;
+    if (!make(value_)) return nullptr;
+    ready_.store(true, std::memory_order_release);
+    return &value_;
+  }
+
+ private:
+  std::atomic<bool> ready_{false};
+  std::mutex mutex_;
+  T value_{};
+};
+
+// "<text> (os error N)" as the OSError subclass that the error number
+// selects (FileNotFoundError for ENOENT, ...); errno stays None.
+PyObject* raise_os_error(int code);
+
+// Sets an exception of exactly `type` built from one message string.
+PyObject* raise_message(PyObject* type, const std::string& message);
+
+// "<type>: <value>" of the pending Python error, with its traceback; clears it.
+std::string describe_pending_error();
+
+}  // namespace vorn

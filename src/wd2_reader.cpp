@@ -1,0 +1,85 @@
+// WD2Reader: the layout probe and decoding of "WD2" records.
+#include "wd2_reader.hpp"
+
+#include "panic.hpp"
+
+namespace vorn {
+namespace {
+
+struct Header {
+  std::uint32_t event_counter;
+  std::uint64_t timestamp;
+  std::uint32_t samples;
+  std::uint64_t sampling_period;
+};
+
+Header decode_header(const std::uint8_t* h) noexcept {
+  return {load_le<std::uint32_t>(h), load_le<std::uint64_t>(h + 4),
+          load_le<std::uint32_t>(h + 12), load_le<std::uint64_t>(h + 16)};
+}
+
+// The channel count the records imply, read from offset 0.
+Result<std::int32_t> probe(BufReader& in) {
+  std::array<std::uint8_t, 28> h;
+  if (Status st = in.read_exact(h); !st.ok()) {
+    if (st.error().is_eof()) return 1;  // too short to hold a channel word
+    return st.error();
+  }
+  const Header first = decode_header(h.data());
+  const std::int32_t n = load_le<std::int32_t>(&h[24]);
+
+  // A block no file could hold, or more than this one has left, refutes the
+  // channel-word reading.
+  const std::uint64_t block = wd2_block_bytes(first.samples, n);
+  if (block > kMaxObjectBytes) return 1;
+  if (Status st = in.skip(block); !st.ok()) {
+    if (st.error().is_eof()) return 1;
+    return st.error();
+  }
+
+  if (Status st = in.read_exact(h); !st.ok()) {
+    // One record with a channel word, or a second one still being written.
+    if (st.error().is_eof()) return n >= 2 ? n : 1;
+    return st.error();
+  }
+  const Header second = decode_header(h.data());
+  const std::int32_t n2 = load_le<std::int32_t>(&h[24]);
+  const bool continues = n2 == n && second.sampling_period == first.sampling_period &&
+                         second.samples == first.samples &&
+                         second.event_counter == std::uint32_t(first.event_counter + 1);
+  return continues ? n : 1;
+}
+
+}  // namespace
+
+Result<WD2Reader> WD2Reader::open(BufReader input) {
+  Result<std::int32_t> probed = probe(input);
+  if (!probed.ok()) return probed.error();
+  if (Status st = input.rewind(); !st.ok()) return st.error();
+  return WD2Reader(std::move(input), probed.value());
+}
+
+Step<WD2Event> WD2Reader::next() {
+  const std::uint64_t start = input_.position();
+  auto fail = [&](const IoError& e) -> Step<WD2Event> {
+    if (!e.is_eof()) return e;
+    restore_record_start(input_, start);
+    return EndOfInput{};
+  };
+
+  const bool has_word = probed_channels_ >= 2;
+  std::array<std::uint8_t, kHeaderSize + kChannelWordSize> h;
+  auto header = std::span(h).first(has_word ? h.size() : kHeaderSize);
+  if (Status st = input_.read_exact(header); !st.ok()) return fail(st.error());
+  const Header fields = decode_header(h.data());
+  const std::int32_t channels = has_word ? load_le<std::int32_t>(&h[24]) : probed_channels_;
+
+  const std::uint64_t block = wd2_block_bytes(fields.samples, probed_channels_);
+  if (block > kMaxObjectBytes) panic("capacity overflow");
+  Result<SampleBuffer<float>> data = read_samples<float>(input_, block / 4);
+  if (!data.ok()) return fail(data.error());
+  return WD2Event{fields.event_counter, fields.timestamp, fields.samples,
+                  fields.sampling_period, channels, std::move(data).value()};
+}
+
+}  // namespace vorn
