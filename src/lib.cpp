@@ -246,12 +246,14 @@ void fill(PyObject* d, PyObject* const* k, WD2Event& ev) {
 PyObject* next_event(PyObject* self) {
   EventReaderObject* obj = as_event_reader(self);
   if (!obj) return nullptr;
+  // Declared first so that it goes last: releasing the borrow must not
+  // touch an object that dropping this reference has freed.
+  PyRef keep = PyRef::borrow(self);
   ExclusiveBorrow borrow(obj->borrow_flag);
   if (!borrow.held()) {
     PyErr_SetString(PyExc_RuntimeError, "Already borrowed");
     return nullptr;
   }
-  PyRef keep = PyRef::borrow(self);
   PyRef dict = PyRef::steal(PyDict_New());
   if (!dict) python_call_failed();
   PyObject* const* keys = class_state()->keys;
