@@ -3,6 +3,8 @@
 #include <cstdint>
 #include <cstring>
 #include <new>
+#include <span>
+#include <type_traits>
 #include <variant>
 
 #include "panic.hpp"
@@ -35,10 +37,20 @@ constexpr const char* kKeyNames[kKeyCount] = {
     "event_size", "board_id", "pattern", "board_channel", "event_counter",
     "timestamp", "samples", "sampling_period", "channels", "data"};
 
-// The type and the dict keys, interned once for the process.
+constexpr Key kWD1Keys[] = {kEventSize, kBoardId, kPattern, kBoardChannel, kEventCounter,
+                            kTimestamp, kData};
+constexpr Key kWD2Keys[] = {kEventCounter, kTimestamp, kSamples, kSamplingPeriod, kChannels,
+                            kData};
+
+// Made once for the process: the type, the interned dict keys, and for each
+// layout a dict of its keys in order (values None). Each event's dict is a
+// copy of that dict with the values replaced: the copy is made at its final
+// size, where a dict filled key by key would be resized on the way.
 struct ClassState {
   PyTypeObject* type;
   PyObject* keys[kKeyCount];
+  PyObject* wd1_dict;
+  PyObject* wd2_dict;
 };
 
 // nullptr, with RuntimeError set, when the type cannot be made.
@@ -254,14 +266,15 @@ PyObject* next_event(PyObject* self) {
     PyErr_SetString(PyExc_RuntimeError, "Already borrowed");
     return nullptr;
   }
-  PyRef dict = PyRef::steal(PyDict_New());
-  if (!dict) python_call_failed();
-  PyObject* const* keys = class_state()->keys;
+  const ClassState& state = *class_state();
   return std::visit(
       [&](auto& reader) -> PyObject* {
+        constexpr bool wd1 = std::is_same_v<std::decay_t<decltype(reader)>, WD1Reader>;
+        PyRef dict = PyRef::steal(PyDict_Copy(wd1 ? state.wd1_dict : state.wd2_dict));
+        if (!dict) python_call_failed();
         auto step = reader.next();
         if (auto* ev = std::get_if<0>(&step)) {
-          fill(dict.get(), keys, *ev);
+          fill(dict.get(), state.keys, *ev);
           return dict.release();
         }
         if (auto* err = std::get_if<IoError>(&step)) return raise_os_error(err->code);
@@ -288,10 +301,21 @@ ClassState* class_state() {
     // No Py_TPFLAGS_BASETYPE: not subclassable. No GC: it holds no Python objects.
     static PyType_Spec spec = {"builtins.EventReader", sizeof(EventReaderObject), 0,
                                Py_TPFLAGS_DEFAULT, slots};
+    // A failed start may keep a few of these; the next attempt makes them anew.
     for (int i = 0; i < kKeyCount; ++i) {
       out.keys[i] = PyUnicode_InternFromString(kKeyNames[i]);
-      if (!out.keys[i]) return false;  // at worst a few strings kept after a failed start
+      if (!out.keys[i]) return false;
     }
+    auto make_dict = [&](std::span<const Key> keys) -> PyObject* {
+      PyRef d = PyRef::steal(PyDict_New());
+      for (Key k : keys) {
+        if (!d || PyDict_SetItem(d.get(), out.keys[k], Py_None) != 0) return nullptr;
+      }
+      return d.release();
+    };
+    out.wd1_dict = make_dict(kWD1Keys);
+    out.wd2_dict = make_dict(kWD2Keys);
+    if (!out.wd1_dict || !out.wd2_dict) return false;
     out.type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&spec));
     return out.type != nullptr;
   });
