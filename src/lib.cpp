@@ -163,7 +163,7 @@ PyObject* make_event_reader(PyTypeObject* type, PyObject* args, PyObject* kwargs
 }
 
 PyObject* event_reader_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept {
-  return guarded([&] { return make_event_reader(type, args, kwargs); });
+  return with_exception(guarded([&] { return make_event_reader(type, args, kwargs); }));
 }
 
 void event_reader_dealloc(PyObject* self) noexcept {
@@ -405,5 +405,5 @@ PyObject* make_module(ModuleDef& md) {
 }  // namespace vorn
 
 PyMODINIT_FUNC PyInit_vorn(void) {
-  return vorn::guarded([] { return vorn::make_module(vorn::module_def); });
+  return vorn::with_exception(vorn::guarded([] { return vorn::make_module(vorn::module_def); }));
 }

@@ -33,6 +33,15 @@ PyObject* guarded(Body&& body) noexcept {
   return nullptr;
 }
 
+// A null result must come with an exception; where a failing call left none,
+// SystemError says so.
+inline PyObject* with_exception(PyObject* result) noexcept {
+  if (!result && !PyErr_Occurred()) {
+    PyErr_SetString(PyExc_SystemError, "attempted to fetch exception but none was set");
+  }
+  return result;
+}
+
 // A value made once per process, on first need, by a maker that may fail.
 // Only success is recorded, so a failed attempt is tried again by the next
 // caller; a thread that finds the making under way waits for it with the
