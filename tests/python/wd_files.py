@@ -1,0 +1,45 @@
+"""Builders of WD1 and WD2 records, byte for byte, for tests that write files."""
+import struct
+
+WD1_HEADER = struct.Struct("<6I")
+WD2_HEADER = struct.Struct("<IQIQ")
+U32 = 0xFFFFFFFF
+
+
+def wd1(samples=(), *, event_size=None, board_id=0, pattern=0, board_channel=0,
+        event_counter=0, timestamp=0):
+    """One WD1 record. Header values may be given signed or as raw 32-bit words."""
+    if event_size is None:
+        event_size = 24 + 2 * len(samples)
+    header = [event_size, board_id, pattern, board_channel, event_counter, timestamp]
+    return WD1_HEADER.pack(*(v & U32 for v in header)) + struct.pack(f"<{len(samples)}H", *samples)
+
+
+def wd2(data=(), *, channels=None, event_counter=0, timestamp=0, sampling_period=200,
+        samples=None):
+    """One WD2 record, with a channel word when `channels` is given.
+
+    `data` is the flat block (floats, or raw 32-bit patterns when ints), so its
+    length is samples x channels."""
+    per_channel = channels if channels and channels > 0 else 1
+    if samples is None:
+        samples = len(data) // per_channel
+    out = WD2_HEADER.pack(event_counter, timestamp, samples, sampling_period)
+    if channels is not None:
+        out += struct.pack("<i", channels)
+    if data and isinstance(data[0], int):
+        return out + struct.pack(f"<{len(data)}I", *data)
+    return out + struct.pack(f"<{len(data)}f", *data)
+
+
+def wd1_run(count, samples=4, **fields):
+    """`count` WD1 records with event_counter 0.. and samples i, i+1, ..."""
+    return b"".join(wd1(range(i, i + samples), event_counter=i, **fields) for i in range(count))
+
+
+def wd2_run(count, samples=3, channels=None, **fields):
+    """`count` consecutive WD2 records that the layout probe reads as `channels`."""
+    width = samples * (channels or 1)
+    return b"".join(
+        wd2([float(i + k) for k in range(width)], channels=channels, event_counter=i, **fields)
+        for i in range(count))
