@@ -1,0 +1,84 @@
+"""The installed type information: mypy accepts typed use of vorn and reports misuse."""
+import re
+import subprocess
+import sys
+import textwrap
+
+import pytest
+
+pytest.importorskip("mypy", reason="mypy is not installed (make test installs it)")
+
+USAGE = """\
+    from typing import TYPE_CHECKING, Iterator, List, Literal
+
+    import numpy as np
+    import numpy.typing as npt
+    from typing_extensions import assert_type
+
+    from vorn import EventReader
+
+    if TYPE_CHECKING:
+        from vorn import WD1Event, WD2Event
+
+
+    def heights(path: str) -> List[int]:
+        out = []
+        for ev in EventReader(path, "WD1"):
+            assert_type(ev, WD1Event)
+            assert_type(ev["data"], npt.NDArray[np.uint16])
+            out.append(int(ev["data"].max()) - ev["board_channel"])
+        return out
+
+
+    def channels(path: str) -> Iterator["npt.NDArray[np.float32]"]:
+        reader = EventReader(path=path, reader_type="WD2")
+        assert iter(reader) is reader
+        for ev in reader:
+            assert_type(ev, WD2Event)
+            assert_type(ev["channels"], int)
+            yield from ev["data"].reshape(-1, ev["samples"])
+
+
+    def any_layout(path: str, layout: Literal["WD1", "WD2"]) -> int:
+        return sum(ev["event_counter"] + ev["timestamp"] for ev in EventReader(path, layout))
+"""
+
+# Each line after the first holds one mistake and the error code mypy must give for it.
+MISTAKES = """\
+    import pathlib; from vorn import EventReader
+    EventReader("run.wd3", "WD3")  # call-overload
+    EventReader(pathlib.Path("run.wd1"), "WD1")  # call-overload
+    EventReader("run.wd1", reader_type="wd1")  # call-overload
+    next(EventReader("run.wd1", "WD1"))["channels"]  # typeddict-item
+    label: str = next(EventReader("run.wd2", "WD2"))["samples"]  # assignment
+    EventReader("run.wd1", "WD1").close()  # attr-defined
+    with EventReader("run.wd1", "WD1") as r: pass  # attr-defined
+"""
+
+
+def run_mypy(tmp_path, source):
+    """mypy on `source`, resolving vorn as this interpreter's installed packages do."""
+    (tmp_path / "check.py").write_text(textwrap.dedent(source))
+    cmd = [sys.executable, "-m", "mypy", "--strict", "--no-incremental",
+           "--python-executable", sys.executable, "--show-error-codes", "check.py"]
+    return subprocess.run(cmd, cwd=tmp_path, capture_output=True, text=True)
+
+
+def test_typed_usage_passes_strict_mypy(tmp_path):
+    r = run_mypy(tmp_path, USAGE)
+    assert r.returncode == 0, r.stdout + r.stderr
+
+
+@pytest.fixture(scope="module")
+def mistake_report(tmp_path_factory):
+    r = run_mypy(tmp_path_factory.mktemp("mistakes"), MISTAKES)
+    assert r.returncode == 1, r.stdout + r.stderr
+    return r.stdout
+
+
+@pytest.mark.parametrize("line", range(2, len(MISTAKES.splitlines()) + 1))
+def test_each_mistake_is_reported(mistake_report, line):
+    source = textwrap.dedent(MISTAKES).splitlines()[line - 1]
+    code = source.rsplit("# ", 1)[1]
+    errors = re.findall(rf"^check\.py:{line}: error: .*\[([a-z-]+)\]$", mistake_report, re.M)
+    assert code in errors, f"{source!r} not reported as [{code}]:\n{mistake_report}"
