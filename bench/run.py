@@ -1,0 +1,241 @@
+"""Measures vorn against a plain-Python reader, numpy.fromfile and the
+raw-read ceiling, on generated files of several record sizes.
+
+    python bench/run.py [--quick] [--reps N] [--only NAME,...] [--out DIR]
+
+Readers run interleaved, in a rotating order, several times over each file;
+the median is reported. Writes bench.json, bench.md and bench.png to --out
+(default bench/results). BENCH_QUICK=1 is --quick: small files, a smoke test
+of the scripts whose figures mean little. Exits non-zero only when a reader
+disagrees with vorn about the events, never because of a time.
+"""
+import argparse
+import json
+import os
+import platform
+import shutil
+import statistics
+import subprocess
+import sys
+import tempfile
+import time
+from datetime import datetime, timezone
+from itertools import islice
+from pathlib import Path
+
+import numpy as np
+
+import vorn
+from readers import READERS, python_events
+from workloads import BY_NAME, MB, WORKLOADS, file_name, generate, warm
+
+HERE = Path(__file__).resolve().parent
+CHECKED_EVENTS = 1000  # events compared field by field with the plain-Python reader
+
+
+def file_bytes(w, quick):
+    if quick:
+        return 2 * MB if w.group != "large" else 8 * MB
+    return 100 * MB if w.group == "small" else 256 * MB
+
+
+def check(path, w, expected_events):
+    """vorn's events agree with the plain-Python reader's, and none is lost."""
+    for i, (a, b) in enumerate(zip(islice(vorn.EventReader(str(path), w.layout), CHECKED_EVENTS),
+                                   python_events(path, w))):
+        if list(a) != list(b) or any(a[k] != b[k] for k in a if k != "data"):
+            raise SystemExit(f"{w.name}: event {i} differs: {a} != {b}")
+        if a["data"].dtype != b["data"].dtype or not np.array_equal(a["data"], b["data"]):
+            raise SystemExit(f"{w.name}: event {i} samples differ")
+    count = sum(1 for _ in vorn.EventReader(str(path), w.layout))
+    if count != expected_events:
+        raise SystemExit(f"{w.name}: vorn read {count} events, the file holds {expected_events}")
+    if len(READERS["numpy.fromfile"][0](path, w)) != expected_events:
+        raise SystemExit(f"{w.name}: numpy.fromfile disagrees about the event count")
+
+
+def measure(path, w, reps):
+    """Median seconds per reader, each rep running every reader once."""
+    names = [n for n, (_, applies) in READERS.items() if applies(w)]
+    times = {n: [] for n in names}
+    for rep in range(reps):
+        order = names[rep % len(names):] + names[:rep % len(names)]
+        for n in order:
+            fn = READERS[n][0]
+            t0 = time.perf_counter_ns()
+            fn(str(path), w)
+            times[n].append((time.perf_counter_ns() - t0) / 1e9)
+    return times
+
+
+def summarise(w, events, size, times):
+    readers = {}
+    for n, ts in times.items():
+        med = statistics.median(ts)
+        readers[n] = {"seconds": med, "ns_per_event": med / events * 1e9,
+                      "events_per_s": events / med, "mb_per_s": size / med / MB,
+                      "runs": ts}
+    py = max(readers[n]["events_per_s"] for n in ("python", "python-chunked") if n in readers)
+    ceiling = max(readers[n]["mb_per_s"] for n in ("raw-read", "raw-records"))
+    vs_python = readers["vorn"]["events_per_s"] / py
+    vs_ceiling = readers["vorn"]["mb_per_s"] / ceiling
+    if w.group == "small":
+        targets = {"vs_python": 1.9}
+    elif w.group == "medium":
+        targets = {"vs_python": 1.6}
+    else:
+        targets = {"vs_python": 1.0, "vs_ceiling": 0.9}
+    ratios = {"vs_python": vs_python, "vs_ceiling": vs_ceiling}
+    met = all(ratios[k] >= v for k, v in targets.items())
+    return {"workload": w.name, "layout": w.layout, "samples": w.samples,
+            "channels": w.channels, "channel_word": w.channel_word,
+            "record_bytes": w.record_bytes, "events": events, "file_bytes": size,
+            "readers": readers, "ratios": ratios, "targets": targets, "met": met}
+
+
+def memory_check(tmp, quick):
+    """Peak RSS while streaming a large file, in a fresh interpreter."""
+    out = []
+    for name in ("wd1_64", "wd2_1x100000"):
+        w = BY_NAME[name]
+        path = tmp / ("mem_" + str(file_name(w)))
+        events = generate(w, path, (24 if quick else 1000) * MB)
+        size = path.stat().st_size
+        proc = subprocess.run([sys.executable, str(HERE / "memory.py"), str(path), w.layout],
+                              capture_output=True, text=True, check=True)
+        path.unlink()
+        m = json.loads(proc.stdout)
+        if m["events"] != events:
+            raise SystemExit(f"memory check {name}: {m['events']} events of {events}")
+        growth = (m["peak_kb"] - m["baseline_kb"]) * 1024
+        m.update(workload=name, file_bytes=size, largest_record_bytes=w.record_bytes,
+                 growth_bytes=growth, over_record_bytes=growth - w.record_bytes,
+                 met=growth - w.record_bytes <= 4 * 1024 * 1024)
+        out.append(m)
+    return out
+
+
+def fmt_table(results):
+    names = list(READERS)
+    lines = ["| workload | record B | events | " + " | ".join(names) + " | vorn/python | vorn/ceiling | target |",
+             "|---|---:|---:|" + "---:|" * len(names) + "---:|---:|---|"]
+    for r in results:
+        cells = []
+        for n in names:
+            x = r["readers"].get(n)
+            cells.append(f"{x['ns_per_event']:,.0f}" if x else "")
+        t = ", ".join(f"{k.replace('vs_', '')} ≥ {v}" for k, v in r["targets"].items())
+        lines.append(f"| {r['workload']} | {r['record_bytes']:,} | {r['events']:,} | " + " | ".join(cells)
+                     + f" | {r['ratios']['vs_python']:.2f}x | {r['ratios']['vs_ceiling']:.0%} | "
+                     + f"{t}: {'met' if r['met'] else 'MISSED'} |")
+    lines.append("")
+    lines.append("ns per event, median; ratios: vorn's events/s over the faster plain-Python reader's, "
+                 "vorn's MB/s over the faster raw read's.")
+    lines.append("")
+    lines.append("| workload | " + " | ".join(names) + " |")
+    lines.append("|---|" + "---:|" * len(names))
+    for r in results:
+        cells = []
+        for n in names:
+            x = r["readers"].get(n)
+            cells.append(f"{x['events_per_s'] / 1e6:.2f} M/s, {x['mb_per_s']:,.0f} MB/s" if x else "")
+        lines.append(f"| {r['workload']} | " + " | ".join(cells) + " |")
+    return "\n".join(lines)
+
+
+def fmt_memory(mem):
+    lines = ["| file | size | events | baseline RSS | peak RSS | growth | largest record | verdict |",
+             "|---|---:|---:|---:|---:|---:|---:|---|"]
+    for m in mem:
+        lines.append(f"| {m['workload']} | {m['file_bytes'] / MB:,.0f} MB | {m['events']:,} | "
+                     f"{m['baseline_kb'] / 1024:.1f} MiB | {m['peak_kb'] / 1024:.1f} MiB | "
+                     f"{m['growth_bytes'] / 1024:,.0f} KiB | {m['largest_record_bytes'] / 1024:,.0f} KiB | "
+                     f"{'within 4 MiB of baseline + record' if m['met'] else 'MISSED'} |")
+    return "\n".join(lines)
+
+
+def plot(results, path):
+    try:
+        import matplotlib
+    except ImportError:
+        print("matplotlib not installed: no plot (make bench installs it)", file=sys.stderr)
+        return False
+    matplotlib.use("Agg")
+    import matplotlib.pyplot as plt
+
+    rs = sorted(results, key=lambda r: r["record_bytes"])
+    fig, (left, right) = plt.subplots(1, 2, figsize=(13, 5))
+    for n in READERS:
+        pts = [(r["record_bytes"], r["readers"][n]) for r in rs if n in r["readers"]]
+        x = [p[0] for p in pts]
+        left.plot(x, [p[1]["ns_per_event"] for p in pts], marker="o", label=n)
+        right.plot(x, [p[1]["mb_per_s"] for p in pts], marker="o", label=n)
+    for ax in (left, right):
+        ax.set_xscale("log")
+        ax.set_yscale("log")
+        ax.set_xlabel("record size (bytes)")
+        ax.grid(True, which="both", alpha=0.3)
+        ax.set_xticks([r["record_bytes"] for r in rs])
+        ax.set_xticklabels([r["workload"].replace("_", "\n", 1) for r in rs], fontsize=7)
+    left.set_ylabel("ns per event (median)")
+    right.set_ylabel("MB/s (median)")
+    left.set_title("time per event")
+    right.set_title("throughput")
+    left.legend(fontsize=8)
+    fig.suptitle("vorn against plain Python, numpy.fromfile and raw reads")
+    fig.tight_layout()
+    fig.savefig(path, dpi=90)
+    return True
+
+
+def main():
+    ap = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    ap.add_argument("--quick", action="store_true", default=os.environ.get("BENCH_QUICK") == "1")
+    ap.add_argument("--reps", type=int, default=None)
+    ap.add_argument("--only", default="", help="comma-separated workload names")
+    ap.add_argument("--no-memory", action="store_true")
+    ap.add_argument("--out", type=Path, default=HERE / "results")
+    args = ap.parse_args()
+    reps = args.reps or (3 if args.quick else 5)
+    chosen = [BY_NAME[n] for n in args.only.split(",")] if args.only else WORKLOADS
+
+    args.out.mkdir(parents=True, exist_ok=True)
+    tmp = Path(tempfile.mkdtemp(prefix="vorn-bench-"))
+    results = []
+    try:
+        for w in chosen:
+            path = tmp / file_name(w)
+            events = generate(w, path, file_bytes(w, args.quick))
+            size = path.stat().st_size
+            warm(path)
+            check(path, w, events)
+            r = summarise(w, events, size, measure(path, w, reps))
+            results.append(r)
+            path.unlink()
+            print(f"{w.name}: vorn {r['readers']['vorn']['ns_per_event']:,.0f} ns/event, "
+                  f"{r['ratios']['vs_python']:.2f}x python, {r['ratios']['vs_ceiling']:.0%} of ceiling",
+                  flush=True)
+        memory = [] if args.no_memory else memory_check(tmp, args.quick)
+    finally:
+        shutil.rmtree(tmp, ignore_errors=True)
+
+    table = fmt_table(results)
+    md = table + ("\n\n" + fmt_memory(memory) if memory else "") + "\n"
+    print()
+    print(md)
+    report = {
+        "when": datetime.now(timezone.utc).isoformat(timespec="seconds"),
+        "quick": args.quick, "reps": reps,
+        "machine": {"cpus": os.cpu_count(), "processor": platform.processor() or platform.machine(),
+                    "python": platform.python_version(), "numpy": np.__version__},
+        "results": results, "memory": memory,
+    }
+    (args.out / "bench.json").write_text(json.dumps(report, indent=1) + "\n")
+    (args.out / "bench.md").write_text(md)
+    plotted = plot(results, args.out / "bench.png")
+    print(f"wrote {args.out / 'bench.json'}, {args.out / 'bench.md'}"
+          + (f", {args.out / 'bench.png'}" if plotted else ""))
+
+
+if __name__ == "__main__":
+    main()
