@@ -1,0 +1,31 @@
+"""The benchmark's quick mode end to end, so that its scripts keep working.
+It checks what the benchmark produces and that its readers agree with vorn,
+never how fast anything is."""
+import json
+import subprocess
+import sys
+from pathlib import Path
+
+BENCH = Path(__file__).resolve().parents[2] / "bench"
+
+
+def test_quick_run_writes_a_complete_report(tmp_path):
+    proc = subprocess.run([sys.executable, str(BENCH / "run.py"), "--quick", "--reps", "1",
+                           "--out", str(tmp_path)], capture_output=True, text=True, timeout=120)
+    # run.py exits non-zero when a reader disagrees with vorn about the events.
+    assert proc.returncode == 0, proc.stderr
+    report = json.loads((tmp_path / "bench.json").read_text())
+
+    sys.path.insert(0, str(BENCH))
+    try:
+        from readers import READERS
+        from workloads import WORKLOADS
+    finally:
+        sys.path.remove(str(BENCH))
+    assert [r["workload"] for r in report["results"]] == [w.name for w in WORKLOADS]
+    for w, r in zip(WORKLOADS, report["results"]):
+        assert set(r["readers"]) == {n for n, (_, applies) in READERS.items() if applies(w)}
+        assert r["events"] * w.record_bytes == r["file_bytes"]
+        assert all(x["ns_per_event"] > 0 for x in r["readers"].values())
+    assert {m["workload"] for m in report["memory"]} == {"wd1_64", "wd2_1x100000"}
+    assert "| wd2_1x100000 |" in (tmp_path / "bench.md").read_text()
