@@ -37,9 +37,11 @@ def wd1_run(count, samples=4, **fields):
     return b"".join(wd1(range(i, i + samples), event_counter=i, **fields) for i in range(count))
 
 
-def wd2_run(count, samples=3, channels=None, **fields):
-    """`count` consecutive WD2 records that the layout probe reads as `channels`."""
+def wd2_run(count, samples=3, channels=None, event_counter=0, **fields):
+    """`count` consecutive WD2 records that the layout probe reads as `channels`,
+    counting on from `event_counter`; record i holds i, i+1, ... as samples."""
     width = samples * (channels or 1)
     return b"".join(
-        wd2([float(i + k) for k in range(width)], channels=channels, event_counter=i, **fields)
+        wd2([float(i + k) for k in range(width)], channels=channels,
+            event_counter=(event_counter + i) & U32, **fields)
         for i in range(count))
