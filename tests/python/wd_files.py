@@ -33,8 +33,9 @@ def wd2(data=(), *, channels=None, event_counter=0, timestamp=0, sampling_period
 
 
 def wd1_run(count, samples=4, **fields):
-    """`count` WD1 records with event_counter 0.. and samples i, i+1, ..."""
-    return b"".join(wd1(range(i, i + samples), event_counter=i, **fields) for i in range(count))
+    """`count` WD1 records with event_counter 0.. and samples i, i+1, ... (mod 2^16)."""
+    return b"".join(wd1([(i + k) & 0xFFFF for k in range(samples)], event_counter=i, **fields)
+                    for i in range(count))
 
 
 def wd2_run(count, samples=3, channels=None, event_counter=0, **fields):
