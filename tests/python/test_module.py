@@ -1,8 +1,12 @@
 """The module object: its attributes, re-import, and what importing it costs."""
+import gc
 import glob
+import inspect
 import os
 import subprocess
 import sys
+import textwrap
+import weakref
 from pathlib import Path
 
 import pytest
@@ -39,6 +43,71 @@ class TestModule:
         r = run_python("import sys, vorn; print('numpy' in sys.modules)")
         assert r.returncode == 0, r.stderr
         assert r.stdout.strip() == "False"
+
+
+class TestEventReaderType:
+    def test_names(self):
+        t = vorn.EventReader
+        assert (t.__name__, t.__qualname__, t.__module__) == ("EventReader", "EventReader", "builtins")
+        assert repr(t) == "<class 'builtins.EventReader'>"
+        assert t.__bases__ == (object,)
+
+    def test_signature_and_doc(self):
+        t = vorn.EventReader
+        assert t.__text_signature__ == "(path, reader_type)"
+        assert str(inspect.signature(t)) == "(path, reader_type)"
+        assert not t.__doc__
+
+    def test_no_members_of_its_own(self):
+        own = set(vars(vorn.EventReader)) - {"__doc__", "__module__", "__text_signature__"}
+        assert own <= {"__new__", "__iter__", "__next__"}
+        assert {"__new__", "__iter__", "__next__"} <= own
+        for name in ("close", "__enter__", "__len__", "__weakref__"):
+            assert not hasattr(vorn.EventReader, name)
+
+    def test_not_subclassable(self):
+        with pytest.raises(TypeError, match="not an acceptable base type"):
+            type("Sub", (vorn.EventReader,), {})
+
+    def test_instances(self, wd1_path):
+        reader = vorn.EventReader(wd1_path, "WD1")
+        with pytest.raises(AttributeError):
+            reader.path = "elsewhere"
+        with pytest.raises(TypeError, match="weak reference"):
+            weakref.ref(reader)
+        assert not gc.is_tracked(reader)
+        assert not hasattr(reader, "__dict__")
+
+
+def test_second_interpreter_is_refused():
+    code = textwrap.dedent(r"""
+        import os, sys, vorn
+        try:
+            import _testcapi
+        except ImportError:
+            raise SystemExit(77)
+        read_end, write_end = os.pipe()
+        sub = (
+            "import os\n"
+            "try:\n"
+            "    import vorn\n"
+            "    report = 'imported'\n"
+            "except ImportError as e:\n"
+            "    report = 'ImportError: ' + str(e)\n"
+            f"os.write({write_end}, report.encode())\n"
+        )
+        assert _testcapi.run_in_subinterp(sub) == 0
+        os.close(write_end)
+        print(os.read(read_end, 1000).decode())
+        print(vorn.__all__, vorn.EventReader.__name__)
+        """)
+    r = run_python(code)
+    if r.returncode == 77:
+        pytest.skip("this interpreter has no _testcapi")
+    assert r.returncode == 0, r.stderr
+    report, main = r.stdout.splitlines()
+    assert report.startswith("ImportError: ") and "subinterpreters" in report
+    assert main == "['EventReader'] EventReader"
 
 
 def interpreters():
