@@ -1,38 +1,258 @@
-// BufReader over a real file.
+// BufReader over a real file and over a scripted source.
 #include <gtest/gtest.h>
 
-#include <cstdio>
-#include <string>
-#include <unistd.h>
-
 #include "buf_reader.hpp"
+#include "scripted_source.hpp"
 
 namespace vorn {
 namespace {
 
-std::string temp_file(const std::string& bytes) {
-  char name[] = "/tmp/vorn-test-XXXXXX";
-  int fd = mkstemp(name);
-  EXPECT_GE(fd, 0);
-  EXPECT_EQ(write(fd, bytes.data(), bytes.size()), ssize_t(bytes.size()));
-  close(fd);
-  return name;
+using testing::Bytes;
+using testing::pattern;
+using testing::reader_on;
+using testing::script_of;
+
+Bytes take(BufReader& in, std::size_t n) {
+  Bytes out(n);
+  EXPECT_TRUE(in.read_exact(out).ok());
+  return out;
+}
+Bytes slice(const Bytes& b, std::size_t from, std::size_t n) {
+  return Bytes(b.begin() + std::ptrdiff_t(from), b.begin() + std::ptrdiff_t(from + n));
 }
 
 TEST(BufReaderFileTest, IntegersAreLittleEndian) {
-  std::string path = temp_file(std::string("\x01\x00\x00\x00\x00\x01\x00\x00\xff\xff\xff\xff", 12));
-  auto file = open_file(path.c_str());
-  ASSERT_TRUE(file.ok());
-  BufReader in(std::move(file).value());
+  testing::TempFile file({0x01, 0, 0, 0, 0, 0x01, 0, 0, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff,
+                          0xff, 0x08, 0x07, 0x06, 0x05, 0x04, 0x03, 0x02, 0x81});
+  BufReader in = file.open();
   EXPECT_EQ(in.read_u32().value(), 1u);
   EXPECT_EQ(in.read_u32().value(), 256u);
   EXPECT_EQ(in.read_i32().value(), -1);
+  EXPECT_EQ(in.read_u32().value(), 4294967295u);
+  EXPECT_EQ(in.read_u64().value(), 0x8102030405060708u);
   Result<std::uint32_t> end = in.read_u32();
   ASSERT_FALSE(end.ok());
   EXPECT_TRUE(end.error().is_eof());
   EXPECT_EQ(end.error().message(), "failed to fill whole buffer");
-  std::remove(path.c_str());
 }
+
+// A request of kBufferSize or more on an empty buffer goes straight to the
+// caller's memory; anything smaller is served from a full refill.
+struct BypassCase {
+  std::size_t len;
+  bool bypasses;
+};
+class BufReaderBypassTest : public ::testing::TestWithParam<BypassCase> {};
+
+TEST_P(BufReaderBypassTest, OneSystemReadDecidedByTheBufferEdge) {
+  const auto [len, bypasses] = GetParam();
+  const Bytes file = pattern(20000);
+  auto s = script_of(file);
+  BufReader in = reader_on(s);
+  Bytes out(len);
+  Result<std::size_t> got = in.read(out);
+  ASSERT_TRUE(got.ok());
+  EXPECT_EQ(got.value(), len);
+  EXPECT_EQ(out, slice(file, 0, len));
+  EXPECT_EQ(s->requests, std::vector<std::size_t>{bypasses ? len : BufReader::kBufferSize});
+  // A bypass leaves nothing buffered, so the next byte costs a system read.
+  EXPECT_EQ(take(in, 1), slice(file, len, 1));
+  EXPECT_EQ(s->reads, bypasses ? 2 : 1);
+  EXPECT_EQ(in.position(), len + 1);
+}
+INSTANTIATE_TEST_SUITE_P(Edge, BufReaderBypassTest,
+                         ::testing::Values(BypassCase{8191, false}, BypassCase{8192, true},
+                                           BypassCase{8193, true}));
+
+TEST(BufReaderTest, ThreeBufferedBytesThenOneRefillCompleteAnInteger) {
+  auto s = script_of(pattern(9000));
+  BufReader in = reader_on(s);
+  take(in, BufReader::kBufferSize - 3);
+  // Bytes 8189..8192 of the pattern: 157 158 159 160 (each modulo 251).
+  EXPECT_EQ(in.read_i32().value(), std::int32_t(0xa09f9e9d));
+  EXPECT_EQ(s->reads, 2);
+  EXPECT_EQ(s->requests.back(), BufReader::kBufferSize);
+}
+
+TEST(BufReaderTest, LongExactReadCopiesBufferedThenBypassesThenRefills) {
+  const Bytes file = pattern(20000);
+  auto s = script_of(file);
+  s->read_plan[2] = 5000;  // the bypass read comes up short
+  BufReader in = reader_on(s);
+  take(in, BufReader::kBufferSize - 100);
+  EXPECT_EQ(take(in, 10000), slice(file, BufReader::kBufferSize - 100, 10000));
+  EXPECT_EQ(s->requests, (std::vector<std::size_t>{8192, 9900, 8192}));
+  EXPECT_EQ(in.position(), 18092u);
+  EXPECT_EQ(take(in, 1), slice(file, 18092, 1));
+  EXPECT_EQ(s->reads, 3);  // the refill holds the rest
+}
+
+TEST(BufReaderTest, ShortReadsAreJoinedByReadExact) {
+  const Bytes file = pattern(30000);
+  auto s = script_of(file);
+  s->chunk = 777;
+  BufReader in = reader_on(s);
+  EXPECT_EQ(take(in, 3), slice(file, 0, 3));
+  EXPECT_EQ(take(in, 20000), slice(file, 3, 20000));
+  EXPECT_EQ(take(in, 9997), slice(file, 20003, 9997));
+}
+
+TEST(BufReaderTest, InterruptedReadIsRetriedByReadExactButReturnedByRead) {
+  auto s = script_of(pattern(100));
+  s->read_plan[1] = -EINTR;
+  s->read_plan[2] = -EINTR;
+  BufReader in = reader_on(s);
+  Bytes one(1);
+  Result<std::size_t> r = in.read(one);
+  ASSERT_FALSE(r.ok());
+  EXPECT_FALSE(r.error().is_eof());
+  EXPECT_EQ(r.error().code, EINTR);
+  EXPECT_EQ(in.read_u32().value(), 0x03020100u);
+  EXPECT_EQ(s->reads, 3);
+  EXPECT_EQ(in.position(), 4u);
+}
+
+// Whatever its number, a failed system read is never mistaken for the end
+// of the file.
+class BufReaderSystemErrorTest : public ::testing::TestWithParam<int> {};
+
+TEST_P(BufReaderSystemErrorTest, IsReturnedWithItsNumber) {
+  const int err = GetParam();
+  auto s = script_of(pattern(20000));
+  BufReader in = reader_on(s);
+  take(in, 10);
+  s->fail_next_read(err);
+  Bytes big(10000);  // buffered bytes first, then the failing read
+  Status st = in.read_exact(big);
+  ASSERT_FALSE(st.ok());
+  EXPECT_EQ(st.error().kind, IoError::Kind::system);
+  EXPECT_EQ(st.error().code, err);
+  EXPECT_EQ(st.error().message(), errno_text(err) + " (os error " + std::to_string(err) + ")");
+  // The failed call took nothing from the file; reading goes on from there.
+  EXPECT_EQ(in.position(), BufReader::kBufferSize);
+  EXPECT_EQ(in.read_u32().value(), 0xa3a2a1a0u);  // bytes 8192..8195 modulo 251
+}
+INSTANTIATE_TEST_SUITE_P(Errno, BufReaderSystemErrorTest, ::testing::Values(EIO, EISDIR, EAGAIN));
+
+TEST(BufReaderTest, EmptyExactReadMakesNoSystemCall) {
+  auto s = script_of({});
+  BufReader in = reader_on(s);
+  EXPECT_TRUE(in.read_exact({}).ok());
+  EXPECT_EQ(s->reads, 0);
+  EXPECT_TRUE(in.read_u32().error().is_eof());
+  EXPECT_TRUE(in.read_exact({}).ok());
+  EXPECT_EQ(s->reads, 1);
+}
+
+TEST(BufReaderTest, EndOfFileConsumesPartialBytesAndIsNotRemembered) {
+  auto s = script_of({1, 2, 3, 4, 5, 6});
+  BufReader in = reader_on(s);
+  EXPECT_EQ(in.read_u32().value(), 0x04030201u);
+  Result<std::uint32_t> end = in.read_u32();
+  ASSERT_FALSE(end.ok());
+  EXPECT_TRUE(end.error().is_eof());
+  EXPECT_EQ(in.position(), 6u);  // 5 and 6 are gone
+  s->append({7, 8, 9, 10});
+  EXPECT_EQ(in.read_u32().value(), 0x0a090807u);
+}
+
+TEST(BufReaderTest, RewindDiscardsTheBuffer) {
+  auto s = script_of(pattern(100));
+  BufReader in = reader_on(s);
+  take(in, 10);
+  s->bytes[0] = 0xaa;  // the buffered copy of byte 0 is stale now
+  ASSERT_TRUE(in.rewind().ok());
+  EXPECT_EQ(in.position(), 0u);
+  EXPECT_EQ(take(in, 2), (Bytes{0xaa, 1}));
+  EXPECT_EQ(s->reads, 2);
+}
+
+TEST(BufReaderTest, FailedRewindKeepsTheBuffer) {
+  auto s = script_of(pattern(100));
+  s->seek_plan[1] = EIO;
+  BufReader in = reader_on(s);
+  take(in, 10);
+  Status st = in.rewind();
+  ASSERT_FALSE(st.ok());
+  EXPECT_EQ(st.error().code, EIO);
+  EXPECT_EQ(take(in, 2), (Bytes{10, 11}));
+  EXPECT_EQ(s->reads, 1);
+}
+
+struct SupplyCase {
+  std::uint64_t n;
+  Supply expected;
+};
+class BufReaderSupplyTest : public ::testing::TestWithParam<SupplyCase> {};
+
+TEST_P(BufReaderSupplyTest, CountsBufferedAndUnreadBytes) {
+  auto s = script_of(pattern(10000));
+  BufReader in = reader_on(s);
+  take(in, 10);  // 8182 buffered, 1808 unread
+  EXPECT_EQ(in.can_supply(GetParam().n), GetParam().expected);
+}
+INSTANTIATE_TEST_SUITE_P(Edge, BufReaderSupplyTest,
+                         ::testing::Values(SupplyCase{0, Supply::enough},
+                                           SupplyCase{8182, Supply::enough},
+                                           SupplyCase{9990, Supply::enough},
+                                           SupplyCase{9991, Supply::short_of},
+                                           SupplyCase{UINT64_MAX, Supply::short_of}));
+
+TEST(BufReaderTest, CanSupplyAsksAgainOnceTheFileHasGrown) {
+  auto s = script_of(pattern(10));
+  BufReader in = reader_on(s);
+  EXPECT_EQ(in.can_supply(20), Supply::short_of);
+  s->append(pattern(10));
+  EXPECT_EQ(in.can_supply(20), Supply::enough);
+  s->size_known = false;
+  EXPECT_EQ(in.can_supply(30), Supply::unknown);
+}
+
+TEST(BufReaderTest, SkipInsideTheBufferTouchesNothing) {
+  auto s = script_of(pattern(100));
+  BufReader in = reader_on(s);
+  take(in, 1);
+  ASSERT_TRUE(in.skip(50).ok());
+  EXPECT_EQ(take(in, 1), Bytes{51});
+  EXPECT_EQ(s->reads, 1);
+  EXPECT_EQ(s->seeks, 0);
+}
+
+TEST(BufReaderTest, SkipSeeksWhereTheLengthIsKnown) {
+  const Bytes file = pattern(100000);
+  auto s = script_of(file);
+  BufReader in = reader_on(s);
+  take(in, 1);
+  ASSERT_TRUE(in.skip(90000).ok());
+  EXPECT_EQ(s->reads, 1);
+  EXPECT_EQ(s->seeks, 1);
+  EXPECT_EQ(in.position(), 90001u);
+  EXPECT_EQ(take(in, 3), slice(file, 90001, 3));
+}
+
+TEST(BufReaderTest, SkipReadsThroughWhereTheLengthIsUnknown) {
+  const Bytes file = pattern(100000);
+  auto s = script_of(file);
+  s->size_known = s->seekable = false;
+  BufReader in = reader_on(s);
+  take(in, 1);
+  ASSERT_TRUE(in.skip(90000).ok());
+  EXPECT_EQ(s->seeks, 0);
+  EXPECT_EQ(take(in, 3), slice(file, 90001, 3));
+}
+
+class BufReaderShortSkipTest : public ::testing::TestWithParam<bool> {};
+
+TEST_P(BufReaderShortSkipTest, EndsWithEndOfFile) {
+  auto s = script_of(pattern(100));
+  s->size_known = GetParam();
+  BufReader in = reader_on(s);
+  Status st = in.skip(101);
+  ASSERT_FALSE(st.ok());
+  EXPECT_TRUE(st.error().is_eof());
+  EXPECT_EQ(s->seeks, 0);
+}
+INSTANTIATE_TEST_SUITE_P(LengthKnown, BufReaderShortSkipTest, ::testing::Bool());
 
 }  // namespace
 }  // namespace vorn
