@@ -1,6 +1,8 @@
 """Builders of WD1 and WD2 records, byte for byte, for tests that write files."""
 import struct
 
+import numpy as np
+
 WD1_HEADER = struct.Struct("<6I")
 WD2_HEADER = struct.Struct("<IQIQ")
 U32 = 0xFFFFFFFF
@@ -8,33 +10,34 @@ U32 = 0xFFFFFFFF
 
 def wd1(samples=(), *, event_size=None, board_id=0, pattern=0, board_channel=0,
         event_counter=0, timestamp=0):
-    """One WD1 record. Header values may be given signed or as raw 32-bit words."""
+    """One WD1 record. Header values may be given signed or as raw 32-bit words;
+    samples are taken modulo 2^16."""
+    block = np.asarray(samples, dtype=np.int64).astype("<u2").tobytes()
     if event_size is None:
-        event_size = 24 + 2 * len(samples)
+        event_size = 24 + len(block)
     header = [event_size, board_id, pattern, board_channel, event_counter, timestamp]
-    return WD1_HEADER.pack(*(v & U32 for v in header)) + struct.pack(f"<{len(samples)}H", *samples)
+    return WD1_HEADER.pack(*(v & U32 for v in header)) + block
 
 
 def wd2(data=(), *, channels=None, event_counter=0, timestamp=0, sampling_period=200,
         samples=None):
     """One WD2 record, with a channel word when `channels` is given.
 
-    `data` is the flat block (floats, or raw 32-bit patterns when ints), so its
-    length is samples x channels."""
-    per_channel = channels if channels and channels > 0 else 1
+    `data` is the flat block, samples x channels long: floats, or raw 32-bit
+    patterns when given as ints."""
+    values = np.asarray(data)
+    block = values.astype("<u4" if values.dtype.kind in "iu" else "<f4").tobytes()
     if samples is None:
-        samples = len(data) // per_channel
+        samples = len(values) // (channels if channels and channels > 0 else 1)
     out = WD2_HEADER.pack(event_counter, timestamp, samples, sampling_period)
     if channels is not None:
         out += struct.pack("<i", channels)
-    if data and isinstance(data[0], int):
-        return out + struct.pack(f"<{len(data)}I", *data)
-    return out + struct.pack(f"<{len(data)}f", *data)
+    return out + block
 
 
 def wd1_run(count, samples=4, **fields):
     """`count` WD1 records with event_counter 0.. and samples i, i+1, ... (mod 2^16)."""
-    return b"".join(wd1([(i + k) & 0xFFFF for k in range(samples)], event_counter=i, **fields)
+    return b"".join(wd1(np.arange(i, i + samples), event_counter=i, **fields)
                     for i in range(count))
 
 
@@ -43,6 +46,6 @@ def wd2_run(count, samples=3, channels=None, event_counter=0, **fields):
     counting on from `event_counter`; record i holds i, i+1, ... as samples."""
     width = samples * (channels or 1)
     return b"".join(
-        wd2([float(i + k) for k in range(width)], channels=channels,
+        wd2(np.arange(i, i + width, dtype=np.float32), channels=channels,
             event_counter=(event_counter + i) & U32, **fields)
         for i in range(count))
