@@ -52,6 +52,8 @@ class TestEventReaderType:
         assert repr(t) == "<class 'builtins.EventReader'>"
         assert t.__bases__ == (object,)
 
+    @pytest.mark.xfail(sys.version_info < (3, 10), strict=True,
+                       reason="CPython 3.9's PyType_FromSpec drops the signature line of a doc string")
     def test_signature_and_doc(self):
         t = vorn.EventReader
         assert t.__text_signature__ == "(path, reader_type)"
