@@ -1,13 +1,17 @@
-"""Reads the bundled example files and prints a summary of each.
+"""Reads the bundled example files, prints a summary of each and, where matplotlib is
+installed, draws the first waveforms of each file (one panel per WD2 channel) into a PNG.
 
-    python examples/demo.py DATADIR
+    python examples/demo.py [DATADIR] [--png FILE]
+
+The picture goes to DATADIR/waveforms.png unless --png names another file.
 """
-import sys
+import argparse
 from pathlib import Path
 
 from vorn import EventReader
 
 FILES = [("pulses.wd1", "WD1"), ("pulses_2ch.wd2", "WD2"), ("pulses_1ch.wd2", "WD2")]
+SHOWN = 5  # waveforms drawn per panel
 
 
 def summarize(path, layout):
@@ -29,10 +33,62 @@ def summarize(path, layout):
     return events
 
 
-def main(datadir):
+def channels(ev):
+    """The event's samples as one row per channel: a WD2 block holds the channels one after
+    another, `samples` values each."""
+    data = ev["data"]
+    samples = ev.get("samples") or len(data)
+    return data.reshape(-1, samples) if len(data) else data.reshape(1, 0)
+
+
+def panels(path, events):
+    """(title, waveforms) per panel: one for a single-channel file, one per channel otherwise."""
+    waves = [channels(ev) for ev in events[:SHOWN]]
+    count = waves[0].shape[0] if waves else 0
+    if count == 1:
+        return [(path.name, [w[0] for w in waves])]
+    return [(f"{path.name}, channel {c}", [w[c] for w in waves]) for c in range(count)]
+
+
+def plot(all_panels, png):
+    import matplotlib
+
+    matplotlib.use("Agg")
+    import matplotlib.pyplot as plt
+
+    fig, axes = plt.subplots(len(all_panels), 1, figsize=(9, 2.6 * len(all_panels)), squeeze=False)
+    for ax, (title, waves, unit) in zip(axes[:, 0], all_panels):
+        for i, wave in enumerate(waves):
+            ax.plot(wave, lw=0.8, label=f"event {i}")
+        ax.set_title(title, fontsize=10)
+        ax.set_ylabel(unit)
+    axes[-1, 0].set_xlabel("sample")
+    axes[0, 0].legend(fontsize=7, loc="lower right")
+    fig.tight_layout()
+    fig.savefig(png, dpi=100)
+    plt.close(fig)
+    print(f"wrote {png}")
+
+
+def main(argv=None):
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("datadir", nargs="?", default="examples/data")
+    parser.add_argument("--png")
+    args = parser.parse_args(argv)
+    png = args.png or Path(args.datadir) / "waveforms.png"
+    all_panels = []
     for name, layout in FILES:
-        summarize(Path(datadir) / name, layout)
+        path = Path(args.datadir) / name
+        events = summarize(path, layout)
+        unit = "ADC counts" if layout == "WD1" else "volts"
+        all_panels += [(title, waves, unit) for title, waves in panels(path, events)]
+    try:
+        import matplotlib  # noqa: F401
+    except ImportError:
+        print("matplotlib is not installed: no picture (pip install matplotlib)")
+        return
+    plot(all_panels, png)
 
 
 if __name__ == "__main__":
-    main(sys.argv[1] if len(sys.argv) > 1 else "examples/data")
+    main()

@@ -5,6 +5,7 @@
 pulses.wd1     WD1: 12-bit digitiser, 4 board channels, 1024 samples per event
 pulses_2ch.wd2 WD2: 2 channels with channel word, 512 samples each, volts
 pulses_1ch.wd2 WD2: 1 channel, no channel word, 2000 samples, volts
+runs/          a directory of runs for examples/many_files.py: six WD1 and two WD2 files
 """
 import struct
 import sys
@@ -23,9 +24,9 @@ def pulse(n, t0, amplitude, rise, decay):
     return amplitude * shape / max(shape.max(), 1e-12)
 
 
-def write_wd1(path, rng, events=200, samples=1024):
+def write_wd1(path, rng, events=200, samples=1024, first=0):
     with open(path, "wb") as f:
-        for i in range(events):
+        for i in range(first, first + events):
             channel = i % 4
             baseline = 3800 + 10 * channel
             wave = baseline - pulse(samples, rng.uniform(200, 300), rng.gamma(4.0, 400.0), 4, 60)
@@ -59,6 +60,12 @@ def main(out):
     write_wd1(out / "pulses.wd1", rng)
     write_wd2(out / "pulses_2ch.wd2", rng, events=100, samples=512, channels=2, with_word=True)
     write_wd2(out / "pulses_1ch.wd2", rng, events=100, samples=2000, channels=1, with_word=False)
+    runs = out / "runs"
+    runs.mkdir(exist_ok=True)
+    for n in range(6):
+        write_wd1(runs / f"run{n:03}.wd1", rng, events=100, first=100 * n)
+    for n in range(6, 8):
+        write_wd2(runs / f"run{n:03}.wd2", rng, events=50, samples=512, channels=2, with_word=True)
 
 
 if __name__ == "__main__":

@@ -1,0 +1,109 @@
+"""A histogram of pulse heights over a directory of event files, reduced file by file in
+parallel: with concurrent.futures on one machine, and with dask.bag, which runs the same
+per-file function on a cluster when the files outgrow one machine.
+
+    python examples/many_files.py DIR [--engine pool|dask|both] [--workers N] [--json]
+
+Files named *.wd1 are read as "WD1" and *.wd2 as "WD2"; each layout gets its own histogram.
+For a cluster, create a dask.distributed Client before computing: the bag code stays the same.
+"""
+import argparse
+import json
+import operator
+from concurrent.futures import ProcessPoolExecutor
+from pathlib import Path
+
+import numpy as np
+
+# Functions shipped to Dask workers are pickled with the names they use. Use the class as
+# vorn.EventReader: the class itself cannot be pickled (it reports its module as "builtins"),
+# the module can.
+import vorn
+
+# Bin edges of the pulse height: ADC counts for WD1, volts for WD2.
+EDGES = {"WD1": np.linspace(0, 4096, 33), "WD2": np.linspace(0, 0.8, 33)}
+BASELINE = 64  # leading samples, before any pulse, whose median is the baseline
+
+
+def layout_of(path):
+    return Path(path).suffix[1:].upper()
+
+
+def pulse_heights(ev):
+    """Height of the negative-going pulse in each channel of the event: baseline minus minimum.
+    A WD2 block holds its channels one after another, `samples` values each."""
+    data = ev["data"]
+    waves = data.reshape(-1, ev.get("samples") or len(data)).astype(np.float64)
+    return np.median(waves[:, :BASELINE], axis=1) - waves.min(axis=1)
+
+
+def histogram_file(path):
+    """The per-file reduction: (layout, counts of pulse heights in EDGES[layout])."""
+    layout = layout_of(path)
+    counts = np.zeros(len(EDGES[layout]) - 1, dtype=np.int64)
+    for ev in vorn.EventReader(str(path), layout):
+        if len(ev["data"]):
+            counts += np.histogram(pulse_heights(ev), EDGES[layout])[0]
+    return layout, counts
+
+
+def with_process_pool(paths, workers=None):
+    totals = {}
+    with ProcessPoolExecutor(workers) as pool:
+        for layout, counts in pool.map(histogram_file, paths):
+            totals[layout] = totals.get(layout, 0) + counts
+    return totals
+
+
+def with_dask(paths, scheduler="processes"):
+    import dask.bag as db
+
+    bag = db.from_sequence(paths, npartitions=len(paths)).map(histogram_file)
+    # Sums the counts per layout inside each partition, then across partitions.
+    summed = bag.foldby(operator.itemgetter(0), lambda total, item: total + item[1], 0,
+                        operator.add, 0)
+    return dict(summed.compute(scheduler=scheduler))
+
+
+def show(totals):
+    for layout, counts in sorted(totals.items()):
+        edges, unit = EDGES[layout], "ADC counts" if layout == "WD1" else "V"
+        print(f"{layout}: {counts.sum()} pulses")
+        used = np.flatnonzero(counts)
+        for i in range(used.min(), used.max() + 1) if len(used) else ():
+            bar = "#" * int(np.ceil(40 * counts[i] / counts.max()))
+            print(f"  {edges[i]:7.4g} .. {edges[i + 1]:<7.4g} {unit:10} {counts[i]:6} {bar}")
+
+
+def same(a, b):
+    return a.keys() == b.keys() and all(np.array_equal(a[k], b[k]) for k in a)
+
+
+def main(argv=None):
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("directory")
+    parser.add_argument("--engine", choices=["pool", "dask", "both"], default="both")
+    parser.add_argument("--workers", type=int, help="processes of the pool (default: CPUs)")
+    parser.add_argument("--json", action="store_true", help="print the counts as JSON")
+    args = parser.parse_args(argv)
+    paths = sorted(str(p) for p in Path(args.directory).iterdir() if layout_of(p) in EDGES)
+    if not paths:
+        parser.error(f"no *.wd1 or *.wd2 files in {args.directory}")
+    results = {}
+    if args.engine in ("pool", "both"):
+        results["process pool"] = with_process_pool(paths, args.workers)
+    if args.engine in ("dask", "both"):
+        results["dask.bag"] = with_dask(paths)
+    if args.json:
+        out = {name: {k: v.tolist() for k, v in totals.items()} for name, totals in results.items()}
+        print(json.dumps({"files": len(paths), "results": out,
+                          "edges": {k: v.tolist() for k, v in EDGES.items()}}))
+        return
+    (first, totals), *others = results.items()
+    print(f"{len(paths)} files in {args.directory}, reduced with the {first}")
+    show(totals)
+    for name, other in others:
+        print(f"{name}: {'the same counts' if same(totals, other) else 'DIFFERENT counts'}")
+
+if __name__ == "__main__":
+    main()
