@@ -1,3 +1,4 @@
+import errno
 import os
 
 import pytest
@@ -36,3 +37,22 @@ def open_fds():
     if not os.path.isdir("/proc/self/fd"):
         pytest.skip("needs /proc/self/fd")
     return lambda: len(os.listdir("/proc/self/fd"))
+
+
+@pytest.fixture
+def eio_path():
+    """A file that opens and seeks but whose first read fails with EIO: the
+    process's own memory, read at address 0."""
+    path = "/proc/self/mem"
+    try:
+        fd = os.open(path, os.O_RDONLY)
+    except OSError:
+        pytest.skip(f"cannot open {path}")
+    try:
+        os.pread(fd, 1, 0)
+    except OSError as e:
+        if e.errno == errno.EIO:
+            return path
+    finally:
+        os.close(fd)
+    pytest.skip(f"reading {path} at 0 does not fail with EIO here")

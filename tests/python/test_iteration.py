@@ -125,10 +125,8 @@ class TestInputErrors:
         assert e.errno is None
         assert_exhausted(reader)
 
-    def test_io_error_as_wd1(self):
-        if not os.path.exists("/proc/self/mem"):
-            pytest.skip("needs /proc/self/mem")
-        reader = EventReader("/proc/self/mem", "WD1")  # address 0 is never readable: EIO
+    def test_io_error_as_wd1(self, eio_path):
+        reader = EventReader(eio_path, "WD1")
         with pytest.raises(OSError) as info:
             next(reader)
         assert type(info.value) is OSError
