@@ -10,7 +10,7 @@ from vorn import EventReader
 
 from wd_files import wd1, wd1_run, wd2, wd2_run
 
-# Three complete records and where a fourth one may be cut, per layout and form.
+# Four records of each layout and form, and the size of one record in bytes.
 LAYOUTS = {
     "WD1": ("WD1", wd1_run(4), 32),                                # 24 + 4 x 2 bytes
     "WD2 with channel word": ("WD2", wd2_run(4, channels=2), 52),  # 28 + 6 x 4 bytes
@@ -52,8 +52,14 @@ class TestProtocol:
             first.append(event["event_counter"])
             if len(first) == 2:
                 break
+        assert first == [0, 1]
         assert next(reader)["event_counter"] == 2
         assert counters(reader) == [3]
+
+    def test_an_empty_file_yields_nothing(self, write, layout):
+        reader = EventReader(write(b""), LAYOUTS[layout][0])
+        assert list(reader) == []
+        assert_exhausted(reader)
 
     def test_two_readers_of_one_file_are_independent(self, write, layout):
         reader_type, content, _ = LAYOUTS[layout]
