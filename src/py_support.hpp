@@ -5,8 +5,10 @@
 #include <atomic>
 #include <mutex>
 #include <string>
+#include <thread>
 
 #include "buf_reader.hpp"
+#include "panic.hpp"
 #include "py_ref.hpp"
 
 namespace vorn {
@@ -53,6 +55,11 @@ class Once {
   template <class Make>  // Make: () -> bool, filling the T& it is given
   T* get(Make&& make) {
     if (ready_.load(std::memory_order_acquire)) return &value_;
+    // The maker runs Python code, which may come back here on the same thread
+    // (an import that steps a reader): waiting for ourselves would hang.
+    if (maker_.load(std::memory_order_relaxed) == std::this_thread::get_id()) {
+      panic("a process-wide value was asked for while it was being made");
+    }
     std::unique_lock<std::mutex> lock(mutex_, std::try_to_lock);
     if (!lock.owns_lock()) {
       Py_BEGIN_ALLOW_THREADS
@@ -60,6 +67,11 @@ class Once {
       Py_END_ALLOW_THREADS
     }
     if (ready_.load(std::memory_order_relaxed)) return &value_;
+    maker_.store(std::this_thread::get_id(), std::memory_order_relaxed);
+    struct Clear {
+      std::atomic<std::thread::id>& maker;
+      ~Clear() { maker.store(std::thread::id(), std::memory_order_relaxed); }
+    } clear{maker_};
     if (!make(value_)) return nullptr;
     ready_.store(true, std::memory_order_release);
     return &value_;
@@ -67,6 +79,7 @@ class Once {
 
  private:
   std::atomic<bool> ready_{false};
+  std::atomic<std::thread::id> maker_{};
   std::mutex mutex_;
   T value_{};
 };

@@ -250,3 +250,33 @@ class TestNumpyAccess:
             "['Already borrowed', 'Already mutably borrowed']",
             "[1, 2]",
         ]
+
+    def test_other_reader_stepped_during_numpy_lookup_does_not_hang(self, write):
+        # Regression: NumPy's API table is made once, under a lock; a second
+        # reader stepped on the same thread while it was being made waited for
+        # that lock forever.
+        path = write(wd1_run(2))
+        r = run_python(f"""
+            import sys, vorn
+            first = vorn.EventReader({path!r}, "WD1")
+            other = vorn.EventReader({path!r}, "WD1")
+            seen = []
+            class Trap:
+                def __getattr__(self, name):
+                    if not seen:
+                        try:
+                            next(other)
+                        except BaseException as e:
+                            seen.append(type(e).__name__)
+                    raise AttributeError(name)
+            sys.modules["numpy"] = Trap()
+            try:
+                next(first)
+            except BaseException as e:
+                seen.append(type(e).__name__)
+            del sys.modules["numpy"]
+            print(seen)
+            print([ev["event_counter"] for ev in other])
+            """)
+        assert r.returncode == 0, r.stderr
+        assert r.stdout.splitlines() == ["['PanicException', 'PanicException']", "[1]"]
