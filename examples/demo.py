@@ -87,7 +87,8 @@ def main(argv=None):
     except ImportError:
         print("matplotlib is not installed: no picture (pip install matplotlib)")
         return
-    plot(all_panels, png)
+    if all_panels:
+        plot(all_panels, png)
 
 
 if __name__ == "__main__":
