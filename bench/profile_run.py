@@ -1,27 +1,29 @@
-"""A short, steady vorn loop for a profiler to watch.
+"""A steady vorn loop for a profiler to watch, apart from making its file.
 
-    python bench/profile_run.py [WORKLOAD] [MB] [PASSES]
+    python bench/profile_run.py make WORKLOAD MB PATH   # generate PATH
+    python bench/profile_run.py read WORKLOAD PATH [PASSES]
 
-Generates one workload's file (default wd1_8, 40 MB), reads it once to warm
-the cache, then iterates over it PASSES times (default 3) with vorn.
+`read` warms the file into the page cache, then iterates over it PASSES
+times (default 3) with vorn, doing nothing else.
 """
 import sys
-import tempfile
-from pathlib import Path
 
-from vorn import EventReader
-from workloads import BY_NAME, MB, file_name, generate, warm
+from workloads import BY_NAME, MB, generate, warm
 
 
-def main(name="wd1_8", mb="40", passes="3"):
+def main(command, name, *args):
     w = BY_NAME[name]
-    with tempfile.TemporaryDirectory(prefix="vorn-profile-") as tmp:
-        path = str(Path(tmp) / file_name(w))
+    if command == "make":
+        mb, path = args
         generate(w, path, int(mb) * MB)
-        warm(path)
-        for _ in range(int(passes)):
-            for ev in EventReader(path, w.layout):
-                pass
+        return
+    from vorn import EventReader
+
+    path, passes = args[0], int(args[1]) if len(args) > 1 else 3
+    warm(path)
+    for _ in range(passes):
+        for ev in EventReader(path, w.layout):
+            pass
 
 
 if __name__ == "__main__":
