@@ -1,14 +1,18 @@
 """Splits a perf profile of profile_run.py's read loop into where the time
 per event goes.
 
-    perf script -F period,ip,sym -i perf.data | python bench/perf_buckets.py EVENTS
+    perf script -F period,ip,sym -i perf.data | python bench/perf_buckets.py WORKLOAD PATH PASSES
 
 Needs call stacks (perf record --call-graph dwarf). Each sample goes to the
 first bucket, in the order below, that names a frame of its stack; the
-figures are ns per event: the sample periods of a bucket over EVENTS.
+figures are ns per event: the sample periods of a bucket over the events
+read (PASSES times the records in PATH).
 """
+import os
 import re
 import sys
+
+from workloads import BY_NAME
 
 # (bucket, pattern matched against each frame's symbol), highest priority first.
 BUCKETS = [
@@ -71,4 +75,5 @@ def main(events):
 
 
 if __name__ == "__main__":
-    main(int(sys.argv[1]))
+    name, path, passes = sys.argv[1:]
+    main(os.path.getsize(path) // BY_NAME[name].record_bytes * int(passes))
