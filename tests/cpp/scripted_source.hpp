@@ -59,6 +59,7 @@ struct Script {
   int reads = 0;
   int seeks = 0;
   std::vector<std::size_t> requests;  // the length asked of each read
+  std::vector<const std::uint8_t*> targets;  // and where its bytes were to go
   bool closed = false;
 
   void append(const Bytes& more) { bytes.insert(bytes.end(), more.begin(), more.end()); }
@@ -77,6 +78,7 @@ class ScriptedSource final : public Source {
   std::int64_t read(std::uint8_t* dst, std::size_t len) override {
     const int call = ++s_->reads;
     s_->requests.push_back(len);
+    s_->targets.push_back(dst);
     std::size_t cap = s_->chunk;
     if (auto it = s_->read_plan.find(call); it != s_->read_plan.end()) {
       if (it->second < 0) return it->second;
@@ -114,22 +116,36 @@ inline BufReader reader_on(const std::shared_ptr<Script>& s) {
 }
 
 // The shapes of input a record reader meets.
-enum class Shape { regular, trickle, pipe };
+enum class Shape { regular, trickle, unsized, pipe };
 inline const char* shape_name(Shape s) {
   switch (s) {
     case Shape::regular: return "regular";
     case Shape::trickle: return "trickle";
+    case Shape::unsized: return "unsized";
     case Shape::pipe: return "pipe";
   }
   return "?";
 }
 // regular: a file of known length; trickle: the same, handing out 7 bytes per
-// read; pipe: length unknown, no seeking.
+// read; unsized: seekable, length unknown; pipe: length unknown, no seeking.
 inline std::shared_ptr<Script> shaped(Bytes bytes, Shape shape) {
   auto s = script_of(std::move(bytes));
   if (shape == Shape::trickle) s->chunk = 7;
-  if (shape == Shape::pipe) s->size_known = s->seekable = false;
+  if (shape == Shape::unsized || shape == Shape::pipe) s->size_known = false;
+  if (shape == Shape::pipe) s->seekable = false;
   return s;
+}
+
+// A test name for an error number.
+inline std::string errno_name(int err) {
+  switch (err) {
+    case EINTR: return "EINTR";
+    case EIO: return "EIO";
+    case ENOSPC: return "ENOSPC";
+    case EISDIR: return "EISDIR";
+    case EAGAIN: return "EAGAIN";
+    default: return "errno" + std::to_string(err);
+  }
 }
 
 // The system's temporary directory.

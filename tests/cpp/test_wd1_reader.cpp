@@ -66,7 +66,8 @@ TEST_P(WD1SizeTest, RecordOccupiesHeaderPlusWholeSamples) {
 }
 INSTANTIATE_TEST_SUITE_P(Sizes, WD1SizeTest,
                          ::testing::Values(SizeCase{23, 0}, SizeCase{24, 0}, SizeCase{25, 0},
-                                           SizeCase{26, 1}, SizeCase{27, 1}, SizeCase{30, 3}));
+                                           SizeCase{26, 1}, SizeCase{27, 1}, SizeCase{30, 3}),
+                         [](const auto& info) { return std::to_string(info.param.event_size); });
 
 TEST(WD1ReaderTest, SamplesAreLittleEndianAndFieldsPassThrough) {
   Bytes file;
@@ -99,7 +100,11 @@ TEST_P(WD1NegativeCountTest, PanicsWithHeaderConsumedAndReaderUsable) {
   EXPECT_EQ(outcome(reader.next()), "end");
 }
 INSTANTIATE_TEST_SUITE_P(Sizes, WD1NegativeCountTest,
-                         ::testing::Values(INT32_MIN, -24, -1, 0, 1, 22));
+                         ::testing::Values(INT32_MIN, -24, -1, 0, 1, 22),
+                         [](const auto& info) {
+                           const std::string n = std::to_string(info.param);
+                           return n[0] == '-' ? "minus" + n.substr(1) : n;
+                         });
 
 // Three records, 28 + 24 + 30 bytes; the middle one is an odd event_size
 // whose spare byte opens the third.
@@ -143,7 +148,8 @@ TEST_P(WD1TruncationTest, EveryCutYieldsCompleteRecordsThenEnd) {
   }
 }
 INSTANTIATE_TEST_SUITE_P(Shapes, WD1TruncationTest,
-                         ::testing::Values(Shape::regular, Shape::trickle, Shape::pipe),
+                         ::testing::Values(Shape::regular, Shape::trickle, Shape::unsized,
+                                           Shape::pipe),
                          [](const auto& info) { return testing::shape_name(info.param); });
 
 TEST(WD1ReaderTest, WithoutSeekingAppendedBytesStartANewRecord) {
@@ -209,7 +215,35 @@ TEST_P(WD1FaultTest, InjectedFault) {
 INSTANTIATE_TEST_SUITE_P(Faults, WD1FaultTest,
                          ::testing::Values(FaultCase{1, EIO}, FaultCase{2, EIO},
                                            FaultCase{2, ENOSPC}, FaultCase{1, EINTR},
-                                           FaultCase{2, EINTR}));
+                                           FaultCase{2, EINTR}),
+                         [](const auto& info) {
+                           return testing::errno_name(info.param.err) + "_at_read" +
+                                  std::to_string(info.param.call);
+                         });
+
+// A block far larger than the buffer, and for input of unknown length larger
+// than the first step by which its memory grows.
+class WD1LongBlockTest : public ::testing::TestWithParam<Shape> {};
+
+TEST_P(WD1LongBlockTest, ArrivesIntactAndExactlySized) {
+  const std::size_t n = 700001;
+  Bytes file = wd1_header(std::int32_t(24 + 2 * n), 1);
+  for (std::size_t i = 0; i < n; ++i) {
+    file.push_back(std::uint8_t(i * 7));
+    file.push_back(std::uint8_t(i >> 8));
+  }
+  auto s = testing::shaped(cat(file, wd1_record(2, 1)), GetParam());
+  WD1Reader reader = reader_of(s);
+  WD1Event ev = expect_event(reader.next());
+  ASSERT_EQ(ev.data.size(), n);
+  EXPECT_EQ(ev.data.capacity(), n);
+  EXPECT_EQ(std::memcmp(ev.data.data(), file.data() + 24, 2 * n), 0);
+  expect_record(expect_event(reader.next()), 2, 1);
+}
+INSTANTIATE_TEST_SUITE_P(Shapes, WD1LongBlockTest,
+                         ::testing::Values(Shape::regular, Shape::trickle, Shape::unsized,
+                                           Shape::pipe),
+                         [](const auto& info) { return testing::shape_name(info.param); });
 
 // event_size 2147483647 asks for 2147483622 bytes; a small file cannot hold
 // them, and nothing of that size may be reserved before finding out.
@@ -225,7 +259,7 @@ TEST_P(WD1HugeBlockTest, EndsWithoutBigReservation) {
   EXPECT_LE(s->largest_request(), std::size_t(1) << 20);
 }
 INSTANTIATE_TEST_SUITE_P(Shapes, WD1HugeBlockTest,
-                         ::testing::Values(Shape::regular, Shape::pipe),
+                         ::testing::Values(Shape::regular, Shape::unsized, Shape::pipe),
                          [](const auto& info) { return testing::shape_name(info.param); });
 
 TEST(WD1ReaderTest, DirectoryGivesIsADirectoryOnce) {
