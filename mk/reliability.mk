@@ -1,0 +1,96 @@
+# Reliability: sanitizers, fuzzing, leak hunting, the interpreter matrix and
+# the aarch64 cross build. Each target installs what it needs.
+.PHONY: test-asan test-asan-cpp test-asan-py fuzz fuzz-core fuzz-py leaks matrix test-aarch64 \
+        reliability-tools
+
+FUZZ_SECONDS ?= 60
+MATRIX ?= 3.9,3.10,3.11,3.12,3.13
+APT_GET := DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends
+
+# Installs Debian packages whose probe file is missing: $(call need,FILE,PACKAGES)
+need = @test -e $(1) || { apt-get update -qq && $(APT_GET) $(2); }
+
+# ---- Sanitized builds -------------------------------------------------------
+ASAN_VENV := build/asan/venv
+ASAN_PY := $(ASAN_VENV)/bin/python
+SAN_PRELOAD = $(shell g++ -print-file-name=libasan.so) $(shell g++ -print-file-name=libubsan.so)
+# CPython under ASan: every allocation through malloc so that ASan sees it;
+# huge requests return NULL (the code answers ENOMEM) instead of aborting;
+# leaks checked at exit with the interpreter's own suppressed.
+SAN_ENV = PYTHONMALLOC=malloc LD_PRELOAD="$(SAN_PRELOAD)" \
+  ASAN_OPTIONS=detect_leaks=1:allocator_may_return_null=1:halt_on_error=1:detect_odr_violation=0:fast_unwind_on_malloc=0:malloc_context_size=30 \
+  LSAN_OPTIONS=suppressions=$(abspath tests/asan/lsan.supp):print_suppressions=0 \
+  UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+  VORN_SANITIZED=1
+
+$(ASAN_VENV)/.deps: requirements-dev.txt fuzz/requirements.txt
+	$(PYTHON) -m venv $(ASAN_VENV)
+	$(ASAN_PY) -m pip install -q --upgrade pip
+	$(ASAN_PY) -m pip install -q -r requirements-dev.txt -r fuzz/requirements.txt
+	touch $@
+
+$(ASAN_VENV)/.built: $(ASAN_VENV)/.deps $(SOURCES)
+	$(ASAN_PY) -m pip install -q --no-build-isolation --no-deps \
+	  -Ccmake.define.VORN_SANITIZE=ON -Cbuild-dir=build/asan/py .
+	touch $@
+
+test-asan: test-asan-cpp test-asan-py
+
+test-asan-cpp: $(VENV)/.deps
+	$(call need,/usr/include/gtest/gtest.h,libgtest-dev)
+	$(CMAKE) -S . -B build/asan/cpp -G Ninja -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV)/bin/ninja) \
+	  -DVORN_BUILD_MODULE=OFF -DVORN_BUILD_TESTS=ON -DVORN_SANITIZE=ON -DCMAKE_BUILD_TYPE=Debug
+	$(CMAKE) --build build/asan/cpp
+	ASAN_OPTIONS=detect_leaks=1:allocator_may_return_null=1 UBSAN_OPTIONS=print_stacktrace=1 \
+	  $(VENV)/bin/ctest --test-dir build/asan/cpp --output-on-failure
+
+test-asan-py: $(ASAN_VENV)/.built
+	$(SAN_ENV) $(ASAN_PY) -m pytest -q -p no:cacheprovider
+
+# ---- Fuzzing ----------------------------------------------------------------
+# Both harnesses start from the seeds that fuzz/make_seeds.py writes; what
+# they find on the way is kept in build/fuzz/ (never committed).
+FUZZ_DIR := build/fuzz
+CLANGXX := clang++
+FUZZ_CORE_SRC := src/buf_reader.cpp src/wd1_reader.cpp src/wd2_reader.cpp fuzz/fuzz_core.cpp
+CORE_HEADERS := $(wildcard src/*.hpp)
+# clang 14 lacks __builtin_source_location; the compat header fills in.
+CLANG_FLAGS := -std=c++20 -g -O1 -Isrc -include fuzz/source_location_compat.hpp
+
+reliability-tools:
+	$(call need,/usr/bin/$(CLANGXX),clang)
+	$(call need,$(shell $(CLANGXX) -print-resource-dir 2>/dev/null)/lib/linux/libclang_rt.fuzzer-x86_64.a,libclang-rt-14-dev)
+	$(call need,/usr/bin/llvm-cov,llvm)
+
+$(FUZZ_DIR)/fuzz_core: $(FUZZ_CORE_SRC) $(CORE_HEADERS) fuzz/source_location_compat.hpp | reliability-tools
+	@mkdir -p $(FUZZ_DIR)
+	$(CLANGXX) $(CLANG_FLAGS) -fsanitize=fuzzer,address,undefined -fno-sanitize-recover=undefined \
+	  $(FUZZ_CORE_SRC) -o $@
+
+# The same harness with source coverage instead of sanitizers, for the report.
+$(FUZZ_DIR)/fuzz_core_cov: $(FUZZ_CORE_SRC) $(CORE_HEADERS) fuzz/source_location_compat.hpp | reliability-tools
+	@mkdir -p $(FUZZ_DIR)
+	$(CLANGXX) $(CLANG_FLAGS) -fsanitize=fuzzer -fprofile-instr-generate -fcoverage-mapping \
+	  $(FUZZ_CORE_SRC) -o $@
+
+$(FUZZ_DIR)/seeds/.made: fuzz/make_seeds.py
+	$(PYTHON) fuzz/make_seeds.py $(FUZZ_DIR)/seeds
+	touch $@
+
+fuzz: fuzz-core fuzz-py
+
+# Fails on the first crash, leak, invariant or allocation above 64 MB; the
+# input is left in build/fuzz/artifacts/.
+fuzz-core: $(FUZZ_DIR)/fuzz_core $(FUZZ_DIR)/fuzz_core_cov $(FUZZ_DIR)/seeds/.made
+	@mkdir -p $(FUZZ_DIR)/corpus/core $(FUZZ_DIR)/artifacts
+	$(FUZZ_DIR)/fuzz_core -max_total_time=$(FUZZ_SECONDS) -malloc_limit_mb=64 -timeout=10 \
+	  -print_final_stats=1 -artifact_prefix=$(FUZZ_DIR)/artifacts/ \
+	  $(FUZZ_DIR)/corpus/core $(FUZZ_DIR)/seeds 2> $(FUZZ_DIR)/fuzz_core.log \
+	  || { tail -60 $(FUZZ_DIR)/fuzz_core.log; exit 1; }
+	@grep -E "^#[0-9]+ +DONE|stat::number_of_executed_units|stat::average_exec_per_sec" $(FUZZ_DIR)/fuzz_core.log
+	LLVM_PROFILE_FILE=$(FUZZ_DIR)/core.profraw $(FUZZ_DIR)/fuzz_core_cov -runs=0 \
+	  $(FUZZ_DIR)/corpus/core $(FUZZ_DIR)/seeds 2> /dev/null
+	llvm-profdata merge -sparse $(FUZZ_DIR)/core.profraw -o $(FUZZ_DIR)/core.profdata
+	llvm-cov report $(FUZZ_DIR)/fuzz_core_cov -instr-profile=$(FUZZ_DIR)/core.profdata \
+	  src/buf_reader.cpp src/wd1_reader.cpp src/wd2_reader.cpp src/buf_reader.hpp \
+	  src/sample_buffer.hpp src/record.hpp
