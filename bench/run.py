@@ -6,7 +6,7 @@ raw-read ceiling, on generated files of several record sizes.
 Readers run interleaved, in a rotating order, several times over each file;
 the median CPU time is reported. Writes bench.json, bench.md and bench.png to --out
 (default bench/results). BENCH_QUICK=1 is --quick: small files, a smoke test
-of the scripts whose figures mean little. Exits non-zero only when a reader
+of the scripts whose figures mean little, written to bench/results/quick. Exits non-zero only when a reader
 disagrees with vorn about the events, never because of a time.
 """
 import argparse
@@ -219,9 +219,11 @@ def main():
     ap.add_argument("--reps", type=int, default=None)
     ap.add_argument("--only", default="", help="comma-separated workload names")
     ap.add_argument("--no-memory", action="store_true")
-    ap.add_argument("--out", type=Path, default=HERE / "results")
+    ap.add_argument("--out", type=Path, default=None,
+                    help="default bench/results, or bench/results/quick with --quick")
     ap.add_argument("--replot", action="store_true", help="redraw bench.png from bench.json in --out")
     args = ap.parse_args()
+    args.out = args.out or HERE / "results" / ("quick" if args.quick else "")
     if args.replot:
         plot(json.loads((args.out / "bench.json").read_text())["results"], args.out / "bench.png")
         return

@@ -26,7 +26,9 @@ PROFILE_FILE := bench/results/profile.bin
 .PHONY: bench-profile
 
 bench-profile: $(VENV)/.deps
-	@command -v perf >/dev/null || { echo "perf not found (Debian: apt-get install linux-perf)"; exit 1; }
+	@command -v perf >/dev/null || { command -v apt-get >/dev/null && [ "$$(id -u)" = 0 ] && \
+	  apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq linux-perf; } || \
+	  { echo "perf not found: install linux-perf"; exit 1; }
 	$(CMAKE) -S . -B $(PROFILE_BUILD) -G Ninja -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV)/bin/ninja) \
 	  -DCMAKE_BUILD_TYPE=RelWithDebInfo -DPython_EXECUTABLE=$(abspath $(PY))
 	$(CMAKE) --build $(PROFILE_BUILD) --target vorn
