@@ -92,16 +92,6 @@ TEST(BufReaderTest, LongExactReadCopiesBufferedThenBypassesThenRefills) {
   EXPECT_EQ(s->reads, 3);  // the refill holds the rest
 }
 
-TEST(BufReaderTest, ShortReadsAreJoinedByReadExact) {
-  const Bytes file = pattern(30000);
-  auto s = script_of(file);
-  s->chunk = 777;
-  BufReader in = reader_on(s);
-  EXPECT_EQ(take(in, 3), slice(file, 0, 3));
-  EXPECT_EQ(take(in, 20000), slice(file, 3, 20000));
-  EXPECT_EQ(take(in, 9997), slice(file, 20003, 9997));
-}
-
 TEST(BufReaderTest, InterruptedReadIsRetriedByReadExactButReturnedByRead) {
   auto s = script_of(pattern(100));
   s->read_plan[1] = -EINTR;

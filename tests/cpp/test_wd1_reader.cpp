@@ -1,8 +1,6 @@
 // WD1Reader over scripted sources and real files.
 #include <gtest/gtest.h>
 
-#include <sys/stat.h>
-
 #include "panic.hpp"
 #include "scripted_source.hpp"
 #include "wd1_reader.hpp"

@@ -2,10 +2,6 @@
 // and real files.
 #include <gtest/gtest.h>
 
-#include <sys/stat.h>
-
-#include <cmath>
-
 #include "panic.hpp"
 #include "scripted_source.hpp"
 #include "wd2_reader.hpp"
@@ -201,28 +197,6 @@ INSTANTIATE_TEST_SUITE_P(Values, WD2FirstSampleTest,
                          [](const auto& info) {
                            return "bits" + std::to_string(std::bit_cast<std::uint32_t>(info.param));
                          });
-
-TEST(WD2ReaderTest, WordOneThatPassesIsReadAsTheFirstSample) {
-  auto s = testing::script_of(wd2({with(two(7), [](Rec& r) { r.word = 1; }),
-                                   with(two(8), [](Rec& r) { r.word = 1; })}));
-  WD2Reader reader = open_ok(s);
-  WD2Event ev = expect_event(reader.next());
-  EXPECT_EQ(ev.channels, 1);
-  ASSERT_EQ(ev.data.size(), 3u);
-  EXPECT_EQ(std::bit_cast<std::uint32_t>(ev.data.data()[0]), 1u);
-  EXPECT_EQ(ev.data.data()[1], sample(7, 0));
-}
-
-TEST(WD2ReaderTest, WordZeroThatPassesGivesHeadersWithEmptyBlocks) {
-  auto s = testing::script_of(wd2({with(two(7), [](Rec& r) { r.word = 0; }),
-                                   with(two(8), [](Rec& r) { r.word = 0; })}));
-  WD2Reader reader = open_ok(s);
-  WD2Event ev = expect_event(reader.next());
-  EXPECT_EQ(ev.event_counter, 7u);
-  EXPECT_EQ(ev.channels, 0);
-  EXPECT_EQ(ev.data.size(), 0u);
-  EXPECT_EQ(expect_event(reader.next()).event_counter, 0u);  // the word, read as a counter
-}
 
 TEST(WD2ReaderTest, NegativeProbedCountPanicsInNextWithHeaderConsumed) {
   // Read without words, the second step's samples field is the high half of
