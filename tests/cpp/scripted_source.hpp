@@ -22,7 +22,7 @@
 #include "buf_reader.hpp"
 #include "record.hpp"
 
-namespace vorn::testing {
+namespace vorn::test {
 
 using Bytes = std::vector<std::uint8_t>;
 
@@ -229,4 +229,4 @@ auto drain(Reader& reader) {
   }
 }
 
-}  // namespace vorn::testing
+}  // namespace vorn::test

@@ -7,10 +7,10 @@
 namespace vorn {
 namespace {
 
-using testing::Bytes;
-using testing::pattern;
-using testing::reader_on;
-using testing::script_of;
+using test::Bytes;
+using test::pattern;
+using test::reader_on;
+using test::script_of;
 
 Bytes take(BufReader& in, std::size_t n) {
   Bytes out(n);
@@ -22,7 +22,7 @@ Bytes slice(const Bytes& b, std::size_t from, std::size_t n) {
 }
 
 TEST(BufReaderFileTest, IntegersAreLittleEndian) {
-  testing::TempFile file({0x01, 0, 0, 0, 0, 0x01, 0, 0, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff,
+  test::TempFile file({0x01, 0, 0, 0, 0, 0x01, 0, 0, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff,
                           0xff, 0x08, 0x07, 0x06, 0x05, 0x04, 0x03, 0x02, 0x81});
   BufReader in = file.open();
   EXPECT_EQ(in.read_u32().value(), 1u);
@@ -128,7 +128,7 @@ TEST_P(BufReaderSystemErrorTest, IsReturnedWithItsNumber) {
   EXPECT_EQ(in.read_u32().value(), 0xa3a2a1a0u);  // bytes 8192..8195 modulo 251
 }
 INSTANTIATE_TEST_SUITE_P(Errno, BufReaderSystemErrorTest, ::testing::Values(EIO, EISDIR, EAGAIN),
-                         [](const auto& info) { return testing::errno_name(info.param); });
+                         [](const auto& info) { return test::errno_name(info.param); });
 
 TEST(BufReaderTest, EmptyExactReadMakesNoSystemCall) {
   auto s = script_of({});

@@ -8,13 +8,13 @@
 namespace vorn {
 namespace {
 
-using testing::Bytes;
-using testing::cat;
-using testing::drain;
-using testing::expect_event;
-using testing::outcome;
-using testing::put_u32;
-using testing::Shape;
+using test::Bytes;
+using test::cat;
+using test::drain;
+using test::expect_event;
+using test::outcome;
+using test::put_u32;
+using test::Shape;
 
 Bytes wd1_header(std::int32_t event_size, std::int32_t counter = 4) {
   Bytes b;
@@ -38,8 +38,8 @@ void expect_record(const WD1Event& ev, std::int32_t counter, std::size_t n) {
   EXPECT_EQ(ev.data.capacity(), n);
   for (std::size_t i = 0; i < n; ++i) EXPECT_EQ(ev.data.data()[i], counter * 1000 + int(i));
 }
-WD1Reader reader_of(const std::shared_ptr<testing::Script>& s) {
-  return WD1Reader(testing::reader_on(s));
+WD1Reader reader_of(const std::shared_ptr<test::Script>& s) {
+  return WD1Reader(test::reader_on(s));
 }
 
 // The bytes a record occupies follow from (event_size - 24) / 2 alone.
@@ -51,8 +51,8 @@ class WD1SizeTest : public ::testing::TestWithParam<SizeCase> {};
 
 TEST_P(WD1SizeTest, RecordOccupiesHeaderPlusWholeSamples) {
   const auto [event_size, samples] = GetParam();
-  const Bytes block = testing::pattern(2 * samples);
-  auto s = testing::script_of(cat(cat(wd1_header(event_size), block), wd1_record(9, 1)));
+  const Bytes block = test::pattern(2 * samples);
+  auto s = test::script_of(cat(cat(wd1_header(event_size), block), wd1_record(9, 1)));
   WD1Reader reader = reader_of(s);
   WD1Event ev = expect_event(reader.next());
   EXPECT_EQ(ev.event_size, event_size);
@@ -71,7 +71,7 @@ TEST(WD1ReaderTest, SamplesAreLittleEndianAndFieldsPassThrough) {
   Bytes file;
   for (std::int32_t v : {26, -1, INT32_MIN, INT32_MAX, -1, 0}) put_u32(file, std::uint32_t(v));
   file.insert(file.end(), {0x34, 0x12});
-  WD1Reader reader = reader_of(testing::script_of(file));
+  WD1Reader reader = reader_of(test::script_of(file));
   WD1Event ev = expect_event(reader.next());
   EXPECT_EQ(ev.board_id, -1);
   EXPECT_EQ(ev.pattern, INT32_MIN);
@@ -87,7 +87,7 @@ TEST(WD1ReaderTest, SamplesAreLittleEndianAndFieldsPassThrough) {
 class WD1NegativeCountTest : public ::testing::TestWithParam<std::int32_t> {};
 
 TEST_P(WD1NegativeCountTest, PanicsWithHeaderConsumedAndReaderUsable) {
-  WD1Reader reader = reader_of(testing::script_of(cat(wd1_header(GetParam()), wd1_record(7, 2))));
+  WD1Reader reader = reader_of(test::script_of(cat(wd1_header(GetParam()), wd1_record(7, 2))));
   try {
     (void)reader.next();
     ADD_FAILURE() << "no panic";
@@ -120,7 +120,7 @@ TEST_P(WD1TruncationTest, EveryCutYieldsCompleteRecordsThenEnd) {
   const Bytes file = three_records();
   for (std::size_t cut = 0; cut <= file.size(); ++cut) {
     SCOPED_TRACE("cut at " + std::to_string(cut));
-    auto s = testing::shaped(Bytes(file.begin(), file.begin() + std::ptrdiff_t(cut)), GetParam());
+    auto s = test::shaped(Bytes(file.begin(), file.begin() + std::ptrdiff_t(cut)), GetParam());
     WD1Reader reader = reader_of(s);
     auto [events, end] = drain(reader);
     EXPECT_EQ(end, "end");
@@ -148,11 +148,11 @@ TEST_P(WD1TruncationTest, EveryCutYieldsCompleteRecordsThenEnd) {
 INSTANTIATE_TEST_SUITE_P(Shapes, WD1TruncationTest,
                          ::testing::Values(Shape::regular, Shape::trickle, Shape::unsized,
                                            Shape::pipe),
-                         [](const auto& info) { return testing::shape_name(info.param); });
+                         [](const auto& info) { return test::shape_name(info.param); });
 
 TEST(WD1ReaderTest, WithoutSeekingAppendedBytesStartANewRecord) {
   const Bytes partial = wd1_record(2, 5);
-  auto s = testing::shaped(cat(wd1_record(1, 1), Bytes(partial.begin(), partial.begin() + 30)),
+  auto s = test::shaped(cat(wd1_record(1, 1), Bytes(partial.begin(), partial.begin() + 30)),
                            Shape::pipe);
   WD1Reader reader = reader_of(s);
   expect_record(expect_event(reader.next()), 1, 1);
@@ -170,7 +170,7 @@ TEST_P(WD1GrowthTest, RealFileYieldsWholeRecordAfterItArrives) {
   const Bytes file = cat(cat(wd1_record(1, 2), wd1_record(2, 4)), wd1_record(3, 5000));
   const std::size_t cut = GetParam();
   const std::size_t complete = cut >= 60 ? 2 : cut >= 28 ? 1 : 0;
-  testing::TempFile tmp(Bytes(file.begin(), file.begin() + std::ptrdiff_t(cut)));
+  test::TempFile tmp(Bytes(file.begin(), file.begin() + std::ptrdiff_t(cut)));
   WD1Reader reader(tmp.open());
   auto [events, end] = drain(reader);
   EXPECT_EQ(end, "end");
@@ -196,7 +196,7 @@ class WD1FaultTest : public ::testing::TestWithParam<FaultCase> {};
 
 TEST_P(WD1FaultTest, InjectedFault) {
   const auto [call, err] = GetParam();
-  auto s = testing::script_of(cat(wd1_record(1, 10000), wd1_record(2, 1)));
+  auto s = test::script_of(cat(wd1_record(1, 10000), wd1_record(2, 1)));
   s->read_plan[call] = -err;
   WD1Reader reader = reader_of(s);
   if (err == EINTR) {
@@ -204,7 +204,7 @@ TEST_P(WD1FaultTest, InjectedFault) {
     expect_record(expect_event(reader.next()), 2, 1);
     return;
   }
-  testing::expect_error(reader.next(), err);
+  test::expect_error(reader.next(), err);
   const int reads = s->reads;
   EXPECT_EQ(outcome(reader.next()), "end");
   EXPECT_EQ(outcome(reader.next()), "end");
@@ -215,7 +215,7 @@ INSTANTIATE_TEST_SUITE_P(Faults, WD1FaultTest,
                                            FaultCase{2, ENOSPC}, FaultCase{1, EINTR},
                                            FaultCase{2, EINTR}),
                          [](const auto& info) {
-                           return testing::errno_name(info.param.err) + "_at_read" +
+                           return test::errno_name(info.param.err) + "_at_read" +
                                   std::to_string(info.param.call);
                          });
 
@@ -230,7 +230,7 @@ TEST_P(WD1LongBlockTest, ArrivesIntactAndExactlySized) {
     file.push_back(std::uint8_t(i * 7));
     file.push_back(std::uint8_t(i >> 8));
   }
-  auto s = testing::shaped(cat(file, wd1_record(2, 1)), GetParam());
+  auto s = test::shaped(cat(file, wd1_record(2, 1)), GetParam());
   WD1Reader reader = reader_of(s);
   WD1Event ev = expect_event(reader.next());
   ASSERT_EQ(ev.data.size(), n);
@@ -241,32 +241,32 @@ TEST_P(WD1LongBlockTest, ArrivesIntactAndExactlySized) {
 INSTANTIATE_TEST_SUITE_P(Shapes, WD1LongBlockTest,
                          ::testing::Values(Shape::regular, Shape::trickle, Shape::unsized,
                                            Shape::pipe),
-                         [](const auto& info) { return testing::shape_name(info.param); });
+                         [](const auto& info) { return test::shape_name(info.param); });
 
 // event_size 2147483647 asks for 2147483622 bytes; a small file cannot hold
 // them, and nothing of that size may be reserved before finding out.
 class WD1HugeBlockTest : public ::testing::TestWithParam<Shape> {};
 
 TEST_P(WD1HugeBlockTest, EndsWithoutBigReservation) {
-  auto s = testing::shaped(cat(wd1_header(INT32_MAX), Bytes(1000, 7)), GetParam());
+  auto s = test::shaped(cat(wd1_header(INT32_MAX), Bytes(1000, 7)), GetParam());
   WD1Reader reader = reader_of(s);
-  const std::uint64_t peak = testing::peak_virtual_bytes();
+  const std::uint64_t peak = test::peak_virtual_bytes();
   EXPECT_EQ(outcome(reader.next()), "end");
   EXPECT_EQ(outcome(reader.next()), "end");
-  EXPECT_LT(testing::peak_virtual_bytes() - peak, testing::kBigReservation);
+  EXPECT_LT(test::peak_virtual_bytes() - peak, test::kBigReservation);
   EXPECT_LE(s->largest_request(), std::size_t(1) << 20);
 }
 INSTANTIATE_TEST_SUITE_P(Shapes, WD1HugeBlockTest,
                          ::testing::Values(Shape::regular, Shape::unsized, Shape::pipe),
-                         [](const auto& info) { return testing::shape_name(info.param); });
+                         [](const auto& info) { return test::shape_name(info.param); });
 
 TEST(WD1ReaderTest, DirectoryGivesIsADirectoryOnce) {
-  std::string dir = testing::temp_root() + "/vorn-test-XXXXXX";
+  std::string dir = test::temp_root() + "/vorn-test-XXXXXX";
   ASSERT_NE(mkdtemp(dir.data()), nullptr);
   auto file = open_file(dir.c_str());
   ASSERT_TRUE(file.ok());
   WD1Reader reader{BufReader(std::move(file).value())};
-  testing::expect_error(reader.next(), EISDIR);
+  test::expect_error(reader.next(), EISDIR);
   EXPECT_EQ(outcome(reader.next()), "end");
   rmdir(dir.c_str());
 }

@@ -9,15 +9,15 @@
 namespace vorn {
 namespace {
 
-using testing::Bytes;
-using testing::cat;
-using testing::drain;
-using testing::expect_event;
-using testing::outcome;
-using testing::put_f32;
-using testing::put_u32;
-using testing::put_u64;
-using testing::Shape;
+using test::Bytes;
+using test::cat;
+using test::drain;
+using test::expect_event;
+using test::outcome;
+using test::put_f32;
+using test::put_u32;
+using test::put_u64;
+using test::Shape;
 
 struct Rec {
   std::uint32_t counter = 1;
@@ -59,13 +59,13 @@ void expect_record(const WD2Event& ev, std::uint32_t counter, std::uint32_t samp
   for (std::size_t i = 0; i < n; ++i) EXPECT_EQ(ev.data.data()[i], sample(counter, i));
 }
 
-WD2Reader open_ok(const std::shared_ptr<testing::Script>& s) {
-  Result<WD2Reader> r = WD2Reader::open(testing::reader_on(s));
+WD2Reader open_ok(const std::shared_ptr<test::Script>& s) {
+  Result<WD2Reader> r = WD2Reader::open(test::reader_on(s));
   EXPECT_TRUE(r.ok()) << r.error().message();
   return std::move(r).value();
 }
-void expect_open_fails(const std::shared_ptr<testing::Script>& s, int code) {
-  Result<WD2Reader> r = WD2Reader::open(testing::reader_on(s));
+void expect_open_fails(const std::shared_ptr<test::Script>& s, int code) {
+  Result<WD2Reader> r = WD2Reader::open(test::reader_on(s));
   ASSERT_FALSE(r.ok());
   EXPECT_EQ(r.error().kind, IoError::Kind::system);
   EXPECT_EQ(r.error().code, code);
@@ -95,7 +95,7 @@ void expect_form_records(const std::vector<WD2Event>& events, std::int32_t chann
 class WD2FormTest : public ::testing::TestWithParam<std::int32_t> {};
 
 TEST_P(WD2FormTest, ProbesTheChannelCountAndReadsFromTheStart) {
-  auto s = testing::script_of(form_file(GetParam()));
+  auto s = test::script_of(form_file(GetParam()));
   WD2Reader reader = open_ok(s);
   EXPECT_EQ(reader.probed_channels(), GetParam());
   auto [events, end] = drain(reader);
@@ -116,7 +116,7 @@ void PrintTo(const ProbeCase& c, std::ostream* os) { *os << c.name; }
 class WD2ProbeTest : public ::testing::TestWithParam<ProbeCase> {};
 
 TEST_P(WD2ProbeTest, DecidesChannelCount) {
-  auto s = testing::script_of(GetParam().file);
+  auto s = test::script_of(GetParam().file);
   WD2Reader reader = open_ok(s);
   EXPECT_EQ(reader.probed_channels(), GetParam().probed);
   EXPECT_FALSE(s->closed);
@@ -182,7 +182,7 @@ class WD2FirstSampleTest : public ::testing::TestWithParam<float> {};
 TEST_P(WD2FirstSampleTest, SingleChannelFileOpens) {
   Bytes file = form_file(1);
   std::memcpy(&file[24], &GetParam(), 4);
-  auto s = testing::script_of(file);
+  auto s = test::script_of(file);
   WD2Reader reader = open_ok(s);
   EXPECT_EQ(reader.probed_channels(), 1);
   auto [events, end] = drain(reader);
@@ -201,7 +201,7 @@ INSTANTIATE_TEST_SUITE_P(Values, WD2FirstSampleTest,
 TEST(WD2ReaderTest, NegativeProbedCountPanicsInNextWithHeaderConsumed) {
   // Read without words, the second step's samples field is the high half of
   // the second record's timestamp.
-  auto s = testing::script_of(
+  auto s = test::script_of(
       wd2({with(two(7), [](Rec& r) { r.samples = 0; r.word = -3; }),
            with(two(8), [](Rec& r) { r.samples = 0; r.word = -3; r.timestamp = 1ull << 32; })}));
   WD2Reader reader = open_ok(s);
@@ -217,7 +217,7 @@ TEST(WD2ReaderTest, NegativeProbedCountPanicsInNextWithHeaderConsumed) {
 }
 
 TEST(WD2ReaderTest, LaterChannelWordIsReportedButDoesNotSizeTheBlock) {
-  auto s = testing::script_of(wd2({two(1), two(2),
+  auto s = test::script_of(wd2({two(1), two(2),
                                    with(two(3), [](Rec& r) { r.word = 3; r.floats = 6; }),
                                    two(4)}));
   WD2Reader reader = open_ok(s);
@@ -251,7 +251,7 @@ TEST_P(WD2TruncationTest, EveryCutYieldsCompleteRecordsThenEndThenTheRest) {
   ASSERT_EQ(ends.back(), file.size());
   for (std::size_t cut = 0; cut <= file.size(); ++cut) {
     SCOPED_TRACE("cut at " + std::to_string(cut));
-    auto s = testing::shaped(file, shape);
+    auto s = test::shaped(file, shape);
     WD2Reader reader = open_ok(s);
     s->bytes.resize(cut);
     auto [events, end] = drain(reader);
@@ -273,7 +273,7 @@ INSTANTIATE_TEST_SUITE_P(
                       CutCase{2, Shape::trickle}, CutCase{1, Shape::unsized},
                       CutCase{8, Shape::unsized}),
     [](const auto& info) {
-      return std::to_string(info.param.channels) + "ch_" + testing::shape_name(info.param.shape);
+      return std::to_string(info.param.channels) + "ch_" + test::shape_name(info.param.shape);
     });
 
 // A real file still being written: opened with part of it, read to its end,
@@ -286,7 +286,7 @@ TEST_P(WD2GrowthTest, RealFileYieldsWholeRecordsAfterTheyArrive) {
   for (std::size_t cut : {0, 10, 30, 52, 60, 80, 104, 115}) {
     if (channels >= 2 && cut < 52) continue;  // the probe needs the first record
     SCOPED_TRACE("cut at " + std::to_string(cut));
-    testing::TempFile tmp(head(file, cut));
+    test::TempFile tmp(head(file, cut));
     Result<WD2Reader> opened = WD2Reader::open(tmp.open());
     ASSERT_TRUE(opened.ok());
     WD2Reader reader = std::move(opened).value();
@@ -321,7 +321,7 @@ TEST_P(WD2ProbeFaultTest, SystemErrorFailsOpenAndClosesTheFile) {
   big.samples = 3000;
   Rec next = big;
   next.counter = 2;
-  auto s = testing::shaped(wd2({big, next}), shape);
+  auto s = test::shaped(wd2({big, next}), shape);
   s->read_plan[call] = -err;
   if (err == EINTR) {
     EXPECT_EQ(open_ok(s).probed_channels(), 2);
@@ -336,23 +336,23 @@ INSTANTIATE_TEST_SUITE_P(Faults, WD2ProbeFaultTest,
                                            ProbeFaultCase{1, EINTR, Shape::regular},
                                            ProbeFaultCase{2, EINTR, Shape::regular}),
                          [](const auto& info) {
-                           return testing::errno_name(info.param.err) + "_at_read" +
+                           return test::errno_name(info.param.err) + "_at_read" +
                                   std::to_string(info.param.call) + "_" +
-                                  testing::shape_name(info.param.shape);
+                                  test::shape_name(info.param.shape);
                          });
 
 TEST(WD2ReaderTest, FailedRewindFailsOpen) {
-  auto s = testing::script_of(form_file(2));
+  auto s = test::script_of(form_file(2));
   s->seek_plan[1] = EIO;
   expect_open_fails(s, EIO);
 }
 
 TEST(WD2ReaderTest, InputThatCannotSeekFailsOpen) {
-  expect_open_fails(testing::shaped(form_file(2), Shape::pipe), ESPIPE);
+  expect_open_fails(test::shaped(form_file(2), Shape::pipe), ESPIPE);
 }
 
 TEST(WD2ReaderTest, DirectoryFailsOpen) {
-  std::string dir = testing::temp_root() + "/vorn-test-XXXXXX";
+  std::string dir = test::temp_root() + "/vorn-test-XXXXXX";
   ASSERT_NE(mkdtemp(dir.data()), nullptr);
   auto file = open_file(dir.c_str());
   ASSERT_TRUE(file.ok());
@@ -365,10 +365,10 @@ TEST(WD2ReaderTest, DirectoryFailsOpen) {
 // An input error from next is not remembered: the reader stays usable and
 // the next step reads again.
 TEST(WD2ReaderTest, ErrorInHeaderLeavesTheRecordToTheNextStep) {
-  auto s = testing::script_of(form_file(2));
+  auto s = test::script_of(form_file(2));
   WD2Reader reader = open_ok(s);
   s->fail_next_read(EIO);
-  testing::expect_error(reader.next(), EIO);
+  test::expect_error(reader.next(), EIO);
   auto [events, end] = drain(reader);
   EXPECT_EQ(end, "end");
   expect_form_records(events, 2);
@@ -379,10 +379,10 @@ TEST(WD2ReaderTest, ErrorInBlockIsReportedAndReadingGoesOn) {
   big.samples = 3000;
   Rec next = big;
   next.counter = 2;
-  auto s = testing::script_of(wd2({big, next}));
+  auto s = test::script_of(wd2({big, next}));
   WD2Reader reader = open_ok(s);
   s->read_plan[s->reads + 2] = -EIO;  // the refill for the header, then the block
-  testing::expect_error(reader.next(), EIO);
+  test::expect_error(reader.next(), EIO);
   const int reads = s->reads;
   EXPECT_NE(outcome(reader.next()), "error 5");
   EXPECT_GT(s->reads, reads);
@@ -403,7 +403,7 @@ TEST_P(WD2BitsTest, SamplesArriveBitForBit) {
     for (std::size_t i = 0; i < 8; ++i) std::memcpy(&rec[rec.size() - 32 + 4 * i], &bits[i], 4);
     file = cat(std::move(file), rec);
   }
-  auto s = testing::script_of(file);
+  auto s = test::script_of(file);
   WD2Reader reader = open_ok(s);
   ASSERT_EQ(reader.probed_channels(), channels);
   for (int i = 0; i < 2; ++i) {
@@ -421,19 +421,19 @@ class WD2HugeBlockTest : public ::testing::TestWithParam<Shape> {};
 TEST_P(WD2HugeBlockTest, EndsWithoutBigReservation) {
   Bytes file = wd2({two(1), two(2), {.counter = 3, .samples = 0xffffffffu, .word = 2, .floats = 0}});
   file.resize(file.size() + 1000, 0x11);
-  auto s = testing::shaped(file, GetParam());
+  auto s = test::shaped(file, GetParam());
   WD2Reader reader = open_ok(s);
-  const std::uint64_t peak = testing::peak_virtual_bytes();
+  const std::uint64_t peak = test::peak_virtual_bytes();
   auto [events, end] = drain(reader);
   EXPECT_EQ(events.size(), 2u);
   EXPECT_EQ(end, "end");
   EXPECT_EQ(outcome(reader.next()), "end");
-  EXPECT_LT(testing::peak_virtual_bytes() - peak, testing::kBigReservation);
+  EXPECT_LT(test::peak_virtual_bytes() - peak, test::kBigReservation);
   EXPECT_LE(s->largest_request(), std::size_t(1) << 20);
 }
 INSTANTIATE_TEST_SUITE_P(Shapes, WD2HugeBlockTest,
                          ::testing::Values(Shape::regular, Shape::unsized),
-                         [](const auto& info) { return testing::shape_name(info.param); });
+                         [](const auto& info) { return test::shape_name(info.param); });
 
 }  // namespace
 }  // namespace vorn
