@@ -94,3 +94,22 @@ fuzz-core: $(FUZZ_DIR)/fuzz_core $(FUZZ_DIR)/fuzz_core_cov $(FUZZ_DIR)/seeds/.ma
 	llvm-cov report $(FUZZ_DIR)/fuzz_core_cov -instr-profile=$(FUZZ_DIR)/core.profdata \
 	  src/buf_reader.cpp src/wd1_reader.cpp src/wd2_reader.cpp src/buf_reader.hpp \
 	  src/sample_buffer.hpp src/record.hpp
+
+# ---- Leaks --------------------------------------------------------------------
+LEAK_EVENTS ?= 1000000
+
+leaks: build
+	$(call need,/usr/bin/valgrind,valgrind)
+	VORN_LEAK_EVENTS=$(LEAK_EVENTS) VORN_VALGRIND=1 $(PY) -m pytest -q -s -p no:cacheprovider \
+	  tests/python/test_leaks.py
+
+# ---- aarch64 ------------------------------------------------------------------
+test-aarch64: $(VENV)/.deps
+	$(call need,/usr/bin/aarch64-linux-gnu-g++,g++-aarch64-linux-gnu)
+	$(call need,/usr/bin/qemu-aarch64,qemu-user)
+	$(call need,/usr/src/googletest/CMakeLists.txt,libgtest-dev)
+	$(CMAKE) -S tests/reliability/aarch64 -B build/aarch64 -G Ninja \
+	  -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV)/bin/ninja) -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+	  -DCMAKE_TOOLCHAIN_FILE=$(abspath tests/reliability/aarch64/toolchain.cmake)
+	$(CMAKE) --build build/aarch64
+	$(VENV)/bin/ctest --test-dir build/aarch64 --output-on-failure
