@@ -180,8 +180,8 @@ void event_reader_dealloc(PyObject* self) noexcept {
   Py_DECREF(type);
 }
 
-EventReaderObject* as_event_reader(PyObject* self) {
-  if (!PyObject_TypeCheck(self, class_state()->type)) {
+EventReaderObject* as_event_reader(PyObject* self, const ClassState& state) {
+  if (!PyObject_TypeCheck(self, state.type)) {
     PyErr_SetString(PyExc_TypeError, "expected an EventReader");
     return nullptr;
   }
@@ -190,7 +190,7 @@ EventReaderObject* as_event_reader(PyObject* self) {
 
 PyObject* event_reader_iter(PyObject* self) noexcept {
   return guarded([&]() -> PyObject* {
-    EventReaderObject* obj = as_event_reader(self);
+    EventReaderObject* obj = as_event_reader(self, *class_state());
     if (!obj) return nullptr;
     std::uint64_t flag = obj->borrow_flag.load(std::memory_order_relaxed);
     do {
@@ -256,7 +256,8 @@ void fill(PyObject* d, PyObject* const* k, WD2Event& ev) {
 }
 
 PyObject* next_event(PyObject* self) {
-  EventReaderObject* obj = as_event_reader(self);
+  const ClassState& state = *class_state();
+  EventReaderObject* obj = as_event_reader(self, state);
   if (!obj) return nullptr;
   // Declared first so that it goes last: releasing the borrow must not
   // touch an object that dropping this reference has freed.
@@ -266,7 +267,6 @@ PyObject* next_event(PyObject* self) {
     PyErr_SetString(PyExc_RuntimeError, "Already borrowed");
     return nullptr;
   }
-  const ClassState& state = *class_state();
   return std::visit(
       [&](auto& reader) -> PyObject* {
         constexpr bool wd1 = std::is_same_v<std::decay_t<decltype(reader)>, WD1Reader>;

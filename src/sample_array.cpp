@@ -50,8 +50,7 @@ void slice_container_dealloc(PyObject* self) {
   auto* c = reinterpret_cast<SliceContainer*>(self);
   c->drop(c->ptr, c->len, c->cap);
   PyTypeObject* type = Py_TYPE(self);
-  auto free_fn = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
-  free_fn(self);
+  PyObject_Free(self);  // the allocator of make_array's PyObject_Malloc
   Py_DECREF(type);
 }
 
@@ -134,8 +133,12 @@ template <class T>
 PyRef make_array(SampleBuffer<T> samples, int type_num) {
   PyTypeObject* owner_type = slice_container_type();
   auto raw = std::move(samples).into_raw();
-  auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(owner_type, Py_tp_alloc));
-  PyRef owner = PyRef::steal(alloc(owner_type, 0));
+  // The owner holds no Python objects and is not tracked by the garbage
+  // collector, so the object allocator and PyObject_Init (which takes the
+  // reference to the heap type) make it without tp_alloc's zero fill.
+  void* memory = PyObject_Malloc(sizeof(SliceContainer));
+  PyRef owner = PyRef::steal(memory ? PyObject_Init(static_cast<PyObject*>(memory), owner_type)
+                                    : PyErr_NoMemory());
   if (!owner) {
     SampleBuffer<T>::drop(raw.ptr, raw.len, raw.cap);
     panic("Failed to create slice container: " + describe_pending_error());
