@@ -113,3 +113,10 @@ test-aarch64: $(VENV)/.deps
 	  -DCMAKE_TOOLCHAIN_FILE=$(abspath tests/reliability/aarch64/toolchain.cmake)
 	$(CMAKE) --build build/aarch64
 	$(VENV)/bin/ctest --test-dir build/aarch64 --output-on-failure
+
+# ---- Interpreter and NumPy matrix -------------------------------------------
+matrix: $(VENV)/.deps
+	rm -rf build/matrix/wheel
+	$(PIP) wheel -q --no-build-isolation --no-deps -Cbuild-dir=build/matrix/build \
+	  -w build/matrix/wheel .
+	tests/reliability/matrix.sh "$$(ls $(CURDIR)/build/matrix/wheel/vorn-*.whl)" $(MATRIX)

@@ -1,0 +1,37 @@
+#!/usr/bin/env bash
+# Tests one abi3 wheel on several CPython versions (pyenv interpreters), each
+# in a fresh virtual environment, NumPy 1.26 on 3.9 and 3.11, the newest
+# NumPy 2 elsewhere. Usage: matrix.sh WHEEL VERSIONS (e.g. 3.9,3.13)
+set -euo pipefail
+wheel=$1
+root=$(pyenv root 2>/dev/null || echo "$HOME/.pyenv")
+IFS=, read -ra versions <<< "$2"
+summary=()
+status=0
+for v in "${versions[@]}"; do
+  py=$(ls "$root"/versions/"$v".*/bin/python"$v" 2>/dev/null | sort -V | tail -1 || true)
+  if [ -z "$py" ]; then
+    echo "no CPython $v under $root/versions" >&2
+    exit 1
+  fi
+  case $v in 3.9|3.11) numpy='numpy==1.26.*' ;; *) numpy='numpy>=2' ;; esac
+  venv=build/matrix/venv-$v
+  rm -rf "$venv"
+  "$py" -m venv "$venv"
+  "$venv/bin/python" -m pip install -q --upgrade pip
+  "$venv/bin/python" -m pip install -q -r requirements-dev.txt "$numpy" "$wheel"
+  versions_line=$("$venv/bin/python" -c \
+    'import sys, numpy; print("CPython", sys.version.split()[0], "NumPy", numpy.__version__)')
+  echo "== $versions_line"
+  start=$SECONDS
+  if "$venv/bin/python" -m pytest -q -p no:cacheprovider tests/python > "$venv/pytest.log" 2>&1; then
+    result=passed
+  else
+    result=FAILED
+    status=1
+    tail -40 "$venv/pytest.log"
+  fi
+  summary+=("$versions_line: $result, $(tail -1 "$venv/pytest.log" | tr -d '=') in $((SECONDS - start)) s")
+done
+printf '%s\n' "${summary[@]}"
+exit $status
