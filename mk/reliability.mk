@@ -18,7 +18,7 @@ SAN_PRELOAD = $(shell g++ -print-file-name=libasan.so) $(shell g++ -print-file-n
 # huge requests return NULL (the code answers ENOMEM) instead of aborting;
 # leaks checked at exit with the interpreter's own suppressed.
 SAN_ENV = PYTHONMALLOC=malloc LD_PRELOAD="$(SAN_PRELOAD)" \
-  ASAN_OPTIONS=detect_leaks=1:allocator_may_return_null=1:halt_on_error=1:detect_odr_violation=0:fast_unwind_on_malloc=0:malloc_context_size=30 \
+  ASAN_OPTIONS=detect_leaks=1:allocator_may_return_null=1:halt_on_error=1:detect_odr_violation=0:fast_unwind_on_malloc=0:malloc_context_size=12 \
   LSAN_OPTIONS=suppressions=$(abspath tests/asan/lsan.supp):print_suppressions=0 \
   UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
   VORN_SANITIZED=1
@@ -87,13 +87,53 @@ fuzz-core: $(FUZZ_DIR)/fuzz_core $(FUZZ_DIR)/fuzz_core_cov $(FUZZ_DIR)/seeds/.ma
 	  -print_final_stats=1 -artifact_prefix=$(FUZZ_DIR)/artifacts/ \
 	  $(FUZZ_DIR)/corpus/core $(FUZZ_DIR)/seeds 2> $(FUZZ_DIR)/fuzz_core.log \
 	  || { tail -60 $(FUZZ_DIR)/fuzz_core.log; exit 1; }
-	@grep -E "^#[0-9]+ +DONE|stat::number_of_executed_units|stat::average_exec_per_sec" $(FUZZ_DIR)/fuzz_core.log
+	@grep -E "^#[0-9]+[[:space:]]+DONE|stat::number_of_executed_units|stat::average_exec_per_sec" $(FUZZ_DIR)/fuzz_core.log
 	LLVM_PROFILE_FILE=$(FUZZ_DIR)/core.profraw $(FUZZ_DIR)/fuzz_core_cov -runs=0 \
 	  $(FUZZ_DIR)/corpus/core $(FUZZ_DIR)/seeds 2> /dev/null
 	llvm-profdata merge -sparse $(FUZZ_DIR)/core.profraw -o $(FUZZ_DIR)/core.profdata
 	llvm-cov report $(FUZZ_DIR)/fuzz_core_cov -instr-profile=$(FUZZ_DIR)/core.profdata \
 	  src/buf_reader.cpp src/wd1_reader.cpp src/wd2_reader.cpp src/buf_reader.hpp \
 	  src/sample_buffer.hpp src/record.hpp
+
+# atheris over EventReader: the extension built by clang with ASan, UBSan and
+# libFuzzer's coverage counters; one preloaded library carries the ASan
+# runtime and libFuzzer, so that both see the extension (atheris's prebuilt
+# wheel has its own libFuzzer, which an instrumented extension cannot reach).
+FUZZ_VENV := $(FUZZ_DIR)/venv
+CLANG_RT = $(shell $(CLANGXX) -print-resource-dir)/lib/linux
+
+$(FUZZ_VENV)/.deps: requirements-dev.txt fuzz/requirements.txt
+	$(PYTHON) -m venv $(FUZZ_VENV)
+	$(FUZZ_VENV)/bin/python -m pip install -q --upgrade pip
+	$(FUZZ_VENV)/bin/python -m pip install -q -r requirements-dev.txt -r fuzz/requirements.txt
+	touch $@
+
+$(FUZZ_DIR)/asan_with_fuzzer.so: | reliability-tools
+	rm -rf $(FUZZ_DIR)/rt && mkdir -p $(FUZZ_DIR)/rt
+	cd $(FUZZ_DIR)/rt && ar x $(CLANG_RT)/libclang_rt.asan-x86_64.a && rm -f asan_preinit.cpp.o \
+	  && ar rcs ../asan_no_preinit.a *.o
+	$(CLANGXX) -shared -o $@ -Wl,--whole-archive $(FUZZ_DIR)/asan_no_preinit.a \
+	  $(CLANG_RT)/libclang_rt.asan_cxx-x86_64.a $(CLANG_RT)/libclang_rt.fuzzer_no_main-x86_64.a \
+	  -Wl,--no-whole-archive -lpthread -ldl -lrt -lm
+
+$(FUZZ_VENV)/.built: $(FUZZ_VENV)/.deps $(SOURCES) fuzz/source_location_compat.hpp | reliability-tools
+	$(FUZZ_VENV)/bin/python -m pip install -q --no-build-isolation --no-deps \
+	  -Cbuild-dir=$(FUZZ_DIR)/py -Ccmake.define.CMAKE_CXX_COMPILER=$(CLANGXX) \
+	  "-Ccmake.define.CMAKE_CXX_FLAGS=-fsanitize=address,undefined,fuzzer-no-link \
+	  -include $(abspath fuzz/source_location_compat.hpp)" .
+	touch $@
+
+fuzz-py: $(FUZZ_VENV)/.built $(FUZZ_DIR)/asan_with_fuzzer.so $(FUZZ_DIR)/seeds/.made
+	@mkdir -p $(FUZZ_DIR)/corpus/py $(FUZZ_DIR)/artifacts
+	LD_PRELOAD=$(abspath $(FUZZ_DIR)/asan_with_fuzzer.so) PYTHONMALLOC=malloc \
+	  ASAN_OPTIONS=detect_leaks=0:allocator_may_return_null=1 \
+	  UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+	  $(FUZZ_VENV)/bin/python fuzz/fuzz_event_reader.py -max_total_time=$(FUZZ_SECONDS) \
+	  -timeout=10 -rss_limit_mb=4096 -print_final_stats=1 -artifact_prefix=$(FUZZ_DIR)/artifacts/ \
+	  $(FUZZ_DIR)/corpus/py $(FUZZ_DIR)/seeds 2> $(FUZZ_DIR)/fuzz_py.log \
+	  || { grep -v "internal failure" $(FUZZ_DIR)/fuzz_py.log | tail -60; exit 1; }
+	@grep -E "^#[0-9]+[[:space:]]+(INITED|DONE)|stat::number_of_executed_units|stat::average_exec_per_sec" \
+	  $(FUZZ_DIR)/fuzz_py.log
 
 # ---- Leaks --------------------------------------------------------------------
 LEAK_EVENTS ?= 1000000
