@@ -31,7 +31,7 @@ $(ASAN_VENV)/.deps: requirements-dev.txt fuzz/requirements.txt
 
 $(ASAN_VENV)/.built: $(ASAN_VENV)/.deps $(SOURCES)
 	$(ASAN_PY) -m pip install -q --no-build-isolation --no-deps \
-	  -Ccmake.define.VORN_SANITIZE=ON -Cbuild-dir=build/asan/py .
+	  -Ccmake.define.VORN_SANITIZE=ON -Cinstall.strip=false -Cbuild-dir=build/asan/py .
 	touch $@
 
 test-asan: test-asan-cpp test-asan-py
@@ -118,7 +118,7 @@ $(FUZZ_DIR)/asan_with_fuzzer.so: | reliability-tools
 
 $(FUZZ_VENV)/.built: $(FUZZ_VENV)/.deps $(SOURCES) fuzz/source_location_compat.hpp | reliability-tools
 	$(FUZZ_VENV)/bin/python -m pip install -q --no-build-isolation --no-deps \
-	  -Cbuild-dir=$(FUZZ_DIR)/py -Ccmake.define.CMAKE_CXX_COMPILER=$(CLANGXX) \
+	  -Cbuild-dir=$(FUZZ_DIR)/py -Cinstall.strip=false -Ccmake.define.CMAKE_CXX_COMPILER=$(CLANGXX) \
 	  "-Ccmake.define.CMAKE_CXX_FLAGS=-fsanitize=address,undefined,fuzzer-no-link \
 	  -include $(abspath fuzz/source_location_compat.hpp)" .
 	touch $@
