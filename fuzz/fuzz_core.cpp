@@ -34,17 +34,21 @@ struct Shape {
   bool seekable;
   bool sized;       // size() tells the length, as for a regular file
   std::size_t max;  // largest single read
+  bool fails;       // reads from the middle of the input on fail with EIO
 };
-constexpr Shape kRegular{true, true, SIZE_MAX};
-constexpr Shape kUnsized{true, false, 5};
-constexpr Shape kPipe{false, false, 3};
+constexpr Shape kRegular{true, true, SIZE_MAX, false};
+constexpr Shape kUnsized{true, false, 5, false};
+constexpr Shape kPipe{false, false, 3, false};
+constexpr Shape kBadSector{true, true, SIZE_MAX, true};
 
 class MemorySource final : public Source {
  public:
   MemorySource(const std::uint8_t* data, std::size_t size, Shape shape)
-      : data_(data), size_(size), shape_(shape) {}
+      : data_(data), size_(size), shape_(shape), fail_at_(shape.fails ? size / 2 : SIZE_MAX) {}
   std::int64_t read(std::uint8_t* dst, std::size_t len) override {
-    const std::size_t n = pos_ >= size_ ? 0 : std::min({len, size_ - std::size_t(pos_), shape_.max});
+    if (pos_ >= fail_at_) return -EIO;
+    const std::size_t end = std::min(size_, fail_at_);
+    const std::size_t n = pos_ >= end ? 0 : std::min({len, end - std::size_t(pos_), shape_.max});
     if (n) std::memcpy(dst, data_ + pos_, n);
     pos_ += n;
     return std::int64_t(n);
@@ -64,6 +68,7 @@ class MemorySource final : public Source {
   const std::uint8_t* data_;
   std::size_t size_;
   Shape shape_;
+  std::size_t fail_at_;
   std::uint64_t pos_ = 0;
 };
 
@@ -106,8 +111,13 @@ void run_wd1(const std::uint8_t* data, std::size_t size, Shape shape) {
       pos += 24 + 2 * std::uint64_t(ev->data.size());  // the record's span
       continue;
     }
-    CHECK(std::holds_alternative<EndOfInput>(step));  // memory never fails
-    if (shape.seekable) {
+    if (auto* err = std::get_if<IoError>(&step)) {
+      // Reported once; the reader ends there for good.
+      CHECK(shape.fails && err->code == EIO);
+      CHECK(std::holds_alternative<EndOfInput>(reader.next()));
+      return;
+    }
+    if (shape.seekable && !shape.fails) {
       // A record cut short is put back, and the end repeats.
       CHECK(size - pos < 24 || size - pos < 24 + std::uint64_t(std::max(
                                                       0, (load_le<std::int32_t>(data + pos) - 24) / 2 * 2)));
@@ -129,7 +139,10 @@ void run_wd2(const std::uint8_t* data, std::size_t size, Shape shape) {
     CHECK(!opened->ok() && opened->error().code == ESPIPE);
     return;
   }
-  CHECK(opened->ok());
+  if (!opened->ok()) {
+    CHECK(shape.fails && opened->error().code == EIO);
+    return;
+  }
   WD2Reader& reader = opened->value();
   const std::int32_t probed = reader.probed_channels();
   CHECK(probed == 1 || (size >= 28 && probed == load_le<std::int32_t>(data + 24)));
@@ -161,8 +174,11 @@ void run_wd2(const std::uint8_t* data, std::size_t size, Shape shape) {
       pos += header + 4 * std::uint64_t(ev->data.size());
       continue;
     }
-    CHECK(std::holds_alternative<EndOfInput>(step));
-    CHECK(std::holds_alternative<EndOfInput>(reader.next()));
+    if (auto* err = std::get_if<IoError>(&step)) {
+      CHECK(shape.fails && err->code == EIO);
+      return;
+    }
+    if (!shape.fails) CHECK(std::holds_alternative<EndOfInput>(reader.next()));
     return;
   }
 }
@@ -177,7 +193,7 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-  for (Shape shape : {kRegular, kUnsized, kPipe}) {
+  for (Shape shape : {kRegular, kUnsized, kPipe, kBadSector}) {
     run_wd1(data, size, shape);
     run_wd2(data, size, shape);
   }

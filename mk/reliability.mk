@@ -23,10 +23,10 @@ SAN_ENV = PYTHONMALLOC=malloc LD_PRELOAD="$(SAN_PRELOAD)" \
   UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
   VORN_SANITIZED=1
 
-$(ASAN_VENV)/.deps: requirements-dev.txt fuzz/requirements.txt
+$(ASAN_VENV)/.deps: requirements-dev.txt
 	$(PYTHON) -m venv $(ASAN_VENV)
 	$(ASAN_PY) -m pip install -q --upgrade pip
-	$(ASAN_PY) -m pip install -q -r requirements-dev.txt -r fuzz/requirements.txt
+	$(ASAN_PY) -m pip install -q -r requirements-dev.txt
 	touch $@
 
 $(ASAN_VENV)/.built: $(ASAN_VENV)/.deps $(SOURCES)
