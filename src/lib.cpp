@@ -16,8 +16,6 @@
 namespace vorn {
 namespace {
 
-// ---- EventReader -----------------------------------------------------------
-
 using RecordReader = std::variant<WD1Reader, WD2Reader>;
 
 constexpr std::uint64_t kExclusive = ~std::uint64_t(0);
@@ -337,8 +335,6 @@ ClassState* class_state() {
   }
   return state;
 }
-
-// ---- Module ----------------------------------------------------------------
 
 // Adds the class to the module and to its __all__.
 int add_class(PyObject* module) {
