@@ -132,8 +132,15 @@ Status BufReader::skip(std::uint64_t n) {
     case Supply::short_of:
       return IoError::eof();
     case Supply::unknown:
+      // Input that can seek but has no known length (a block device): seek
+      // to the last byte to skip and read it, which tells whether it is there.
+      if (seek_to(position() + (n - 1)).ok()) {
+        std::uint8_t last;
+        return read_exact({&last, 1});
+      }
       break;
   }
+  // Input that cannot seek: read through the buffer.
   std::array<std::uint8_t, kBufferSize> sink;
   while (n != 0) {
     auto chunk = std::span(sink).first(std::size_t(std::min<std::uint64_t>(n, sink.size())));

@@ -143,9 +143,9 @@ class BufReader {
   // a file being written may have grown.
   Supply can_supply(std::uint64_t n);
 
-  // Consumes `n` bytes without keeping them: by a seek where the file's
-  // length is known, else by reading through the buffer. Fails with
-  // Kind::eof when the file holds fewer.
+  // Consumes `n` bytes without keeping them: by a seek where the input can
+  // seek, else by reading through the buffer. Fails with Kind::eof when the
+  // input holds fewer.
   Status skip(std::uint64_t n);
 
  private:
