@@ -160,6 +160,16 @@ class TestRelease:
         assert heap_in_use() - before < self.MIB // 2
 
 
+def assert_no_block_growth(run):
+    """A second run of `run` leaves no more Python memory blocks than the first."""
+    run()
+    gc.collect()
+    before = sys.getallocatedblocks()
+    run()
+    gc.collect()
+    assert sys.getallocatedblocks() - before < 100
+
+
 def test_no_reference_leak_over_many_events(write):
     paths = {"WD1": write(wd1_run(500, samples=3)), "WD2": write(wd2_run(500, channels=2))}
 
@@ -174,12 +184,7 @@ def test_no_reference_leak_over_many_events(write):
                         held.append(event)
                 del held
 
-    run()
-    gc.collect()
-    before = sys.getallocatedblocks()
-    run()
-    gc.collect()
-    assert sys.getallocatedblocks() - before < 100
+    assert_no_block_growth(run)
 
 
 def test_no_reference_leak_on_the_error_paths(write, tmp_path):
@@ -204,9 +209,4 @@ def test_no_reference_leak_on_the_error_paths(write, tmp_path):
             except BaseException as e:  # noqa: BLE001 - PanicException
                 assert str(e) == "capacity overflow"
 
-    run()
-    gc.collect()
-    before = sys.getallocatedblocks()
-    run()
-    gc.collect()
-    assert sys.getallocatedblocks() - before < 100
+    assert_no_block_growth(run)
