@@ -33,12 +33,25 @@ std::string IoError::message() const {
   return errno_text(code) + " (os error " + std::to_string(code) + ")";
 }
 
+Waiting& plain_waiting() noexcept {
+  static Waiting waiting;
+  return waiting;
+}
+
 FdSource::~FdSource() { ::close(fd_); }
 
 std::int64_t FdSource::read(std::uint8_t* dst, std::size_t len) {
   // Linux moves at most 0x7ffff000 bytes per read; ask for no more.
-  ssize_t n = ::read(fd_, dst, std::min<std::size_t>(len, 0x7ffff000));
-  return n < 0 ? -errno : n;
+  len = std::min<std::size_t>(len, 0x7ffff000);
+  if (shape_ == Shape::regular) {
+    ssize_t n = ::read(fd_, dst, len);
+    return n < 0 ? -errno : n;
+  }
+  waiting_.enter();
+  ssize_t n = ::read(fd_, dst, len);
+  const int err = errno;
+  waiting_.leave();
+  return n < 0 ? -err : n;
 }
 
 int FdSource::seek(std::uint64_t offset) {
@@ -47,21 +60,49 @@ int FdSource::seek(std::uint64_t offset) {
 }
 
 std::optional<std::uint64_t> FdSource::size() {
-  if (shape_ == Shape::other) return std::nullopt;
-  struct stat st;
-  if (::fstat(fd_, &st) != 0) return std::nullopt;
-  shape_ = S_ISREG(st.st_mode) ? Shape::regular : Shape::other;
-  if (shape_ == Shape::other) return std::nullopt;
-  return std::uint64_t(st.st_size);
+  switch (shape_) {
+    case Shape::regular: {
+      struct stat st;
+      if (::fstat(fd_, &st) != 0) return std::nullopt;
+      return std::uint64_t(st.st_size);
+    }
+    case Shape::device: {
+      // A block device reports no size through fstat; its end does.
+      const off_t here = ::lseek(fd_, 0, SEEK_CUR);
+      if (here < 0) return std::nullopt;
+      const off_t end = ::lseek(fd_, 0, SEEK_END);
+      if (::lseek(fd_, here, SEEK_SET) != here) {
+        // The offset is lost; no length can be trusted and nothing more read.
+        shape_ = Shape::other;
+        return std::nullopt;
+      }
+      if (end < 0) return std::nullopt;
+      return std::uint64_t(end);
+    }
+    case Shape::other:
+      break;
+  }
+  return std::nullopt;
 }
 
-Result<std::unique_ptr<Source>> open_file(const char* path) {
+Result<std::unique_ptr<Source>> open_file(const char* path, Waiting& waiting) {
   int fd;
-  do {
+  for (;;) {
+    waiting.enter();
     fd = ::open(path, O_RDONLY | O_CLOEXEC);
-  } while (fd < 0 && errno == EINTR);
-  if (fd < 0) return IoError::system(errno);
-  return std::unique_ptr<Source>(std::make_unique<FdSource>(fd));
+    const int err = errno;
+    waiting.leave();
+    if (fd >= 0) break;
+    if (err != EINTR) return IoError::system(err);
+    if (!waiting.resume()) return IoError::interrupted();
+  }
+  struct stat st;
+  FdSource::Shape shape = FdSource::Shape::other;
+  if (::fstat(fd, &st) == 0) {
+    if (S_ISREG(st.st_mode)) shape = FdSource::Shape::regular;
+    if (S_ISBLK(st.st_mode)) shape = FdSource::Shape::device;
+  }
+  return std::unique_ptr<Source>(std::make_unique<FdSource>(fd, shape, waiting));
 }
 
 BufReader::BufReader(std::unique_ptr<Source> source)
@@ -69,6 +110,18 @@ BufReader::BufReader(std::unique_ptr<Source> source)
       buffer_(std::make_unique_for_overwrite<std::uint8_t[]>(kBufferSize)) {}
 
 Result<std::size_t> BufReader::read(std::span<std::uint8_t> out) {
+  if (replay_pos_ != replay_.size()) {
+    // The buffer stays empty until every given-back byte is out again.
+    const std::size_t k = std::min(replay_.size() - replay_pos_, out.size());
+    if (k != 0) std::memcpy(out.data(), replay_.data() + replay_pos_, k);
+    replay_pos_ += k;
+    offset_ += k;
+    if (replay_pos_ == replay_.size()) {
+      std::vector<std::uint8_t>().swap(replay_);
+      replay_pos_ = 0;
+    }
+    return k;
+  }
   if (pos_ == filled_ && out.size() >= kBufferSize) {
     pos_ = filled_ = 0;
     std::int64_t n = source_->read(out.data(), out.size());
@@ -93,8 +146,9 @@ Status BufReader::read_exact_slow(std::span<std::uint8_t> out) {
   while (!out.empty()) {
     Result<std::size_t> r = read(out);
     if (!r.ok()) {
-      if (r.error().code == EINTR) continue;
-      return r.error();
+      if (r.error().code != EINTR) return r.error();
+      if (!source_->resume_after_interrupt()) return IoError::interrupted();
+      continue;
     }
     if (r.value() == 0) return IoError::eof();
     out = out.subspan(r.value());
@@ -106,7 +160,23 @@ Status BufReader::seek_to(std::uint64_t offset) {
   if (int err = source_->seek(offset); err != 0) return IoError::system(err);
   offset_ = offset;
   pos_ = filled_ = 0;
+  std::vector<std::uint8_t>().swap(replay_);
+  replay_pos_ = 0;
   return success();
+}
+
+void BufReader::unread(std::span<const std::uint8_t> bytes) {
+  if (bytes.empty()) return;
+  // Everything not yet handed out follows the given-back bytes, in order.
+  std::vector<std::uint8_t> replay;
+  replay.reserve(bytes.size() + (filled_ - pos_) + (replay_.size() - replay_pos_));
+  replay.insert(replay.end(), bytes.begin(), bytes.end());
+  replay.insert(replay.end(), buffer_.get() + pos_, buffer_.get() + filled_);
+  replay.insert(replay.end(), replay_.begin() + std::ptrdiff_t(replay_pos_), replay_.end());
+  offset_ -= bytes.size() + (filled_ - pos_);
+  pos_ = filled_ = 0;
+  replay_ = std::move(replay);
+  replay_pos_ = 0;
 }
 
 Supply BufReader::can_supply(std::uint64_t n) {
@@ -126,25 +196,21 @@ Status BufReader::skip(std::uint64_t n) {
     pos_ += std::size_t(n);
     return success();
   }
-  switch (can_supply(n)) {
-    case Supply::enough:
-      return seek_to(position() + n);
-    case Supply::short_of:
-      return IoError::eof();
-    case Supply::unknown:
-      // Input that can seek but has no known length (a block device): seek
-      // to the last byte to skip and read it, which tells whether it is there.
-      if (seek_to(position() + (n - 1)).ok()) {
-        std::uint8_t last;
-        return read_exact({&last, 1});
-      }
-      break;
+  if (can_supply(n) == Supply::enough) return seek_to(position() + n);
+  // The length does not vouch for the bytes (none known, or one that may lag
+  // behind the content): seek to the last of them and read it.
+  const Status st = seek_to(position() + (n - 1));
+  if (st.ok()) {
+    std::uint8_t last;
+    return read_exact({&last, 1});
   }
+  // A device refuses a seek past its end: the bytes are not there.
+  if (st.error().code != ESPIPE) return IoError::eof();
   // Input that cannot seek: read through the buffer.
   std::array<std::uint8_t, kBufferSize> sink;
   while (n != 0) {
     auto chunk = std::span(sink).first(std::size_t(std::min<std::uint64_t>(n, sink.size())));
-    if (Status st = read_exact(chunk); !st.ok()) return st;
+    if (Status r = read_exact(chunk); !r.ok()) return r;
     n -= chunk.size();
   }
   return success();

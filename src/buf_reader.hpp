@@ -3,6 +3,7 @@
 #pragma once
 
 #include <array>
+#include <cerrno>
 #include <bit>
 #include <cstdint>
 #include <cstring>
@@ -13,16 +14,20 @@
 #include <type_traits>
 #include <utility>
 #include <variant>
+#include <vector>
 
 namespace vorn {
 
 struct IoError {
-  enum class Kind : std::uint8_t { eof, system };
+  // interrupted: a signal arrived while waiting and the reader's owner chose
+  // to stop (a Python signal handler raised); the input itself is fine.
+  enum class Kind : std::uint8_t { eof, system, interrupted };
   Kind kind;
-  int code;  // errno for Kind::system, 0 for Kind::eof
+  int code;  // errno for Kind::system, EINTR for Kind::interrupted, 0 for Kind::eof
 
   static IoError eof() noexcept { return {Kind::eof, 0}; }
   static IoError system(int code) noexcept { return {Kind::system, code}; }
+  static IoError interrupted() noexcept { return {Kind::interrupted, EINTR}; }
   bool is_eof() const noexcept { return kind == Kind::eof; }
   // "failed to fill whole buffer" | "<system text> (os error N)"
   std::string message() const;
@@ -62,6 +67,21 @@ T load_le(const std::uint8_t* p) noexcept {
   return static_cast<T>(v);
 }
 
+// What the owner of a reader does around system calls that may block, and
+// after a signal interrupts one. The Python binding releases the interpreter
+// lock while blocked and runs the interpreter's signal handlers on EINTR.
+class Waiting {
+ public:
+  virtual ~Waiting() = default;
+  virtual void enter() noexcept {}  // a call that may block is about to be made
+  virtual void leave() noexcept {}  // it has returned
+  // A call was interrupted by a signal: true to make it again, false to stop.
+  virtual bool resume() noexcept { return true; }
+};
+
+// Waits without doing anything and always resumes.
+Waiting& plain_waiting() noexcept;
+
 // The system calls behind a BufReader. Tests put a scripted source here to
 // give short reads, EINTR, EIO and failed seeks, and to count calls.
 class Source {
@@ -74,27 +94,41 @@ class Source {
   // The file's current length where it has one (a regular file); nullopt for
   // pipes, devices and anything else whose length cannot be known ahead.
   virtual std::optional<std::uint64_t> size() = 0;
+  // A read was interrupted by a signal: true to read again, false to stop.
+  virtual bool resume_after_interrupt() { return true; }
 };
 
 // An open file descriptor, owned: closed on destruction, the result ignored.
+// Reads of anything but a regular file may block, so they happen inside the
+// owner's Waiting; reads of regular files cost nothing extra.
 class FdSource final : public Source {
  public:
-  explicit FdSource(int fd) noexcept : fd_(fd) {}
+  enum class Shape : std::uint8_t { regular, device, other };
+  FdSource(int fd, Shape shape, Waiting& waiting) noexcept
+      : fd_(fd), shape_(shape), waiting_(waiting) {}
   FdSource(const FdSource&) = delete;
   FdSource& operator=(const FdSource&) = delete;
   ~FdSource() override;
   std::int64_t read(std::uint8_t* dst, std::size_t len) override;
   int seek(std::uint64_t offset) override;
+  // st_size for a regular file, the length found by seeking to the end for a
+  // block device, nothing for pipes and the like. A regular file's st_size
+  // may be smaller than what it holds (/proc, sysfs, some network file
+  // systems): callers take it as a promise, never as a limit.
   std::optional<std::uint64_t> size() override;
+  bool resume_after_interrupt() override { return waiting_.resume(); }
 
  private:
   int fd_;
-  enum class Shape : std::uint8_t { untested, regular, other } shape_ = Shape::untested;
+  Shape shape_;
+  Waiting& waiting_;
 };
 
-// Opens `path` read-only and close-on-exec, repeating on EINTR: the open
-// file, or the errno of the failure.
-Result<std::unique_ptr<Source>> open_file(const char* path);
+// Opens `path` read-only and close-on-exec: the open file, or the errno of
+// the failure. The open may block (a FIFO without a writer), so it happens
+// inside `waiting`; on EINTR it is made again unless `waiting` says to stop,
+// which gives Kind::interrupted.
+Result<std::unique_ptr<Source>> open_file(const char* path, Waiting& waiting = plain_waiting());
 
 // Whether the file can still supply a number of bytes from the current
 // position; `unknown` for input whose length cannot be known ahead.
@@ -115,7 +149,8 @@ class BufReader {
   Result<std::size_t> read(std::span<std::uint8_t> out);
 
   // Fills `out` completely or fails. The file ending first is Kind::eof;
-  // EINTR is retried; bytes handed out before a failure stay consumed.
+  // EINTR is retried unless the source says to stop (Kind::interrupted);
+  // bytes handed out before a failure stay consumed.
   Status read_exact(std::span<std::uint8_t> out) {
     if (filled_ - pos_ >= out.size()) {
       if (!out.empty()) std::memcpy(out.data(), buffer_.get() + pos_, out.size());
@@ -138,6 +173,11 @@ class BufReader {
   // Seeks to `offset` and discards the buffer; on failure nothing changes.
   Status seek_to(std::uint64_t offset);
 
+  // Hands `bytes` out again before anything else, so that position() moves
+  // back by their length: how input that cannot seek gives back the bytes of
+  // a record it must not lose. Throws bad_alloc if they cannot be held.
+  void unread(std::span<const std::uint8_t> bytes);
+
   // Whether `n` more bytes can be read from position(). Asks the system for
   // the file's length only when what it last learned does not suffice, since
   // a file being written may have grown.
@@ -145,7 +185,10 @@ class BufReader {
 
   // Consumes `n` bytes without keeping them: by a seek where the input can
   // seek, else by reading through the buffer. Fails with Kind::eof when the
-  // input holds fewer.
+  // input holds fewer. Where the length does not vouch for the bytes, the
+  // seek goes to the last of them and reads it; a device that refuses that
+  // seek does not have them. The skipped bytes are never read from input
+  // that can seek.
   Status skip(std::uint64_t n);
 
  private:
@@ -162,8 +205,12 @@ class BufReader {
   std::unique_ptr<std::uint8_t[]> buffer_;
   std::size_t pos_ = 0;
   std::size_t filled_ = 0;
-  std::uint64_t offset_ = 0;  // the source's file offset, as this reader moved it
+  // The source's file offset as this reader moved it, less the bytes of
+  // replay_ not yet handed out.
+  std::uint64_t offset_ = 0;
   std::optional<std::uint64_t> known_size_;
+  std::vector<std::uint8_t> replay_;  // bytes given back by unread(), from replay_pos_ on
+  std::size_t replay_pos_ = 0;
 };
 
 }  // namespace vorn

@@ -77,48 +77,43 @@ class SampleBuffer {
   std::size_t cap_ = 0;
 };
 
-// Reads `count` little-endian elements into an exactly sized buffer, each
-// byte written once, by the read into its final memory. Never reserves more
-// than the file can supply: a block longer than what is left fails with
-// Kind::eof without being read; for input of unknown length the buffer grows
-// as bytes arrive. Out of memory is the system error ENOMEM.
-// The caller guarantees count * sizeof(T) <= kMaxObjectBytes.
+// Reads `count` little-endian elements into `out`, an empty buffer that it
+// sizes exactly, each byte written once, by the read into its final memory.
+// Never reserves more than the file can supply: where the file's length does
+// not vouch for the block (a short or unsized file, a length that lags behind
+// the content), the buffer grows as bytes arrive, so memory follows the
+// bytes actually read. Out of memory is the system error ENOMEM. On failure
+// `out` holds the bytes read so far, at its start, for a caller that must
+// give them back. The caller guarantees count * sizeof(T) <= kMaxObjectBytes.
 template <class T>
-Result<SampleBuffer<T>> read_samples(BufReader& in, std::uint64_t count) {
+Status read_samples(BufReader& in, std::uint64_t count, SampleBuffer<T>& out) {
   static_assert(sizeof(T) == 2 || sizeof(T) == 4);
-  SampleBuffer<T> buf;
-  if (count == 0) return buf;
+  if (count == 0) return success();
   const std::uint64_t bytes = count * sizeof(T);
-  std::size_t step = std::size_t(count);
-  switch (in.can_supply(bytes)) {
-    case Supply::enough:
-      break;
-    case Supply::short_of:
-      return IoError::eof();
-    case Supply::unknown:
-      step = std::size_t(std::min<std::uint64_t>(count, (std::uint64_t(1) << 20) / sizeof(T)));
-      break;
-  }
   if (bytes > SIZE_MAX) return IoError::system(ENOMEM);
+  std::size_t step = std::size_t(count);
+  if (in.can_supply(bytes) != Supply::enough) {
+    step = std::size_t(std::min<std::uint64_t>(count, (std::uint64_t(1) << 20) / sizeof(T)));
+  }
   std::size_t done = 0;
   while (done < count) {
     const std::size_t upto = std::size_t(std::min<std::uint64_t>(count, std::uint64_t(done) + step));
-    if (!buf.reserve_exact(upto)) return IoError::system(ENOMEM);
-    if (Status st = in.read_exact(buf.bytes(done, upto)); !st.ok()) return st.error();
+    if (!out.reserve_exact(upto)) return IoError::system(ENOMEM);
+    if (Status st = in.read_exact(out.bytes(done, upto)); !st.ok()) return st;
     done = upto;
     step = done;  // doubles the block each round
   }
-  buf.set_size(done);
+  out.set_size(done);
   if constexpr (std::endian::native == std::endian::big) {
     using U = std::conditional_t<sizeof(T) == 2, std::uint16_t, std::uint32_t>;
     for (std::size_t i = 0; i < done; ++i) {
       U u;
-      std::memcpy(&u, buf.data() + i, sizeof u);
+      std::memcpy(&u, out.data() + i, sizeof u);
       u = load_le<U>(reinterpret_cast<const std::uint8_t*>(&u));
-      std::memcpy(buf.data() + i, &u, sizeof u);
+      std::memcpy(out.data() + i, &u, sizeof u);
     }
   }
-  return buf;
+  return success();
 }
 
 }  // namespace vorn

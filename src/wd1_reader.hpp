@@ -31,7 +31,9 @@ class WD1Reader {
   // occupies 24 bytes, and one of 25 leaves its last byte to the next record.
   // An event_size of 22 or less panics with "capacity overflow", its header
   // consumed. An input error other than end of file is reported once; every
-  // later step is end of input.
+  // later step is end of input. Running out of memory for the samples, or a
+  // signal handler that stops a wait, is reported and leaves the reader on
+  // the record's first byte, so that the next step tries it again.
   Step<WD1Event> next();
 
  private:

@@ -61,25 +61,28 @@ Result<WD2Reader> WD2Reader::open(BufReader input) {
 
 Step<WD2Event> WD2Reader::next() {
   const std::uint64_t start = input_.position();
+  std::array<std::uint8_t, kHeaderSize + kChannelWordSize> h;
+  const bool has_word = probed_channels_ >= 2;
+  const auto header = std::span(h).first(has_word ? h.size() : kHeaderSize);
+  SampleBuffer<float> data;
   auto fail = [&](const IoError& e) -> Step<WD2Event> {
-    if (!e.is_eof()) return e;
-    restore_record_start(input_, start);
-    return EndOfInput{};
+    if (e.is_eof()) {
+      restore_record_start(input_, start);
+      return EndOfInput{};
+    }
+    if (retry_later(e)) give_back_record(input_, start, header, data.bytes(0, data.capacity()));
+    return e;
   };
 
-  const bool has_word = probed_channels_ >= 2;
-  std::array<std::uint8_t, kHeaderSize + kChannelWordSize> h;
-  auto header = std::span(h).first(has_word ? h.size() : kHeaderSize);
   if (Status st = input_.read_exact(header); !st.ok()) return fail(st.error());
   const Header fields = decode_header(h.data());
   const std::int32_t channels = has_word ? load_le<std::int32_t>(&h[24]) : probed_channels_;
 
   const std::uint64_t block = wd2_block_bytes(fields.samples, probed_channels_);
   if (block > kMaxObjectBytes) panic("capacity overflow");
-  Result<SampleBuffer<float>> data = read_samples<float>(input_, block / 4);
-  if (!data.ok()) return fail(data.error());
+  if (Status st = read_samples(input_, block / 4, data); !st.ok()) return fail(st.error());
   return WD2Event{fields.event_counter, fields.timestamp, fields.samples,
-                  fields.sampling_period, channels, std::move(data).value()};
+                  fields.sampling_period, channels, std::move(data)};
 }
 
 }  // namespace vorn

@@ -35,7 +35,10 @@ class WD2Reader {
   static Result<WD2Reader> open(BufReader input);
 
   // One record, end of input, or an input error; nothing is remembered, so
-  // every step reads from the current position.
+  // every step reads from the current position. Running out of memory for
+  // the samples, or a signal handler that stops a wait, is reported and
+  // leaves the reader on the record's first byte; after any other input
+  // error the bytes consumed stay consumed.
   Step<WD2Event> next();
 
   std::int32_t probed_channels() const noexcept { return probed_channels_; }

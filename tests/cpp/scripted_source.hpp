@@ -16,6 +16,7 @@
 #include <fstream>
 #include <map>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -52,6 +53,10 @@ struct Script {
   std::uint64_t offset = 0;
   bool size_known = true;   // false: size() says nothing, as for a pipe
   bool seekable = true;     // false: every seek fails with ESPIPE
+  bool refuses_past_end = false;  // a seek beyond the bytes fails with EINVAL, as on a device
+  std::optional<std::uint64_t> reported_size;  // a size() that lags behind the bytes (/proc)
+  bool resume = true;       // what resume_after_interrupt() answers
+  int interrupts = 0;       // how often it was asked
   std::size_t chunk = SIZE_MAX;  // most bytes any one read delivers
   std::map<int, std::int64_t> read_plan;  // read call number (from 1) -> byte cap, or -errno
   std::map<int, int> seek_plan;           // seek call number (from 1) -> errno
@@ -93,12 +98,17 @@ class ScriptedSource final : public Source {
     const int call = ++s_->seeks;
     if (!s_->seekable) return ESPIPE;
     if (auto it = s_->seek_plan.find(call); it != s_->seek_plan.end()) return it->second;
+    if (s_->refuses_past_end && offset > s_->bytes.size()) return EINVAL;
     s_->offset = offset;
     return 0;
   }
   std::optional<std::uint64_t> size() override {
     if (!s_->size_known) return std::nullopt;
-    return s_->bytes.size();
+    return s_->reported_size ? *s_->reported_size : s_->bytes.size();
+  }
+  bool resume_after_interrupt() override {
+    ++s_->interrupts;
+    return s_->resume;
   }
 
  private:
@@ -226,6 +236,38 @@ auto drain(Reader& reader) {
     } else {
       return std::pair(std::move(events), outcome(step));
     }
+  }
+}
+
+// Interrupts the k-th read after `open` with EINTR and a source that says
+// stop, for k = 1, 2, ... until a run meets no read to interrupt. Each run
+// must report Kind::interrupted once and then, read on, yield every record:
+// `check` sees the events of the whole run.
+template <class Open, class Check>
+void interrupt_each_read(const Bytes& file, Shape shape, Open open, Check check) {
+  for (int k = 1;; ++k) {
+    SCOPED_TRACE("interrupt at read " + std::to_string(k));
+    auto s = shaped(file, shape);
+    s->resume = false;
+    auto reader = open(s);
+    s->read_plan[s->reads + k] = -EINTR;
+    std::vector<std::remove_cvref_t<decltype(std::get<0>(reader.next()))>> events;
+    int interrupted = 0;
+    for (;;) {
+      auto step = reader.next();
+      if (auto* err = std::get_if<IoError>(&step)) {
+        EXPECT_EQ(err->kind, IoError::Kind::interrupted);
+        if (++interrupted > 1) break;
+      } else if (auto* ev = std::get_if<0>(&step)) {
+        events.push_back(std::move(*ev));
+      } else {
+        break;
+      }
+    }
+    EXPECT_EQ(interrupted, k == 1 ? 1 : interrupted);  // the first read always exists
+    EXPECT_LE(interrupted, 1);
+    check(events);
+    if (interrupted == 0) return;
   }
 }
 

@@ -271,5 +271,37 @@ TEST(WD1ReaderTest, DirectoryGivesIsADirectoryOnce) {
   rmdir(dir.c_str());
 }
 
+// Regression: a signal that stopped a wait lost the record read so far (and
+// on a pipe every later record with it). The record must come back whole.
+class WD1InterruptTest : public ::testing::TestWithParam<Shape> {};
+
+TEST_P(WD1InterruptTest, InterruptedStepLeavesTheRecordWhole) {
+  const Bytes file = cat(cat(wd1_record(1, 3), wd1_record(2, 9000)), wd1_record(3, 0));
+  test::interrupt_each_read(file, GetParam(), reader_of, [](const std::vector<WD1Event>& events) {
+    ASSERT_EQ(events.size(), 3u);
+    expect_record(events[0], 1, 3);
+    expect_record(events[1], 2, 9000);
+    expect_record(events[2], 3, 0);
+  });
+}
+INSTANTIATE_TEST_SUITE_P(Shapes, WD1InterruptTest,
+                         ::testing::Values(Shape::regular, Shape::trickle, Shape::pipe),
+                         [](const auto& info) { return test::shape_name(info.param); });
+
+// Regression: a file whose reported size lags behind its content (/proc says
+// 0, sysfs 4096) gave no events: the size was taken as a limit.
+class WD1LaggingSizeTest : public ::testing::TestWithParam<std::uint64_t> {};
+
+TEST_P(WD1LaggingSizeTest, ContentBeyondTheReportedSizeIsRead) {
+  auto s = test::script_of(cat(cat(wd1_record(1, 6000), wd1_record(2, 6000)), wd1_record(3, 6000)));
+  s->reported_size = GetParam();
+  WD1Reader reader = reader_of(s);
+  auto [events, end] = drain(reader);
+  EXPECT_EQ(end, "end");
+  ASSERT_EQ(events.size(), 3u);
+  for (std::int32_t i = 0; i < 3; ++i) expect_record(events[std::size_t(i)], i + 1, 6000);
+}
+INSTANTIATE_TEST_SUITE_P(Reported, WD1LaggingSizeTest, ::testing::Values(0u, 4096u));
+
 }  // namespace
 }  // namespace vorn

@@ -435,5 +435,60 @@ INSTANTIATE_TEST_SUITE_P(Shapes, WD2HugeBlockTest,
                          ::testing::Values(Shape::regular, Shape::unsized),
                          [](const auto& info) { return test::shape_name(info.param); });
 
+class WD2InterruptTest : public ::testing::TestWithParam<CutCase> {};
+
+TEST_P(WD2InterruptTest, InterruptedStepLeavesTheRecordWhole) {
+  const std::int32_t channels = GetParam().channels;
+  std::optional<std::int32_t> word;
+  if (channels >= 2) word = channels;
+  const Bytes file = wd2({{.counter = 1, .samples = 1100, .word = word},
+                          {.counter = 2, .samples = 1100, .word = word},
+                          {.counter = 3, .samples = 0, .word = word}});
+  test::interrupt_each_read(file, GetParam().shape, open_ok, [&](const std::vector<WD2Event>& events) {
+    ASSERT_EQ(events.size(), 3u);
+    expect_record(events[0], 1, 1100, channels);
+    expect_record(events[1], 2, 1100, channels);
+    expect_record(events[2], 3, 0, channels);
+  });
+}
+INSTANTIATE_TEST_SUITE_P(Forms, WD2InterruptTest,
+                         ::testing::Values(CutCase{1, Shape::regular}, CutCase{2, Shape::trickle},
+                                           CutCase{2, Shape::unsized}),
+                         [](const auto& info) {
+                           return std::to_string(info.param.channels) + "ch_" +
+                                  test::shape_name(info.param.shape);
+                         });
+
+// Regression: a 2-channel file whose reported size lags behind its content
+// was probed as single-channel and gave a bogus event.
+class WD2LaggingSizeTest : public ::testing::TestWithParam<std::uint64_t> {};
+
+TEST_P(WD2LaggingSizeTest, ProbeAndRecordsSeeTheContent) {
+  auto s = test::script_of(wd2({{.counter = 1, .samples = 2000, .word = 2},
+                                {.counter = 2, .samples = 2000, .word = 2}}));
+  s->reported_size = GetParam();
+  WD2Reader reader = open_ok(s);
+  EXPECT_EQ(reader.probed_channels(), 2);
+  auto [events, end] = drain(reader);
+  EXPECT_EQ(end, "end");
+  ASSERT_EQ(events.size(), 2u);
+  expect_record(events[0], 1, 2000, 2);
+  expect_record(events[1], 2, 2000, 2);
+}
+INSTANTIATE_TEST_SUITE_P(Reported, WD2LaggingSizeTest, ::testing::Values(0u, 4096u));
+
+// Regression: on a device that refuses seeks past its end, the probe read
+// the whole device to skip a block the first header implied.
+TEST(WD2ReaderTest, ProbeOnADeviceNeverReadsTheSkippedBlock) {
+  Bytes file = wd2({{.counter = 1, .samples = 1 << 30, .word = 1000, .floats = 4}});
+  file.resize(64 << 20);
+  auto s = test::script_of(file);
+  s->size_known = false;
+  s->refuses_past_end = true;
+  WD2Reader reader = open_ok(s);
+  EXPECT_EQ(reader.probed_channels(), 1);
+  EXPECT_LE(s->reads, 2);
+}
+
 }  // namespace
 }  // namespace vorn
