@@ -25,6 +25,10 @@ struct EventReaderObject {
   RecordReader record_reader;
   // 0 free, n shared borrows (only inside __iter__), kExclusive inside __next__.
   std::atomic<std::uint64_t> borrow_flag;
+  // Set last by the constructor. An instance made some other way (object.__new__
+  // behind a replaced __new__, where the type is mutable) is zero-filled: its
+  // methods refuse it and its destruction leaves the fields alone.
+  bool constructed;
 };
 
 enum Key : int {
@@ -50,9 +54,7 @@ struct ClassState {
   PyObject* wd1_dict;
   PyObject* wd2_dict;
 };
-
-// nullptr, with RuntimeError set, when the type cannot be made.
-ClassState* class_state();
+Once<ClassState> class_once;
 
 // Binds EventReader's two arguments, by position or keyword, and reports
 // mistakes in the interpreter's own words for a function named
@@ -129,8 +131,10 @@ PyObject* make_event_reader(PyTypeObject* type, PyObject* args, PyObject* kwargs
   if (std::strlen(path_bytes) != std::size_t(PyBytes_Size(path.get()))) {
     return raise_message(PyExc_OSError, "file name contained an unexpected NUL byte");
   }
-  Result<std::unique_ptr<Source>> file = open_file(path_bytes);
-  if (!file.ok()) return raise_os_error(file.error().code);
+  // A FIFO's open waits for a writer: other threads run meanwhile, and
+  // Ctrl-C stops it.
+  Result<std::unique_ptr<Source>> file = open_file(path_bytes, python_waiting());
+  if (!file.ok()) return raise_error(file.error());
   BufReader input(std::move(file).value());
 
   // The file is open before the reader type is looked at: a path that cannot
@@ -144,7 +148,10 @@ PyObject* make_event_reader(PyTypeObject* type, PyObject* args, PyObject* kwargs
     record_reader.emplace(std::in_place_type<WD1Reader>, std::move(input));
   } else if (layout == "WD2") {
     Result<WD2Reader> wd2 = WD2Reader::open(std::move(input));
-    if (!wd2.ok()) return raise_message(PyExc_OSError, wd2.error().message());
+    if (!wd2.ok()) {
+      if (wd2.error().kind == IoError::Kind::interrupted) return nullptr;
+      return raise_message(PyExc_OSError, wd2.error().message());
+    }
     record_reader.emplace(std::in_place_type<WD2Reader>, std::move(wd2).value());
   } else {
     return raise_message(PyExc_ValueError, "unknown reader type '" + std::string(layout) +
@@ -157,6 +164,7 @@ PyObject* make_event_reader(PyTypeObject* type, PyObject* args, PyObject* kwargs
   auto* obj = reinterpret_cast<EventReaderObject*>(self);
   new (&obj->record_reader) RecordReader(std::move(*record_reader));
   new (&obj->borrow_flag) std::atomic<std::uint64_t>(0);
+  obj->constructed = true;
   return self;
 }
 
@@ -166,21 +174,22 @@ PyObject* event_reader_new(PyTypeObject* type, PyObject* args, PyObject* kwargs)
 
 void event_reader_dealloc(PyObject* self) noexcept {
   PyTypeObject* type = Py_TYPE(self);
-  try {
-    auto* obj = reinterpret_cast<EventReaderObject*>(self);
+  auto* obj = reinterpret_cast<EventReaderObject*>(self);
+  if (obj->constructed) {
     obj->record_reader.~RecordReader();  // closes the file; arrays handed out keep their samples
     obj->borrow_flag.~atomic();
-  } catch (...) {
-    PyErr_WriteUnraisable(nullptr);
   }
   auto free_fn = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
   free_fn(self);
   Py_DECREF(type);
 }
 
-EventReaderObject* as_event_reader(PyObject* self, const ClassState& state) {
-  if (!PyObject_TypeCheck(self, state.type)) {
-    PyErr_SetString(PyExc_TypeError, "expected an EventReader");
+// The reader behind `self`, or nullptr with TypeError set when `self` is not
+// an EventReader that the constructor made.
+EventReaderObject* as_event_reader(PyObject* self, const ClassState* state) {
+  if (!state || !PyObject_TypeCheck(self, state->type) ||
+      !reinterpret_cast<EventReaderObject*>(self)->constructed) {
+    PyErr_SetString(PyExc_TypeError, "expected an EventReader made by EventReader(path, reader_type)");
     return nullptr;
   }
   return reinterpret_cast<EventReaderObject*>(self);
@@ -188,7 +197,7 @@ EventReaderObject* as_event_reader(PyObject* self, const ClassState& state) {
 
 PyObject* event_reader_iter(PyObject* self) noexcept {
   return guarded([&]() -> PyObject* {
-    EventReaderObject* obj = as_event_reader(self, *class_state());
+    EventReaderObject* obj = as_event_reader(self, class_once.ready());
     if (!obj) return nullptr;
     std::uint64_t flag = obj->borrow_flag.load(std::memory_order_relaxed);
     do {
@@ -224,12 +233,6 @@ class ExclusiveBorrow {
   bool held_;
 };
 
-// Python said no where the code cannot go on: show why, then fail internally.
-[[noreturn]] void python_call_failed() {
-  if (PyErr_Occurred()) PyErr_Print();
-  panic("Python API call failed");
-}
-
 void put(PyObject* dict, PyObject* key, PyRef value) {
   if (!value || PyDict_SetItem(dict, key, value.get()) != 0) python_call_failed();
 }
@@ -254,9 +257,10 @@ void fill(PyObject* d, PyObject* const* k, WD2Event& ev) {
 }
 
 PyObject* next_event(PyObject* self) {
-  const ClassState& state = *class_state();
-  EventReaderObject* obj = as_event_reader(self, state);
+  const ClassState* made = class_once.ready();
+  EventReaderObject* obj = as_event_reader(self, made);
   if (!obj) return nullptr;
+  const ClassState& state = *made;
   // Declared first so that it goes last: releasing the borrow must not
   // touch an object that dropping this reference has freed.
   PyRef keep = PyRef::borrow(self);
@@ -275,7 +279,7 @@ PyObject* next_event(PyObject* self) {
           fill(dict.get(), state.keys, *ev);
           return dict.release();
         }
-        if (auto* err = std::get_if<IoError>(&step)) return raise_os_error(err->code);
+        if (auto* err = std::get_if<IoError>(&step)) return raise_error(*err);
         return nullptr;  // end of input: StopIteration without a message
       },
       obj->record_reader);
@@ -285,53 +289,56 @@ PyObject* event_reader_iternext(PyObject* self) noexcept {
   return guarded([&] { return next_event(self); });
 }
 
-ClassState* class_state() {
-  static Once<ClassState> once;
-  ClassState* state = once.get([](ClassState& out) {
-    static PyType_Slot slots[] = {
-        {Py_tp_doc, const_cast<char*>("EventReader(path, reader_type)\n--\n\n")},
-        {Py_tp_new, reinterpret_cast<void*>(event_reader_new)},
-        {Py_tp_iter, reinterpret_cast<void*>(event_reader_iter)},
-        {Py_tp_iternext, reinterpret_cast<void*>(event_reader_iternext)},
-        {Py_tp_dealloc, reinterpret_cast<void*>(event_reader_dealloc)},
-        {0, nullptr},
-    };
-    // No Py_TPFLAGS_BASETYPE: not subclassable. No GC: it holds no Python objects.
-    static PyType_Spec spec = {"builtins.EventReader", sizeof(EventReaderObject), 0,
-                               Py_TPFLAGS_DEFAULT, slots};
-    // A failed start may keep a few of these; the next attempt makes them anew.
-    for (int i = 0; i < kKeyCount; ++i) {
-      out.keys[i] = PyUnicode_InternFromString(kKeyNames[i]);
-      if (!out.keys[i]) return false;
+PyType_Slot event_reader_slots[] = {
+    {Py_tp_doc, const_cast<char*>("EventReader(path, reader_type)\n--\n\n")},
+    {Py_tp_new, reinterpret_cast<void*>(event_reader_new)},
+    {Py_tp_iter, reinterpret_cast<void*>(event_reader_iter)},
+    {Py_tp_iternext, reinterpret_cast<void*>(event_reader_iternext)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(event_reader_dealloc)},
+    {0, nullptr},
+};
+// No Py_TPFLAGS_BASETYPE: not subclassable. No GC: it holds no Python objects.
+// Immutable where the interpreter can say so (immutable_type_flag()).
+PyType_Spec event_reader_spec = {"builtins.EventReader", sizeof(EventReaderObject), 0,
+                                 Py_TPFLAGS_DEFAULT, event_reader_slots};
+
+bool make_class_state(ClassState& out) {
+  // A failed start may keep a few of these; the next attempt makes them anew.
+  for (int i = 0; i < kKeyCount; ++i) {
+    out.keys[i] = PyUnicode_InternFromString(kKeyNames[i]);
+    if (!out.keys[i]) return false;
+  }
+  auto make_dict = [&](std::span<const Key> keys) -> PyObject* {
+    PyRef d = PyRef::steal(PyDict_New());
+    for (Key k : keys) {
+      if (!d || PyDict_SetItem(d.get(), out.keys[k], Py_None) != 0) return nullptr;
     }
-    auto make_dict = [&](std::span<const Key> keys) -> PyObject* {
-      PyRef d = PyRef::steal(PyDict_New());
-      for (Key k : keys) {
-        if (!d || PyDict_SetItem(d.get(), out.keys[k], Py_None) != 0) return nullptr;
-      }
-      return d.release();
-    };
-    out.wd1_dict = make_dict(kWD1Keys);
-    out.wd2_dict = make_dict(kWD2Keys);
-    if (!out.wd1_dict || !out.wd2_dict) return false;
-    out.type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&spec));
-    return out.type != nullptr;
-  });
+    return d.release();
+  };
+  out.wd1_dict = make_dict(kWD1Keys);
+  out.wd2_dict = make_dict(kWD2Keys);
+  if (!out.wd1_dict || !out.wd2_dict) return false;
+  event_reader_spec.flags |= immutable_type_flag();
+  out.type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&event_reader_spec));
+  return out.type != nullptr;
+}
+
+// nullptr, with RuntimeError set (the cause chained), when the type cannot be made.
+ClassState* class_state() {
+  ClassState* state = class_once.get(make_class_state);
   if (!state) {
     // Made before any instance exists, so only the module body gets here.
-    PyObject *type, *value, *tb;
-    PyErr_Fetch(&type, &value, &tb);
-    PyErr_NormalizeException(&type, &value, &tb);
-    if (tb) PyException_SetTraceback(value, tb);
-    Py_XDECREF(type);
-    Py_XDECREF(tb);
-    PyRef cause = PyRef::steal(value);
+    PyObject *type_raw, *value_raw, *tb_raw;
+    PyErr_Fetch(&type_raw, &value_raw, &tb_raw);
+    PyErr_NormalizeException(&type_raw, &value_raw, &tb_raw);
+    PyRef type = PyRef::steal(type_raw), cause = PyRef::steal(value_raw), tb = PyRef::steal(tb_raw);
+    if (cause && tb) PyException_SetTraceback(cause.get(), tb.get());
     raise_message(PyExc_RuntimeError, "An error occurred while initializing class EventReader");
-    PyObject *rt_type, *rt_value, *rt_tb;
-    PyErr_Fetch(&rt_type, &rt_value, &rt_tb);
-    PyErr_NormalizeException(&rt_type, &rt_value, &rt_tb);
-    if (rt_value && cause) PyException_SetCause(rt_value, cause.release());
-    PyErr_Restore(rt_type, rt_value, rt_tb);
+    PyErr_Fetch(&type_raw, &value_raw, &tb_raw);
+    PyErr_NormalizeException(&type_raw, &value_raw, &tb_raw);
+    PyRef rt_type = PyRef::steal(type_raw), rt = PyRef::steal(value_raw), rt_tb = PyRef::steal(tb_raw);
+    if (rt && cause) PyException_SetCause(rt.get(), cause.release());
+    PyErr_Restore(rt_type.release(), rt.release(), rt_tb.release());
   }
   return state;
 }

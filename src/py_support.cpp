@@ -74,8 +74,32 @@ PyObject* raise_message(PyObject* type, const std::string& message) {
   return nullptr;
 }
 
+[[noreturn]] void python_call_failed() {
+  if (PyErr_Occurred()) PyErr_Print();
+  panic("Python API call failed");
+}
+
+thread_local PyThreadState* PythonWaiting::saved_ = nullptr;
+
+Waiting& python_waiting() noexcept {
+  static PythonWaiting waiting;
+  return waiting;
+}
+
 PyObject* raise_os_error(int code) {
   return raise_message(os_error_type(code), IoError::system(code).message());
+}
+
+PyObject* raise_error(const IoError& error) {
+  if (error.kind == IoError::Kind::interrupted) return nullptr;
+  return raise_os_error(error.code);
+}
+
+unsigned long immutable_type_flag() {
+  constexpr unsigned long kImmutableType = 1UL << 8;
+  int major = 0, minor = 0;
+  if (std::sscanf(Py_GetVersion(), "%d.%d", &major, &minor) != 2) return 0;
+  return major > 3 || (major == 3 && minor >= 10) ? kImmutableType : 0;
 }
 
 std::string describe_pending_error() {

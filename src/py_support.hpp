@@ -18,6 +18,14 @@ namespace vorn {
 // aborts the process.
 void raise_panic_exception(const char* message) noexcept;
 
+// Thrown where a Python exception that must reach the caller as itself is
+// already pending (KeyboardInterrupt, SystemExit); the guard returns nullptr.
+struct PythonErrorSet {};
+
+// Python said no where the code cannot go on: prints the pending error,
+// then fails internally with "Python API call failed".
+[[noreturn]] void python_call_failed();
+
 // Runs `body`, which returns a new reference or nullptr with a Python
 // exception set. An internal failure becomes PanicException with its message,
 // running out of memory MemoryError; nothing crosses into the interpreter.
@@ -25,6 +33,8 @@ template <class Body>
 PyObject* guarded(Body&& body) noexcept {
   try {
     return body();
+  } catch (const PythonErrorSet&) {
+    return nullptr;
   } catch (const std::bad_alloc&) {
     return PyErr_NoMemory();
   } catch (const std::exception& e) {
@@ -77,6 +87,9 @@ class Once {
     return &value_;
   }
 
+  // The value if it has been made, else nullptr; never makes it.
+  T* ready() noexcept { return ready_.load(std::memory_order_acquire) ? &value_ : nullptr; }
+
  private:
   std::atomic<bool> ready_{false};
   std::atomic<std::thread::id> maker_{};
@@ -88,8 +101,30 @@ class Once {
 // selects (FileNotFoundError for ENOENT, ...); errno stays None.
 PyObject* raise_os_error(int code);
 
+// An input error as the exception `raise_os_error` gives; for a wait that a
+// signal handler stopped, the handler's exception is already pending.
+PyObject* raise_error(const IoError& error);
+
+// Py_TPFLAGS_IMMUTABLETYPE on interpreters that know it (3.10 on), else 0:
+// the flag's bit means nothing to older ones.
+unsigned long immutable_type_flag();
+
 // Sets an exception of exactly `type` built from one message string.
 PyObject* raise_message(PyObject* type, const std::string& message);
+
+// Reads from input that may block release the interpreter lock, and a signal
+// that interrupts one runs the interpreter's handlers: an exception they
+// raise (KeyboardInterrupt) stops the read and stays pending.
+class PythonWaiting final : public Waiting {
+ public:
+  void enter() noexcept override { saved_ = PyEval_SaveThread(); }
+  void leave() noexcept override { PyEval_RestoreThread(saved_); }
+  bool resume() noexcept override { return PyErr_CheckSignals() == 0; }
+
+ private:
+  static thread_local PyThreadState* saved_;
+};
+Waiting& python_waiting() noexcept;
 
 // "<type>: <value>" of the pending Python error, with its traceback; clears it.
 std::string describe_pending_error();

@@ -16,10 +16,19 @@ using NewFromDescr = PyObject* (*)(PyTypeObject* subtype, PyObject* descr, int n
                                    npy_intp* dims, npy_intp* strides, void* data,
                                    int flags, PyObject* obj);
 using SetBaseObject = int (*)(PyObject* arr, PyObject* base);
+using CVersion = unsigned int (*)();
+constexpr int kABIVersionSlot = 0;
 constexpr int kArrayTypeSlot = 2;
 constexpr int kDescrFromTypeSlot = 45;
 constexpr int kNewFromDescrSlot = 94;
+constexpr int kFeatureVersionSlot = 211;
 constexpr int kSetBaseObjectSlot = 282;
+// The table layouts this code knows: NumPy 1.x (ABI 0x01000009) and 2.x
+// (0x02000000, which kept every entry used here in place), from C-API
+// version 7 (NumPy 1.7, the first with PyArray_SetBaseObject).
+constexpr unsigned kOldestABI = 0x01000009;
+constexpr unsigned kNewestABI = 0x02000000;
+constexpr unsigned kOldestFeatureVersion = 7;
 constexpr int kNpyUShort = 4;
 constexpr int kNpyFloat = 11;
 constexpr int kNpyArrayWriteable = 0x400;
@@ -48,7 +57,9 @@ PyObject* slice_container_new(PyTypeObject*, PyObject*, PyObject*) {
 
 void slice_container_dealloc(PyObject* self) {
   auto* c = reinterpret_cast<SliceContainer*>(self);
-  c->drop(c->ptr, c->len, c->cap);
+  // An instance not made by make_array (object.__new__ behind a replaced
+  // __new__, where the type is mutable) is zero-filled and owns nothing.
+  if (c->drop) c->drop(c->ptr, c->len, c->cap);
   PyTypeObject* type = Py_TYPE(self);
   PyObject_Free(self);  // the allocator of make_array's PyObject_Malloc
   Py_DECREF(type);
@@ -65,6 +76,7 @@ PyTypeObject* slice_container_type() {
     };
     static PyType_Spec spec = {"builtins.PySliceContainer", sizeof(SliceContainer), 0,
                                Py_TPFLAGS_DEFAULT, slots};
+    spec.flags |= immutable_type_flag();
     out = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&spec));
     return out != nullptr;
   });
@@ -78,6 +90,27 @@ PyTypeObject* slice_container_type() {
 struct NumpyApi {
   void** table = nullptr;
 };
+
+// Whether the table is one whose entries sit where this code reads them; if
+// NumPy ever changes it, events fail with PanicException (RuntimeError set
+// here) instead of calling through the wrong pointers.
+bool check_table(void** table) {
+  auto version_of = [&](int slot) -> unsigned {
+    return table[slot] ? reinterpret_cast<CVersion>(table[slot])() : 0;
+  };
+  const unsigned abi = version_of(kABIVersionSlot);
+  const unsigned feature = abi < kOldestABI || abi > kNewestABI ? 0 : version_of(kFeatureVersionSlot);
+  bool usable = abi >= kOldestABI && abi <= kNewestABI && feature >= kOldestFeatureVersion;
+  for (int slot : {kArrayTypeSlot, kDescrFromTypeSlot, kNewFromDescrSlot, kSetBaseObjectSlot}) {
+    usable = usable && table[slot] != nullptr;
+  }
+  if (!usable) {
+    PyErr_Format(PyExc_RuntimeError,
+                 "NumPy's C API table is not one vorn can use (ABI version 0x%08x, C-API "
+                 "version 0x%08x)", abi, feature);
+  }
+  return usable;
+}
 
 // NumPy 2 moved its core to numpy._core; the version says which to import.
 bool load_numpy_api(NumpyApi& api) {
@@ -109,7 +142,7 @@ bool load_numpy_api(NumpyApi& api) {
     return false;
   }
   auto* table = static_cast<void**>(PyCapsule_GetPointer(capsule.get(), nullptr));
-  if (!table) return false;
+  if (!table || !check_table(table)) return false;
   // The capsule stays referenced for the life of the process: the table lives in it.
   (void)capsule.release();
   api.table = table;
@@ -119,14 +152,12 @@ bool load_numpy_api(NumpyApi& api) {
 void** numpy_api() {
   static Once<NumpyApi> once;
   NumpyApi* api = once.get(load_numpy_api);
-  if (!api) panic("Failed to access NumPy array API capsule: " + describe_pending_error());
+  if (!api) {
+    // Ctrl-C or sys.exit() during NumPy's import reach the caller as themselves.
+    if (PyErr_Occurred() && !PyErr_ExceptionMatches(PyExc_Exception)) throw PythonErrorSet{};
+    panic("Failed to access NumPy array API capsule: " + describe_pending_error());
+  }
   return api->table;
-}
-
-// Python reported a failure: show it, then fail internally.
-[[noreturn]] void api_call_failed() {
-  if (PyErr_Occurred()) PyErr_Print();
-  panic("Python API call failed");
 }
 
 template <class T>
@@ -152,15 +183,15 @@ PyRef make_array(SampleBuffer<T> samples, int type_num) {
   void** api = numpy_api();
   auto* array_type = static_cast<PyTypeObject*>(api[kArrayTypeSlot]);
   PyObject* descr = reinterpret_cast<DescrFromType>(api[kDescrFromTypeSlot])(type_num);
-  if (!descr) api_call_failed();
+  if (!descr) python_call_failed();
   npy_intp dims[1] = {npy_intp(raw.len)};
   npy_intp strides[1] = {npy_intp(sizeof(T))};
   PyRef array = PyRef::steal(reinterpret_cast<NewFromDescr>(api[kNewFromDescrSlot])(
       array_type, descr, 1, dims, strides, raw.ptr, kNpyArrayWriteable, nullptr));
-  if (!array) api_call_failed();  // the owner, and with it the samples, goes with `owner`
+  if (!array) python_call_failed();  // the owner, and with it the samples, goes with `owner`
   // Takes the owner reference even when it fails; the array is unusable then.
   if (reinterpret_cast<SetBaseObject>(api[kSetBaseObjectSlot])(array.get(), owner.release()) != 0)
-    api_call_failed();
+    python_call_failed();
   return array;
 }
 
