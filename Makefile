@@ -5,8 +5,15 @@ VENV := .venv
 PY := $(VENV)/bin/python
 PIP := $(PY) -m pip
 CMAKE := $(VENV)/bin/cmake
-SOURCES := $(wildcard src/*) CMakeLists.txt pyproject.toml
-HAVE_GTEST := $(wildcard /usr/include/gtest/gtest.h)
+SOURCES := $(wildcard src/*) $(wildcard python/vorn_columns/*) CMakeLists.txt pyproject.toml
+APT_GET := DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends
+
+# Installs the Debian packages that provide a missing file, as root where
+# apt-get is at hand, and fails unless the file is there then:
+# $(call need,FILE,PACKAGES)
+need = @test -e $(1) || { { test "$$(id -u)" = 0 && command -v apt-get > /dev/null \
+  && apt-get update -qq && $(APT_GET) $(2); }; test -e $(1) \
+  || { echo "$(1) is missing and could not be installed: install $(2)" >&2; exit 1; }; }
 
 .PHONY: all build demo test test-py test-cpp clean
 all: build
@@ -34,14 +41,11 @@ test-py: build
 
 # The decoding core's C++ tests, built without Python.
 test-cpp: $(VENV)/.deps
-ifneq ($(HAVE_GTEST),)
+	$(call need,/usr/include/gtest/gtest.h,libgtest-dev)
 	$(CMAKE) -S . -B build/cpp -G Ninja -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV)/bin/ninja) \
 	  -DVORN_BUILD_MODULE=OFF -DVORN_BUILD_TESTS=ON -DCMAKE_BUILD_TYPE=Debug
 	$(CMAKE) --build build/cpp
 	$(VENV)/bin/ctest --test-dir build/cpp --output-on-failure
-else
-	@echo "GoogleTest not found (/usr/include/gtest): C++ tests NOT run; install libgtest-dev"
-endif
 
 clean:
 	rm -rf build dist $(VENV)

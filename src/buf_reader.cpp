@@ -105,9 +105,10 @@ Result<std::unique_ptr<Source>> open_file(const char* path, Waiting& waiting) {
   return std::unique_ptr<Source>(std::make_unique<FdSource>(fd, shape, waiting));
 }
 
-BufReader::BufReader(std::unique_ptr<Source> source)
+BufReader::BufReader(std::unique_ptr<Source> source, std::size_t buffer_size)
     : source_(std::move(source)),
-      buffer_(std::make_unique_for_overwrite<std::uint8_t[]>(kBufferSize)) {}
+      capacity_(buffer_size),
+      buffer_(std::make_unique_for_overwrite<std::uint8_t[]>(buffer_size)) {}
 
 Result<std::size_t> BufReader::read(std::span<std::uint8_t> out) {
   if (replay_pos_ != replay_.size()) {
@@ -122,7 +123,7 @@ Result<std::size_t> BufReader::read(std::span<std::uint8_t> out) {
     }
     return k;
   }
-  if (pos_ == filled_ && out.size() >= kBufferSize) {
+  if (pos_ == filled_ && out.size() >= capacity_) {
     pos_ = filled_ = 0;
     std::int64_t n = source_->read(out.data(), out.size());
     if (n < 0) return IoError::system(int(-n));
@@ -130,7 +131,7 @@ Result<std::size_t> BufReader::read(std::span<std::uint8_t> out) {
     return std::size_t(n);
   }
   if (pos_ == filled_) {
-    std::int64_t n = source_->read(buffer_.get(), kBufferSize);
+    std::int64_t n = source_->read(buffer_.get(), capacity_);
     if (n < 0) return IoError::system(int(-n));
     offset_ += std::uint64_t(n);
     pos_ = 0;
@@ -156,6 +157,40 @@ Status BufReader::read_exact_slow(std::span<std::uint8_t> out) {
   return success();
 }
 
+Status BufReader::fill(std::size_t n, std::size_t limit) {
+  if (filled_ - pos_ >= n) return success();
+  if (pos_ != 0) {
+    std::memmove(buffer_.get(), buffer_.get() + pos_, filled_ - pos_);
+    filled_ -= pos_;
+    pos_ = 0;
+  }
+  while (filled_ < n) {
+    const std::size_t room = std::min(capacity_ - filled_, std::max(n - filled_, limit));
+    if (replay_pos_ != replay_.size()) {
+      const std::size_t k = std::min(replay_.size() - replay_pos_, room);
+      std::memcpy(buffer_.get() + filled_, replay_.data() + replay_pos_, k);
+      replay_pos_ += k;
+      offset_ += k;
+      filled_ += k;
+      if (replay_pos_ == replay_.size()) {
+        std::vector<std::uint8_t>().swap(replay_);
+        replay_pos_ = 0;
+      }
+      continue;
+    }
+    const std::int64_t got = source_->read(buffer_.get() + filled_, room);
+    if (got < 0) {
+      if (got != -EINTR) return IoError::system(int(-got));
+      if (!source_->resume_after_interrupt()) return IoError::interrupted();
+      continue;
+    }
+    if (got == 0) return IoError::eof();
+    offset_ += std::uint64_t(got);
+    filled_ += std::size_t(got);
+  }
+  return success();
+}
+
 Status BufReader::seek_to(std::uint64_t offset) {
   if (int err = source_->seek(offset); err != 0) return IoError::system(err);
   offset_ = offset;
@@ -177,6 +212,13 @@ void BufReader::unread(std::span<const std::uint8_t> bytes) {
   pos_ = filled_ = 0;
   replay_ = std::move(replay);
   replay_pos_ = 0;
+}
+
+std::optional<std::uint64_t> BufReader::length_hint() {
+  known_size_ = source_->size();
+  if (!known_size_) return std::nullopt;
+  const std::uint64_t at = position();
+  return *known_size_ > at ? *known_size_ - at : 0;
 }
 
 Supply BufReader::can_supply(std::uint64_t n) {
@@ -207,7 +249,7 @@ Status BufReader::skip(std::uint64_t n) {
   // A device refuses a seek past its end: the bytes are not there.
   if (st.error().code != ESPIPE) return IoError::eof();
   // Input that cannot seek: read through the buffer.
-  std::array<std::uint8_t, kBufferSize> sink;
+  std::array<std::uint8_t, 8192> sink;
   while (n != 0) {
     auto chunk = std::span(sink).first(std::size_t(std::min<std::uint64_t>(n, sink.size())));
     if (Status r = read_exact(chunk); !r.ok()) return r;

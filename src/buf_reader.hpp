@@ -138,11 +138,12 @@ class BufReader {
  public:
   static constexpr std::size_t kBufferSize = 8192;
 
-  // Takes a source standing at offset 0; reads nothing. Throws bad_alloc if
-  // the buffer cannot be had.
-  explicit BufReader(std::unique_ptr<Source> source);
+  // Takes a source standing at offset 0; reads nothing. `buffer_size` is
+  // also the bypass threshold of read(). Throws bad_alloc if the buffer
+  // cannot be had.
+  explicit BufReader(std::unique_ptr<Source> source, std::size_t buffer_size = kBufferSize);
 
-  // At most one system read. A request of kBufferSize or more that meets an
+  // At most one system read. A request of the buffer's size or more that meets an
   // empty buffer goes straight into `out`; otherwise buffered bytes are
   // handed out first and the buffer is refilled only once empty. EINTR is
   // returned, not retried.
@@ -167,6 +168,20 @@ class BufReader {
   // Seeks to offset 0 and discards the buffer; on failure nothing changes.
   Status rewind() { return seek_to(0); }
 
+  // The bytes buffered and not yet handed out, for a caller that decodes in
+  // place; consume() hands them out.
+  std::span<const std::uint8_t> buffered() const noexcept {
+    return {buffer_.get() + pos_, filled_ - pos_};
+  }
+  void consume(std::size_t n) noexcept { pos_ += n; }
+  std::size_t buffer_size() const noexcept { return capacity_; }
+
+  // Tops the buffer up until at least `n` bytes are buffered (n <= the
+  // buffer's size), moving what is left to its front; each system read asks
+  // for at most max(n, `limit`) bytes. Nothing is consumed: on failure, the
+  // file ending first (Kind::eof) included, every byte stays buffered.
+  Status fill(std::size_t n, std::size_t limit = SIZE_MAX);
+
   // The file offset of the next byte this reader hands out.
   std::uint64_t position() const noexcept { return offset_ - (filled_ - pos_); }
 
@@ -177,6 +192,11 @@ class BufReader {
   // back by their length: how input that cannot seek gives back the bytes of
   // a record it must not lose. Throws bad_alloc if they cannot be held.
   void unread(std::span<const std::uint8_t> bytes);
+
+  // The bytes the file's length says are left after position(); nullopt
+  // where there is no length. A length may lag behind the content: a hint
+  // for sizing, never a limit.
+  std::optional<std::uint64_t> length_hint();
 
   // Whether `n` more bytes can be read from position(). Asks the system for
   // the file's length only when what it last learned does not suffice, since
@@ -202,6 +222,7 @@ class BufReader {
   }
 
   std::unique_ptr<Source> source_;
+  std::size_t capacity_;
   std::unique_ptr<std::uint8_t[]> buffer_;
   std::size_t pos_ = 0;
   std::size_t filled_ = 0;

@@ -24,9 +24,8 @@ Step<WD1Event> WD1Reader::next() {
   };
 
   if (Status st = input_.read_exact(h); !st.ok()) return fail(st.error());
-  // Taken in 64 bits so that it cannot overflow; the division truncates.
   const std::int32_t event_size = load_le<std::int32_t>(&h[0]);
-  const std::int64_t n = (std::int64_t(event_size) - 24) / 2;
+  const std::int64_t n = wd1_sample_count(event_size);
   if (n < 0) panic("capacity overflow");
   if (Status st = read_samples(input_, std::uint64_t(n), data); !st.ok()) return fail(st.error());
   return WD1Event{event_size,

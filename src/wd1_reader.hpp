@@ -20,6 +20,13 @@ struct WD1Event {
   SampleBuffer<std::uint16_t> data;  // (event_size - 24) / 2 samples, truncated
 };
 
+// Samples in a record of `event_size` bytes: (event_size - 24) / 2, taken
+// in 64 bits so that it cannot overflow, truncated toward zero. Negative for
+// an event_size of 22 or less: such a record cannot be read.
+inline std::int64_t wd1_sample_count(std::int32_t event_size) noexcept {
+  return (std::int64_t(event_size) - 24) / 2;
+}
+
 class WD1Reader {
  public:
   static constexpr std::size_t kHeaderSize = 24;

@@ -6,18 +6,6 @@
 namespace vorn {
 namespace {
 
-struct Header {
-  std::uint32_t event_counter;
-  std::uint64_t timestamp;
-  std::uint32_t samples;
-  std::uint64_t sampling_period;
-};
-
-Header decode_header(const std::uint8_t* h) noexcept {
-  return {load_le<std::uint32_t>(h), load_le<std::uint64_t>(h + 4),
-          load_le<std::uint32_t>(h + 12), load_le<std::uint64_t>(h + 16)};
-}
-
 // The channel count the records imply, read from offset 0.
 Result<std::int32_t> probe(BufReader& in) {
   std::array<std::uint8_t, 28> h;
@@ -25,7 +13,7 @@ Result<std::int32_t> probe(BufReader& in) {
     if (st.error().is_eof()) return 1;  // too short to hold a channel word
     return st.error();
   }
-  const Header first = decode_header(h.data());
+  const WD2Header first = decode_wd2_header(h.data());
   const std::int32_t n = load_le<std::int32_t>(&h[24]);
 
   // A block no file could hold, or more than this one has left, refutes the
@@ -42,7 +30,7 @@ Result<std::int32_t> probe(BufReader& in) {
     if (st.error().is_eof()) return n >= 2 ? n : 1;
     return st.error();
   }
-  const Header second = decode_header(h.data());
+  const WD2Header second = decode_wd2_header(h.data());
   const std::int32_t n2 = load_le<std::int32_t>(&h[24]);
   const bool continues = n2 == n && second.sampling_period == first.sampling_period &&
                          second.samples == first.samples &&
@@ -52,10 +40,16 @@ Result<std::int32_t> probe(BufReader& in) {
 
 }  // namespace
 
-Result<WD2Reader> WD2Reader::open(BufReader input) {
-  Result<std::int32_t> probed = probe(input);
+Result<std::int32_t> probe_wd2_channels(BufReader& in) {
+  Result<std::int32_t> probed = probe(in);
   if (!probed.ok()) return probed.error();
-  if (Status st = input.rewind(); !st.ok()) return st.error();
+  if (Status st = in.rewind(); !st.ok()) return st.error();
+  return probed;
+}
+
+Result<WD2Reader> WD2Reader::open(BufReader input) {
+  Result<std::int32_t> probed = probe_wd2_channels(input);
+  if (!probed.ok()) return probed.error();
   return WD2Reader(std::move(input), probed.value());
 }
 
@@ -75,7 +69,7 @@ Step<WD2Event> WD2Reader::next() {
   };
 
   if (Status st = input_.read_exact(header); !st.ok()) return fail(st.error());
-  const Header fields = decode_header(h.data());
+  const WD2Header fields = decode_wd2_header(h.data());
   const std::int32_t channels = has_word ? load_le<std::int32_t>(&h[24]) : probed_channels_;
 
   const std::uint64_t block = wd2_block_bytes(fields.samples, probed_channels_);

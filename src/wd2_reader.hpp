@@ -19,6 +19,22 @@ struct WD2Event {
   SampleBuffer<float> data;  // samples * probed_channels floats, in file order
 };
 
+// The fixed part of a record's header, the 24 bytes every record starts with.
+struct WD2Header {
+  std::uint32_t event_counter;
+  std::uint64_t timestamp;
+  std::uint32_t samples;
+  std::uint64_t sampling_period;
+};
+inline WD2Header decode_wd2_header(const std::uint8_t* h) noexcept {
+  return {load_le<std::uint32_t>(h), load_le<std::uint64_t>(h + 4),
+          load_le<std::uint32_t>(h + 12), load_le<std::uint64_t>(h + 16)};
+}
+
+// The channel count the records of a file imply, by the layout probe (see
+// WD2Reader::open), read from offset 0; the input is rewound afterwards.
+Result<std::int32_t> probe_wd2_channels(BufReader& in);
+
 class WD2Reader {
  public:
   static constexpr std::size_t kHeaderSize = 24;

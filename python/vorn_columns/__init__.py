@@ -1,0 +1,298 @@
+"""WD1 and WD2 event files as NumPy columns, many events at a time.
+
+Each batch holds one array per header field, every event's samples one after
+another in one array, and the offsets that split them. The events are exactly
+those that ``vorn.EventReader`` yields for the same file.
+"""
+from __future__ import annotations
+
+import operator
+import os
+import time
+from typing import Any, Dict, Iterator, Optional, Tuple, Union
+
+import numpy as np
+
+from . import _native
+
+__all__ = ["Batch", "BatchIterator", "CorruptRecordError", "Index", "follow", "iter_batches",
+           "read", "scan"]
+
+PathLike = Union[str, bytes, "os.PathLike[str]", "os.PathLike[bytes]"]
+
+FIELDS = {
+    "WD1": ("event_size", "board_id", "pattern", "board_channel", "event_counter", "timestamp"),
+    "WD2": ("event_counter", "timestamp", "samples", "sampling_period", "channels"),
+}
+_UNLIMITED = 2**64 - 1
+_STOP_LIMIT, _STOP_END, _STOP_CORRUPT, _STOP_ERROR = range(4)
+
+
+class CorruptRecordError(ValueError):
+    """A record that cannot be read: a WD1 ``event_size`` of 22 or less, or a
+    WD2 sample block larger than any object can be. ``index`` is the event's
+    index in the file, ``offset`` the byte offset of its first byte."""
+
+    def __init__(self, message: str, *, index: int, offset: int, filename: Any) -> None:
+        super().__init__(message)
+        self.index = index
+        self.offset = offset
+        self.filename = filename
+
+
+class Batch:
+    """Events ``[first, first + len(batch))`` of a file, as columns."""
+
+    __slots__ = ("layout", "first", "channels", "columns", "samples", "offsets")
+
+    def __init__(self, layout: str, first: int, channels: int, columns: Dict[str, np.ndarray],
+                 samples: np.ndarray, offsets: np.ndarray) -> None:
+        self.layout = layout
+        self.first = first
+        self.channels = channels  # the WD2 channel count found on opening; 0 for WD1
+        self.columns = columns
+        self.samples = samples
+        self.offsets = offsets
+
+    def __len__(self) -> int:
+        return len(self.offsets) - 1
+
+    def __getitem__(self, name: str) -> np.ndarray:
+        return self.columns[name]
+
+    def __repr__(self) -> str:
+        return (f"<vorn_columns.Batch {self.layout} events {self.first}.."
+                f"{self.first + len(self)} samples {len(self.samples)}>")
+
+    def waveforms(self) -> np.ndarray:
+        """The samples as ``(n, samples)`` (WD1) or ``(n, channels, samples)``
+        (WD2), a view without copying; every event must have as many samples."""
+        counts = np.diff(self.offsets)
+        per_event = int(counts[0]) if len(counts) else 0
+        differ = np.flatnonzero(counts != per_event)
+        if len(differ):
+            i = int(differ[0])
+            raise ValueError(
+                f"event {self.first + i} has {int(counts[i])} samples where event {self.first} "
+                f"has {per_event}: waveforms() needs one sample count for the whole batch")
+        if self.layout == "WD1":
+            return self.samples.reshape(len(self), per_event)
+        channels = max(self.channels, 1)
+        return self.samples.reshape(len(self), channels, per_event // channels)
+
+    def event(self, i: int) -> Dict[str, Any]:
+        """Event ``i`` of the batch as the dict ``vorn.EventReader`` yields
+        for it; ``"data"`` shares memory with the batch."""
+        n = len(self)
+        i = operator.index(i)
+        if i < 0:
+            i += n
+        if not 0 <= i < n:
+            raise IndexError(f"event {i} is outside a batch of {n} events")
+        out: Dict[str, Any] = {name: int(col[i]) for name, col in self.columns.items()}
+        out["data"] = self.samples[self.offsets[i]:self.offsets[i + 1]]
+        return out
+
+
+class Index:
+    """Where each record of a file starts, and its header values, without
+    its samples. ``positions`` has ``len(index) + 1`` entries: the last is the
+    end of the last complete record."""
+
+    __slots__ = ("layout", "channels", "columns", "positions")
+
+    def __init__(self, layout: str, channels: int, columns: Dict[str, np.ndarray],
+                 positions: np.ndarray) -> None:
+        self.layout = layout
+        self.channels = channels
+        self.columns = columns
+        self.positions = positions
+
+    def __len__(self) -> int:
+        return len(self.positions) - 1
+
+    def __getitem__(self, name: str) -> np.ndarray:
+        return self.columns[name]
+
+    def __repr__(self) -> str:
+        return f"<vorn_columns.Index {self.layout} events {len(self)}>"
+
+
+def _layout(layout: Any) -> str:
+    if type(layout) is not str or layout not in FIELDS:
+        raise ValueError(f"layout must be 'WD1' or 'WD2', not {layout!r}")
+    return layout
+
+
+def _count(value: Any, name: str, *, least: int = 0, none: Optional[int] = None) -> int:
+    if value is None and none is not None:
+        return none
+    value = operator.index(value)
+    if value < least:
+        raise ValueError(f"{name} must be at least {least}, not {value}")
+    return value
+
+
+def _open(path: PathLike, layout: str) -> Tuple[Any, Any]:
+    filename = os.fspath(path)
+    return _native.Decoder(os.fsencode(filename), layout, filename), filename
+
+
+def _corrupt(filename: Any, layout: str, index: int, offset: int, how: str) -> CorruptRecordError:
+    what = "an event_size of 22 or less" if layout == "WD1" else "a sample block no object can hold"
+    return CorruptRecordError(
+        f"{os.fsdecode(filename)}: event {index} at byte offset {offset} cannot be read "
+        f"({what}); {how.format(index=index)}", index=index, offset=offset, filename=filename)
+
+
+def _failure(stop: Tuple[int, Any], filename: Any, layout: str, index: int,
+             how: str) -> Optional[BaseException]:
+    """The exception that ends a walk, or None where it simply ended."""
+    kind, detail = stop
+    if kind == _STOP_CORRUPT:
+        return _corrupt(filename, layout, index, detail, how)
+    if kind == _STOP_ERROR:
+        if isinstance(detail, BaseException):
+            return detail  # raised by a signal handler while the read waited
+        return OSError(detail, os.strerror(detail), filename)
+    return None
+
+
+def _skip(decoder: Any, count: int, filename: Any, layout: str, first: int, how: str) -> int:
+    """Steps over up to `count` records, headers only; returns how many."""
+    skipped, _, _, stop = decoder.scan(count, False)
+    error = _failure(stop, filename, layout, first + skipped, how)
+    if error is not None:
+        raise error
+    return skipped
+
+
+def _batch(layout: str, decoder: Any, first: int, columns: tuple, samples: np.ndarray,
+           offsets: np.ndarray) -> Batch:
+    return Batch(layout, first, decoder.channels, dict(zip(FIELDS[layout], columns)), samples,
+                 offsets)
+
+
+def read(path: PathLike, layout: str, *, start: int = 0, stop: Optional[int] = None,
+         index: Optional[Index] = None) -> Batch:
+    """Events ``[start, stop)`` of the file as one batch (``stop=None``: to
+    the end). With an ``index`` from ``scan``, reading seeks straight to
+    ``start`` instead of stepping over the records before it."""
+    layout = _layout(layout)
+    start = _count(start, "start")
+    stop = _count(stop, "stop", none=_UNLIMITED)
+    decoder, filename = _open(path, layout)
+    how = "read(path, layout, stop={index}) reads the events before it"
+    if index is not None:
+        if not isinstance(index, Index):
+            raise TypeError(f"index must be a vorn_columns.Index, not {type(index).__name__}")
+        if index.layout != layout:
+            raise ValueError(f"index is of a {index.layout} file, not {layout}")
+        known = min(start, len(index))
+        decoder.seek(int(index.positions[known]))
+        at = known + _skip(decoder, start - known, filename, layout, known, how)
+    else:
+        at = _skip(decoder, start, filename, layout, 0, how) if start else 0
+    wanted = max(stop - start, 0) if at == start else 0
+    columns, samples, offsets, ended = decoder.decode(wanted, _UNLIMITED, False)
+    n = len(offsets) - 1
+    error = _failure(ended, filename, layout, start + n, how)
+    if error is not None:
+        raise error
+    return _batch(layout, decoder, start, columns, samples, offsets)
+
+
+def scan(path: PathLike, layout: str) -> Index:
+    """The positions and header values of every complete record, read
+    without the samples (large sample blocks are stepped over by a seek)."""
+    layout = _layout(layout)
+    decoder, filename = _open(path, layout)
+    _, columns, positions, stop = decoder.scan(_UNLIMITED, True)
+    error = _failure(stop, filename, layout, len(positions) - 1,
+                     "the index would end before it")
+    if error is not None:
+        raise error
+    return Index(layout, decoder.channels, dict(zip(FIELDS[layout], columns)), positions)
+
+
+class BatchIterator:
+    """Batches of a file in order. After the end it can be iterated again and
+    then yields the records appended since; a record cut short by the end of
+    the file is left for a later pass."""
+
+    def __init__(self, path: PathLike, layout: str, *, max_events: Optional[int] = None,
+                 max_bytes: int = 4 << 20, start: int = 0, stop: Optional[int] = None) -> None:
+        self.layout = _layout(layout)
+        self._max_events = _count(max_events, "max_events", least=1, none=_UNLIMITED)
+        self._max_bytes = _count(max_bytes, "max_bytes", least=1)
+        self._to_skip = _count(start, "start")
+        self._next = 0
+        self._stop = _count(stop, "stop", none=_UNLIMITED)
+        self._decoder, self.filename = _open(path, self.layout)
+        self._pending: Optional[BaseException] = None
+
+    @property
+    def channels(self) -> int:
+        return int(self._decoder.channels)
+
+    @property
+    def position(self) -> int:
+        """Byte offset of the next record to read."""
+        return int(self._decoder.position)
+
+    def __iter__(self) -> "BatchIterator":
+        return self
+
+    def __next__(self) -> Batch:
+        if self._pending is not None:
+            error, self._pending = self._pending, None
+            raise error
+        if self._to_skip:
+            skipped = _skip(self._decoder, self._to_skip, self.filename, self.layout, self._next,
+                            "iteration stops before it")
+            self._next += skipped
+            self._to_skip -= skipped
+            if self._to_skip:
+                raise StopIteration
+        wanted = min(self._max_events, max(self._stop - self._next, 0))
+        if wanted == 0:
+            raise StopIteration
+        columns, samples, offsets, stop = self._decoder.decode(wanted, self._max_bytes, True)
+        n = len(offsets) - 1
+        first = self._next
+        self._next += n
+        error = _failure(stop, self.filename, self.layout, self._next, "iteration stops before it")
+        if n == 0:
+            if error is not None:
+                raise error
+            raise StopIteration
+        self._pending = error
+        return _batch(self.layout, self._decoder, first, columns, samples, offsets)
+
+
+def iter_batches(path: PathLike, layout: str, *, max_events: Optional[int] = None,
+                 max_bytes: int = 4 << 20, start: int = 0,
+                 stop: Optional[int] = None) -> BatchIterator:
+    """Batches of events ``[start, stop)`` that never split an event: each
+    ends at ``max_events`` events or before the event that would take its
+    file bytes past ``max_bytes``, and holds at least one event."""
+    return BatchIterator(path, layout, max_events=max_events, max_bytes=max_bytes, start=start,
+                         stop=stop)
+
+
+def follow(path: PathLike, layout: str, *, max_events: Optional[int] = None,
+           max_bytes: int = 4 << 20, poll: float = 0.5,
+           idle_timeout: Optional[float] = None) -> Iterator[Batch]:
+    """Batches of a file that is being written, as its records arrive; ends
+    after ``idle_timeout`` seconds without a new record (``None``: never)."""
+    if poll < 0:
+        raise ValueError(f"poll must not be negative, not {poll}")
+    batches = iter_batches(path, layout, max_events=max_events, max_bytes=max_bytes)
+    last = time.monotonic()
+    while True:
+        for batch in batches:
+            last = time.monotonic()
+            yield batch
+        if idle_timeout is not None and time.monotonic() - last >= idle_timeout:
+            return
+        time.sleep(poll)

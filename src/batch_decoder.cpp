@@ -1,0 +1,242 @@
+// BatchDecoder: the walk over records that fills columns, for both layouts.
+#include "batch_decoder.hpp"
+
+#include <algorithm>
+#include <bit>
+#include <cstring>
+#include <optional>
+
+#include "record.hpp"
+#include "sample_buffer.hpp"
+#include "wd1_reader.hpp"
+#include "wd2_reader.hpp"
+
+namespace vorn {
+namespace {
+
+// The layout rules, as the record readers apply them: the header's size,
+// its fields into the columns, and the size of the block after it.
+struct WD1Rules {
+  static constexpr std::size_t kColumnWidth[kMaxColumns] = {4, 4, 4, 4, 4, 4};
+  std::size_t header_size() const noexcept { return WD1Reader::kHeaderSize; }
+  // The block's bytes; nullopt for a record that cannot be read.
+  std::optional<std::uint64_t> block_bytes(const std::uint8_t* h) const noexcept {
+    const std::int64_t n = wd1_sample_count(load_le<std::int32_t>(h));
+    if (n < 0) return std::nullopt;
+    return std::uint64_t(n) * 2;
+  }
+  void store(std::uint8_t* const* col, std::uint64_t i, const std::uint8_t* h) const noexcept {
+    for (int k = 0; k < 6; ++k) {
+      const std::int32_t v = load_le<std::int32_t>(h + 4 * k);
+      std::memcpy(col[k] + 4 * i, &v, 4);
+    }
+  }
+};
+
+struct WD2Rules {
+  static constexpr std::size_t kColumnWidth[kMaxColumns] = {4, 8, 4, 8, 4, 0};
+  std::int32_t probed;
+  bool has_word() const noexcept { return probed >= 2; }
+  std::size_t header_size() const noexcept {
+    return WD2Reader::kHeaderSize + (has_word() ? WD2Reader::kChannelWordSize : 0);
+  }
+  std::optional<std::uint64_t> block_bytes(const std::uint8_t* h) const noexcept {
+    const std::uint64_t block = wd2_block_bytes(load_le<std::uint32_t>(h + 12), probed);
+    if (block > kMaxObjectBytes) return std::nullopt;
+    return block;
+  }
+  void store(std::uint8_t* const* col, std::uint64_t i, const std::uint8_t* h) const noexcept {
+    const WD2Header f = decode_wd2_header(h);
+    const std::int32_t channels = has_word() ? load_le<std::int32_t>(h + 24) : probed;
+    std::memcpy(col[0] + 4 * i, &f.event_counter, 4);
+    std::memcpy(col[1] + 8 * i, &f.timestamp, 8);
+    std::memcpy(col[2] + 4 * i, &f.samples, 4);
+    std::memcpy(col[3] + 8 * i, &f.sampling_period, 8);
+    std::memcpy(col[4] + 4 * i, &channels, 4);
+  }
+};
+
+// Samples arrive little-endian; on a big-endian host they are turned here.
+void samples_to_host(std::uint8_t* p, std::uint64_t bytes, std::size_t width) noexcept {
+  if constexpr (std::endian::native == std::endian::big) {
+    for (std::uint64_t i = 0; i + width <= bytes; i += width) std::reverse(p + i, p + i + width);
+  } else {
+    (void)p, (void)bytes, (void)width;
+  }
+}
+
+// Reads a block of `bytes` into `r` from byte `at` on: in one read where the
+// file's length vouches for it, else growing the region as bytes arrive.
+Status read_block(BufReader& in, Region& r, std::size_t at, std::uint64_t bytes) {
+  if (bytes > SIZE_MAX - at) return IoError::system(ENOMEM);
+  std::uint64_t step = bytes;
+  if (in.can_supply(bytes) != Supply::enough) step = std::min<std::uint64_t>(bytes, 1 << 20);
+  std::uint64_t done = 0;
+  while (done < bytes) {
+    const std::uint64_t upto = std::min(bytes, done + step);
+    if (!r.reserve(at + std::size_t(upto))) return IoError::system(ENOMEM);
+    if (Status st = in.read_exact({r.data() + at + done, std::size_t(upto - done)}); !st.ok()) {
+      return st;
+    }
+    done = upto;
+    step = done;
+  }
+  return success();
+}
+
+// How many elements a column's region has room for.
+std::uint64_t room(const Region& r, std::size_t width) noexcept { return r.capacity() / width; }
+
+template <class Rules, bool kWithSamples>
+BatchResult walk_records(BufReader& in, const Rules& rules, BatchMemory* out, Limits limits) {
+  const std::size_t header = rules.header_size();
+  const std::size_t sample_width = std::is_same_v<Rules, WD1Rules> ? 2 : 4;
+  BatchResult res;
+  std::uint64_t bytes = 0;  // file bytes of the records taken
+  std::uint8_t* col[kMaxColumns] = {};
+  std::int64_t* offsets = nullptr;
+  std::uint64_t events_room = 0;
+
+  // Room for `events` records in every column (and events + 1 offsets).
+  auto make_room = [&](std::uint64_t events) -> bool {
+    if (!out) return true;
+    for (int k = 0; k < kMaxColumns; ++k) {
+      const std::size_t w = Rules::kColumnWidth[k];
+      if (w && !out->columns[std::size_t(k)].reserve(std::size_t(events) * w)) return false;
+    }
+    if (!out->offsets.reserve(std::size_t(events + 1) * 8)) return false;
+    for (int k = 0; k < kMaxColumns; ++k) col[k] = out->columns[std::size_t(k)].data();
+    offsets = reinterpret_cast<std::int64_t*>(out->offsets.data());
+    events_room = room(out->offsets, 8) - 1;
+    for (int k = 0; k < kMaxColumns; ++k) {
+      if (Rules::kColumnWidth[k]) {
+        events_room = std::min(events_room, room(out->columns[std::size_t(k)], Rules::kColumnWidth[k]));
+      }
+    }
+    return true;
+  };
+  auto fail = [&](IoError e) {
+    res.stop = Stop::error;
+    res.error = e;
+    return res;
+  };
+
+  // A first guess from the file's length (only mapped, not touched), and a
+  // small one if that cannot be had; regions grow by doubling past it.
+  constexpr std::uint64_t kSmall = 4096;
+  const std::optional<std::uint64_t> left = in.length_hint();
+  std::uint64_t guess = left ? *left / header + 1 : kSmall;
+  if (limits.max_bytes != UINT64_MAX) guess = std::min(guess, limits.max_bytes / header + 1);
+  guess = std::max<std::uint64_t>(std::min(guess, limits.max_events), 1);
+  if (!make_room(guess) && !make_room(std::min(guess, kSmall))) return fail(IoError::system(ENOMEM));
+  std::uint64_t samples_room = 0;  // bytes
+  if (kWithSamples) {
+    const std::uint64_t want = std::min(left ? *left : kSmall * 256, limits.max_bytes);
+    if (!out->samples.reserve(std::size_t(want)) &&
+        !out->samples.reserve(std::size_t(std::min(want, kSmall * 256)))) {
+      return fail(IoError::system(ENOMEM));
+    }
+    samples_room = out->samples.capacity();
+  }
+  if (out) offsets[0] = kWithSamples ? 0 : std::int64_t(in.position());
+  std::size_t fill_limit = SIZE_MAX;  // after a long block skipped, refill only what a header needs
+
+  while (res.events < limits.max_events) {
+    const std::uint64_t start = in.position();
+    if (Status st = in.fill(header, fill_limit); !st.ok()) {
+      if (st.error().is_eof()) break;
+      return fail(st.error());
+    }
+    const std::uint8_t* h = in.buffered().data();
+    const std::optional<std::uint64_t> block = rules.block_bytes(h);
+    if (!block) {
+      res.stop = Stop::corrupt;
+      res.corrupt_at = start;
+      return res;
+    }
+    const std::uint64_t record = header + *block;
+    if (res.events != 0 && (record > limits.max_bytes || bytes + record > limits.max_bytes)) {
+      res.stop = Stop::limit;
+      return res;
+    }
+    if (res.events == events_room && !make_room(std::max<std::uint64_t>(2 * events_room, 1))) {
+      return fail(IoError::system(ENOMEM));
+    }
+    if (out) rules.store(col, res.events, h);
+
+    const std::size_t buffered = in.buffered().size();
+    if (record <= buffered) {
+      if (kWithSamples && *block) {
+        const std::uint64_t need = res.samples * sample_width + *block;
+        if (need > samples_room) {
+          if (!out->samples.reserve(std::size_t(std::max(need, 2 * samples_room)))) {
+            return fail(IoError::system(ENOMEM));
+          }
+          samples_room = out->samples.capacity();
+        }
+        std::uint8_t* dst = out->samples.data() + res.samples * sample_width;
+        std::memcpy(dst, h + header, std::size_t(*block));
+        samples_to_host(dst, *block, sample_width);
+      }
+      in.consume(std::size_t(record));
+      fill_limit = SIZE_MAX;
+    } else {
+      // The block runs past the buffer: read it into its column, or step over it.
+      std::array<std::uint8_t, 32> head;
+      std::memcpy(head.data(), h, header);
+      in.consume(header);
+      const std::size_t at = std::size_t(res.samples * sample_width);
+      Status st = kWithSamples ? read_block(in, out->samples, at, *block) : in.skip(*block);
+      if (!st.ok()) {
+        // The record is left whole for a later call, on every kind of failure.
+        std::span<const std::uint8_t> got;
+        if (kWithSamples && out->samples.capacity() > at) {
+          got = {out->samples.data() + at, out->samples.capacity() - at};
+        }
+        give_back_record(in, start, std::span(head).first(header), got);
+        if (st.error().is_eof()) break;
+        return fail(st.error());
+      }
+      if (kWithSamples) {
+        samples_to_host(out->samples.data() + at, *block, sample_width);
+        samples_room = out->samples.capacity();
+      }
+      fill_limit = kWithSamples ? SIZE_MAX : 4096;
+    }
+    bytes += record;
+    res.samples += kWithSamples ? *block / sample_width : 0;
+    ++res.events;
+    if (out) offsets[res.events] = kWithSamples ? std::int64_t(res.samples) : std::int64_t(in.position());
+  }
+  res.stop = res.events == limits.max_events ? Stop::limit : Stop::end;
+  return res;
+}
+
+}  // namespace
+
+Result<BatchDecoder> BatchDecoder::open(std::unique_ptr<Source> source, Layout layout) {
+  BufReader in(std::move(source), kBufferSize);
+  std::int32_t probed = 0;
+  if (layout == Layout::wd2) {
+    Result<std::int32_t> channels = probe_wd2_channels(in);
+    if (!channels.ok()) return channels.error();
+    probed = channels.value();
+  }
+  return BatchDecoder(std::move(in), layout, probed);
+}
+
+std::size_t BatchDecoder::column_width(int i) const noexcept {
+  return layout_ == Layout::wd1 ? WD1Rules::kColumnWidth[i] : WD2Rules::kColumnWidth[i];
+}
+
+template <bool kWithSamples>
+BatchResult BatchDecoder::walk(BatchMemory* out, Limits limits) {
+  if (layout_ == Layout::wd1) return walk_records<WD1Rules, kWithSamples>(in_, WD1Rules{}, out, limits);
+  return walk_records<WD2Rules, kWithSamples>(in_, WD2Rules{probed_}, out, limits);
+}
+
+BatchResult BatchDecoder::decode(BatchMemory& out, Limits limits) { return walk<true>(&out, limits); }
+
+BatchResult BatchDecoder::scan(BatchMemory* out, Limits limits) { return walk<false>(out, limits); }
+
+}  // namespace vorn

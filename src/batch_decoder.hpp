@@ -1,0 +1,89 @@
+// BatchDecoder: records of either layout decoded many at a time into columns
+// (one array per header field, every record's samples one after another, and
+// their offsets), straight into the memory that becomes each column.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <memory>
+
+#include "buf_reader.hpp"
+#include "region.hpp"
+
+namespace vorn {
+
+enum class Layout : std::uint8_t { wd1, wd2 };
+
+inline constexpr int kMaxColumns = 6;
+
+// The memory of one batch, a region per column. A batch's regions may be
+// larger than what it uses, so that a pool can hand them out again.
+struct BatchMemory {
+  std::array<Region, kMaxColumns> columns;  // header fields, in the layout's key order
+  Region samples;                           // uint16 (WD1) or float32 (WD2)
+  Region offsets;                           // int64: sample offsets, or record positions for a scan
+};
+
+struct Limits {
+  std::uint64_t max_events = UINT64_MAX;
+  std::uint64_t max_bytes = UINT64_MAX;  // file bytes of the records; the first always fits
+};
+
+// Why a batch ended. `end`: no complete record is left for now; the decoder
+// stands on the first byte of the incomplete one, so a later call reads it
+// whole once the rest has arrived.
+enum class Stop : std::uint8_t { limit, end, corrupt, error };
+
+struct BatchResult {
+  std::uint64_t events = 0;   // records in the batch
+  std::uint64_t samples = 0;  // elements in the samples column
+  Stop stop = Stop::end;
+  IoError error{IoError::Kind::eof, 0};  // Stop::error; Kind::interrupted when a signal handler raised
+  std::uint64_t corrupt_at = 0;          // Stop::corrupt: the byte offset of the record that cannot be read
+};
+
+class BatchDecoder {
+ public:
+  // 1 MiB of buffer: headers are decoded where they lie in it.
+  static constexpr std::size_t kBufferSize = std::size_t(1) << 20;
+
+  // Takes an open source standing at offset 0; for WD2 runs the layout
+  // probe of the record reader and rewinds.
+  static Result<BatchDecoder> open(std::unique_ptr<Source> source, Layout layout);
+
+  Layout layout() const noexcept { return layout_; }
+  // The channel count the WD2 probe found; 0 for WD1.
+  std::int32_t channels() const noexcept { return probed_; }
+  // Header columns of the layout, and each one's element size in bytes.
+  int columns() const noexcept { return layout_ == Layout::wd1 ? 6 : 5; }
+  std::size_t column_width(int i) const noexcept;
+  std::size_t sample_width() const noexcept { return layout_ == Layout::wd1 ? 2 : 4; }
+
+  // The byte offset of the next record.
+  std::uint64_t position() const noexcept { return in_.position(); }
+  Status seek(std::uint64_t position) { return in_.seek_to(position); }
+
+  // Decodes the records from position() on into `out` until a limit, the end
+  // of the complete records, a record that cannot be read (corrupt: an
+  // event_size of 22 or less, a block no object can hold) or an input error.
+  // Regions grow as records arrive, never beyond what was read.
+  BatchResult decode(BatchMemory& out, Limits limits);
+
+  // The same walk over headers only: `out` (when given) receives the header
+  // columns and in `offsets` each record's position, then the end of the
+  // last one. Blocks are stepped over, by a seek where they are large.
+  BatchResult scan(BatchMemory* out, Limits limits);
+
+ private:
+  BatchDecoder(BufReader in, Layout layout, std::int32_t probed) noexcept
+      : in_(std::move(in)), layout_(layout), probed_(probed) {}
+
+  template <bool kWithSamples>
+  BatchResult walk(BatchMemory* out, Limits limits);
+
+  BufReader in_;
+  Layout layout_;
+  std::int32_t probed_;
+};
+
+}  // namespace vorn

@@ -1,0 +1,431 @@
+// vorn_columns._native: the batch decoder as a Python type, and the owner of
+// the memory behind a batch's columns.
+#include <atomic>
+#include <cstring>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <vector>
+
+#include "batch_decoder.hpp"
+#include "numpy_api.hpp"
+#include "py_support.hpp"
+
+namespace vorn {
+namespace {
+
+// Work on a decoder runs without the interpreter lock; a signal that
+// interrupts a wait takes the lock back to run the handlers.
+class UnlockedWaiting final : public Waiting {
+ public:
+  bool resume() noexcept override {
+    if (!saved_) return PyErr_CheckSignals() == 0;
+    PyEval_RestoreThread(saved_);
+    const bool go_on = PyErr_CheckSignals() == 0;
+    saved_ = PyEval_SaveThread();
+    return go_on;
+  }
+  // Runs `work` with the lock released, and takes it back on every way out.
+  template <class Work>
+  auto unlocked(Work&& work) {
+    struct Relock {
+      PyThreadState*& saved;
+      ~Relock() { PyEval_RestoreThread(std::exchange(saved, nullptr)); }
+    };
+    saved_ = PyEval_SaveThread();
+    Relock relock{saved_};
+    return work();
+  }
+
+ private:
+  PyThreadState* saved_ = nullptr;
+};
+
+// Memory of dropped batches, kept for the next ones of the same iterator.
+class Pool {
+ public:
+  Pool(std::size_t keep_events, std::size_t keep_sample_bytes)
+      : keep_events_(keep_events), keep_sample_bytes_(keep_sample_bytes) {}
+  std::unique_ptr<BatchMemory> take() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (free_.empty()) return std::make_unique<BatchMemory>();
+    auto m = std::move(free_.back());
+    free_.pop_back();
+    return m;
+  }
+  // Keeps at most two, trimmed back to an ordinary batch's size.
+  void give(std::unique_ptr<BatchMemory> m) {
+    for (Region& r : m->columns) r.trim(keep_events_ * 8);
+    m->offsets.trim((keep_events_ + 1) * 8);
+    m->samples.trim(keep_sample_bytes_);
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (free_.size() < 2) free_.push_back(std::move(m));
+  }
+
+ private:
+  std::mutex mutex_;
+  std::vector<std::unique_ptr<BatchMemory>> free_;
+  std::size_t keep_events_;
+  std::size_t keep_sample_bytes_;
+};
+
+// The base of every array of one batch; the last array to go releases the
+// memory, or hands it back to the pool it came from.
+struct ColumnMemoryObject {
+  PyObject_HEAD
+  BatchMemory* memory;  // null in an instance not made here
+  std::shared_ptr<Pool>* pool;
+};
+
+struct DecoderState {
+  UnlockedWaiting waiting;  // outlives the decoder's file, which refers to it
+  std::optional<BatchDecoder> decoder;
+  std::shared_ptr<Pool> pool;
+};
+
+struct DecoderObject {
+  PyObject_HEAD
+  DecoderState* state;  // null until construction succeeds
+  std::atomic<bool> busy;
+};
+
+struct ModuleTypes {
+  PyTypeObject* decoder;
+  PyTypeObject* memory;
+};
+Once<ModuleTypes> types_once;
+
+// Holds a decoder for one call; a second thread meets RuntimeError.
+class Busy {
+ public:
+  explicit Busy(DecoderObject* d) noexcept : d_(d), held_(!d->busy.exchange(true)) {}
+  ~Busy() {
+    if (held_) d_->busy.store(false);
+  }
+  bool held() const noexcept { return held_; }
+
+ private:
+  DecoderObject* d_;
+  bool held_;
+};
+
+DecoderObject* as_decoder(PyObject* self) {
+  ModuleTypes* types = types_once.ready();
+  if (!types || !PyObject_TypeCheck(self, types->decoder) ||
+      !reinterpret_cast<DecoderObject*>(self)->state) {
+    PyErr_SetString(PyExc_TypeError, "expected a Decoder");
+    return nullptr;
+  }
+  return reinterpret_cast<DecoderObject*>(self);
+}
+
+PyObject* memory_new(PyTypeObject*, PyObject*, PyObject*) {
+  PyErr_SetString(PyExc_TypeError, "cannot create 'ColumnMemory' instances");
+  return nullptr;
+}
+
+void memory_dealloc(PyObject* self) noexcept {
+  auto* m = reinterpret_cast<ColumnMemoryObject*>(self);
+  std::unique_ptr<BatchMemory> memory(m->memory);
+  std::unique_ptr<std::shared_ptr<Pool>> pool(m->pool);
+  if (memory && pool && *pool) (*pool)->give(std::move(memory));
+  PyTypeObject* type = Py_TYPE(self);
+  auto free_fn = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
+  free_fn(self);
+  Py_DECREF(type);
+}
+
+// The OSError of an open or probe that failed, with errno, strerror and filename.
+PyObject* raise_io_error(const IoError& e, PyObject* filename) {
+  if (e.kind == IoError::Kind::interrupted) return nullptr;
+  if (e.is_eof()) {
+    return raise_message(PyExc_OSError, "failed to fill whole buffer");
+  }
+  errno = e.code;
+  return PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, filename);
+}
+
+PyObject* decoder_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept {
+  return with_exception(guarded([&]() -> PyObject* {
+    const char* path;
+    const char* layout_name;
+    PyObject* filename;
+    static const char* kNames[] = {"path", "layout", "filename", nullptr};
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "ysO:Decoder", const_cast<char**>(kNames), &path,
+                                     &layout_name, &filename)) {
+      return nullptr;
+    }
+    Layout layout;
+    if (std::strcmp(layout_name, "WD1") == 0) {
+      layout = Layout::wd1;
+    } else if (std::strcmp(layout_name, "WD2") == 0) {
+      layout = Layout::wd2;
+    } else {
+      PyErr_Format(PyExc_ValueError, "layout must be 'WD1' or 'WD2', not %R",
+                   PyTuple_GetItem(args, 1));
+      return nullptr;
+    }
+    auto state = std::make_unique<DecoderState>();
+    std::optional<IoError> failed = state->waiting.unlocked([&]() -> std::optional<IoError> {
+      Result<std::unique_ptr<Source>> file = open_file(path, state->waiting);
+      if (!file.ok()) return file.error();
+      Result<BatchDecoder> decoder = BatchDecoder::open(std::move(file).value(), layout);
+      if (!decoder.ok()) return decoder.error();
+      state->decoder.emplace(std::move(decoder).value());
+      return std::nullopt;
+    });
+    if (failed) return raise_io_error(*failed, filename);
+    auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
+    PyObject* self = alloc(type, 0);
+    if (!self) return nullptr;
+    auto* obj = reinterpret_cast<DecoderObject*>(self);
+    new (&obj->busy) std::atomic<bool>(false);
+    obj->state = state.release();
+    return self;
+  }));
+}
+
+void decoder_dealloc(PyObject* self) noexcept {
+  auto* obj = reinterpret_cast<DecoderObject*>(self);
+  delete obj->state;  // closes the file; batches keep their memory
+  PyTypeObject* type = Py_TYPE(self);
+  auto free_fn = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
+  free_fn(self);
+  Py_DECREF(type);
+}
+
+// The arrays of one batch over `memory`, which the owner object takes.
+struct Arrays {
+  PyRef columns;  // tuple
+  PyRef samples;
+  PyRef offsets;
+};
+
+Arrays make_arrays(const BatchDecoder& d, std::unique_ptr<BatchMemory> memory, std::uint64_t events,
+                   std::uint64_t samples, std::uint64_t offsets, const std::shared_ptr<Pool>& pool) {
+  ModuleTypes* types = types_once.ready();
+  PyRef owner = PyRef::steal(PyType_GenericAlloc(types->memory, 0));
+  if (!owner) python_call_failed();
+  BatchMemory* m = memory.get();
+  auto* o = reinterpret_cast<ColumnMemoryObject*>(owner.get());
+  o->memory = memory.release();
+  o->pool = pool ? new std::shared_ptr<Pool>(pool) : nullptr;
+
+  static constexpr int kWD1Types[] = {npy::kInt32, npy::kInt32, npy::kInt32,
+                                      npy::kInt32, npy::kInt32, npy::kInt32};
+  static constexpr int kWD2Types[] = {npy::kUInt32, npy::kUInt64, npy::kUInt32, npy::kUInt64,
+                                      npy::kInt32};
+  const int* type_nums = d.layout() == Layout::wd1 ? kWD1Types : kWD2Types;
+  Arrays out;
+  out.columns = PyRef::steal(PyTuple_New(d.columns()));
+  if (!out.columns) python_call_failed();
+  for (int k = 0; k < d.columns(); ++k) {
+    PyRef a = array_over(type_nums[k], events, m->columns[std::size_t(k)].data(), PyRef::borrow(owner.get()));
+    PyTuple_SetItem(out.columns.get(), k, a.release());
+  }
+  out.samples = array_over(d.layout() == Layout::wd1 ? npy::kUShort : npy::kFloat, samples,
+                           m->samples.data(), PyRef::borrow(owner.get()));
+  out.offsets = array_over(npy::kInt64, offsets, m->offsets.data(), PyRef::borrow(owner.get()));
+  return out;
+}
+
+// (stop, detail): detail is the corrupt record's offset, the errno of an
+// input error, or the exception a signal handler raised; else None.
+PyRef stop_detail(const BatchResult& r) {
+  PyObject* detail;
+  if (r.stop == Stop::corrupt) {
+    detail = PyLong_FromUnsignedLongLong(r.corrupt_at);
+  } else if (r.stop == Stop::error && r.error.kind == IoError::Kind::interrupted) {
+    PyObject *type, *value, *tb;
+    PyErr_Fetch(&type, &value, &tb);
+    PyErr_NormalizeException(&type, &value, &tb);
+    PyRef t = PyRef::steal(type), v = PyRef::steal(value), trace = PyRef::steal(tb);
+    if (v && trace) PyException_SetTraceback(v.get(), trace.get());
+    detail = v ? v.release() : PyRef::borrow(Py_None).release();
+  } else if (r.stop == Stop::error) {
+    detail = PyLong_FromLong(r.error.code);
+  } else {
+    detail = PyRef::borrow(Py_None).release();
+  }
+  if (!detail) python_call_failed();
+  return PyRef::steal(Py_BuildValue("(iN)", int(r.stop), detail));
+}
+
+bool parse_limit(PyObject* value, std::uint64_t& out) {
+  out = PyLong_AsUnsignedLongLong(value);
+  return !(out == std::uint64_t(-1) && PyErr_Occurred());
+}
+
+// decode(max_events, max_bytes, pooled) -> (columns, samples, offsets, (stop, detail))
+PyObject* decoder_decode(PyObject* self, PyObject* args) noexcept {
+  return with_exception(guarded([&]() -> PyObject* {
+    DecoderObject* obj = as_decoder(self);
+    if (!obj) return nullptr;
+    PyObject *max_events_obj, *max_bytes_obj;
+    int pooled;
+    if (!PyArg_ParseTuple(args, "OOp:decode", &max_events_obj, &max_bytes_obj, &pooled)) return nullptr;
+    Limits limits;
+    if (!parse_limit(max_events_obj, limits.max_events) || !parse_limit(max_bytes_obj, limits.max_bytes)) {
+      return nullptr;
+    }
+    Busy busy(obj);
+    if (!busy.held()) {
+      PyErr_SetString(PyExc_RuntimeError, "this reader is in use by another thread");
+      return nullptr;
+    }
+    DecoderState& st = *obj->state;
+    if (pooled && !st.pool) {
+      const std::size_t header = st.decoder->layout() == Layout::wd1 ? 24 : 28;
+      st.pool = std::make_shared<Pool>(std::size_t(std::min<std::uint64_t>(
+                                           limits.max_events, limits.max_bytes / header + 1)),
+                                       std::size_t(limits.max_bytes));
+    }
+    std::unique_ptr<BatchMemory> memory = pooled ? st.pool->take() : std::make_unique<BatchMemory>();
+    BatchResult r = st.waiting.unlocked([&] {
+      BatchResult res = st.decoder->decode(*memory, limits);
+      if (!pooled) {
+        // A whole read keeps exactly what it used.
+        for (int k = 0; k < st.decoder->columns(); ++k) {
+          memory->columns[std::size_t(k)].trim(res.events * st.decoder->column_width(k));
+        }
+        memory->samples.trim(res.samples * st.decoder->sample_width());
+        memory->offsets.trim((res.events + 1) * 8);
+      }
+      return res;
+    });
+    PyRef stop = stop_detail(r);
+    Arrays a = make_arrays(*st.decoder, std::move(memory), r.events, r.samples, r.events + 1,
+                           pooled ? st.pool : nullptr);
+    return Py_BuildValue("(NNNN)", a.columns.release(), a.samples.release(), a.offsets.release(),
+                         stop.release());
+  }));
+}
+
+// scan(max_events, store) -> (events, columns or None, positions or None, (stop, detail))
+PyObject* decoder_scan(PyObject* self, PyObject* args) noexcept {
+  return with_exception(guarded([&]() -> PyObject* {
+    DecoderObject* obj = as_decoder(self);
+    if (!obj) return nullptr;
+    PyObject* max_events_obj;
+    int store;
+    if (!PyArg_ParseTuple(args, "Op:scan", &max_events_obj, &store)) return nullptr;
+    Limits limits;
+    if (!parse_limit(max_events_obj, limits.max_events)) return nullptr;
+    Busy busy(obj);
+    if (!busy.held()) {
+      PyErr_SetString(PyExc_RuntimeError, "this reader is in use by another thread");
+      return nullptr;
+    }
+    DecoderState& st = *obj->state;
+    auto memory = std::make_unique<BatchMemory>();
+    BatchResult r = st.waiting.unlocked([&] {
+      BatchResult res = st.decoder->scan(store ? memory.get() : nullptr, limits);
+      for (int k = 0; k < st.decoder->columns(); ++k) {
+        memory->columns[std::size_t(k)].trim(res.events * st.decoder->column_width(k));
+      }
+      memory->offsets.trim((res.events + 1) * 8);
+      return res;
+    });
+    PyRef stop = stop_detail(r);
+    if (!store) {
+      return Py_BuildValue("(KOON)", (unsigned long long)r.events, Py_None, Py_None, stop.release());
+    }
+    Arrays a = make_arrays(*st.decoder, std::move(memory), r.events, 0, r.events + 1, nullptr);
+    return Py_BuildValue("(KNNN)", (unsigned long long)r.events, a.columns.release(),
+                         a.offsets.release(), stop.release());
+  }));
+}
+
+PyObject* decoder_seek(PyObject* self, PyObject* arg) noexcept {
+  return with_exception(guarded([&]() -> PyObject* {
+    DecoderObject* obj = as_decoder(self);
+    if (!obj) return nullptr;
+    const std::uint64_t to = PyLong_AsUnsignedLongLong(arg);
+    if (to == std::uint64_t(-1) && PyErr_Occurred()) return nullptr;
+    Busy busy(obj);
+    if (!busy.held()) {
+      PyErr_SetString(PyExc_RuntimeError, "this reader is in use by another thread");
+      return nullptr;
+    }
+    if (Status st = obj->state->decoder->seek(to); !st.ok()) return raise_os_error(st.error().code);
+    Py_RETURN_NONE;
+  }));
+}
+
+PyObject* decoder_position(PyObject* self, void*) noexcept {
+  return with_exception(guarded([&]() -> PyObject* {
+    DecoderObject* obj = as_decoder(self);
+    return obj ? PyLong_FromUnsignedLongLong(obj->state->decoder->position()) : nullptr;
+  }));
+}
+
+PyObject* decoder_channels(PyObject* self, void*) noexcept {
+  return with_exception(guarded([&]() -> PyObject* {
+    DecoderObject* obj = as_decoder(self);
+    return obj ? PyLong_FromLong(obj->state->decoder->channels()) : nullptr;
+  }));
+}
+
+PyMethodDef decoder_methods[] = {
+    {"decode", reinterpret_cast<PyCFunction>(decoder_decode), METH_VARARGS,
+     "decode(max_events, max_bytes, pooled) -> (columns, samples, offsets, (stop, detail))"},
+    {"scan", reinterpret_cast<PyCFunction>(decoder_scan), METH_VARARGS,
+     "scan(max_events, store) -> (events, columns, positions, (stop, detail))"},
+    {"seek", reinterpret_cast<PyCFunction>(decoder_seek), METH_O, "seek(position)"},
+    {nullptr, nullptr, 0, nullptr},
+};
+PyGetSetDef decoder_getset[] = {
+    {"position", decoder_position, nullptr, "byte offset of the next record", nullptr},
+    {"channels", decoder_channels, nullptr, "channel count of the WD2 probe; 0 for WD1", nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+PyType_Slot decoder_slots[] = {
+    {Py_tp_doc, const_cast<char*>("Decoder(path, layout, filename): one open event file")},
+    {Py_tp_new, reinterpret_cast<void*>(decoder_new)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(decoder_dealloc)},
+    {Py_tp_methods, decoder_methods},
+    {Py_tp_getset, decoder_getset},
+    {0, nullptr},
+};
+PyType_Spec decoder_spec = {"vorn_columns._native.Decoder", sizeof(DecoderObject), 0,
+                            Py_TPFLAGS_DEFAULT, decoder_slots};
+
+PyType_Slot memory_slots[] = {
+    {Py_tp_doc, const_cast<char*>("Owner of the memory behind one batch's columns.")},
+    {Py_tp_new, reinterpret_cast<void*>(memory_new)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(memory_dealloc)},
+    {0, nullptr},
+};
+PyType_Spec memory_spec = {"vorn_columns._native.ColumnMemory", sizeof(ColumnMemoryObject), 0,
+                           Py_TPFLAGS_DEFAULT, memory_slots};
+
+bool make_types(ModuleTypes& out) {
+  decoder_spec.flags |= immutable_type_flag();
+  memory_spec.flags |= immutable_type_flag();
+  out.decoder = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&decoder_spec));
+  if (!out.decoder) return false;
+  out.memory = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&memory_spec));
+  return out.memory != nullptr;
+}
+
+PyModuleDef module_def = {PyModuleDef_HEAD_INIT, "vorn_columns._native",
+                          "The batch decoder behind vorn_columns.", 0, nullptr, nullptr, nullptr,
+                          nullptr, nullptr};
+
+PyObject* make_module() {
+  ModuleTypes* types = types_once.get(make_types);
+  if (!types) return nullptr;
+  PyRef m = PyRef::steal(PyModule_Create2(&module_def, 1013));
+  if (!m) return nullptr;
+  if (PyObject_SetAttrString(m.get(), "Decoder", reinterpret_cast<PyObject*>(types->decoder)) != 0) {
+    return nullptr;
+  }
+  return m.release();
+}
+
+}  // namespace
+}  // namespace vorn
+
+PyMODINIT_FUNC PyInit__native(void) {
+  return vorn::with_exception(vorn::guarded([] { return vorn::make_module(); }));
+}

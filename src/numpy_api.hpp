@@ -1,0 +1,29 @@
+// NumPy's C API, found at run time through its "_ARRAY_API" capsule, and the
+// one use made of it: a 1-D array over memory that an owner object keeps.
+#pragma once
+
+#include <cstddef>
+
+#include "py_ref.hpp"
+
+namespace vorn {
+
+// NumPy's type numbers, as its C API defines them for Linux on 64 bits.
+namespace npy {
+inline constexpr int kUShort = 4;
+inline constexpr int kInt32 = 5;
+inline constexpr int kUInt32 = 6;
+inline constexpr int kInt64 = 7;
+inline constexpr int kUInt64 = 8;
+inline constexpr int kFloat = 11;
+}  // namespace npy
+
+// A writeable 1-D array of `length` elements of `type_num` over `data`,
+// whose base is `owner` (taken even on failure, so that it releases the
+// memory then). The API table is loaded on first use; failures panic with
+// "Failed to access NumPy array API capsule: ..." or "Python API call
+// failed", except that KeyboardInterrupt or SystemExit raised while NumPy is
+// imported reaches the caller as itself (PythonErrorSet).
+PyRef array_over(int type_num, std::size_t length, void* data, PyRef owner);
+
+}  // namespace vorn
