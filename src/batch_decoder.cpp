@@ -87,39 +87,65 @@ Status read_block(BufReader& in, Region& r, std::size_t at, std::uint64_t bytes)
 // How many elements a column's region has room for.
 std::uint64_t room(const Region& r, std::size_t width) noexcept { return r.capacity() / width; }
 
-template <class Rules, bool kWithSamples>
-BatchResult walk_records(BufReader& in, const Rules& rules, BatchMemory* out, Limits limits) {
-  const std::size_t header = rules.header_size();
-  const std::size_t sample_width = std::is_same_v<Rules, WD1Rules> ? 2 : 4;
-  BatchResult res;
-  std::uint64_t bytes = 0;  // file bytes of the records taken
-  std::uint8_t* col[kMaxColumns] = {};
-  std::int64_t* offsets = nullptr;
-  std::uint64_t events_room = 0;
+// The memory of a walk: header columns, offsets and samples, grown as
+// records arrive.
+template <class Rules>
+class Columns {
+ public:
+  Columns(BatchMemory* out, std::size_t sample_width) : out_(out), sample_width_(sample_width) {}
 
-  // Room for `events` records in every column (and events + 1 offsets).
-  auto make_room = [&](std::uint64_t events) -> bool {
-    if (!out) return true;
+  // Room for `events` records in every column and events + 1 offsets.
+  bool make_room(std::uint64_t events) {
+    if (!out_) return true;
     for (int k = 0; k < kMaxColumns; ++k) {
       const std::size_t w = Rules::kColumnWidth[k];
-      if (w && !out->columns[std::size_t(k)].reserve(std::size_t(events) * w)) return false;
+      if (w && !out_->columns[std::size_t(k)].reserve(std::size_t(events) * w)) return false;
     }
-    if (!out->offsets.reserve(std::size_t(events + 1) * 8)) return false;
-    for (int k = 0; k < kMaxColumns; ++k) col[k] = out->columns[std::size_t(k)].data();
-    offsets = reinterpret_cast<std::int64_t*>(out->offsets.data());
-    events_room = room(out->offsets, 8) - 1;
+    if (!out_->offsets.reserve(std::size_t(events + 1) * 8)) return false;
+    for (int k = 0; k < kMaxColumns; ++k) col[k] = out_->columns[std::size_t(k)].data();
+    offsets = reinterpret_cast<std::int64_t*>(out_->offsets.data());
+    events_room = room(out_->offsets, 8) - 1;
     for (int k = 0; k < kMaxColumns; ++k) {
-      if (Rules::kColumnWidth[k]) {
-        events_room = std::min(events_room, room(out->columns[std::size_t(k)], Rules::kColumnWidth[k]));
+      if (const std::size_t w = Rules::kColumnWidth[k]) {
+        events_room = std::min(events_room, room(out_->columns[std::size_t(k)], w));
       }
     }
     return true;
-  };
+  }
+  // Room for `bytes` of samples in all.
+  bool make_sample_room(std::uint64_t bytes) {
+    if (bytes <= samples_room) return true;
+    if (!out_->samples.reserve(std::size_t(std::max(bytes, 2 * samples_room)))) return false;
+    samples_room = out_->samples.capacity();
+    return true;
+  }
+  std::uint8_t* samples_at(std::uint64_t count) const noexcept {
+    return out_->samples.data() + count * sample_width_;
+  }
+
+  std::uint8_t* col[kMaxColumns] = {};
+  std::int64_t* offsets = nullptr;
+  std::uint64_t events_room = 0;   // records the columns have room for
+  std::uint64_t samples_room = 0;  // bytes the samples column has room for
+
+ private:
+  BatchMemory* out_;
+  std::size_t sample_width_;
+};
+
+template <class Rules, bool kWithSamples>
+BatchResult walk_records(BufReader& in, const Rules& rules, BatchMemory* out, Limits limits) {
+  const std::size_t header = rules.header_size();
+  constexpr std::size_t kSampleWidth = std::is_same_v<Rules, WD1Rules> ? 2 : 4;
+  BatchResult res;
+  std::uint64_t bytes = 0;  // file bytes of the records taken
+  Columns<Rules> cols(out, kSampleWidth);
   auto fail = [&](IoError e) {
     res.stop = Stop::error;
     res.error = e;
     return res;
   };
+  auto out_of_memory = [&] { return fail(IoError::system(ENOMEM)); };
 
   // A first guess from the file's length (only mapped, not touched), and a
   // small one if that cannot be had; regions grow by doubling past it.
@@ -128,24 +154,66 @@ BatchResult walk_records(BufReader& in, const Rules& rules, BatchMemory* out, Li
   std::uint64_t guess = left ? *left / header + 1 : kSmall;
   if (limits.max_bytes != UINT64_MAX) guess = std::min(guess, limits.max_bytes / header + 1);
   guess = std::max<std::uint64_t>(std::min(guess, limits.max_events), 1);
-  if (!make_room(guess) && !make_room(std::min(guess, kSmall))) return fail(IoError::system(ENOMEM));
-  std::uint64_t samples_room = 0;  // bytes
+  if (!cols.make_room(guess) && !cols.make_room(std::min(guess, kSmall))) return out_of_memory();
   if (kWithSamples) {
     const std::uint64_t want = std::min(left ? *left : kSmall * 256, limits.max_bytes);
-    if (!out->samples.reserve(std::size_t(want)) &&
-        !out->samples.reserve(std::size_t(std::min(want, kSmall * 256)))) {
-      return fail(IoError::system(ENOMEM));
+    if (!cols.make_sample_room(want) && !cols.make_sample_room(std::min(want, kSmall * 256))) {
+      return out_of_memory();
     }
-    samples_room = out->samples.capacity();
   }
-  if (out) offsets[0] = kWithSamples ? 0 : std::int64_t(in.position());
+  if (out) cols.offsets[0] = kWithSamples ? 0 : std::int64_t(in.position());
   std::size_t fill_limit = SIZE_MAX;  // after a long block skipped, refill only what a header needs
 
+  // Takes a record whose header is at `h`, once its block is in place.
+  auto take = [&](const std::uint8_t* h, std::uint64_t record, std::uint64_t block,
+                  std::uint64_t end_position) {
+    bytes += record;
+    res.samples += block / kSampleWidth;
+    ++res.events;
+    if (out) {
+      (void)h;
+      cols.offsets[res.events] = kWithSamples ? std::int64_t(res.samples) : std::int64_t(end_position);
+    }
+  };
+
   while (res.events < limits.max_events) {
+    // Every record that lies whole in the buffer, decoded where it lies. Any
+    // other case (a record past the buffer, a limit, a record that cannot be
+    // read) is left to the general step below.
+    {
+      const std::span<const std::uint8_t> buf = in.buffered();
+      const std::uint64_t base = in.position();
+      std::size_t used = 0;
+      while (res.events < limits.max_events && buf.size() - used >= header) {
+        const std::uint8_t* h = buf.data() + used;
+        const std::optional<std::uint64_t> block = rules.block_bytes(h);
+        if (!block) break;
+        const std::uint64_t record = header + *block;
+        if (record > buf.size() - used) break;
+        if (res.events != 0 && record > limits.max_bytes - bytes) break;
+        if (res.events == cols.events_room && !cols.make_room(2 * cols.events_room)) break;
+        if (out) rules.store(cols.col, res.events, h);
+        if (kWithSamples && *block) {
+          if (!cols.make_sample_room(res.samples * kSampleWidth + *block)) break;
+          std::uint8_t* dst = cols.samples_at(res.samples);
+          std::memcpy(dst, h + header, std::size_t(*block));
+          samples_to_host(dst, *block, kSampleWidth);
+        }
+        used += std::size_t(record);
+        take(h, record, *block, base + used);
+      }
+      in.consume(used);
+      fill_limit = used ? SIZE_MAX : fill_limit;
+    }
+    if (res.events == limits.max_events) break;
+
+    // One record by the general step.
     const std::uint64_t start = in.position();
-    if (Status st = in.fill(header, fill_limit); !st.ok()) {
-      if (st.error().is_eof()) break;
-      return fail(st.error());
+    if (in.buffered().size() < header) {
+      if (Status st = in.fill(header, fill_limit); !st.ok()) {
+        if (st.error().is_eof()) break;
+        return fail(st.error());
+      }
     }
     const std::uint8_t* h = in.buffered().data();
     const std::optional<std::uint64_t> block = rules.block_bytes(h);
@@ -155,58 +223,53 @@ BatchResult walk_records(BufReader& in, const Rules& rules, BatchMemory* out, Li
       return res;
     }
     const std::uint64_t record = header + *block;
-    if (res.events != 0 && (record > limits.max_bytes || bytes + record > limits.max_bytes)) {
+    if (res.events != 0 && record > limits.max_bytes - bytes) {
       res.stop = Stop::limit;
       return res;
     }
-    if (res.events == events_room && !make_room(std::max<std::uint64_t>(2 * events_room, 1))) {
-      return fail(IoError::system(ENOMEM));
+    if (res.events == cols.events_room && !cols.make_room(std::max<std::uint64_t>(2 * cols.events_room, 1))) {
+      return out_of_memory();
     }
-    if (out) rules.store(col, res.events, h);
-
-    const std::size_t buffered = in.buffered().size();
-    if (record <= buffered) {
+    if (out) rules.store(cols.col, res.events, h);
+    if (record <= in.buffered().size()) {
+      // Whole in the buffer after all: only memory was short above.
       if (kWithSamples && *block) {
-        const std::uint64_t need = res.samples * sample_width + *block;
-        if (need > samples_room) {
-          if (!out->samples.reserve(std::size_t(std::max(need, 2 * samples_room)))) {
-            return fail(IoError::system(ENOMEM));
-          }
-          samples_room = out->samples.capacity();
-        }
-        std::uint8_t* dst = out->samples.data() + res.samples * sample_width;
+        if (!cols.make_sample_room(res.samples * kSampleWidth + *block)) return out_of_memory();
+        std::uint8_t* dst = cols.samples_at(res.samples);
         std::memcpy(dst, h + header, std::size_t(*block));
-        samples_to_host(dst, *block, sample_width);
+        samples_to_host(dst, *block, kSampleWidth);
       }
       in.consume(std::size_t(record));
-      fill_limit = SIZE_MAX;
-    } else {
-      // The block runs past the buffer: read it into its column, or step over it.
-      std::array<std::uint8_t, 32> head;
-      std::memcpy(head.data(), h, header);
-      in.consume(header);
-      const std::size_t at = std::size_t(res.samples * sample_width);
-      Status st = kWithSamples ? read_block(in, out->samples, at, *block) : in.skip(*block);
-      if (!st.ok()) {
-        // The record is left whole for a later call, on every kind of failure.
-        std::span<const std::uint8_t> got;
-        if (kWithSamples && out->samples.capacity() > at) {
-          got = {out->samples.data() + at, out->samples.capacity() - at};
-        }
-        give_back_record(in, start, std::span(head).first(header), got);
-        if (st.error().is_eof()) break;
-        return fail(st.error());
-      }
-      if (kWithSamples) {
-        samples_to_host(out->samples.data() + at, *block, sample_width);
-        samples_room = out->samples.capacity();
-      }
-      fill_limit = kWithSamples ? SIZE_MAX : 4096;
+      take(h, record, *block, start + record);
+      continue;
     }
-    bytes += record;
-    res.samples += kWithSamples ? *block / sample_width : 0;
-    ++res.events;
-    if (out) offsets[res.events] = kWithSamples ? std::int64_t(res.samples) : std::int64_t(in.position());
+    // The block runs past the buffer: read it into its column, or step over it.
+    std::array<std::uint8_t, 32> head;
+    std::memcpy(head.data(), h, header);
+    in.consume(header);
+    const std::size_t at = std::size_t(res.samples * kSampleWidth);
+    Status st = success();
+    if constexpr (kWithSamples) {
+      st = read_block(in, out->samples, at, *block);
+    } else {
+      st = in.skip(*block);
+    }
+    if (!st.ok()) {
+      // The record is left whole for a later call, on every kind of failure.
+      std::span<const std::uint8_t> got;
+      if (kWithSamples && out->samples.capacity() > at) {
+        got = {out->samples.data() + at, out->samples.capacity() - at};
+      }
+      give_back_record(in, start, std::span(head).first(header), got);
+      if (st.error().is_eof()) break;
+      return fail(st.error());
+    }
+    if constexpr (kWithSamples) {
+      samples_to_host(out->samples.data() + at, *block, kSampleWidth);
+      cols.samples_room = out->samples.capacity();
+    }
+    fill_limit = kWithSamples ? SIZE_MAX : 4096;
+    take(head.data(), record, *block, start + record);
   }
   res.stop = res.events == limits.max_events ? Stop::limit : Stop::end;
   return res;

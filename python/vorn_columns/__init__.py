@@ -6,6 +6,7 @@ those that ``vorn.EventReader`` yields for the same file.
 """
 from __future__ import annotations
 
+import errno
 import operator
 import os
 import time
@@ -154,6 +155,8 @@ def _failure(stop: Tuple[int, Any], filename: Any, layout: str, index: int,
     if kind == _STOP_ERROR:
         if isinstance(detail, BaseException):
             return detail  # raised by a signal handler while the read waited
+        if detail == errno.ENOMEM:
+            return MemoryError(f"{os.fsdecode(filename)}: no memory for event {index}")
         return OSError(detail, os.strerror(detail), filename)
     return None
 
