@@ -1,16 +1,16 @@
 """atheris harness over EventReader: the input bytes as a file of either layout.
 
-Whatever the bytes, construction and iteration end in event dicts,
-StopIteration, or an exception the class documents: an OSError, MemoryError,
-or PanicException "capacity overflow" where a record's size cannot exist
-(a WD1 event_size of 22 or less, a block beyond any object for WD2). Any
-other exception, a malformed dict or an endless iterator fails the run; a
-crash or a sanitizer report ends it.
+The file is a plain regular file, so neither construction nor iteration has
+a reason to fail: every step must match the model of the two layouts in
+tests/python/wd_model.py (each event's header values and sample bytes,
+PanicException "capacity overflow" where the model panics, StopIteration
+where it ends, and again after that). Any OSError or MemoryError, any other
+exception, a malformed dict or an endless iterator fails the run; a crash or
+a sanitizer report ends it.
 
 Run by `make fuzz-py`; libFuzzer's options follow the script name.
 """
 import os
-import struct
 import sys
 import tempfile
 
@@ -18,6 +18,9 @@ import atheris
 import numpy  # loaded before fuzzing, like any user of vorn would
 
 import vorn
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests", "python"))
+from wd_model import MODELS, PANIC  # noqa: E402
 
 PATH = os.path.join(tempfile.mkdtemp(prefix="vorn-fuzz-"), "input")
 KEYS = {
@@ -33,35 +36,28 @@ def is_capacity_overflow(e):
 
 
 def check(data, layout):
-    try:
-        reader = vorn.EventReader(PATH, layout)
-    except (OSError, MemoryError):
-        return
-    pos = 0  # WD1: the offset of the next record, as far as the events tell
-    for _ in range(len(data) // 24 + 2):
+    expected = MODELS[layout](data)
+    reader = vorn.EventReader(PATH, layout)
+    got = []
+    while True:
         try:
             ev = next(reader)
         except StopIteration:
-            return
-        except (OSError, MemoryError):
-            return
+            break
         except BaseException as e:
             if not is_capacity_overflow(e):
                 raise
-            if layout == "WD1":
-                assert struct.unpack_from("<i", data, pos)[0] <= 22, "overflow on a valid size"
-                pos += 24
-            continue
-        assert type(ev) is dict and list(ev) == KEYS[layout], ev
-        samples = ev["data"]
-        assert samples.dtype == DTYPES[layout] and samples.ndim == 1
-        if layout == "WD1":
-            assert ev["event_size"] == struct.unpack_from("<i", data, pos)[0]
-            assert samples.tobytes() == data[pos + 24:pos + 24 + samples.nbytes]
-            pos += 24 + samples.nbytes
+            got.append(PANIC)
         else:
-            assert samples.nbytes <= len(data)
-    raise AssertionError("the reader does not stop")
+            assert type(ev) is dict and list(ev) == KEYS[layout], ev
+            samples = ev.pop("data")
+            assert samples.dtype == DTYPES[layout] and samples.ndim == 1
+            got.append(tuple(ev.values()) + (samples.tobytes(),))
+        k = len(got) - 1
+        assert k < len(expected), f"{layout} goes on past the model's {len(expected)} steps"
+        assert got[k] == expected[k], f"{layout} step {k}: {got[k]!r:.200} for {expected[k]!r:.200}"
+    assert len(got) == len(expected), f"{layout} ends after {len(got)} of {len(expected)} steps"
+    assert next(reader, None) is None, f"{layout} goes on after its end"
 
 
 def test_one_input(data):

@@ -5,10 +5,7 @@
 
 FUZZ_SECONDS ?= 60
 MATRIX ?= 3.9,3.10,3.11,3.12,3.13
-APT_GET := DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends
-
-# Installs Debian packages whose probe file is missing: $(call need,FILE,PACKAGES)
-need = @test -e $(1) || { apt-get update -qq && $(APT_GET) $(2); }
+# What is missing is installed by $(call need,FILE,PACKAGES), from the Makefile.
 
 # ---- Sanitized builds -------------------------------------------------------
 ASAN_VENV := build/asan/venv
@@ -59,9 +56,10 @@ CORE_HEADERS := $(wildcard src/*.hpp)
 # clang 14 lacks __builtin_source_location; the compat header fills in.
 CLANG_FLAGS := -std=c++20 -g -O1 -Isrc -include fuzz/source_location_compat.hpp
 
+# The runtime's path is asked of clang when the line runs: clang may be new.
 reliability-tools:
 	$(call need,/usr/bin/$(CLANGXX),clang)
-	$(call need,$(shell $(CLANGXX) -print-resource-dir 2>/dev/null)/lib/linux/libclang_rt.fuzzer-x86_64.a,libclang-rt-14-dev)
+	$(call need,$$($(CLANGXX) -print-resource-dir)/lib/linux/libclang_rt.fuzzer-x86_64.a,libclang-rt-14-dev)
 	$(call need,/usr/bin/llvm-cov,llvm)
 
 $(FUZZ_DIR)/fuzz_core: $(FUZZ_CORE_SRC) $(CORE_HEADERS) fuzz/source_location_compat.hpp | reliability-tools
@@ -138,12 +136,20 @@ fuzz-py: $(FUZZ_VENV)/.built $(FUZZ_DIR)/asan_with_fuzzer.so $(FUZZ_DIR)/seeds/.
 	  $(FUZZ_DIR)/fuzz_py.log
 
 # ---- Leaks --------------------------------------------------------------------
+# valgrind names vorn's functions from the symbol table that the normal build
+# strips, so the check runs a build that keeps it, found first on PYTHONPATH.
 LEAK_EVENTS ?= 1000000
+LEAKS_SITE := build/leaks/site
 
-leaks: build
+build/leaks/.built: $(VENV)/.deps $(SOURCES)
+	$(PIP) install -q --no-build-isolation --no-deps --upgrade --target $(LEAKS_SITE) \
+	  -Cinstall.strip=false -Ccmake.build-type=RelWithDebInfo -Cbuild-dir=build/leaks/py .
+	touch $@
+
+leaks: build/leaks/.built
 	$(call need,/usr/bin/valgrind,valgrind)
-	VORN_LEAK_EVENTS=$(LEAK_EVENTS) VORN_VALGRIND=1 $(PY) -m pytest -q -s -p no:cacheprovider \
-	  tests/python/test_leaks.py
+	PYTHONPATH=$(abspath $(LEAKS_SITE)) VORN_LEAK_EVENTS=$(LEAK_EVENTS) VORN_VALGRIND=1 \
+	  $(PY) -m pytest -q -s -p no:cacheprovider tests/python/test_leaks.py
 
 # ---- aarch64 ------------------------------------------------------------------
 test-aarch64: $(VENV)/.deps

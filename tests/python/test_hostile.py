@@ -1,11 +1,12 @@
 """Hostile files: sizes and counts chosen to overflow, cut at every offset.
 
-Each file's outcome is fixed by a small model of the two layouts written
-here: the events it yields (header values and sample bytes), where
+Each file's outcome is fixed by the small model of the two layouts in
+wd_model.py: the events it yields (header values and sample bytes), where
 PanicException "capacity overflow" interrupts, and then the end. A record
 whose samples drew on another record's bytes, a block sized with the wrong
 arithmetic or a reader that does not stop shows as a difference from the
-model. Memory is checked in a subprocess: no file reserves more than it holds.
+model. Memory is checked in a subprocess whose address space is capped: no
+file reserves more than it holds, touched or not.
 """
 import os
 import struct
@@ -16,68 +17,7 @@ import textwrap
 import pytest
 
 import vorn
-
-PANIC = "panic"
-U64 = 2**64
-MAX_OBJECT = 2**63 - 1
-
-# ---- The model ---------------------------------------------------------------
-
-
-def wd1_model(b):
-    out, pos = [], 0
-    while len(b) - pos >= 24:
-        head = struct.unpack_from("<6i", b, pos)
-        n = int((head[0] - 24) / 2)  # truncates toward zero
-        if n < 0:
-            out.append(PANIC)
-            pos += 24
-            continue
-        if 2 * n > len(b) - pos - 24:
-            break
-        out.append(head + (b[pos + 24:pos + 24 + 2 * n],))
-        pos += 24 + 2 * n
-    return out
-
-
-def wd2_block(samples, channels):
-    return samples * channels * 4 % U64
-
-
-def wd2_probe(b):
-    if len(b) < 28:
-        return 1
-    e1, _, s1, p1, n = struct.unpack_from("<IQIQi", b)
-    block = wd2_block(s1, n)
-    if block > MAX_OBJECT or block > len(b) - 28:
-        return 1
-    if len(b) - 28 - block < 28:
-        return n if n >= 2 else 1
-    e2, _, s2, p2, n2 = struct.unpack_from("<IQIQi", b, 28 + block)
-    return n if (n2, p2, s2, e2) == (n, p1, s1, (e1 + 1) % 2**32) else 1
-
-
-def wd2_model(b):
-    probed = wd2_probe(b)
-    header = 28 if probed >= 2 else 24
-    out, pos = [], 0
-    while len(b) - pos >= header:
-        counter, timestamp, samples, period = struct.unpack_from("<IQIQ", b, pos)
-        channels = struct.unpack_from("<i", b, pos + 24)[0] if probed >= 2 else probed
-        block = wd2_block(samples, probed)
-        if block > MAX_OBJECT:
-            out.append(PANIC)
-            pos += header
-            continue
-        if block > len(b) - pos - header:
-            break
-        start = pos + header
-        out.append((counter, timestamp, samples, period, channels, b[start:start + block]))
-        pos = start + block
-    return out
-
-
-MODELS = {"WD1": wd1_model, "WD2": wd2_model}
+from wd_model import MODELS, PANIC, U64, wd2_block
 
 
 def read_all(path, layout):
@@ -218,60 +158,78 @@ def test_a_block_that_wraps_holds_only_its_own_bytes(tmp_path):
 
 
 # ---- Memory -----------------------------------------------------------------
+# Each run is a subprocess that loads vorn and NumPy, then caps its address
+# space a little above what it holds by then, so that a block reserved and
+# never touched fails as surely as one filled: vorn answers MemoryError and
+# the run ends with it. Sanitizer shadow memory needs the whole address
+# space, so the sanitized run caps each allocation instead.
 
-MEASURE = textwrap.dedent("""
-    import resource, sys, vorn
-    def peak():
-        return resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
-    list(vorn.EventReader(sys.argv[1], "WD1"))  # NumPy loaded before the baseline
-    base = peak()
-    for path, layout in zip(sys.argv[2::2], sys.argv[3::2]):
-        try:
-            for ev in vorn.EventReader(path, layout):
-                pass
-        except BaseException as e:
-            if type(e).__name__ != "PanicException" and not isinstance(e, OSError):
-                raise
-    print(peak() - base)
-""")
-
-MEASURE_PIPE = textwrap.dedent("""
-    import resource, sys, vorn
-    base = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
-    n = sum(ev["data"].size for ev in vorn.EventReader("/dev/stdin", sys.argv[1]))
-    print(resource.getrusage(resource.RUSAGE_SELF).ru_maxrss - base, n)
-""")
-
+HEADROOM_MB = 64  # a block grown as bytes arrive takes a few MiB of it
 SANITIZED = bool(os.environ.get("VORN_SANITIZED"))
-BOUND_KB = 16 * 1024
+
+CAPPED = textwrap.dedent(f"""
+    import os, resource, sys
+    import numpy, vorn
+    if not os.environ.get("VORN_SANITIZED"):
+        with open("/proc/self/status") as f:
+            vm_kb = next(int(line.split()[1]) for line in f if line.startswith("VmSize:"))
+        hard = resource.getrlimit(resource.RLIMIT_AS)[1]
+        resource.setrlimit(resource.RLIMIT_AS, ((vm_kb + {HEADROOM_MB} * 1024) * 1024, hard))
+""")
+
+READ_FILES = """
+for path, layout in zip(sys.argv[1::2], sys.argv[2::2]):
+    try:
+        for ev in vorn.EventReader(path, layout):
+            pass
+    except BaseException as e:
+        if type(e).__name__ != "PanicException":
+            raise
+"""
+
+READ_PIPE = """
+print(sum(ev["data"].size for ev in vorn.EventReader("/dev/stdin", sys.argv[1])))
+"""
+
+RESERVE_2_GB = """
+import ctypes
+malloc = ctypes.CDLL(None).malloc
+malloc.restype = ctypes.c_void_p
+if not malloc(2**31):
+    raise MemoryError("2 GiB refused")
+"""
 
 
-@pytest.mark.skipif(SANITIZED, reason="sanitizer shadow memory swamps the figure")
-def test_peak_memory_of_every_hostile_file_stays_small(tmp_path):
-    small = tmp_path / "small"
-    small.write_bytes(good1(0))
-    args = [str(small)]
+def run_capped(body, *args, stdin=None):
+    env = dict(os.environ)
+    if SANITIZED:
+        env["ASAN_OPTIONS"] = env.get("ASAN_OPTIONS", "") + f":max_allocation_size_mb={HEADROOM_MB}"
+    return subprocess.run([sys.executable, "-c", CAPPED + body, *args], input=stdin,
+                          capture_output=True, env=env)
+
+
+def test_the_cap_refuses_a_reservation_never_touched():
+    r = run_capped(RESERVE_2_GB)
+    assert r.returncode == 1 and b"MemoryError: 2 GiB refused" in r.stderr, r.stderr
+
+
+def test_no_hostile_file_reserves_more_than_it_holds(tmp_path):
+    args = []
     for layout, name in CASES:
         path = tmp_path / f"{len(args)}.bin"
         path.write_bytes(HOSTILE[layout][name])
         args += [str(path), layout]
-    r = subprocess.run([sys.executable, "-c", MEASURE, *args], capture_output=True, text=True)
-    assert r.returncode == 0, r.stderr
-    assert int(r.stdout) < BOUND_KB
+    r = run_capped(READ_FILES, *args)
+    assert r.returncode == 0, r.stderr.decode()
 
 
 @pytest.mark.parametrize("size", [2**31 - 1, 2**30])
 def test_a_huge_size_through_a_pipe_reserves_only_what_arrives(size):
     """From a pipe the length is unknown: the block grows as bytes come."""
-    arriving = 3 * 2**20
-    stream = wd1(size, samples=0) + bytes(arriving)
-    r = subprocess.run([sys.executable, "-c", MEASURE_PIPE, "WD1"], input=stream,
-                       capture_output=True)
-    assert r.returncode == 0, r.stderr
-    grown, samples = map(int, r.stdout.split())
-    assert samples == 0  # the record never completes
-    if not SANITIZED:
-        assert grown < BOUND_KB
+    stream = wd1(size, samples=0) + bytes(3 * 2**20)
+    r = run_capped(READ_PIPE, "WD1", stdin=stream)
+    assert r.returncode == 0, r.stderr.decode()
+    assert int(r.stdout) == 0  # the record never completes
 
 
 def test_wd2_from_a_pipe_cannot_rewind():
