@@ -146,6 +146,11 @@ BatchResult walk_records(BufReader& in, const Rules& rules, BatchMemory* out, Li
     return res;
   };
   auto out_of_memory = [&] { return fail(IoError::system(ENOMEM)); };
+  // Whether a record would take the batch past max_bytes; the first record
+  // always fits, so the bytes taken may already exceed it.
+  auto over_budget = [&](std::uint64_t record) {
+    return bytes >= limits.max_bytes || record > limits.max_bytes - bytes;
+  };
 
   // A first guess from the file's length (only mapped, not touched), and a
   // small one if that cannot be had; regions grow by doubling past it.
@@ -190,7 +195,7 @@ BatchResult walk_records(BufReader& in, const Rules& rules, BatchMemory* out, Li
         if (!block) break;
         const std::uint64_t record = header + *block;
         if (record > buf.size() - used) break;
-        if (res.events != 0 && record > limits.max_bytes - bytes) break;
+        if (res.events != 0 && over_budget(record)) break;
         if (res.events == cols.events_room && !cols.make_room(2 * cols.events_room)) break;
         if (out) rules.store(cols.col, res.events, h);
         if (kWithSamples && *block) {
@@ -223,7 +228,7 @@ BatchResult walk_records(BufReader& in, const Rules& rules, BatchMemory* out, Li
       return res;
     }
     const std::uint64_t record = header + *block;
-    if (res.events != 0 && record > limits.max_bytes - bytes) {
+    if (res.events != 0 && over_budget(record)) {
       res.stop = Stop::limit;
       return res;
     }

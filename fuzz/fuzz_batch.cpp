@@ -1,0 +1,156 @@
+// libFuzzer harness over the batch decoder: the input is read by the record
+// reader of its layout and by BatchDecoder (decode and scan, in batches of
+// limits taken from the input, through a source with short reads), and both
+// must give the same records byte for byte, end at the same record and meet
+// an unreadable record exactly where the record reader panics.
+#include <algorithm>
+#include <cerrno>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <vector>
+
+#include "batch_decoder.hpp"
+#include "panic.hpp"
+#include "wd1_reader.hpp"
+#include "wd2_reader.hpp"
+
+namespace {
+
+using namespace vorn;
+
+#define CHECK(cond)                                                                    \
+  do {                                                                                 \
+    if (!(cond)) {                                                                     \
+      std::fprintf(stderr, "invariant failed at line %d: %s\n", __LINE__, #cond);      \
+      std::abort();                                                                    \
+    }                                                                                  \
+  } while (0)
+
+class MemorySource final : public Source {
+ public:
+  MemorySource(const std::uint8_t* data, std::size_t size, std::size_t most)
+      : data_(data), size_(size), most_(most) {}
+  std::int64_t read(std::uint8_t* dst, std::size_t len) override {
+    const std::size_t n = pos_ >= size_ ? 0 : std::min({len, size_ - std::size_t(pos_), most_});
+    if (n) std::memcpy(dst, data_ + pos_, n);
+    pos_ += n;
+    return std::int64_t(n);
+  }
+  int seek(std::uint64_t offset) override {
+    pos_ = offset;
+    return 0;
+  }
+  std::optional<std::uint64_t> size() override { return size_; }
+
+ private:
+  const std::uint8_t* data_;
+  std::size_t size_;
+  std::size_t most_;
+  std::uint64_t pos_ = 0;
+};
+
+// One record as both readers see it: header words and sample bytes.
+struct Record {
+  std::vector<std::uint64_t> fields;
+  std::vector<std::uint8_t> samples;
+  bool operator==(const Record&) const = default;
+};
+
+// The record reader's records, and whether it stopped at an unreadable one.
+std::pair<std::vector<Record>, bool> by_records(const std::uint8_t* data, std::size_t size,
+                                               Layout layout) {
+  std::vector<Record> out;
+  BufReader in(std::make_unique<MemorySource>(data, size, SIZE_MAX));
+  auto bytes_of = [](const auto& buf) {
+    const auto* p = reinterpret_cast<const std::uint8_t*>(buf.data());
+    return std::vector<std::uint8_t>(p, p + buf.size() * sizeof(*buf.data()));
+  };
+  try {
+    if (layout == Layout::wd1) {
+      WD1Reader r(std::move(in));
+      for (auto s = r.next(); auto* e = std::get_if<WD1Event>(&s); s = r.next()) {
+        out.push_back({{std::uint64_t(std::uint32_t(e->event_size)), std::uint64_t(std::uint32_t(e->board_id)),
+                        std::uint64_t(std::uint32_t(e->pattern)), std::uint64_t(std::uint32_t(e->board_channel)),
+                        std::uint64_t(std::uint32_t(e->event_counter)), std::uint64_t(std::uint32_t(e->timestamp))},
+                       bytes_of(e->data)});
+      }
+    } else {
+      Result<WD2Reader> opened = WD2Reader::open(std::move(in));
+      CHECK(opened.ok());
+      WD2Reader r = std::move(opened).value();
+      for (auto s = r.next(); auto* e = std::get_if<WD2Event>(&s); s = r.next()) {
+        out.push_back({{e->event_counter, e->timestamp, e->samples, e->sampling_period,
+                        std::uint64_t(std::uint32_t(e->channels))},
+                       bytes_of(e->data)});
+      }
+    }
+  } catch (const Panic&) {
+    return {out, true};
+  }
+  return {out, false};
+}
+
+std::uint64_t field(const Region& r, std::size_t width, std::uint64_t i) {
+  std::uint64_t v = 0;
+  std::memcpy(&v, r.data() + i * width, width);
+  return v;
+}
+
+// The batch decoder's records, batch by batch, and whether it stopped at an
+// unreadable one; scan's positions and headers are checked on the way.
+std::pair<std::vector<Record>, bool> by_batches(const std::uint8_t* data, std::size_t size,
+                                               Layout layout, Limits limits, std::size_t most) {
+  Result<BatchDecoder> opened = BatchDecoder::open(std::make_unique<MemorySource>(data, size, most), layout);
+  CHECK(opened.ok());
+  BatchDecoder d = std::move(opened).value();
+  Result<BatchDecoder> scanned = BatchDecoder::open(std::make_unique<MemorySource>(data, size, most), layout);
+  CHECK(scanned.ok());
+  BatchDecoder s = std::move(scanned).value();
+  std::vector<Record> out;
+  for (;;) {
+    BatchMemory m, sm;
+    const BatchResult r = d.decode(m, limits);
+    const BatchResult sr = s.scan(&sm, limits);
+    CHECK(r.stop != Stop::error && sr.stop == r.stop && sr.events == r.events);
+    const auto* offsets = reinterpret_cast<const std::int64_t*>(m.offsets.data());
+    const auto* positions = reinterpret_cast<const std::int64_t*>(sm.offsets.data());
+    CHECK(offsets[0] == 0 && std::uint64_t(offsets[r.events]) == r.samples);
+    CHECK(std::uint64_t(positions[r.events]) == s.position() && s.position() == d.position());
+    // Limits hold, the first record always fitting.
+    CHECK(r.events <= limits.max_events);
+    CHECK(r.events <= 1 || std::uint64_t(positions[r.events] - positions[0]) <= limits.max_bytes);
+    for (std::uint64_t i = 0; i < r.events; ++i) {
+      Record rec;
+      for (int k = 0; k < d.columns(); ++k) {
+        const std::uint64_t v = field(m.columns[std::size_t(k)], d.column_width(k), i);
+        CHECK(v == field(sm.columns[std::size_t(k)], d.column_width(k), i));
+        rec.fields.push_back(v);
+      }
+      const std::size_t w = d.sample_width();
+      rec.samples.assign(m.samples.data() + std::size_t(offsets[i]) * w,
+                         m.samples.data() + std::size_t(offsets[i + 1]) * w);
+      out.push_back(std::move(rec));
+    }
+    if (r.stop == Stop::corrupt) return {out, true};
+    if (r.stop == Stop::end) return {out, false};
+    CHECK(r.events != 0);
+  }
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  if (size < 3) return 0;
+  const Layout layout = data[0] & 1 ? Layout::wd2 : Layout::wd1;
+  Limits limits;
+  limits.max_events = data[1] % 8 == 0 ? UINT64_MAX : data[1] % 8;
+  limits.max_bytes = data[2] == 0 ? UINT64_MAX : std::uint64_t(data[2]) << (data[1] & 8 ? 4 : 0);
+  const std::size_t most = data[0] & 2 ? 7 : SIZE_MAX;
+  data += 3;
+  size -= 3;
+  const auto expected = by_records(data, size, layout);
+  CHECK(by_batches(data, size, layout, limits, most) == expected);
+  return 0;
+}
