@@ -109,6 +109,13 @@ class Busy {
   bool held_;
 };
 
+// True, with RuntimeError set, when another thread holds the decoder.
+bool in_use(const Busy& busy) {
+  if (busy.held()) return false;
+  PyErr_SetString(PyExc_RuntimeError, "this reader is in use by another thread");
+  return true;
+}
+
 DecoderObject* as_decoder(PyObject* self) {
   ModuleTypes* types = types_once.ready();
   if (!types || !PyObject_TypeCheck(self, types->decoder) ||
@@ -269,10 +276,7 @@ PyObject* decoder_decode(PyObject* self, PyObject* args) noexcept {
       return nullptr;
     }
     Busy busy(obj);
-    if (!busy.held()) {
-      PyErr_SetString(PyExc_RuntimeError, "this reader is in use by another thread");
-      return nullptr;
-    }
+    if (in_use(busy)) return nullptr;
     DecoderState& st = *obj->state;
     if (pooled && !st.pool) {
       const std::size_t header = st.decoder->layout() == Layout::wd1 ? 24 : 28;
@@ -312,10 +316,7 @@ PyObject* decoder_scan(PyObject* self, PyObject* args) noexcept {
     Limits limits;
     if (!parse_limit(max_events_obj, limits.max_events)) return nullptr;
     Busy busy(obj);
-    if (!busy.held()) {
-      PyErr_SetString(PyExc_RuntimeError, "this reader is in use by another thread");
-      return nullptr;
-    }
+    if (in_use(busy)) return nullptr;
     DecoderState& st = *obj->state;
     auto memory = std::make_unique<BatchMemory>();
     BatchResult r = st.waiting.unlocked([&] {
@@ -343,10 +344,7 @@ PyObject* decoder_seek(PyObject* self, PyObject* arg) noexcept {
     const std::uint64_t to = PyLong_AsUnsignedLongLong(arg);
     if (to == std::uint64_t(-1) && PyErr_Occurred()) return nullptr;
     Busy busy(obj);
-    if (!busy.held()) {
-      PyErr_SetString(PyExc_RuntimeError, "this reader is in use by another thread");
-      return nullptr;
-    }
+    if (in_use(busy)) return nullptr;
     if (Status st = obj->state->decoder->seek(to); !st.ok()) return raise_os_error(st.error().code);
     Py_RETURN_NONE;
   }));
@@ -355,7 +353,11 @@ PyObject* decoder_seek(PyObject* self, PyObject* arg) noexcept {
 PyObject* decoder_position(PyObject* self, void*) noexcept {
   return with_exception(guarded([&]() -> PyObject* {
     DecoderObject* obj = as_decoder(self);
-    return obj ? PyLong_FromUnsignedLongLong(obj->state->decoder->position()) : nullptr;
+    if (!obj) return nullptr;
+    // The position moves while another thread walks without the lock.
+    Busy busy(obj);
+    if (in_use(busy)) return nullptr;
+    return PyLong_FromUnsignedLongLong(obj->state->decoder->position());
   }));
 }
 

@@ -1,0 +1,157 @@
+"""vorn_columns as Arrow: batches and streams reach pyarrow, Polars and DuckDB
+over the columns' own memory, and each reference an export takes is given back once."""
+import gc
+import subprocess
+import sys
+import textwrap
+import weakref
+
+import numpy as np
+import pytest
+
+import vorn_columns as vc
+import wd_files
+
+pa = pytest.importorskip("pyarrow", reason="pyarrow is not installed (make test installs it)")
+
+CONTENTS = {  # name -> (WD1 file, WD2 file)
+    "events": (wd_files.wd1_run(5), wd_files.wd2_run(4, channels=2)),
+    "empty events": (wd_files.wd1_run(2) + wd_files.wd1([]) + wd_files.wd1_run(1),
+                     wd_files.wd2_run(2, channels=2) + wd_files.wd2((), channels=2, samples=0)),
+    "no events": (b"", b""),
+}
+SAMPLES = {"WD1": pa.uint16(), "WD2": pa.float32()}
+
+
+@pytest.fixture(params=["WD1", "WD2"])
+def layout(request):
+    return request.param
+
+
+def path_of(write, layout, content="events"):
+    return write(CONTENTS[content][layout == "WD2"])
+
+
+def events(batch):
+    return [batch.samples[a:b].tolist() for a, b in zip(batch.offsets[:-1], batch.offsets[1:])]
+
+
+def address(array):
+    return array.__array_interface__["data"][0]
+
+
+class TestRecordBatch:
+    @pytest.mark.parametrize("content", CONTENTS)
+    @pytest.mark.parametrize("convert", [pa.record_batch, pa.table])
+    def test_values_and_types_are_the_batch(self, write, layout, content, convert):
+        b = vc.read(path_of(write, layout, content), layout)
+        t = convert(b)
+        assert t.column_names == [*b.columns, "data"]
+        for name, column in b.columns.items():
+            assert t.schema.field(name).type == pa.from_numpy_dtype(column.dtype)
+            assert np.array_equal(t.column(name).to_numpy(), column)
+        item = pa.field("item", SAMPLES[layout], nullable=False)
+        assert t.schema.field("data").type == pa.large_list(item)
+        assert t.column("data").to_pylist() == events(b)
+
+    def test_metadata_names_layout_and_channels(self, write, layout):
+        b = vc.read(path_of(write, layout), layout)
+        expected = {b"vorn.layout": layout.encode()}
+        if layout == "WD2":
+            expected[b"vorn.channels"] = b"2"
+        assert pa.schema(b).metadata == expected
+        assert pa.record_batch(b).schema == pa.schema(b)
+
+    def test_buffers_are_the_arrays_memory(self, write, layout):
+        b = vc.read(path_of(write, layout), layout)
+        rb = pa.record_batch(b)
+        for i, column in enumerate(b.columns.values()):
+            assert rb.column(i).buffers()[1].address == address(column)
+        _, offsets, _, samples = rb.column("data").buffers()
+        assert (offsets.address, samples.address) == (address(b.offsets), address(b.samples))
+
+    def test_references_are_given_back_once(self, write, layout):
+        b = vc.read(path_of(write, layout), layout)
+        arrays = [*b.columns.values(), b.offsets, b.samples]
+        before = [sys.getrefcount(a) for a in arrays]
+        rb = pa.record_batch(b)
+        assert all(sys.getrefcount(a) > n for a, n in zip(arrays, before))
+        del rb
+        b.__arrow_c_array__()  # capsules dropped without a consumer
+        gc.collect()
+        assert [sys.getrefcount(a) for a in arrays] == before
+
+    def test_export_outlives_pooled_batch(self, write, layout):
+        # A pooled batch's memory is reused by the next one unless the export holds it.
+        it = vc.iter_batches(path_of(write, layout), layout, max_events=1)
+        first = next(it)
+        rb, expected = pa.record_batch(first), events(first)
+        del first
+        rest = list(it)
+        assert rest and rb.column("data").to_pylist() == expected
+
+    def test_foreign_array_is_refused_not_copied(self, write, layout):
+        b = vc.read(path_of(write, layout), layout)
+        name = next(iter(b.columns))
+        b.columns[name] = b.columns[name].astype(np.float64)
+        with pytest.raises(TypeError, match=name):
+            b.__arrow_c_array__()
+
+
+class TestStream:
+    def test_reader_yields_every_event(self, write, layout):
+        path = path_of(write, layout)
+        reader = pa.RecordBatchReader.from_stream(vc.iter_batches(path, layout, max_events=2))
+        assert reader.schema == pa.schema(vc.read(path, layout))
+        table = reader.read_all()
+        assert table.num_rows == len(vc.read(path, layout))
+        assert table.column("data").to_pylist() == events(vc.read(path, layout))
+
+    def test_iterator_error_is_the_stream_error(self, write):
+        path = write(wd_files.wd1_run(3) + wd_files.wd1(event_size=5))
+        reader = pa.RecordBatchReader.from_stream(vc.iter_batches(path, "WD1", max_events=2))
+        with pytest.raises(OSError, match="CorruptRecordError: .*event 3"):
+            reader.read_all()
+
+    def test_dropped_stream_lets_the_iterator_go(self, write, layout):
+        it = vc.iter_batches(path_of(write, layout), layout, max_events=1)
+        gone = weakref.ref(it)
+        reader = pa.RecordBatchReader.from_stream(it)
+        reader.read_next_batch()
+        del it, reader
+        gc.collect()
+        assert gone() is None
+
+
+def test_polars_reads_the_batch(write, layout):
+    pl = pytest.importorskip("polars", reason="polars is not installed (make test installs it)")
+    b = vc.read(path_of(write, layout, "empty events"), layout)
+    df = pl.from_arrow(pa.table(b))
+    assert df["event_counter"].to_list() == b.columns["event_counter"].tolist()
+    assert df["data"].to_list() == events(b)
+    assert pl.DataFrame(b).equals(df)  # Polars' own import of the capsules
+
+
+def test_duckdb_queries_the_stream(write, layout):
+    duckdb = pytest.importorskip("duckdb", reason="duckdb is not installed (make test installs it)")
+    path = path_of(write, layout)
+    con = duckdb.connect()
+    batches = vc.iter_batches(path, layout, max_events=2)
+    con.register("ev", pa.RecordBatchReader.from_stream(batches))
+    b = vc.read(path, layout)
+    rows = con.sql("select count(*), sum(event_counter), max(list_max(data)) from ev").fetchall()
+    assert rows == [(len(b), int(b["event_counter"].sum()), b.samples.max())]
+
+
+def test_exports_alive_at_exit_end_cleanly(wd2_path):
+    code = textwrap.dedent(f"""
+        import threading, pyarrow as pa, vorn_columns as vc
+        path = {wd2_path!r}
+        kept = [pa.record_batch(vc.read(path, "WD2")), vc.read(path, "WD2").__arrow_c_array__()]
+        reader = pa.RecordBatchReader.from_stream(vc.iter_batches(path, "WD2", max_events=1))
+        reader.read_next_batch()
+        rb = pa.record_batch(vc.read(path, "WD2"))
+        threading.Thread(target=lambda: kept.append(rb.column(0).sum())).start()
+    """)
+    done = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=60)
+    assert (done.returncode, done.stderr) == (0, "")
