@@ -7,17 +7,18 @@ those that ``vorn.EventReader`` yields for the same file.
 from __future__ import annotations
 
 import errno
+import functools
 import operator
 import os
 import time
-from typing import Any, Dict, Iterator, Optional, Tuple, Union
+from typing import Any, Dict, Iterable, Iterator, Optional, Tuple, Union
 
 import numpy as np
 
 from . import _native
 
 __all__ = ["Batch", "BatchIterator", "CorruptRecordError", "Index", "follow", "iter_batches",
-           "read", "scan"]
+           "read", "scan", "to_dask"]
 
 PathLike = Union[str, bytes, "os.PathLike[str]", "os.PathLike[bytes]"]
 
@@ -39,6 +40,13 @@ class CorruptRecordError(ValueError):
         self.index = index
         self.offset = offset
         self.filename = filename
+
+    def __reduce__(self) -> Tuple[Any, ...]:
+        # The keyword-only fields go along, so that the error survives pickle
+        # (raised in a worker process) and copy.
+        rebuild = functools.partial(type(self), index=self.index, offset=self.offset,
+                                    filename=self.filename)
+        return rebuild, self.args, self.__dict__
 
 
 class Batch:
@@ -79,6 +87,11 @@ class Batch:
         if self.layout == "WD1":
             return self.samples.reshape(len(self), per_event)
         channels = max(self.channels, 1)
+        if per_event % channels:
+            # A block whose size wrapped around holds no whole samples per channel.
+            raise ValueError(
+                f"event {self.first} has {per_event} samples, not a whole number for each of "
+                f"{channels} channels")
         return self.samples.reshape(len(self), channels, per_event // channels)
 
     def event(self, i: int) -> Dict[str, Any]:
@@ -93,6 +106,17 @@ class Batch:
         out: Dict[str, Any] = {name: int(col[i]) for name, col in self.columns.items()}
         out["data"] = self.samples[self.offsets[i]:self.offsets[i + 1]]
         return out
+
+    def __arrow_c_schema__(self) -> Any:
+        """The Arrow schema of the batch, as an "arrow_schema" PyCapsule."""
+        from . import arrow
+        return arrow.schema_capsule(self.layout, self.channels)
+
+    def __arrow_c_array__(self, requested_schema: Any = None) -> Tuple[Any, Any]:
+        """The batch as an Arrow record batch over its own memory (see
+        ``vorn_columns.arrow``): "arrow_schema" and "arrow_array" PyCapsules."""
+        from . import arrow
+        return arrow.array_capsules(self, requested_schema)
 
 
 class Index:
@@ -128,13 +152,13 @@ def _layout(layout: Any) -> str:
 def _count(value: Any, name: str, *, least: int = 0, none: Optional[int] = None) -> int:
     if value is None and none is not None:
         return none
-    value = operator.index(value)
-    if value < least:
-        raise ValueError(f"{name} must be at least {least}, not {value}")
-    return value
+    count = operator.index(value)
+    if count < least:
+        raise ValueError(f"{name} must be at least {least}, not {count}")
+    return count
 
 
-def _open(path: PathLike, layout: str) -> Tuple[Any, Any]:
+def _open(path: PathLike, layout: str) -> Tuple[_native.Decoder, Any]:
     filename = os.fspath(path)
     return _native.Decoder(os.fsencode(filename), layout, filename), filename
 
@@ -161,7 +185,8 @@ def _failure(stop: Tuple[int, Any], filename: Any, layout: str, index: int,
     return None
 
 
-def _skip(decoder: Any, count: int, filename: Any, layout: str, first: int, how: str) -> int:
+def _skip(decoder: _native.Decoder, count: int, filename: Any, layout: str, first: int,
+          how: str) -> int:
     """Steps over up to `count` records, headers only; returns how many."""
     skipped, _, _, stop = decoder.scan(count, False)
     error = _failure(stop, filename, layout, first + skipped, how)
@@ -170,8 +195,8 @@ def _skip(decoder: Any, count: int, filename: Any, layout: str, first: int, how:
     return skipped
 
 
-def _batch(layout: str, decoder: Any, first: int, columns: tuple, samples: np.ndarray,
-           offsets: np.ndarray) -> Batch:
+def _batch(layout: str, decoder: _native.Decoder, first: int, columns: Tuple[np.ndarray, ...],
+           samples: np.ndarray, offsets: np.ndarray) -> Batch:
     return Batch(layout, first, decoder.channels, dict(zip(FIELDS[layout], columns)), samples,
                  offsets)
 
@@ -246,15 +271,26 @@ class BatchIterator:
     def __iter__(self) -> "BatchIterator":
         return self
 
+    def __arrow_c_stream__(self, requested_schema: Any = None) -> Any:
+        """The batches to come as an Arrow stream, an "arrow_array_stream"
+        PyCapsule; reading it advances this iterator."""
+        from . import arrow
+        return arrow.stream_capsule(self, requested_schema)
+
     def __next__(self) -> Batch:
         if self._pending is not None:
-            error, self._pending = self._pending, None
-            raise error
+            pending, self._pending = self._pending, None
+            raise pending
         if self._to_skip:
-            skipped = _skip(self._decoder, self._to_skip, self.filename, self.layout, self._next,
-                            "iteration stops before it")
+            # The records stepped over count even where the step then fails,
+            # so that a later call resumes from where this one stopped.
+            skipped, _, _, stop = self._decoder.scan(self._to_skip, False)
             self._next += skipped
             self._to_skip -= skipped
+            error = _failure(stop, self.filename, self.layout, self._next,
+                             "iteration stops before it")
+            if error is not None:
+                raise error
             if self._to_skip:
                 raise StopIteration
         wanted = min(self._max_events, max(self._stop - self._next, 0))
@@ -299,3 +335,13 @@ def follow(path: PathLike, layout: str, *, max_events: Optional[int] = None,
         if idle_timeout is not None and time.monotonic() - last >= idle_timeout:
             return
         time.sleep(poll)
+
+
+def to_dask(paths: Union[PathLike, Iterable[PathLike]], layout: str, *,
+            events_per_partition: int = 100_000) -> Any:
+    """The events of the files as a lazy ``dask.dataframe.DataFrame``, one
+    partition per ``events_per_partition`` events of a file, read by the
+    worker that computes it; ``"data"`` is an Arrow large_list column. Needs
+    the ``dask`` extra (``pip install 'vorn[dask]'``)."""
+    from . import _dask
+    return _dask.to_dask(paths, layout, events_per_partition=events_per_partition)

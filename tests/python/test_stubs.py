@@ -1,4 +1,5 @@
-"""The installed type information: mypy accepts typed use of vorn and reports misuse."""
+"""The installed type information: mypy accepts typed use of vorn and vorn_columns
+and reports misuse."""
 import re
 import subprocess
 import sys
@@ -43,9 +44,33 @@ USAGE = """\
         return sum(ev["event_counter"] + ev["timestamp"] for ev in EventReader(path, layout))
 """
 
+COLUMNS_USAGE = """\
+    import pathlib
+    from typing import Iterator, List
+
+    import numpy as np
+    import numpy.typing as npt
+
+    import vorn_columns as vc
+
+
+    def pulse_heights(path: pathlib.Path) -> Iterator["npt.NDArray[np.int64]"]:
+        for batch in vc.iter_batches(path, "WD1", max_events=1000, start=2):
+            yield batch.waveforms().max(axis=1) - batch["board_channel"]
+
+
+    def middle_counters(path: str) -> List[int]:
+        index = vc.scan(path, "WD2")
+        try:
+            batch = vc.read(path, "WD2", start=len(index) // 2, index=index)
+        except vc.CorruptRecordError as e:
+            return [e.index, e.offset]
+        return [int(batch.event(i)["event_counter"]) for i in range(len(batch))]
+"""
+
 # Each line after the first holds one mistake and the error code mypy must give for it.
 MISTAKES = """\
-    import pathlib; from vorn import EventReader
+    import pathlib; import vorn_columns as vc; from vorn import EventReader
     EventReader("run.wd3", "WD3")  # call-overload
     EventReader(pathlib.Path("run.wd1"), "WD1")  # call-overload
     EventReader("run.wd1", reader_type="wd1")  # call-overload
@@ -53,6 +78,8 @@ MISTAKES = """\
     label: str = next(EventReader("run.wd2", "WD2"))["samples"]  # assignment
     EventReader("run.wd1", "WD1").close()  # attr-defined
     with EventReader("run.wd1", "WD1") as r: pass  # attr-defined
+    vc.read("run.wd1", "WD1", stop="10")  # arg-type
+    vc.read("run.wd1", "WD1").waveform()  # attr-defined
 """
 
 
@@ -64,8 +91,9 @@ def run_mypy(tmp_path, source):
     return subprocess.run(cmd, cwd=tmp_path, capture_output=True, text=True)
 
 
-def test_typed_usage_passes_strict_mypy(tmp_path):
-    r = run_mypy(tmp_path, USAGE)
+@pytest.mark.parametrize("usage", [USAGE, COLUMNS_USAGE], ids=["vorn", "vorn_columns"])
+def test_typed_usage_passes_strict_mypy(tmp_path, usage):
+    r = run_mypy(tmp_path, usage)
     assert r.returncode == 0, r.stdout + r.stderr
 
 
