@@ -65,6 +65,12 @@ void samples_to_host(std::uint8_t* p, std::uint64_t bytes, std::size_t width) no
   }
 }
 
+// Blocks from this size on are read straight into their column: one copy out
+// of the page cache instead of two, for one more system read per record.
+constexpr std::uint64_t kDirectBlock = std::uint64_t(64) << 10;
+// After such a block, a refill asks for little more than the next header.
+constexpr std::size_t kHeaderRefill = 4096;
+
 // Reads a block of `bytes` into `r` from byte `at` on: in one read where the
 // file's length vouches for it, else growing the region as bytes arrive.
 Status read_block(BufReader& in, Region& r, std::size_t at, std::uint64_t bytes) {
@@ -75,7 +81,8 @@ Status read_block(BufReader& in, Region& r, std::size_t at, std::uint64_t bytes)
   while (done < bytes) {
     const std::uint64_t upto = std::min(bytes, done + step);
     if (!r.reserve(at + std::size_t(upto))) return IoError::system(ENOMEM);
-    if (Status st = in.read_exact({r.data() + at + done, std::size_t(upto - done)}); !st.ok()) {
+    const std::span<std::uint8_t> part{r.data() + at + done, std::size_t(upto - done)};
+    if (Status st = bytes >= kDirectBlock ? in.read_exact_direct(part) : in.read_exact(part); !st.ok()) {
       return st;
     }
     done = upto;
@@ -273,7 +280,7 @@ BatchResult walk_records(BufReader& in, const Rules& rules, BatchMemory* out, Li
       samples_to_host(out->samples.data() + at, *block, kSampleWidth);
       cols.samples_room = out->samples.capacity();
     }
-    fill_limit = kWithSamples ? SIZE_MAX : 4096;
+    fill_limit = kWithSamples && *block < kDirectBlock ? SIZE_MAX : kHeaderRefill;
     take(head.data(), record, *block, start + record);
   }
   res.stop = res.events == limits.max_events ? Stop::limit : Stop::end;

@@ -157,6 +157,26 @@ Status BufReader::read_exact_slow(std::span<std::uint8_t> out) {
   return success();
 }
 
+Status BufReader::read_exact_direct(std::span<std::uint8_t> out) {
+  const std::size_t k = std::min(filled_ - pos_, out.size());
+  if (k != 0) std::memcpy(out.data(), buffer_.get() + pos_, k);
+  pos_ += k;
+  out = out.subspan(k);
+  while (!out.empty()) {
+    if (replay_pos_ != replay_.size()) return read_exact_slow(out);
+    const std::int64_t n = source_->read(out.data(), out.size());
+    if (n < 0) {
+      if (n != -EINTR) return IoError::system(int(-n));
+      if (!source_->resume_after_interrupt()) return IoError::interrupted();
+      continue;
+    }
+    if (n == 0) return IoError::eof();
+    offset_ += std::uint64_t(n);
+    out = out.subspan(std::size_t(n));
+  }
+  return success();
+}
+
 Status BufReader::fill(std::size_t n, std::size_t limit) {
   if (filled_ - pos_ >= n) return success();
   if (pos_ != 0) {

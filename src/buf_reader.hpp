@@ -161,6 +161,11 @@ class BufReader {
     return read_exact_slow(out);
   }
 
+  // read_exact, except that every byte beyond the buffered ones goes from
+  // the source straight into `out`, however few are missing: for blocks
+  // large enough that a copy through the buffer costs more than a read.
+  Status read_exact_direct(std::span<std::uint8_t> out);
+
   Result<std::uint32_t> read_u32() { return read_le<std::uint32_t>(); }
   Result<std::int32_t> read_i32() { return read_le<std::int32_t>(); }
   Result<std::uint64_t> read_u64() { return read_le<std::uint64_t>(); }
