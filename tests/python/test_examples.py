@@ -164,7 +164,9 @@ class TestManyFiles:
     @pytest.mark.parametrize("engine", ["pool", "dask"])
     def test_histogram_over_a_directory(self, tmp_path, engine):
         if engine == "dask":
-            pytest.importorskip("dask.bag", reason="dask is not installed (make test installs it)")
+            for module in ("dask.dataframe", "pyarrow"):
+                pytest.importorskip(module, reason="the dask extra is not installed (make test "
+                                    "installs it)")
         edges = {k: np.asarray(v) for k, v in load("many_files").EDGES.items()}
         heights = self.write_runs(tmp_path, edges)
         report = json.loads(run_example("many_files", tmp_path, "--engine", engine,

@@ -1,0 +1,58 @@
+"""Event files as a lazy Dask DataFrame whose partitions are ranges of events of one file."""
+from __future__ import annotations
+
+import os
+from typing import Any, Iterable, List, Union
+
+try:
+    import dask.dataframe as dd
+    from dask.delayed import delayed
+    import pandas as pd
+except ImportError as e:
+    raise ImportError(f"vorn_columns.to_dask needs dask.dataframe ({e}): "
+                      "pip install 'vorn[dask]'") from e
+
+from . import Batch, Index, PathLike, _count, _layout, read, scan
+from .cli import _to_arrow
+
+
+def _frame(batch: Batch) -> Any:
+    """The batch as a pandas DataFrame indexed by event number in its file: the header columns
+    as NumPy, "data" as an Arrow large_list over the batch's samples."""
+    data = pd.arrays.ArrowExtensionArray(_to_arrow(batch).column("data"))
+    columns = {**batch.columns, "data": data}
+    index = pd.RangeIndex(batch.first, batch.first + len(batch), name="event")
+    return pd.DataFrame(columns, index=index, copy=False)
+
+
+def _partition(path: str, layout: str, start: int, stop: int, index: Index) -> Any:
+    return _frame(read(path, layout, start=start, stop=stop, index=index))
+
+
+def to_dask(paths: Union[PathLike, Iterable[PathLike]], layout: str, *,
+            events_per_partition: int) -> Any:
+    """The events of the files as a lazy dask.dataframe.DataFrame, one partition per
+    `events_per_partition` events of a file (a partition never spans two files), in file order.
+
+    Each file is scanned here, reading its headers only, since the partitions must be known
+    before the graph is; the scan also makes a missing or corrupt file fail now rather than
+    in a worker. The samples are read by the worker that computes a partition, which seeks
+    straight to its first event with the file's record positions: these go into the graph once
+    per file, and every partition of the file depends on that one key."""
+    layout = _layout(layout)
+    size = _count(events_per_partition, "events_per_partition", least=1)
+    if isinstance(paths, (str, bytes, os.PathLike)):
+        paths = [paths]
+    names = [os.fspath(p) for p in paths]
+    if not names:
+        raise ValueError("to_dask needs at least one file")
+    parts: List[Any] = []
+    for name in names:
+        index = scan(name, layout)
+        n = len(index)
+        positions = delayed(Index(layout, index.channels, {}, index.positions), pure=True)
+        for start in range(0, max(n, 1), size):
+            parts.append(delayed(_partition, pure=True)(
+                name, layout, start, min(start + size, n), positions))
+    meta = _frame(read(names[0], layout, stop=0))
+    return dd.from_delayed(parts, meta=meta)
