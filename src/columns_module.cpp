@@ -232,7 +232,10 @@ Arrays make_arrays(const BatchDecoder& d, std::unique_ptr<BatchMemory> memory, s
   }
   out.samples = array_over(d.layout() == Layout::wd1 ? npy::kUShort : npy::kFloat, samples,
                            m->samples.data(), PyRef::borrow(owner.get()));
-  out.offsets = array_over(npy::kInt64, offsets, m->offsets.data(), PyRef::borrow(owner.get()));
+  // Offsets (and a scan's positions) are read-only: they say where each
+  // event's samples lie, so that consumers such as Arrow can trust them.
+  out.offsets = array_over(npy::kInt64, offsets, m->offsets.data(), PyRef::borrow(owner.get()),
+                           Access::read_only);
   return out;
 }
 
@@ -419,7 +422,8 @@ PyObject* make_module() {
   if (!types) return nullptr;
   PyRef m = PyRef::steal(PyModule_Create2(&module_def, 1013));
   if (!m) return nullptr;
-  if (PyObject_SetAttrString(m.get(), "Decoder", reinterpret_cast<PyObject*>(types->decoder)) != 0) {
+  if (PyObject_SetAttrString(m.get(), "Decoder", reinterpret_cast<PyObject*>(types->decoder)) != 0 ||
+      PyObject_SetAttrString(m.get(), "ColumnMemory", reinterpret_cast<PyObject*>(types->memory)) != 0) {
     return nullptr;
   }
   return m.release();

@@ -104,14 +104,15 @@ void** numpy_api() {
 
 }  // namespace
 
-PyRef array_over(int type_num, std::size_t length, void* data, PyRef owner) {
+PyRef array_over(int type_num, std::size_t length, void* data, PyRef owner, Access access) {
   void** api = numpy_api();
   auto* array_type = static_cast<PyTypeObject*>(api[kArrayTypeSlot]);
   PyObject* descr = reinterpret_cast<DescrFromType>(api[kDescrFromTypeSlot])(type_num);
   if (!descr) python_call_failed();
   npy_intp dims[1] = {npy_intp(length)};
   PyRef array = PyRef::steal(reinterpret_cast<NewFromDescr>(api[kNewFromDescrSlot])(
-      array_type, descr, 1, dims, nullptr, data, kNpyArrayWriteable, nullptr));
+      array_type, descr, 1, dims, nullptr, data,
+      access == Access::writeable ? kNpyArrayWriteable : 0, nullptr));
   if (!array) python_call_failed();  // the owner, and with it the memory, goes with `owner`
   // Takes the owner reference even when it fails; the array is unusable then.
   if (reinterpret_cast<SetBaseObject>(api[kSetBaseObjectSlot])(array.get(), owner.release()) != 0)

@@ -18,12 +18,14 @@ inline constexpr int kUInt64 = 8;
 inline constexpr int kFloat = 11;
 }  // namespace npy
 
-// A writeable 1-D array of `length` elements of `type_num` over `data`,
-// whose base is `owner` (taken even on failure, so that it releases the
-// memory then). The API table is loaded on first use; failures panic with
+// A 1-D array of `length` elements of `type_num` over `data`, writeable
+// unless said otherwise, whose base is `owner` (taken even on failure, so
+// that it releases the memory then). The API table is loaded on first use; failures panic with
 // "Failed to access NumPy array API capsule: ..." or "Python API call
 // failed", except that KeyboardInterrupt or SystemExit raised while NumPy is
 // imported reaches the caller as itself (PythonErrorSet).
-PyRef array_over(int type_num, std::size_t length, void* data, PyRef owner);
+enum class Access : bool { read_only, writeable };
+PyRef array_over(int type_num, std::size_t length, void* data, PyRef owner,
+                 Access access = Access::writeable);
 
 }  // namespace vorn

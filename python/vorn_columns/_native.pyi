@@ -23,3 +23,6 @@ class Decoder:
     @overload
     def scan(self, max_events: int, store: Literal[False], /) -> Tuple[int, None, None, _Stop]: ...
     def seek(self, position: int, /) -> None: ...
+
+class ColumnMemory:
+    """The owner of a batch's memory: the base of its arrays."""
