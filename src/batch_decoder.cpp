@@ -69,7 +69,7 @@ void samples_to_host(std::uint8_t* p, std::uint64_t bytes, std::size_t width) no
 // of the page cache instead of two, for one more system read per record.
 constexpr std::uint64_t kDirectBlock = std::uint64_t(64) << 10;
 // After such a block, a refill asks for little more than the next header.
-constexpr std::size_t kHeaderRefill = 4096;
+constexpr std::size_t kHeaderRefill = 512;
 
 // Reads a block of `bytes` into `r` from byte `at` on: in one read where the
 // file's length vouches for it, else growing the region as bytes arrive.
@@ -159,11 +159,15 @@ BatchResult walk_records(BufReader& in, const Rules& rules, BatchMemory* out, Li
     return bytes >= limits.max_bytes || record > limits.max_bytes - bytes;
   };
 
-  // A first guess from the file's length (only mapped, not touched), and a
-  // small one if that cannot be had; regions grow by doubling past it.
+  // First guesses: records from the file's length, at most kFirstRecords of
+  // them (a record may be far longer than its header, and every column's
+  // first touch costs a huge page), and samples from the file's length (only
+  // mapped, not touched); a small guess where that cannot be had. Regions
+  // grow by doubling past them.
   constexpr std::uint64_t kSmall = 4096;
+  constexpr std::uint64_t kFirstRecords = 1 << 16;
   const std::optional<std::uint64_t> left = in.length_hint();
-  std::uint64_t guess = left ? *left / header + 1 : kSmall;
+  std::uint64_t guess = std::min(left ? *left / header + 1 : kSmall, kFirstRecords);
   if (limits.max_bytes != UINT64_MAX) guess = std::min(guess, limits.max_bytes / header + 1);
   guess = std::max<std::uint64_t>(std::min(guess, limits.max_events), 1);
   if (!cols.make_room(guess) && !cols.make_room(std::min(guess, kSmall))) return out_of_memory();
@@ -174,7 +178,9 @@ BatchResult walk_records(BufReader& in, const Rules& rules, BatchMemory* out, Li
     }
   }
   if (out) cols.offsets[0] = kWithSamples ? 0 : std::int64_t(in.position());
-  std::size_t fill_limit = SIZE_MAX;  // after a long block skipped, refill only what a header needs
+  // After a long block, refill only what a header needs; a scan starts so,
+  // as its records may be long.
+  std::size_t fill_limit = kWithSamples ? SIZE_MAX : kHeaderRefill;
 
   // Takes a record whose header is at `h`, once its block is in place.
   auto take = [&](const std::uint8_t* h, std::uint64_t record, std::uint64_t block,
@@ -280,7 +286,7 @@ BatchResult walk_records(BufReader& in, const Rules& rules, BatchMemory* out, Li
       samples_to_host(out->samples.data() + at, *block, kSampleWidth);
       cols.samples_room = out->samples.capacity();
     }
-    fill_limit = kWithSamples && *block < kDirectBlock ? SIZE_MAX : kHeaderRefill;
+    fill_limit = *block < kDirectBlock ? SIZE_MAX : kHeaderRefill;
     take(head.data(), record, *block, start + record);
   }
   res.stop = res.events == limits.max_events ? Stop::limit : Stop::end;
@@ -293,7 +299,10 @@ Result<BatchDecoder> BatchDecoder::open(std::unique_ptr<Source> source, Layout l
   BufReader in(std::move(source), kBufferSize);
   std::int32_t probed = 0;
   if (layout == Layout::wd2) {
+    // The probe reads two headers: no need to fill the whole buffer for them.
+    in.limit_refill(kHeaderRefill);
     Result<std::int32_t> channels = probe_wd2_channels(in);
+    in.limit_refill(kBufferSize);
     if (!channels.ok()) return channels.error();
     probed = channels.value();
   }

@@ -44,10 +44,22 @@ std::int64_t FdSource::read(std::uint8_t* dst, std::size_t len) {
   // Linux moves at most 0x7ffff000 bytes per read; ask for no more.
   len = std::min<std::size_t>(len, 0x7ffff000);
   if (shape_ == Shape::regular) {
-    ssize_t n = ::read(fd_, dst, len);
-    return n < 0 ? -errno : n;
+    // Files and devices are read at an offset kept here, so that a seek is
+    // free: skipping a block costs no system call of its own.
+    ssize_t n = ::pread(fd_, dst, len, off_t(offset_));
+    if (n < 0) return -errno;
+    offset_ += std::uint64_t(n);
+    return n;
   }
   waiting_.enter();
+  if (shape_ == Shape::device) {
+    ssize_t n = ::pread(fd_, dst, len, off_t(offset_));
+    const int err = errno;
+    waiting_.leave();
+    if (n < 0) return -err;
+    offset_ += std::uint64_t(n);
+    return n;
+  }
   ssize_t n = ::read(fd_, dst, len);
   const int err = errno;
   waiting_.leave();
@@ -56,6 +68,10 @@ std::int64_t FdSource::read(std::uint8_t* dst, std::size_t len) {
 
 int FdSource::seek(std::uint64_t offset) {
   if (offset > std::uint64_t(INT64_MAX)) return EINVAL;
+  if (shape_ != Shape::other) {
+    offset_ = offset;
+    return 0;
+  }
   return ::lseek(fd_, off_t(offset), SEEK_SET) < 0 ? errno : 0;
 }
 
@@ -67,15 +83,9 @@ std::optional<std::uint64_t> FdSource::size() {
       return std::uint64_t(st.st_size);
     }
     case Shape::device: {
-      // A block device reports no size through fstat; its end does.
-      const off_t here = ::lseek(fd_, 0, SEEK_CUR);
-      if (here < 0) return std::nullopt;
+      // A block device reports no size through fstat; its end does. Reads
+      // go by pread, so the descriptor's own offset may move.
       const off_t end = ::lseek(fd_, 0, SEEK_END);
-      if (::lseek(fd_, here, SEEK_SET) != here) {
-        // The offset is lost; no length can be trusted and nothing more read.
-        shape_ = Shape::other;
-        return std::nullopt;
-      }
       if (end < 0) return std::nullopt;
       return std::uint64_t(end);
     }
@@ -131,7 +141,7 @@ Result<std::size_t> BufReader::read(std::span<std::uint8_t> out) {
     return std::size_t(n);
   }
   if (pos_ == filled_) {
-    std::int64_t n = source_->read(buffer_.get(), capacity_);
+    std::int64_t n = source_->read(buffer_.get(), refill_);
     if (n < 0) return IoError::system(int(-n));
     offset_ += std::uint64_t(n);
     pos_ = 0;

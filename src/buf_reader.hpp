@@ -99,8 +99,10 @@ class Source {
 };
 
 // An open file descriptor, owned: closed on destruction, the result ignored.
-// Reads of anything but a regular file may block, so they happen inside the
-// owner's Waiting; reads of regular files cost nothing extra.
+// Regular files and block devices are read with pread at an offset kept
+// here; anything else (pipes, FIFOs, terminals) with read and lseek. Reads
+// of anything but a regular file happen inside the owner's Waiting, since
+// they may block.
 class FdSource final : public Source {
  public:
   enum class Shape : std::uint8_t { regular, device, other };
@@ -122,6 +124,7 @@ class FdSource final : public Source {
   int fd_;
   Shape shape_;
   Waiting& waiting_;
+  std::uint64_t offset_ = 0;  // where the next pread of a file or device starts
 };
 
 // Opens `path` read-only and close-on-exec: the open file, or the errno of
@@ -180,6 +183,9 @@ class BufReader {
   }
   void consume(std::size_t n) noexcept { pos_ += n; }
   std::size_t buffer_size() const noexcept { return capacity_; }
+  // The most a refill of read() asks for (at most the buffer's size): a
+  // reader about to look at a few bytes only need not fill a large buffer.
+  void limit_refill(std::size_t bytes) noexcept { refill_ = std::min(bytes, capacity_); }
 
   // Tops the buffer up until at least `n` bytes are buffered (n <= the
   // buffer's size), moving what is left to its front; each system read asks
@@ -228,6 +234,7 @@ class BufReader {
 
   std::unique_ptr<Source> source_;
   std::size_t capacity_;
+  std::size_t refill_ = capacity_;
   std::unique_ptr<std::uint8_t[]> buffer_;
   std::size_t pos_ = 0;
   std::size_t filled_ = 0;
