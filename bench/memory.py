@@ -1,15 +1,17 @@
-"""Peak resident memory while vorn streams one file, run in its own process.
+"""Peak resident memory while one file is streamed, run in its own process.
 
-    python bench/memory.py PATH LAYOUT
+    python bench/memory.py PATH LAYOUT [EventReader | vc.iter_batches]
 
-Prints JSON: the resident set after importing vorn and NumPy and reading one
-event (the baseline), and the peak reached while iterating over every event.
+Prints JSON: the resident set after the imports and one small read (the
+baseline), the peak reached while reading every event, and for
+vc.iter_batches the bytes of its largest batch.
 """
 import json
 import sys
 
 import numpy  # noqa: F401  (part of the baseline)
 import vorn
+import vorn_columns
 
 
 def status_kb(field):
@@ -30,19 +32,37 @@ def reset_peak():
         return False
 
 
-def main(path, layout):
-    reader = vorn.EventReader(path, layout)
-    next(reader)  # loads NumPy's C API and the owner type
-    del reader
+def events(path, layout):
+    n = 0
+    for ev in vorn.EventReader(path, layout):
+        n += 1
+    return n, 0
+
+
+def batches(path, layout):
+    """The loop users write: each batch touched lightly and dropped when the
+    next arrives."""
+    n = largest = 0
+    for b in vorn_columns.iter_batches(path, layout):
+        n += len(b)
+        b.offsets[-1]
+        largest = max(largest, b.samples.nbytes + b.offsets.nbytes
+                      + sum(c.nbytes for c in b.columns.values()))
+    return n, largest
+
+
+def main(path, layout, reader="EventReader"):
+    # Loads NumPy's C API and the types a read makes.
+    if reader == "EventReader":
+        next(vorn.EventReader(path, layout))
+    else:
+        next(vorn_columns.iter_batches(path, layout, max_events=1))
     baseline = status_kb("VmRSS")
     resettable = reset_peak()
-    events = 0
-    for ev in vorn.EventReader(path, layout):
-        events += 1
-    del ev
+    n, largest = {"EventReader": events, "vc.iter_batches": batches}[reader](path, layout)
     print(json.dumps({"baseline_kb": baseline, "peak_kb": status_kb("VmHWM"),
-                      "peak_resettable": resettable, "events": events}))
+                      "peak_resettable": resettable, "events": n, "batch_bytes": largest}))
 
 
 if __name__ == "__main__":
-    main(sys.argv[1], sys.argv[2])
+    main(*sys.argv[1:])

@@ -1,10 +1,11 @@
-"""A steady vorn loop for a profiler to watch, apart from making its file.
+"""A steady read loop for a profiler to watch, apart from making its file.
 
     python bench/profile_run.py make WORKLOAD MB PATH   # generate PATH
-    python bench/profile_run.py read WORKLOAD PATH [PASSES]
+    python bench/profile_run.py read WORKLOAD PATH [PASSES [READER]]
 
-`read` warms the file into the page cache, then iterates over it PASSES
-times (default 3) with vorn, doing nothing else.
+`read` warms the file into the page cache, then reads it PASSES times
+(default 3) with READER, a name from readers.READERS (default "vorn", the
+bare EventReader loop), doing nothing else.
 """
 import sys
 
@@ -17,13 +18,14 @@ def main(command, name, *args):
         mb, path = args
         generate(w, path, int(mb) * MB)
         return
-    from vorn import EventReader
+    from readers import READERS
 
-    path, passes = args[0], int(args[1]) if len(args) > 1 else 3
+    path = args[0]
+    passes = int(args[1]) if len(args) > 1 else 3
+    read = READERS[args[2] if len(args) > 2 else "vorn"][0]
     warm(path)
     for _ in range(passes):
-        for ev in EventReader(path, w.layout):
-            pass
+        read(path, w)
 
 
 if __name__ == "__main__":

@@ -1,5 +1,6 @@
 """The readers the benchmark compares. Each takes (path, workload), reads the
-whole file and returns nothing; results are checked apart from the timing.
+whole file; what it returns is only there to be dropped inside the timing.
+Results are checked apart from the timing.
 
 The plain-Python readers are written as a competent user would write them
 without vorn, made as fast as plain Python allows: precompiled struct.Struct,
@@ -10,6 +11,7 @@ import struct
 
 import numpy as np
 
+import vorn_columns as vc
 from vorn import EventReader
 
 _CHUNK = 1 << 20
@@ -171,6 +173,26 @@ def raw_records(path, w):
                 return
 
 
+def columns_read(path, w):
+    """The whole file as one batch of columns (freed inside the timing, as
+    numpy.fromfile's array is)."""
+    return vc.read(path, w.layout)
+
+
+def columns_iter(path, w):
+    """Batches with the default limits in the loop users write: each batch
+    touched lightly and dropped when the next arrives."""
+    last = None
+    for b in vc.iter_batches(path, w.layout):
+        last = b.samples[-1] if len(b.samples) else b.offsets[-1]
+    return last
+
+
+def columns_scan(path, w):
+    """Positions and header columns, no samples."""
+    return vc.scan(path, w.layout)
+
+
 # Name -> (function, which workloads it applies to). Order is the table's.
 READERS = {
     "vorn": (vorn_loop, lambda w: True),
@@ -180,4 +202,7 @@ READERS = {
     "numpy.fromfile": (numpy_fromfile, lambda w: True),
     "raw-records": (raw_records, lambda w: True),
     "raw-read": (raw_read, lambda w: True),
+    "vc.read": (columns_read, lambda w: True),
+    "vc.iter_batches": (columns_iter, lambda w: True),
+    "vc.scan": (columns_scan, lambda w: True),
 }

@@ -1,5 +1,6 @@
-"""Measures vorn against a plain-Python reader, numpy.fromfile and the
-raw-read ceiling, on generated files of several record sizes.
+"""Measures vorn and vorn_columns against a plain-Python reader,
+numpy.fromfile and the raw-read ceiling, on generated files of several record
+sizes; vorn_columns' figures are set beside their targets (columns.py).
 
     python bench/run.py [--quick] [--reps N] [--only NAME,...] [--out DIR]
 
@@ -7,7 +8,7 @@ Readers run interleaved, in a rotating order, several times over each file;
 the median CPU time is reported. Writes bench.json, bench.md and bench.png to --out
 (default bench/results). BENCH_QUICK=1 is --quick: small files, a smoke test
 of the scripts whose figures mean little, written to bench/results/quick. Exits non-zero only when a reader
-disagrees with vorn about the events, never because of a time.
+disagrees with vorn about the events (or the pulse-height histograms differ), never because of a time.
 """
 import argparse
 import json
@@ -28,6 +29,7 @@ os.environ.setdefault("OPENBLAS_NUM_THREADS", "1")
 
 import numpy as np  # noqa: E402
 
+import columns  # noqa: E402
 import vorn  # noqa: E402
 from readers import READERS, python_events  # noqa: E402
 from workloads import BY_NAME, MB, WORKLOADS, file_name, generate, warm  # noqa: E402
@@ -103,24 +105,28 @@ def summarise(w, events, size, times):
 
 
 def memory_check(tmp, quick):
-    """Peak RSS while streaming a large file, in a fresh interpreter."""
+    """Peak RSS while streaming a large file, in a fresh interpreter each
+    time: EventReader may hold one record more than the baseline,
+    iter_batches two batches."""
     out = []
     for name in ("wd1_64", "wd2_1x100000"):
         w = BY_NAME[name]
         path = tmp / ("mem_" + str(file_name(w)))
         events = generate(w, path, (24 if quick else 1000) * MB)
         size = path.stat().st_size
-        proc = subprocess.run([sys.executable, str(HERE / "memory.py"), str(path), w.layout],
-                              capture_output=True, text=True, check=True)
+        for reader in ("EventReader", "vc.iter_batches"):
+            proc = subprocess.run([sys.executable, str(HERE / "memory.py"), str(path), w.layout, reader],
+                                  capture_output=True, text=True, check=True)
+            m = json.loads(proc.stdout)
+            if m["events"] != events:
+                raise SystemExit(f"memory check {name}, {reader}: {m['events']} events of {events}")
+            growth = (m["peak_kb"] - m["baseline_kb"]) * 1024
+            allowance = w.record_bytes if reader == "EventReader" else 2 * m["batch_bytes"]
+            m.update(workload=name, reader=reader, file_bytes=size, largest_record_bytes=w.record_bytes,
+                     growth_bytes=growth, allowance_bytes=allowance,
+                     over_allowance_bytes=growth - allowance, met=growth - allowance <= 4 * 1024 * 1024)
+            out.append(m)
         path.unlink()
-        m = json.loads(proc.stdout)
-        if m["events"] != events:
-            raise SystemExit(f"memory check {name}: {m['events']} events of {events}")
-        growth = (m["peak_kb"] - m["baseline_kb"]) * 1024
-        m.update(workload=name, file_bytes=size, largest_record_bytes=w.record_bytes,
-                 growth_bytes=growth, over_record_bytes=growth - w.record_bytes,
-                 met=growth - w.record_bytes <= 4 * 1024 * 1024)
-        out.append(m)
     return out
 
 
@@ -167,13 +173,14 @@ def fmt_table(results):
 
 
 def fmt_memory(mem):
-    lines = ["| file | size | events | baseline RSS | peak RSS | growth | largest record | verdict |",
-             "|---|---:|---:|---:|---:|---:|---:|---|"]
+    lines = ["| file | reader | size | events | baseline RSS | peak RSS | growth | allowance | verdict |",
+             "|---|---|---:|---:|---:|---:|---:|---:|---|"]
     for m in mem:
-        lines.append(f"| {m['workload']} | {m['file_bytes'] / MB:,.0f} MB | {m['events']:,} | "
+        what = "record" if m["reader"] == "EventReader" else "two batches"
+        lines.append(f"| {m['workload']} | {m['reader']} | {m['file_bytes'] / MB:,.0f} MB | {m['events']:,} | "
                      f"{m['baseline_kb'] / 1024:.1f} MiB | {m['peak_kb'] / 1024:.1f} MiB | "
-                     f"{m['growth_bytes'] / 1024:,.0f} KiB | {m['largest_record_bytes']:,} B | "
-                     f"{'within 4 MiB of baseline + record' if m['met'] else 'MISSED'} |")
+                     f"{m['growth_bytes'] / 1024:,.0f} KiB | {m['allowance_bytes']:,} B ({what}) | "
+                     f"{f'within 4 MiB of baseline + {what}' if m['met'] else 'MISSED'} |")
     return "\n".join(lines)
 
 
@@ -188,10 +195,10 @@ def plot(results, path):
 
     rs = sorted(results, key=lambda r: r["record_bytes"])
     fig, (left, right) = plt.subplots(1, 2, figsize=(13, 5))
-    for n in READERS:
+    for n in (n for n in READERS if n != "vc.scan"):  # a scan reads no samples
         pts = [(r["record_bytes"], r["readers"][n]) for r in rs if n in r["readers"]]
         x = [p[0] for p in pts]
-        style = {"linewidth": 2.5, "zorder": 3} if n == "vorn" else {"linewidth": 1.2}
+        style = {"linewidth": 2.5, "zorder": 3} if n in ("vorn", "vc.read", "vc.iter_batches") else {"linewidth": 1.2}
         left.plot(x, [p[1]["ns_per_event"] for p in pts], marker="o", label=n, **style)
         right.plot(x, [p[1]["mb_per_s"] for p in pts], marker="o", label=n, **style)
     for ax in (left, right):
@@ -207,7 +214,7 @@ def plot(results, path):
     left.set_title("time per event")
     right.set_title("throughput")
     left.legend(fontsize=8)
-    fig.suptitle("vorn against plain Python, numpy.fromfile and raw reads")
+    fig.suptitle("vorn and vorn_columns against plain Python, numpy.fromfile and raw reads")
     fig.tight_layout()
     fig.savefig(path, dpi=90)
     return True
@@ -232,7 +239,8 @@ def main():
 
     args.out.mkdir(parents=True, exist_ok=True)
     tmp = Path(tempfile.mkdtemp(prefix="vorn-bench-"))
-    results = []
+    results, parallel, analysis = [], [], None
+    load_before = os.getloadavg()  # other work on the machine skews the wall-time rows
     try:
         for w in chosen:
             path = tmp / file_name(w)
@@ -240,18 +248,31 @@ def main():
             size = path.stat().st_size
             warm(path)
             check(path, w, events)
+            columns.check(path, w, events)
             r = summarise(w, events, size, measure(path, w, reps))
             results.append(r)
+            if w.name == columns.ANALYSIS_WORKLOAD:
+                analysis = columns.measure_analysis(path, w, events, reps)
+            copy = tmp / ("copy_" + str(file_name(w)))
+            shutil.copyfile(path, copy)
+            warm(copy)
+            parallel.append(columns.measure_parallel([path, copy], w, reps))
+            copy.unlink()
             path.unlink()
             print(f"{w.name}: vorn {r['readers']['vorn']['ns_per_event']:,.0f} ns/event, "
-                  f"{r['ratios']['vs_python']:.2f}x python, {r['ratios']['vs_ceiling']:.0%} of ceiling",
+                  f"{r['ratios']['vs_python']:.2f}x python, {r['ratios']['vs_ceiling']:.0%} of ceiling; "
+                  f"vc.read {r['readers']['vc.read']['mb_per_s']:,.0f} MB/s",
                   flush=True)
         memory = [] if args.no_memory else memory_check(tmp, args.quick)
     finally:
         shutil.rmtree(tmp, ignore_errors=True)
 
-    table = fmt_table(results)
-    md = table + ("\n\n" + fmt_memory(memory) if memory else "") + "\n"
+    targets = columns.targets(results, parallel, analysis, memory)
+    load = {"before": load_before, "after": os.getloadavg()}
+    md = (fmt_table(results) + ("\n\n" + fmt_memory(memory) if memory else "")
+          + "\n\n" + columns.fmt_targets(targets) + "\n\nLoad average (1, 5, 15 min) before: "
+          + ", ".join(f"{x:.2f}" for x in load["before"]) + "; after: "
+          + ", ".join(f"{x:.2f}" for x in load["after"]) + ".\n")
     print()
     print(md)
     report = {
@@ -259,8 +280,10 @@ def main():
         "quick": args.quick, "reps": reps,
         "commit": git_commit(),
         "machine": {"cpus": os.cpu_count(), "processor": platform.processor() or platform.machine(),
-                    "python": platform.python_version(), "numpy": np.__version__},
+                    "python": platform.python_version(), "numpy": np.__version__,
+                    "load_average": load},
         "results": results, "memory": memory,
+        "columns": {"targets": targets, "parallel": parallel, "analysis": analysis},
     }
     (args.out / "bench.json").write_text(json.dumps(report, indent=1) + "\n")
     (args.out / "bench.md").write_text(md)

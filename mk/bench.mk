@@ -1,5 +1,6 @@
-# make bench: vorn against plain Python, numpy.fromfile and raw reads, on
-# generated files of 100-400 MB; writes bench/results/bench.{json,md,png}.
+# make bench: vorn and vorn_columns against plain Python, numpy.fromfile and
+# raw reads, on generated files of 100-400 MB, and vorn_columns' figures beside
+# their targets; writes bench/results/bench.{json,md,png}.
 # BENCH_QUICK=1 make bench runs a small smoke version.
 .PHONY: bench bench-deps
 
@@ -15,14 +16,17 @@ bench: build $(VENV)/.bench-deps
 # make bench-profile: where vorn's time per event goes (default: 40 MB of WD1
 # records of 8 samples, read 5 times): perf samples a software clock with call
 # stacks, so no hardware counters are needed, and bench/perf_buckets.py sorts
-# the samples into the parts of the record path. The module comes from a
-# RelWithDebInfo build of its own, for symbols; the file is made before perf
-# starts.
+# the samples into the parts of the record path. The modules come from a
+# RelWithDebInfo build of their own, for symbols; the file is made before perf
+# starts. PROFILE_READER names another reader of bench/readers.py, such as
+# vc.read or vc.iter_batches; the buckets are only for vorn's.
 PROFILE_BUILD := build/profile
 PROFILE_WORKLOAD ?= wd1_8
 PROFILE_MB ?= 40
 PROFILE_PASSES ?= 5
+PROFILE_READER ?= vorn
 PROFILE_FILE := bench/results/profile.bin
+PROFILE_PATH := $(abspath $(PROFILE_BUILD)):$(abspath $(PROFILE_BUILD))/site
 .PHONY: bench-profile
 
 bench-profile: $(VENV)/.deps
@@ -31,14 +35,17 @@ bench-profile: $(VENV)/.deps
 	  { echo "perf not found: install linux-perf"; exit 1; }
 	$(CMAKE) -S . -B $(PROFILE_BUILD) -G Ninja -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV)/bin/ninja) \
 	  -DCMAKE_BUILD_TYPE=RelWithDebInfo -DPython_EXECUTABLE=$(abspath $(PY))
-	$(CMAKE) --build $(PROFILE_BUILD) --target vorn
-	mkdir -p bench/results
+	$(CMAKE) --build $(PROFILE_BUILD) --target vorn _native
+	mkdir -p bench/results $(PROFILE_BUILD)/site/vorn_columns
+	ln -sf $(abspath python/vorn_columns)/*.py $(abspath $(PROFILE_BUILD))/_native.*so \
+	  $(PROFILE_BUILD)/site/vorn_columns/
 	$(PY) bench/profile_run.py make $(PROFILE_WORKLOAD) $(PROFILE_MB) $(PROFILE_FILE)
-	PYTHONPATH=$(abspath $(PROFILE_BUILD)) OPENBLAS_NUM_THREADS=1 perf record -q -e cpu-clock -F 2000 \
+	PYTHONPATH=$(PROFILE_PATH) OPENBLAS_NUM_THREADS=1 perf record -q -e cpu-clock -F 2000 \
 	  --call-graph dwarf,16384 -o bench/results/perf.data \
-	  $(PY) bench/profile_run.py read $(PROFILE_WORKLOAD) $(PROFILE_FILE) $(PROFILE_PASSES)
+	  $(PY) bench/profile_run.py read $(PROFILE_WORKLOAD) $(PROFILE_FILE) $(PROFILE_PASSES) \
+	  $(PROFILE_READER)
 	perf report -i bench/results/perf.data --stdio --no-children --sort dso,symbol -g none \
 	  --percent-limit 1 2>/dev/null | grep -v '^#' | grep -v '^$$' | sed 's/  *- *- *$$//'
-	perf script -i bench/results/perf.data -F period,ip,sym 2>/dev/null | \
-	  $(PY) bench/perf_buckets.py $(PROFILE_WORKLOAD) $(PROFILE_FILE) $(PROFILE_PASSES)
+	[ "$(PROFILE_READER)" != vorn ] || perf script -i bench/results/perf.data -F period,ip,sym \
+	  2>/dev/null | $(PY) bench/perf_buckets.py $(PROFILE_WORKLOAD) $(PROFILE_FILE) $(PROFILE_PASSES)
 	rm -f $(PROFILE_FILE)
