@@ -1,6 +1,7 @@
 // libFuzzer harness over the batch decoder: the input is read by the record
 // reader of its layout and by BatchDecoder (decode and scan, in batches of
-// limits taken from the input, through a source with short reads), and both
+// limits and buffer sizes taken from the input, through a source with short
+// reads), and both
 // must give the same records byte for byte, end at the same record and meet
 // an unreadable record exactly where the record reader panics.
 #include <algorithm>
@@ -101,11 +102,14 @@ std::uint64_t field(const Region& r, std::size_t width, std::uint64_t i) {
 // The batch decoder's records, batch by batch, and whether it stopped at an
 // unreadable one; scan's positions and headers are checked on the way.
 std::pair<std::vector<Record>, bool> by_batches(const std::uint8_t* data, std::size_t size,
-                                               Layout layout, Limits limits, std::size_t most) {
-  Result<BatchDecoder> opened = BatchDecoder::open(std::make_unique<MemorySource>(data, size, most), layout);
+                                               Layout layout, Limits limits, std::size_t most,
+                                               std::size_t buffer) {
+  Result<BatchDecoder> opened =
+      BatchDecoder::open(std::make_unique<MemorySource>(data, size, most), layout, buffer);
   CHECK(opened.ok());
   BatchDecoder d = std::move(opened).value();
-  Result<BatchDecoder> scanned = BatchDecoder::open(std::make_unique<MemorySource>(data, size, most), layout);
+  Result<BatchDecoder> scanned =
+      BatchDecoder::open(std::make_unique<MemorySource>(data, size, most), layout, buffer);
   CHECK(scanned.ok());
   BatchDecoder s = std::move(scanned).value();
   std::vector<Record> out;
@@ -148,9 +152,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   limits.max_events = data[1] % 8 == 0 ? UINT64_MAX : data[1] % 8;
   limits.max_bytes = data[2] == 0 ? UINT64_MAX : std::uint64_t(data[2]) << (data[1] & 8 ? 4 : 0);
   const std::size_t most = data[0] & 2 ? 7 : SIZE_MAX;
+  // A small buffer makes records run past it, down the paths of long blocks.
+  const std::size_t buffer = data[0] & 4 ? 32 << (data[0] >> 4) : BatchDecoder::kBufferSize;
   data += 3;
   size -= 3;
   const auto expected = by_records(data, size, layout);
-  CHECK(by_batches(data, size, layout, limits, most) == expected);
+  CHECK(by_batches(data, size, layout, limits, most, buffer) == expected);
   return 0;
 }

@@ -68,12 +68,18 @@ void samples_to_host(std::uint8_t* p, std::uint64_t bytes, std::size_t width) no
 // Blocks from this size on are read straight into their column: one copy out
 // of the page cache instead of two, for one more system read per record.
 constexpr std::uint64_t kDirectBlock = std::uint64_t(64) << 10;
+// Runs of records whose blocks are this long or longer are read with one
+// scattered read, every byte straight into its place, up to kScatterRecords
+// records at a time.
+constexpr std::uint64_t kScatterBlock = 1024;
+constexpr std::size_t kScatterRecords = 512;
 // After such a block, a refill asks for little more than the next header.
 constexpr std::size_t kHeaderRefill = 512;
 
 // Reads a block of `bytes` into `r` from byte `at` on: in one read where the
 // file's length vouches for it, else growing the region as bytes arrive.
-Status read_block(BufReader& in, Region& r, std::size_t at, std::uint64_t bytes) {
+// `direct`: the bytes beyond the buffered ones go straight into `r`.
+Status read_block(BufReader& in, Region& r, std::size_t at, std::uint64_t bytes, bool direct) {
   if (bytes > SIZE_MAX - at) return IoError::system(ENOMEM);
   std::uint64_t step = bytes;
   if (in.can_supply(bytes) != Supply::enough) step = std::min<std::uint64_t>(bytes, 1 << 20);
@@ -82,7 +88,7 @@ Status read_block(BufReader& in, Region& r, std::size_t at, std::uint64_t bytes)
     const std::uint64_t upto = std::min(bytes, done + step);
     if (!r.reserve(at + std::size_t(upto))) return IoError::system(ENOMEM);
     const std::span<std::uint8_t> part{r.data() + at + done, std::size_t(upto - done)};
-    if (Status st = bytes >= kDirectBlock ? in.read_exact_direct(part) : in.read_exact(part); !st.ok()) {
+    if (Status st = direct ? in.read_exact_direct(part) : in.read_exact(part); !st.ok()) {
       return st;
     }
     done = upto;
@@ -167,6 +173,7 @@ BatchResult walk_records(BufReader& in, const Rules& rules, BatchMemory* out, Li
   constexpr std::uint64_t kSmall = 4096;
   constexpr std::uint64_t kFirstRecords = 1 << 16;
   const std::optional<std::uint64_t> left = in.length_hint();
+  const bool seekable = left.has_value();  // runs read in place need a way back
   std::uint64_t guess = std::min(left ? *left / header + 1 : kSmall, kFirstRecords);
   if (limits.max_bytes != UINT64_MAX) guess = std::min(guess, limits.max_bytes / header + 1);
   guess = std::max<std::uint64_t>(std::min(guess, limits.max_events), 1);
@@ -183,8 +190,10 @@ BatchResult walk_records(BufReader& in, const Rules& rules, BatchMemory* out, Li
   std::size_t fill_limit = kWithSamples ? SIZE_MAX : kHeaderRefill;
 
   // Takes a record whose header is at `h`, once its block is in place.
+  std::uint64_t last_block = 0;  // of the last record taken: the guess for the next
   auto take = [&](const std::uint8_t* h, std::uint64_t record, std::uint64_t block,
                   std::uint64_t end_position) {
+    last_block = block;
     bytes += record;
     res.samples += block / kSampleWidth;
     ++res.events;
@@ -224,6 +233,49 @@ BatchResult walk_records(BufReader& in, const Rules& rules, BatchMemory* out, Li
       fill_limit = used ? SIZE_MAX : fill_limit;
     }
     if (res.events == limits.max_events) break;
+
+    if constexpr (kWithSamples) {
+      // A run of records the size of the last one, read in place. A header
+      // that disagrees ends the run, and the reader goes back to its record.
+      if (last_block >= kScatterBlock && seekable && in.buffered().empty()) {
+        const std::uint64_t record = header + last_block;
+        std::uint64_t k = std::min<std::uint64_t>(kScatterRecords, limits.max_events - res.events);
+        if (limits.max_bytes != UINT64_MAX) k = std::min(k, (limits.max_bytes - std::min(bytes, limits.max_bytes)) / record);
+        const bool room = k >= 2 &&
+                          (res.events + k <= cols.events_room ||
+                           cols.make_room(std::max(2 * cols.events_room, res.events + k))) &&
+                          cols.make_sample_room(res.samples * kSampleWidth + k * last_block);
+        if (room) {
+          std::array<std::uint8_t, kScatterRecords * 28> heads;
+          std::array<std::span<std::uint8_t>, 2 * kScatterRecords> parts;
+          for (std::uint64_t i = 0; i < k; ++i) {
+            parts[2 * i] = {heads.data() + i * header, header};
+            parts[2 * i + 1] = {cols.samples_at(res.samples + i * last_block / kSampleWidth),
+                                std::size_t(last_block)};
+          }
+          const std::uint64_t start = in.position();
+          Result<std::size_t> got = in.read_scattered(std::span(parts).first(std::size_t(2 * k)));
+          if (!got.ok()) {
+            if (Status st = in.seek_to(start); !st.ok()) return fail(st.error());
+            return fail(got.error());
+          }
+          const std::uint64_t block = last_block;
+          std::uint64_t i = 0;
+          for (; i < got.value() / record; ++i) {
+            const std::uint8_t* h = heads.data() + i * header;
+            if (rules.block_bytes(h) != block) break;
+            rules.store(cols.col, res.events, h);
+            samples_to_host(cols.samples_at(res.samples), block, kSampleWidth);
+            take(h, record, block, start + (i + 1) * record);
+          }
+          if (i * record != got.value()) {
+            if (Status st = in.seek_to(start + i * record); !st.ok()) return fail(st.error());
+          }
+          if (i == 0) last_block = 0;  // the general step takes the next record
+          continue;
+        }
+      }
+    }
 
     // One record by the general step.
     const std::uint64_t start = in.position();
@@ -268,7 +320,10 @@ BatchResult walk_records(BufReader& in, const Rules& rules, BatchMemory* out, Li
     const std::size_t at = std::size_t(res.samples * kSampleWidth);
     Status st = success();
     if constexpr (kWithSamples) {
-      st = read_block(in, out->samples, at, *block);
+      // Long blocks, and blocks that may start a run read in place (which
+      // needs an empty buffer), skip the buffer.
+      const bool direct = *block >= kDirectBlock || (*block >= kScatterBlock && seekable);
+      st = read_block(in, out->samples, at, *block, direct);
     } else {
       st = in.skip(*block);
     }
@@ -295,14 +350,15 @@ BatchResult walk_records(BufReader& in, const Rules& rules, BatchMemory* out, Li
 
 }  // namespace
 
-Result<BatchDecoder> BatchDecoder::open(std::unique_ptr<Source> source, Layout layout) {
-  BufReader in(std::move(source), kBufferSize);
+Result<BatchDecoder> BatchDecoder::open(std::unique_ptr<Source> source, Layout layout,
+                                        std::size_t buffer_size) {
+  BufReader in(std::move(source), std::max<std::size_t>(buffer_size, 32));
   std::int32_t probed = 0;
   if (layout == Layout::wd2) {
     // The probe reads two headers: no need to fill the whole buffer for them.
     in.limit_refill(kHeaderRefill);
     Result<std::int32_t> channels = probe_wd2_channels(in);
-    in.limit_refill(kBufferSize);
+    in.limit_refill(buffer_size);
     if (!channels.ok()) return channels.error();
     probed = channels.value();
   }

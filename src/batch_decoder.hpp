@@ -48,8 +48,9 @@ class BatchDecoder {
   static constexpr std::size_t kBufferSize = std::size_t(1) << 20;
 
   // Takes an open source standing at offset 0; for WD2 runs the layout
-  // probe of the record reader and rewinds.
-  static Result<BatchDecoder> open(std::unique_ptr<Source> source, Layout layout);
+  // probe of the record reader and rewinds. Tests make the buffer small.
+  static Result<BatchDecoder> open(std::unique_ptr<Source> source, Layout layout,
+                                   std::size_t buffer_size = kBufferSize);
 
   Layout layout() const noexcept { return layout_; }
   // The channel count the WD2 probe found; 0 for WD1.

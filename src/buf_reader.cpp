@@ -3,12 +3,15 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <new>
+
+#include "panic.hpp"
 
 namespace vorn {
 namespace {
@@ -31,6 +34,20 @@ std::string errno_text(int code) {
 std::string IoError::message() const {
   if (is_eof()) return "failed to fill whole buffer";
   return errno_text(code) + " (os error " + std::to_string(code) + ")";
+}
+
+std::int64_t Source::read_scattered(std::span<const std::span<std::uint8_t>> parts) {
+  std::int64_t total = 0;
+  for (std::span<std::uint8_t> part : parts) {
+    while (!part.empty()) {
+      const std::int64_t n = read(part.data(), part.size());
+      if (n < 0) return total ? total : n;
+      if (n == 0) return total;
+      total += n;
+      part = part.subspan(std::size_t(n));
+    }
+  }
+  return total;
 }
 
 Waiting& plain_waiting() noexcept {
@@ -64,6 +81,22 @@ std::int64_t FdSource::read(std::uint8_t* dst, std::size_t len) {
   const int err = errno;
   waiting_.leave();
   return n < 0 ? -err : n;
+}
+
+std::int64_t FdSource::read_scattered(std::span<const std::span<std::uint8_t>> parts) {
+  if (shape_ != Shape::regular) return Source::read_scattered(parts);
+  std::array<iovec, 1024> iov;
+  const std::size_t count = std::min(parts.size(), iov.size());
+  std::size_t bytes = 0;
+  for (std::size_t i = 0; i < count; ++i) {
+    iov[i] = {parts[i].data(), parts[i].size()};
+    bytes += parts[i].size();
+    if (bytes > 0x7ffff000) return Source::read_scattered(parts);
+  }
+  const ssize_t n = ::preadv(fd_, iov.data(), int(count), off_t(offset_));
+  if (n < 0) return -errno;
+  offset_ += std::uint64_t(n);
+  return n;
 }
 
 int FdSource::seek(std::uint64_t offset) {
@@ -165,6 +198,19 @@ Status BufReader::read_exact_slow(std::span<std::uint8_t> out) {
     out = out.subspan(r.value());
   }
   return success();
+}
+
+Result<std::size_t> BufReader::read_scattered(std::span<const std::span<std::uint8_t>> parts) {
+  if (pos_ != filled_ || replay_pos_ != replay_.size()) panic("scattered read with bytes buffered");
+  for (;;) {
+    const std::int64_t n = source_->read_scattered(parts);
+    if (n >= 0) {
+      offset_ += std::uint64_t(n);
+      return std::size_t(n);
+    }
+    if (n != -EINTR) return IoError::system(int(-n));
+    if (!source_->resume_after_interrupt()) return IoError::interrupted();
+  }
 }
 
 Status BufReader::read_exact_direct(std::span<std::uint8_t> out) {

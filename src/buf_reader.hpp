@@ -96,6 +96,10 @@ class Source {
   virtual std::optional<std::uint64_t> size() = 0;
   // A read was interrupted by a signal: true to read again, false to stop.
   virtual bool resume_after_interrupt() { return true; }
+  // Reads into `parts` in order, as one system read where the source can
+  // (preadv): the count delivered, fewer only where the input ends or a read
+  // comes up short, or -errno. Here: one read() per part.
+  virtual std::int64_t read_scattered(std::span<const std::span<std::uint8_t>> parts);
 };
 
 // An open file descriptor, owned: closed on destruction, the result ignored.
@@ -119,6 +123,7 @@ class FdSource final : public Source {
   // systems): callers take it as a promise, never as a limit.
   std::optional<std::uint64_t> size() override;
   bool resume_after_interrupt() override { return waiting_.resume(); }
+  std::int64_t read_scattered(std::span<const std::span<std::uint8_t>> parts) override;
 
  private:
   int fd_;
@@ -186,6 +191,11 @@ class BufReader {
   // The most a refill of read() asks for (at most the buffer's size): a
   // reader about to look at a few bytes only need not fill a large buffer.
   void limit_refill(std::size_t bytes) noexcept { refill_ = std::min(bytes, capacity_); }
+
+  // With nothing buffered, reads straight into `parts`, in order, with one
+  // system read where the source can: the count delivered, 0 at the end of
+  // the input. EINTR is retried unless the source says to stop.
+  Result<std::size_t> read_scattered(std::span<const std::span<std::uint8_t>> parts);
 
   // Tops the buffer up until at least `n` bytes are buffered (n <= the
   // buffer's size), moving what is left to its front; each system read asks

@@ -222,6 +222,9 @@ LARGE = {
     "WD2 across the buffer edge": ("WD2", many("WD2", 1100, 131)),
     "WD1 blocks past the buffer": ("WD1", many("WD1", 3, 700_000) + many("WD1", 2, 5)),
     "WD2 blocks past the buffer": ("WD2", many("WD2", 3, 300_000) + many("WD2", 2, 5)),
+    # Runs of equal records of 1 KB and more are read in place until one differs.
+    "WD1 runs that change size": ("WD1", many("WD1", 1200, 600) + many("WD1", 1, 700)
+                                  + many("WD1", 900, 600) + many("WD1", 300, 20)),
 }
 
 
