@@ -60,27 +60,17 @@ FdSource::~FdSource() { ::close(fd_); }
 std::int64_t FdSource::read(std::uint8_t* dst, std::size_t len) {
   // Linux moves at most 0x7ffff000 bytes per read; ask for no more.
   len = std::min<std::size_t>(len, 0x7ffff000);
-  if (shape_ == Shape::regular) {
-    // Files and devices are read at an offset kept here, so that a seek is
-    // free: skipping a block costs no system call of its own.
-    ssize_t n = ::pread(fd_, dst, len, off_t(offset_));
-    if (n < 0) return -errno;
-    offset_ += std::uint64_t(n);
-    return n;
-  }
-  waiting_.enter();
-  if (shape_ == Shape::device) {
-    ssize_t n = ::pread(fd_, dst, len, off_t(offset_));
-    const int err = errno;
-    waiting_.leave();
-    if (n < 0) return -err;
-    offset_ += std::uint64_t(n);
-    return n;
-  }
-  ssize_t n = ::read(fd_, dst, len);
+  const bool may_block = shape_ != Shape::regular;
+  if (may_block) waiting_.enter();
+  // Files and devices are read at an offset kept here, so that a seek is
+  // free: stepping over a block costs no system call of its own.
+  const ssize_t n = shape_ == Shape::other ? ::read(fd_, dst, len)
+                                           : ::pread(fd_, dst, len, off_t(offset_));
   const int err = errno;
-  waiting_.leave();
-  return n < 0 ? -err : n;
+  if (may_block) waiting_.leave();
+  if (n < 0) return -err;
+  if (shape_ != Shape::other) offset_ += std::uint64_t(n);
+  return n;
 }
 
 std::int64_t FdSource::read_scattered(std::span<const std::span<std::uint8_t>> parts) {
