@@ -17,7 +17,9 @@ LAYOUTS = {".wd1": "WD1", ".wd2": "WD2"}
 FORMATS = {".parquet": "parquet", ".pq": "parquet", ".arrow": "arrow", ".feather": "arrow",
            ".ipc": "arrow"}
 EXTRAS = {"pyarrow": "arrow", "tqdm": "progress"}
-BATCH_BYTES = 32 << 20  # file bytes per batch (and so per row group) unless --events is given
+# File bytes per batch unless --events is given: a Parquet row group of a useful size; Arrow
+# record batches small enough that a batch's memory, reused for the next, stays in the caches.
+BATCH_BYTES = {"parquet": 32 << 20, "arrow": 4 << 20}
 SHOWN = 5  # counter gaps listed by `vorn info`; distinct record sizes listed before a summary
 
 
@@ -103,7 +105,7 @@ def _progress(path: str, quiet: bool) -> Any:
                 desc=os.path.basename(path), file=sys.stderr)
 
 
-def _write(batches: BatchIterator, first: Any, sink: str, fmt: str, compression: str,
+def _write(batches: BatchIterator, first: Any, sink: Any, fmt: str, compression: str,
            bar: Any) -> int:
     """Writes `first` and then the rest of `batches` to `sink`; returns the events written."""
     table = _to_arrow(first)
@@ -130,19 +132,21 @@ def _write(batches: BatchIterator, first: Any, sink: str, fmt: str, compression:
 def convert(path: str, out: str, layout: str, fmt: str, events: Optional[int],
             compression: str, quiet: bool) -> str:
     """Writes the events of `path` to `out`, which appears only once complete; returns a
-    summary. Memory holds one batch: `events` events, or BATCH_BYTES of the file."""
+    summary. Memory holds one batch: `events` events, or BATCH_BYTES[fmt] of the file."""
     _need("pyarrow", "vorn convert")
     batches = iter_batches(path, layout, max_events=events,
-                           max_bytes=BATCH_BYTES if events is None else 1 << 62)
+                           max_bytes=BATCH_BYTES[fmt] if events is None else 1 << 62)
     first = next(batches, None)
     if first is None:  # an empty file still gets the columns and their types
         first = read(path, layout, stop=0)
     fd, tmp = tempfile.mkstemp(prefix=f".{os.path.basename(out)}.", suffix=".tmp",
                                dir=os.path.dirname(os.path.abspath(out)))
-    os.close(fd)
     bar = _progress(path, quiet)
     try:
-        written = _write(batches, first, tmp, fmt, compression, bar)
+        # Written through mkstemp's own descriptor: opening the file again by
+        # name would truncate it, and ext4 then flushes it to disk on close.
+        with open(fd, "wb") as sink:
+            written = _write(batches, first, sink, fmt, compression, bar)
         umask = os.umask(0)
         os.umask(umask)
         os.chmod(tmp, 0o666 & ~umask)  # mkstemp made it private; give it a new file's mode
@@ -176,8 +180,9 @@ def _parser() -> argparse.ArgumentParser:
     p.add_argument("--format", choices=["parquet", "arrow"],
                    help="default: from OUT's suffix (.arrow, .feather, .ipc: arrow), else parquet")
     p.add_argument("--events", type=int, metavar="N",
-                   help=f"events per batch, i.e. per row group (default: {BATCH_BYTES >> 20} MiB "
-                   "of the file)")
+                   help=f"events per batch, i.e. per row group (default: "
+                   f"{BATCH_BYTES['parquet'] >> 20} MiB of the file for Parquet, "
+                   f"{BATCH_BYTES['arrow'] >> 20} MiB for Arrow IPC)")
     p.add_argument("--compression", choices=["zstd", "none"], default="zstd")
     p.add_argument("--quiet", action="store_true", help="no progress bar and no summary")
     return parser
