@@ -1,6 +1,7 @@
 """Measures vorn and vorn_columns against a plain-Python reader,
 numpy.fromfile and the raw-read ceiling, on generated files of several record
-sizes; vorn_columns' figures are set beside their targets (columns.py).
+sizes; vorn_columns' figures are set beside their targets (columns.py), its
+Arrow export and `vorn convert` among them (convert.py).
 
     python bench/run.py [--quick] [--reps N] [--only NAME,...] [--out DIR]
 
@@ -8,7 +9,8 @@ Readers run interleaved, in a rotating order, several times over each file;
 the median CPU time is reported. Writes bench.json, bench.md and bench.png to --out
 (default bench/results). BENCH_QUICK=1 is --quick: small files, a smoke test
 of the scripts whose figures mean little, written to bench/results/quick. Exits non-zero only when a reader
-disagrees with vorn about the events (or the pulse-height histograms differ), never because of a time.
+disagrees with vorn about the events (or the pulse-height histograms differ, or a conversion's
+output), never because of a time.
 """
 import argparse
 import json
@@ -30,6 +32,7 @@ os.environ.setdefault("OPENBLAS_NUM_THREADS", "1")
 import numpy as np  # noqa: E402
 
 import columns  # noqa: E402
+import convert  # noqa: E402
 import vorn  # noqa: E402
 from readers import READERS, python_events  # noqa: E402
 from workloads import BY_NAME, MB, WORKLOADS, file_name, generate, warm  # noqa: E402
@@ -239,7 +242,7 @@ def main():
 
     args.out.mkdir(parents=True, exist_ok=True)
     tmp = Path(tempfile.mkdtemp(prefix="vorn-bench-"))
-    results, parallel, analysis = [], [], None
+    results, parallel, analysis, export, conversions = [], [], None, None, []
     load_before = os.getloadavg()  # other work on the machine skews the wall-time rows
     try:
         for w in chosen:
@@ -253,6 +256,10 @@ def main():
             results.append(r)
             if w.name == columns.ANALYSIS_WORKLOAD:
                 analysis = columns.measure_analysis(path, w, events, reps)
+            if w.name == convert.EXPORT_WORKLOAD:
+                export = convert.measure_export(tmp, w, args.quick, reps)
+            if w.name in convert.CONVERT_WORKLOADS:
+                conversions.append(convert.measure_convert(path, w, events, reps))
             copy = tmp / ("copy_" + str(file_name(w)))
             shutil.copyfile(path, copy)
             warm(copy)
@@ -267,7 +274,7 @@ def main():
     finally:
         shutil.rmtree(tmp, ignore_errors=True)
 
-    targets = columns.targets(results, parallel, analysis, memory)
+    targets = columns.targets(results, parallel, analysis, memory, export, conversions)
     load = {"before": load_before, "after": os.getloadavg()}
     md = (fmt_table(results) + ("\n\n" + fmt_memory(memory) if memory else "")
           + "\n\n" + columns.fmt_targets(targets) + "\n\nLoad average (1, 5, 15 min) before: "
@@ -283,7 +290,8 @@ def main():
                     "python": platform.python_version(), "numpy": np.__version__,
                     "load_average": load},
         "results": results, "memory": memory,
-        "columns": {"targets": targets, "parallel": parallel, "analysis": analysis},
+        "columns": {"targets": targets, "parallel": parallel, "analysis": analysis,
+                    "export": export, "conversions": conversions},
     }
     (args.out / "bench.json").write_text(json.dumps(report, indent=1) + "\n")
     (args.out / "bench.md").write_text(md)

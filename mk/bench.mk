@@ -1,6 +1,7 @@
 # make bench: vorn and vorn_columns against plain Python, numpy.fromfile and
 # raw reads, on generated files of 100-400 MB, and vorn_columns' figures beside
-# their targets; writes bench/results/bench.{json,md,png}.
+# their targets, pyarrow.table of a batch and `vorn convert` to Arrow and
+# Parquet among them; writes bench/results/bench.{json,md,png}.
 # BENCH_QUICK=1 make bench runs a small smoke version.
 .PHONY: bench bench-deps
 
