@@ -1,7 +1,9 @@
 """Writes the fuzzers' seed corpus: small WD1 and WD2 files, valid and broken.
 
-Usage: python fuzz/make_seeds.py DIR
+Usage: python fuzz/make_seeds.py DIR          (the files as they are)
+       python fuzz/make_seeds.py --batch DIR  (each file behind fuzz_batch's 3-byte prefix)
 """
+import argparse
 import struct
 import sys
 from pathlib import Path
@@ -42,12 +44,43 @@ def seeds():
     yield "wd2_cut", (wd2(0, 4, 2) + wd2(1, 4, 2) + wd2(2, 4, 2))[:-3]
 
 
-def main(out):
-    out = Path(out)
-    out.mkdir(parents=True, exist_ok=True)
-    for name, data in seeds():
-        (out / name).write_bytes(data)
+# fuzz_batch reads its input as (mode, events, bytes) + file: mode bit 0 is the
+# layout (WD2), bit 1 reads at most 7 bytes at a time; events % 8 is
+# max_events (0: unlimited), bit 3 of it scales bytes by 16; bytes is
+# max_bytes (0: unlimited).
+BATCH_LIMITS = {
+    "whole": (0, 0, 0),
+    "short_reads": (2, 0, 0),
+    "one_each": (2, 1, 0),
+    "three_within_64": (0, 3, 64),
+    "bytes_1024_short_reads": (2, 8, 64),
+}
+
+
+def long_runs():
+    """Runs of records with blocks of 1 KiB and more, which the batch decoder
+    reads in place, each broken once by a record of another size."""
+    yield "wd1_long_run", b"".join(wd1(24 + 2 * (600 if c == 3 else 520), counter=c)
+                                   for c in range(5))
+    yield "wd2_long_run", b"".join(wd2(c, 140 if c == 3 else 130, 2) for c in range(5))
+
+
+def batch_seeds():
+    for name, data in [*seeds(), *long_runs()]:
+        wd2_bit = name.startswith("wd2")
+        for limits, (mode, events, max_bytes) in BATCH_LIMITS.items():
+            yield f"{name}.{limits}", bytes([mode | wd2_bit, events, max_bytes]) + data
+
+
+def main(argv):
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--batch", action="store_true", help="prefix each file for fuzz_batch")
+    parser.add_argument("dir", type=Path)
+    args = parser.parse_args(argv)
+    args.dir.mkdir(parents=True, exist_ok=True)
+    for name, data in batch_seeds() if args.batch else seeds():
+        (args.dir / name).write_bytes(data)
 
 
 if __name__ == "__main__":
-    main(sys.argv[1])
+    main(sys.argv[1:])

@@ -1,6 +1,6 @@
 # Reliability: sanitizers, fuzzing, leak hunting, the interpreter matrix and
 # the aarch64 cross build. Each target installs what it needs.
-.PHONY: test-asan test-asan-cpp test-asan-py fuzz fuzz-core fuzz-py leaks matrix test-aarch64 \
+.PHONY: test-asan test-asan-cpp test-asan-py fuzz fuzz-core fuzz-batch fuzz-py leaks matrix test-aarch64 \
         reliability-tools
 
 FUZZ_SECONDS ?= 60
@@ -16,8 +16,8 @@ SAN_PRELOAD = $(shell g++ -print-file-name=libasan.so) $(shell g++ -print-file-n
 # leaks checked at exit with the interpreter's own suppressed. Suppressions
 # match on whole stacks, and the interpreter keeps no frame pointers, hence
 # the slow unwinder (12 frames reach every suppressed function).
-SAN_ENV = PYTHONMALLOC=malloc LD_PRELOAD="$(SAN_PRELOAD)" \
-  ASAN_OPTIONS=detect_leaks=1:allocator_may_return_null=1:halt_on_error=1:fast_unwind_on_malloc=0:malloc_context_size=12 \
+SAN_ASAN_OPTIONS := detect_leaks=1:allocator_may_return_null=1:halt_on_error=1:fast_unwind_on_malloc=0:malloc_context_size=12
+SAN_ENV = PYTHONMALLOC=malloc LD_PRELOAD="$(SAN_PRELOAD)" ASAN_OPTIONS=$(SAN_ASAN_OPTIONS) \
   LSAN_OPTIONS=suppressions=$(abspath tests/asan/lsan.supp):print_suppressions=0 \
   UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
   VORN_SANITIZED=1
@@ -47,14 +47,20 @@ test-asan-py: $(ASAN_VENV)/.built
 	$(SAN_ENV) $(ASAN_PY) -m pytest -q -p no:cacheprovider
 
 # ---- Fuzzing ----------------------------------------------------------------
-# Both harnesses start from the seeds that fuzz/make_seeds.py writes; what
-# they find on the way is kept in build/fuzz/ (never committed).
+# The harnesses start from the seeds that fuzz/make_seeds.py writes (fuzz_batch's
+# behind the prefix that picks its layout, limits and read size); what they
+# find on the way is kept in build/fuzz/ (never committed).
 FUZZ_DIR := build/fuzz
 CLANGXX := clang++
 FUZZ_CORE_SRC := src/buf_reader.cpp src/wd1_reader.cpp src/wd2_reader.cpp fuzz/fuzz_core.cpp
+FUZZ_BATCH_SRC := src/buf_reader.cpp src/wd1_reader.cpp src/wd2_reader.cpp src/region.cpp \
+  src/batch_decoder.cpp fuzz/fuzz_batch.cpp
 CORE_HEADERS := $(wildcard src/*.hpp)
 # clang 14 lacks __builtin_source_location; the compat header fills in.
 CLANG_FLAGS := -std=c++20 -g -O1 -Isrc -include fuzz/source_location_compat.hpp
+FUZZ_SANITIZE := -fsanitize=fuzzer,address,undefined -fno-sanitize-recover=undefined
+# The same harness with source coverage instead of sanitizers, for the report.
+FUZZ_COVERAGE := -fsanitize=fuzzer -fprofile-instr-generate -fcoverage-mapping
 
 # The runtime's path is asked of clang when the line runs: clang may be new.
 reliability-tools:
@@ -64,36 +70,56 @@ reliability-tools:
 
 $(FUZZ_DIR)/fuzz_core: $(FUZZ_CORE_SRC) $(CORE_HEADERS) fuzz/source_location_compat.hpp | reliability-tools
 	@mkdir -p $(FUZZ_DIR)
-	$(CLANGXX) $(CLANG_FLAGS) -fsanitize=fuzzer,address,undefined -fno-sanitize-recover=undefined \
-	  $(FUZZ_CORE_SRC) -o $@
+	$(CLANGXX) $(CLANG_FLAGS) $(FUZZ_SANITIZE) $(FUZZ_CORE_SRC) -o $@
 
-# The same harness with source coverage instead of sanitizers, for the report.
 $(FUZZ_DIR)/fuzz_core_cov: $(FUZZ_CORE_SRC) $(CORE_HEADERS) fuzz/source_location_compat.hpp | reliability-tools
 	@mkdir -p $(FUZZ_DIR)
-	$(CLANGXX) $(CLANG_FLAGS) -fsanitize=fuzzer -fprofile-instr-generate -fcoverage-mapping \
-	  $(FUZZ_CORE_SRC) -o $@
+	$(CLANGXX) $(CLANG_FLAGS) $(FUZZ_COVERAGE) $(FUZZ_CORE_SRC) -o $@
+
+$(FUZZ_DIR)/fuzz_batch: $(FUZZ_BATCH_SRC) $(CORE_HEADERS) fuzz/source_location_compat.hpp | reliability-tools
+	@mkdir -p $(FUZZ_DIR)
+	$(CLANGXX) $(CLANG_FLAGS) $(FUZZ_SANITIZE) $(FUZZ_BATCH_SRC) -o $@
+
+$(FUZZ_DIR)/fuzz_batch_cov: $(FUZZ_BATCH_SRC) $(CORE_HEADERS) fuzz/source_location_compat.hpp | reliability-tools
+	@mkdir -p $(FUZZ_DIR)
+	$(CLANGXX) $(CLANG_FLAGS) $(FUZZ_COVERAGE) $(FUZZ_BATCH_SRC) -o $@
 
 $(FUZZ_DIR)/seeds/.made: fuzz/make_seeds.py
 	$(PYTHON) fuzz/make_seeds.py $(FUZZ_DIR)/seeds
 	touch $@
 
-fuzz: fuzz-core fuzz-py
+$(FUZZ_DIR)/seeds_batch/.made: fuzz/make_seeds.py
+	$(PYTHON) fuzz/make_seeds.py --batch $(FUZZ_DIR)/seeds_batch
+	touch $@
 
-# Fails on the first crash, leak, invariant or allocation above 64 MB; the
-# input is left in build/fuzz/artifacts/.
+fuzz: fuzz-core fuzz-batch fuzz-py
+
+# Runs harness NAME from its corpus and SEEDS for FUZZ_SECONDS, failing on the
+# first crash, leak, invariant or allocation above 64 MB (the input is left in
+# build/fuzz/artifacts/, named after the harness), then reports the coverage
+# of the corpus over SOURCES: $(call libfuzzer,NAME,SEEDS,SOURCES)
+define libfuzzer
+@mkdir -p $(FUZZ_DIR)/corpus/$(1) $(FUZZ_DIR)/artifacts
+$(FUZZ_DIR)/fuzz_$(1) -max_total_time=$(FUZZ_SECONDS) -malloc_limit_mb=64 -timeout=10 \
+  -print_final_stats=1 -artifact_prefix=$(FUZZ_DIR)/artifacts/$(1)- \
+  $(FUZZ_DIR)/corpus/$(1) $(2) 2> $(FUZZ_DIR)/fuzz_$(1).log \
+  || { tail -60 $(FUZZ_DIR)/fuzz_$(1).log; exit 1; }
+@grep -E "^#[0-9]+[[:space:]]+DONE|stat::number_of_executed_units|stat::average_exec_per_sec" \
+  $(FUZZ_DIR)/fuzz_$(1).log
+LLVM_PROFILE_FILE=$(FUZZ_DIR)/$(1).profraw $(FUZZ_DIR)/fuzz_$(1)_cov -runs=0 \
+  $(FUZZ_DIR)/corpus/$(1) $(2) 2> /dev/null
+llvm-profdata merge -sparse $(FUZZ_DIR)/$(1).profraw -o $(FUZZ_DIR)/$(1).profdata
+llvm-cov report $(FUZZ_DIR)/fuzz_$(1)_cov -instr-profile=$(FUZZ_DIR)/$(1).profdata $(3)
+endef
+
+FUZZ_CORE_COVERED := src/buf_reader.cpp src/wd1_reader.cpp src/wd2_reader.cpp src/buf_reader.hpp \
+  src/sample_buffer.hpp src/record.hpp
 fuzz-core: $(FUZZ_DIR)/fuzz_core $(FUZZ_DIR)/fuzz_core_cov $(FUZZ_DIR)/seeds/.made
-	@mkdir -p $(FUZZ_DIR)/corpus/core $(FUZZ_DIR)/artifacts
-	$(FUZZ_DIR)/fuzz_core -max_total_time=$(FUZZ_SECONDS) -malloc_limit_mb=64 -timeout=10 \
-	  -print_final_stats=1 -artifact_prefix=$(FUZZ_DIR)/artifacts/ \
-	  $(FUZZ_DIR)/corpus/core $(FUZZ_DIR)/seeds 2> $(FUZZ_DIR)/fuzz_core.log \
-	  || { tail -60 $(FUZZ_DIR)/fuzz_core.log; exit 1; }
-	@grep -E "^#[0-9]+[[:space:]]+DONE|stat::number_of_executed_units|stat::average_exec_per_sec" $(FUZZ_DIR)/fuzz_core.log
-	LLVM_PROFILE_FILE=$(FUZZ_DIR)/core.profraw $(FUZZ_DIR)/fuzz_core_cov -runs=0 \
-	  $(FUZZ_DIR)/corpus/core $(FUZZ_DIR)/seeds 2> /dev/null
-	llvm-profdata merge -sparse $(FUZZ_DIR)/core.profraw -o $(FUZZ_DIR)/core.profdata
-	llvm-cov report $(FUZZ_DIR)/fuzz_core_cov -instr-profile=$(FUZZ_DIR)/core.profdata \
-	  src/buf_reader.cpp src/wd1_reader.cpp src/wd2_reader.cpp src/buf_reader.hpp \
-	  src/sample_buffer.hpp src/record.hpp
+	$(call libfuzzer,core,$(FUZZ_DIR)/seeds,$(FUZZ_CORE_COVERED))
+
+# BatchDecoder against the record readers, byte for byte (fuzz/fuzz_batch.cpp).
+fuzz-batch: $(FUZZ_DIR)/fuzz_batch $(FUZZ_DIR)/fuzz_batch_cov $(FUZZ_DIR)/seeds_batch/.made
+	$(call libfuzzer,batch,$(FUZZ_DIR)/seeds_batch,src/batch_decoder.cpp src/region.cpp)
 
 # atheris over EventReader: the extension built by clang with ASan, UBSan and
 # libFuzzer's coverage counters; one preloaded library carries the ASan
@@ -102,10 +128,10 @@ fuzz-core: $(FUZZ_DIR)/fuzz_core $(FUZZ_DIR)/fuzz_core_cov $(FUZZ_DIR)/seeds/.ma
 FUZZ_VENV := $(FUZZ_DIR)/venv
 CLANG_RT = $(shell $(CLANGXX) -print-resource-dir)/lib/linux
 
-$(FUZZ_VENV)/.deps: requirements-dev.txt fuzz/requirements.txt
+$(FUZZ_VENV)/.deps: fuzz/requirements.txt
 	$(PYTHON) -m venv $(FUZZ_VENV)
 	$(FUZZ_VENV)/bin/python -m pip install -q --upgrade pip
-	$(FUZZ_VENV)/bin/python -m pip install -q -r requirements-dev.txt -r fuzz/requirements.txt
+	$(FUZZ_VENV)/bin/python -m pip install -q -r fuzz/requirements.txt
 	touch $@
 
 $(FUZZ_DIR)/asan_with_fuzzer.so: | reliability-tools
@@ -129,7 +155,7 @@ fuzz-py: $(FUZZ_VENV)/.built $(FUZZ_DIR)/asan_with_fuzzer.so $(FUZZ_DIR)/seeds/.
 	  ASAN_OPTIONS=detect_leaks=0:allocator_may_return_null=1 \
 	  UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
 	  $(FUZZ_VENV)/bin/python fuzz/fuzz_event_reader.py -max_total_time=$(FUZZ_SECONDS) \
-	  -timeout=10 -rss_limit_mb=4096 -print_final_stats=1 -artifact_prefix=$(FUZZ_DIR)/artifacts/ \
+	  -timeout=10 -rss_limit_mb=4096 -print_final_stats=1 -artifact_prefix=$(FUZZ_DIR)/artifacts/py- \
 	  $(FUZZ_DIR)/corpus/py $(FUZZ_DIR)/seeds 2> $(FUZZ_DIR)/fuzz_py.log \
 	  || { grep -v "internal failure" $(FUZZ_DIR)/fuzz_py.log | tail -60; exit 1; }
 	@grep -E "^#[0-9]+[[:space:]]+(INITED|DONE)|stat::number_of_executed_units|stat::average_exec_per_sec" \

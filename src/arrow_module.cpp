@@ -1,9 +1,11 @@
 // vorn_columns._arrow: Arrow C data and C stream structures over memory that
 // Python objects own, wrapped in the capsules of the Arrow PyCapsule interface.
+#include <atomic>
 #include <cerrno>
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "py_support.hpp"
@@ -110,6 +112,52 @@ class Gil {
   PyGILState_STATE state_;
 };
 
+// The interpreter's shutdown, as release callbacks must know it: Python's
+// atexit hooks name the thread that finalizes (it holds the lock while it
+// clears modules, which may drop the last capsule), and Py_AtExit says when
+// nothing of the interpreter is left.
+std::atomic<std::thread::id> finalizing_thread{};
+std::atomic<bool> interpreter_gone{false};
+
+PyObject* note_finalizing_thread(PyObject*, PyObject*) noexcept {
+  finalizing_thread.store(std::this_thread::get_id());
+  Py_RETURN_NONE;
+}
+PyMethodDef note_finalizing_def = {"_note_finalizing_thread", note_finalizing_thread, METH_NOARGS,
+                                   nullptr};
+
+// Registers both hooks, once per process; false with a Python error set.
+bool watch_shutdown(PyObject* module) {
+  static bool watching = false;
+  if (watching) return true;
+  if (Py_AtExit([] { interpreter_gone.store(true); }) != 0) {
+    PyErr_SetString(PyExc_RuntimeError, "no room for an exit function");
+    return false;
+  }
+  PyRef hook = PyRef::steal(PyCFunction_NewEx(&note_finalizing_def, module, nullptr));
+  PyRef atexit = PyRef::steal(PyImport_ImportModule("atexit"));
+  if (!hook || !atexit) return false;
+  PyRef done = PyRef::steal(PyObject_CallMethod(atexit.get(), "register", "O", hook.get()));
+  watching = bool(done);
+  return watching;
+}
+
+// Runs `work`, which drops Python references, with the interpreter lock:
+// taken here while the interpreter runs; held already by the thread that
+// finalizes it. Anywhere else during or after shutdown the references are
+// forgotten instead (`forget`): touching Python then is not safe.
+template <class Work, class Forget>
+void with_python(Work&& work, Forget&& forget) noexcept {
+  if (Py_IsInitialized()) {
+    Gil gil;
+    work();
+  } else if (!interpreter_gone.load() && finalizing_thread.load() == std::this_thread::get_id()) {
+    work();
+  } else {
+    forget();
+  }
+}
+
 // A tuple argument of a description, or TypeError.
 PyObject* as_tuple(PyObject* desc, const char* what) {
   if (!PyTuple_Check(desc)) {
@@ -195,18 +243,11 @@ struct ArrayNode {
   explicit ArrayNode(Py_ssize_t n) : children(n) {}
 };
 
-// May run on any thread, and after the interpreter has gone: then the owner
-// went with it and is only forgotten.
+// May run on any thread, and while or after the interpreter shuts down.
 void release_array(ArrowArray* a) noexcept {
   auto* node = static_cast<ArrayNode*>(a->private_data);
   a->release = nullptr;
-  if (!Py_IsInitialized()) {
-    (void)node->owner.release();
-    delete node;
-    return;
-  }
-  Gil gil;
-  delete node;
+  with_python([&] { delete node; }, [&] { (void)node->owner.release(); delete node; });
 }
 
 // Fills `out` from (length, owner, buffer addresses, children): the buffers
@@ -310,14 +351,11 @@ const char* stream_get_last_error(ArrowArrayStream* s) noexcept {
 void stream_release(ArrowArrayStream* s) noexcept {
   auto* st = &state_of(s);
   s->release = nullptr;
-  if (!Py_IsInitialized()) {
+  with_python([&] { delete st; }, [&] {
     (void)st->schema.release();
     (void)st->next.release();
     delete st;
-    return;
-  }
-  Gil gil;
-  delete st;
+  });
 }
 
 // export_schema(description) -> "arrow_schema" capsule
@@ -379,6 +417,9 @@ PyModuleDef module_def = {PyModuleDef_HEAD_INIT, "vorn_columns._arrow",
 }  // namespace vorn
 
 PyMODINIT_FUNC PyInit__arrow(void) {
-  return vorn::with_exception(
-      vorn::guarded([] { return PyModule_Create2(&vorn::module_def, 1013); }));
+  return vorn::with_exception(vorn::guarded([]() -> PyObject* {
+    vorn::PyRef m = vorn::PyRef::steal(PyModule_Create2(&vorn::module_def, 1013));
+    if (!m || !vorn::watch_shutdown(m.get())) return nullptr;
+    return m.release();
+  }));
 }
