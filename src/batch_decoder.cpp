@@ -107,23 +107,26 @@ class Columns {
  public:
   Columns(BatchMemory* out, std::size_t sample_width) : out_(out), sample_width_(sample_width) {}
 
-  // Room for `events` records in every column and events + 1 offsets.
+  // Room for `events` records in every column and events + 1 offsets. Even
+  // when some region cannot grow, others may have moved: the pointers and
+  // the room are taken afresh either way.
   bool make_room(std::uint64_t events) {
     if (!out_) return true;
+    bool grown = out_->offsets.reserve(std::size_t(events + 1) * 8);
     for (int k = 0; k < kMaxColumns; ++k) {
       const std::size_t w = Rules::kColumnWidth[k];
-      if (w && !out_->columns[std::size_t(k)].reserve(std::size_t(events) * w)) return false;
+      grown = grown && (!w || out_->columns[std::size_t(k)].reserve(std::size_t(events) * w));
     }
-    if (!out_->offsets.reserve(std::size_t(events + 1) * 8)) return false;
     for (int k = 0; k < kMaxColumns; ++k) col[k] = out_->columns[std::size_t(k)].data();
     offsets = reinterpret_cast<std::int64_t*>(out_->offsets.data());
-    events_room = room(out_->offsets, 8) - 1;
+    const std::uint64_t offsets_room = room(out_->offsets, 8);
+    events_room = offsets_room ? offsets_room - 1 : 0;
     for (int k = 0; k < kMaxColumns; ++k) {
       if (const std::size_t w = Rules::kColumnWidth[k]) {
         events_room = std::min(events_room, room(out_->columns[std::size_t(k)], w));
       }
     }
-    return true;
+    return grown;
   }
   // Room for `bytes` of samples in all.
   bool make_sample_room(std::uint64_t bytes) {
@@ -189,16 +192,14 @@ BatchResult walk_records(BufReader& in, const Rules& rules, BatchMemory* out, Li
   // as its records may be long.
   std::size_t fill_limit = kWithSamples ? SIZE_MAX : kHeaderRefill;
 
-  // Takes a record whose header is at `h`, once its block is in place.
+  // Counts a record in, once its header is stored and its block in place.
   std::uint64_t last_block = 0;  // of the last record taken: the guess for the next
-  auto take = [&](const std::uint8_t* h, std::uint64_t record, std::uint64_t block,
-                  std::uint64_t end_position) {
+  auto take = [&](std::uint64_t record, std::uint64_t block, std::uint64_t end_position) {
     last_block = block;
     bytes += record;
     res.samples += block / kSampleWidth;
     ++res.events;
     if (out) {
-      (void)h;
       cols.offsets[res.events] = kWithSamples ? std::int64_t(res.samples) : std::int64_t(end_position);
     }
   };
@@ -227,7 +228,7 @@ BatchResult walk_records(BufReader& in, const Rules& rules, BatchMemory* out, Li
           samples_to_host(dst, *block, kSampleWidth);
         }
         used += std::size_t(record);
-        take(h, record, *block, base + used);
+        take(record, *block, base + used);
       }
       in.consume(used);
       fill_limit = used ? SIZE_MAX : fill_limit;
@@ -266,7 +267,7 @@ BatchResult walk_records(BufReader& in, const Rules& rules, BatchMemory* out, Li
             if (rules.block_bytes(h) != block) break;
             rules.store(cols.col, res.events, h);
             samples_to_host(cols.samples_at(res.samples), block, kSampleWidth);
-            take(h, record, block, start + (i + 1) * record);
+            take(record, block, start + (i + 1) * record);
           }
           if (i * record != got.value()) {
             if (Status st = in.seek_to(start + i * record); !st.ok()) return fail(st.error());
@@ -310,7 +311,7 @@ BatchResult walk_records(BufReader& in, const Rules& rules, BatchMemory* out, Li
         samples_to_host(dst, *block, kSampleWidth);
       }
       in.consume(std::size_t(record));
-      take(h, record, *block, start + record);
+      take(record, *block, start + record);
       continue;
     }
     // The block runs past the buffer: read it into its column, or step over it.
@@ -342,7 +343,7 @@ BatchResult walk_records(BufReader& in, const Rules& rules, BatchMemory* out, Li
       cols.samples_room = out->samples.capacity();
     }
     fill_limit = *block < kDirectBlock ? SIZE_MAX : kHeaderRefill;
-    take(head.data(), record, *block, start + record);
+    take(record, *block, start + record);
   }
   res.stop = res.events == limits.max_events ? Stop::limit : Stop::end;
   return res;
