@@ -238,7 +238,7 @@ BatchResult walk_records(BufReader& in, const Rules& rules, BatchMemory* out, Li
     if constexpr (kWithSamples) {
       // A run of records the size of the last one, read in place. A header
       // that disagrees ends the run, and the reader goes back to its record.
-      if (last_block >= kScatterBlock && seekable && in.buffered().empty()) {
+      if (last_block >= kScatterBlock && seekable && in.drained()) {
         const std::uint64_t record = header + last_block;
         std::uint64_t k = std::min<std::uint64_t>(kScatterRecords, limits.max_events - res.events);
         if (limits.max_bytes != UINT64_MAX) k = std::min(k, (limits.max_bytes - std::min(bytes, limits.max_bytes)) / record);

@@ -143,11 +143,10 @@ BufReader::BufReader(std::unique_ptr<Source> source, std::size_t buffer_size)
       capacity_(buffer_size),
       buffer_(std::make_unique_for_overwrite<std::uint8_t[]>(buffer_size)) {}
 
-Result<std::size_t> BufReader::read(std::span<std::uint8_t> out) {
+Result<std::size_t> BufReader::pull(std::uint8_t* dst, std::size_t len) {
   if (replay_pos_ != replay_.size()) {
-    // The buffer stays empty until every given-back byte is out again.
-    const std::size_t k = std::min(replay_.size() - replay_pos_, out.size());
-    if (k != 0) std::memcpy(out.data(), replay_.data() + replay_pos_, k);
+    const std::size_t k = std::min(replay_.size() - replay_pos_, len);
+    if (k != 0) std::memcpy(dst, replay_.data() + replay_pos_, k);
     replay_pos_ += k;
     offset_ += k;
     if (replay_pos_ == replay_.size()) {
@@ -156,19 +155,32 @@ Result<std::size_t> BufReader::read(std::span<std::uint8_t> out) {
     }
     return k;
   }
-  if (pos_ == filled_ && out.size() >= capacity_) {
-    pos_ = filled_ = 0;
-    std::int64_t n = source_->read(out.data(), out.size());
-    if (n < 0) return IoError::system(int(-n));
-    offset_ += std::uint64_t(n);
-    return std::size_t(n);
+  const std::int64_t n = source_->read(dst, len);
+  if (n < 0) return IoError::system(int(-n));
+  offset_ += std::uint64_t(n);
+  return std::size_t(n);
+}
+
+Result<std::size_t> BufReader::pull_retrying(std::uint8_t* dst, std::size_t len) {
+  for (;;) {
+    Result<std::size_t> got = pull(dst, len);
+    if (got.ok() || got.error().code != EINTR) return got;
+    if (!source_->resume_after_interrupt()) return IoError::interrupted();
   }
+}
+
+Result<std::size_t> BufReader::read(std::span<std::uint8_t> out) {
   if (pos_ == filled_) {
-    std::int64_t n = source_->read(buffer_.get(), refill_);
-    if (n < 0) return IoError::system(int(-n));
-    offset_ += std::uint64_t(n);
+    // Given-back bytes, and requests as long as the buffer, go straight
+    // into `out`; the buffer stays empty until every given-back byte is out.
+    if (replay_pos_ != replay_.size() || out.size() >= capacity_) {
+      pos_ = filled_ = 0;
+      return pull(out.data(), out.size());
+    }
+    Result<std::size_t> got = pull(buffer_.get(), refill_);
+    if (!got.ok()) return got.error();
     pos_ = 0;
-    filled_ = std::size_t(n);
+    filled_ = got.value();
   }
   std::size_t k = std::min(filled_ - pos_, out.size());
   if (k != 0) std::memcpy(out.data(), buffer_.get() + pos_, k);
@@ -191,7 +203,7 @@ Status BufReader::read_exact_slow(std::span<std::uint8_t> out) {
 }
 
 Result<std::size_t> BufReader::read_scattered(std::span<const std::span<std::uint8_t>> parts) {
-  if (pos_ != filled_ || replay_pos_ != replay_.size()) panic("scattered read with bytes buffered");
+  if (!drained()) panic("scattered read with bytes buffered");
   for (;;) {
     const std::int64_t n = source_->read_scattered(parts);
     if (n >= 0) {
@@ -209,16 +221,10 @@ Status BufReader::read_exact_direct(std::span<std::uint8_t> out) {
   pos_ += k;
   out = out.subspan(k);
   while (!out.empty()) {
-    if (replay_pos_ != replay_.size()) return read_exact_slow(out);
-    const std::int64_t n = source_->read(out.data(), out.size());
-    if (n < 0) {
-      if (n != -EINTR) return IoError::system(int(-n));
-      if (!source_->resume_after_interrupt()) return IoError::interrupted();
-      continue;
-    }
-    if (n == 0) return IoError::eof();
-    offset_ += std::uint64_t(n);
-    out = out.subspan(std::size_t(n));
+    Result<std::size_t> got = pull_retrying(out.data(), out.size());
+    if (!got.ok()) return got.error();
+    if (got.value() == 0) return IoError::eof();
+    out = out.subspan(got.value());
   }
   return success();
 }
@@ -232,27 +238,10 @@ Status BufReader::fill(std::size_t n, std::size_t limit) {
   }
   while (filled_ < n) {
     const std::size_t room = std::min(capacity_ - filled_, std::max(n - filled_, limit));
-    if (replay_pos_ != replay_.size()) {
-      const std::size_t k = std::min(replay_.size() - replay_pos_, room);
-      std::memcpy(buffer_.get() + filled_, replay_.data() + replay_pos_, k);
-      replay_pos_ += k;
-      offset_ += k;
-      filled_ += k;
-      if (replay_pos_ == replay_.size()) {
-        std::vector<std::uint8_t>().swap(replay_);
-        replay_pos_ = 0;
-      }
-      continue;
-    }
-    const std::int64_t got = source_->read(buffer_.get() + filled_, room);
-    if (got < 0) {
-      if (got != -EINTR) return IoError::system(int(-got));
-      if (!source_->resume_after_interrupt()) return IoError::interrupted();
-      continue;
-    }
-    if (got == 0) return IoError::eof();
-    offset_ += std::uint64_t(got);
-    filled_ += std::size_t(got);
+    Result<std::size_t> got = pull_retrying(buffer_.get() + filled_, room);
+    if (!got.ok()) return got.error();
+    if (got.value() == 0) return IoError::eof();
+    filled_ += got.value();
   }
   return success();
 }

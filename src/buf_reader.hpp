@@ -187,12 +187,14 @@ class BufReader {
     return {buffer_.get() + pos_, filled_ - pos_};
   }
   void consume(std::size_t n) noexcept { pos_ += n; }
+  // Whether nothing is buffered or given back: the next byte comes from the source.
+  bool drained() const noexcept { return pos_ == filled_ && replay_pos_ == replay_.size(); }
   std::size_t buffer_size() const noexcept { return capacity_; }
   // The most a refill of read() asks for (at most the buffer's size): a
   // reader about to look at a few bytes only need not fill a large buffer.
   void limit_refill(std::size_t bytes) noexcept { refill_ = std::min(bytes, capacity_); }
 
-  // With nothing buffered, reads straight into `parts`, in order, with one
+  // When drained(), reads straight into `parts`, in order, with one
   // system read where the source can: the count delivered, 0 at the end of
   // the input. EINTR is retried unless the source says to stop.
   Result<std::size_t> read_scattered(std::span<const std::span<std::uint8_t>> parts);
@@ -234,6 +236,11 @@ class BufReader {
 
  private:
   Status read_exact_slow(std::span<std::uint8_t> out);
+  // Given-back bytes first, else one read of the source: the count (0 at
+  // the end of the input) or its error, EINTR included; pull_retrying asks
+  // the source whether to go on after EINTR.
+  Result<std::size_t> pull(std::uint8_t* dst, std::size_t len);
+  Result<std::size_t> pull_retrying(std::uint8_t* dst, std::size_t len);
 
   template <class T>
   Result<T> read_le() {

@@ -300,6 +300,20 @@ TEST(BufReaderTest, UnreadBytesComeBackBeforeTheBufferedOnes) {
   EXPECT_EQ(in.position(), 20000u);
 }
 
+// Regression: bytes given back and then partly buffered by fill() came out
+// after the rest of the given-back bytes.
+TEST(BufReaderTest, GivenBackBytesKeepTheirOrderThroughFill) {
+  const Bytes file = pattern(100);
+  auto s = script_of(file);
+  s->seekable = s->size_known = false;
+  BufReader in = reader_on(s);
+  const Bytes first = take(in, 40);
+  in.unread(first);
+  ASSERT_TRUE(in.fill(4, 4).ok());
+  EXPECT_EQ(take(in, 60), slice(file, 0, 60));
+  EXPECT_EQ(in.position(), 60u);
+}
+
 // A signal handler that asks to stop ends read_exact with Kind::interrupted
 // instead of retrying the read.
 TEST(BufReaderTest, InterruptEndsTheReadWhenTheSourceSaysStop) {
