@@ -149,205 +149,240 @@ class Columns {
   std::size_t sample_width_;
 };
 
+// One walk over the records from the reader's position: a batch of decode()
+// (kWithSamples) or of scan(). Records that lie whole in the buffer are taken
+// where they lie; a run of long records of one size is read in place; any
+// other record goes through the general step, which also meets the limits,
+// unreadable records and the end.
 template <class Rules, bool kWithSamples>
-BatchResult walk_records(BufReader& in, const Rules& rules, BatchMemory* out, Limits limits) {
-  const std::size_t header = rules.header_size();
-  constexpr std::size_t kSampleWidth = std::is_same_v<Rules, WD1Rules> ? 2 : 4;
-  BatchResult res;
-  std::uint64_t bytes = 0;  // file bytes of the records taken
-  Columns<Rules> cols(out, kSampleWidth);
-  auto fail = [&](IoError e) {
-    res.stop = Stop::error;
-    res.error = e;
-    return res;
-  };
-  auto out_of_memory = [&] { return fail(IoError::system(ENOMEM)); };
+class Walk {
+ public:
+  Walk(BufReader& in, const Rules& rules, BatchMemory* out, Limits limits)
+      : in_(in), rules_(rules), out_(out), limits_(limits), header_(rules.header_size()),
+        cols_(out, kSampleWidth) {}
+
+  BatchResult run() {
+    if (!reserve_first()) return fail(IoError::system(ENOMEM));
+    if (out_) cols_.offsets[0] = kWithSamples ? 0 : std::int64_t(in_.position());
+    while (res_.events < limits_.max_events) {
+      take_buffered();
+      if (res_.events == limits_.max_events) break;
+      if constexpr (kWithSamples) {
+        if (const std::optional<Next> next = take_run()) {
+          if (*next == Next::stop) return res_;
+          continue;
+        }
+      }
+      if (take_one() == Next::stop) return res_;
+    }
+    res_.stop = Stop::limit;
+    return res_;
+  }
+
+ private:
+  static constexpr std::size_t kSampleWidth = std::is_same_v<Rules, WD1Rules> ? 2 : 4;
+  enum class Next : bool { go_on, stop };
+
+  BatchResult fail(IoError e) {
+    res_.stop = Stop::error;
+    res_.error = e;
+    return res_;
+  }
+  Next stop_with(IoError e) {
+    fail(e);
+    return Next::stop;
+  }
+  Next stop_at(Stop why) {
+    res_.stop = why;
+    return Next::stop;
+  }
+
   // Whether a record would take the batch past max_bytes; the first record
   // always fits, so the bytes taken may already exceed it.
-  auto over_budget = [&](std::uint64_t record) {
-    return bytes >= limits.max_bytes || record > limits.max_bytes - bytes;
-  };
+  bool over_budget(std::uint64_t record) const noexcept {
+    return bytes_ >= limits_.max_bytes || record > limits_.max_bytes - bytes_;
+  }
 
   // First guesses: records from the file's length, at most kFirstRecords of
   // them (a record may be far longer than its header, and every column's
   // first touch costs a huge page), and samples from the file's length (only
   // mapped, not touched); a small guess where that cannot be had. Regions
   // grow by doubling past them.
-  constexpr std::uint64_t kSmall = 4096;
-  constexpr std::uint64_t kFirstRecords = 1 << 16;
-  const std::optional<std::uint64_t> left = in.length_hint();
-  const bool seekable = left.has_value();  // runs read in place need a way back
-  std::uint64_t guess = std::min(left ? *left / header + 1 : kSmall, kFirstRecords);
-  if (limits.max_bytes != UINT64_MAX) guess = std::min(guess, limits.max_bytes / header + 1);
-  guess = std::max<std::uint64_t>(std::min(guess, limits.max_events), 1);
-  if (!cols.make_room(guess) && !cols.make_room(std::min(guess, kSmall))) return out_of_memory();
-  if (kWithSamples) {
-    const std::uint64_t want = std::min(left ? *left : kSmall * 256, limits.max_bytes);
-    if (!cols.make_sample_room(want) && !cols.make_sample_room(std::min(want, kSmall * 256))) {
-      return out_of_memory();
-    }
+  bool reserve_first() {
+    constexpr std::uint64_t kSmall = 4096;
+    constexpr std::uint64_t kFirstRecords = 1 << 16;
+    const std::optional<std::uint64_t> left = in_.length_hint();
+    seekable_ = left.has_value();
+    std::uint64_t guess = std::min(left ? *left / header_ + 1 : kSmall, kFirstRecords);
+    if (limits_.max_bytes != UINT64_MAX) guess = std::min(guess, limits_.max_bytes / header_ + 1);
+    guess = std::max<std::uint64_t>(std::min(guess, limits_.max_events), 1);
+    if (!cols_.make_room(guess) && !cols_.make_room(std::min(guess, kSmall))) return false;
+    if (!kWithSamples) return true;
+    const std::uint64_t want = std::min(left ? *left : kSmall * 256, limits_.max_bytes);
+    return cols_.make_sample_room(want) || cols_.make_sample_room(std::min(want, kSmall * 256));
   }
-  if (out) cols.offsets[0] = kWithSamples ? 0 : std::int64_t(in.position());
-  // After a long block, refill only what a header needs; a scan starts so,
-  // as its records may be long.
-  std::size_t fill_limit = kWithSamples ? SIZE_MAX : kHeaderRefill;
 
   // Counts a record in, once its header is stored and its block in place.
-  std::uint64_t last_block = 0;  // of the last record taken: the guess for the next
-  auto take = [&](std::uint64_t record, std::uint64_t block, std::uint64_t end_position) {
-    last_block = block;
-    bytes += record;
-    res.samples += block / kSampleWidth;
-    ++res.events;
-    if (out) {
-      cols.offsets[res.events] = kWithSamples ? std::int64_t(res.samples) : std::int64_t(end_position);
+  void take(std::uint64_t record, std::uint64_t block, std::uint64_t end_position) {
+    last_block_ = block;
+    bytes_ += record;
+    res_.samples += block / kSampleWidth;
+    ++res_.events;
+    if (out_) {
+      cols_.offsets[res_.events] = kWithSamples ? std::int64_t(res_.samples) : std::int64_t(end_position);
     }
-  };
+  }
 
-  while (res.events < limits.max_events) {
-    // Every record that lies whole in the buffer, decoded where it lies. Any
-    // other case (a record past the buffer, a limit, a record that cannot be
-    // read) is left to the general step below.
-    {
-      const std::span<const std::uint8_t> buf = in.buffered();
-      const std::uint64_t base = in.position();
-      std::size_t used = 0;
-      while (res.events < limits.max_events && buf.size() - used >= header) {
-        const std::uint8_t* h = buf.data() + used;
-        const std::optional<std::uint64_t> block = rules.block_bytes(h);
-        if (!block) break;
-        const std::uint64_t record = header + *block;
-        if (record > buf.size() - used) break;
-        if (res.events != 0 && over_budget(record)) break;
-        if (res.events == cols.events_room && !cols.make_room(2 * cols.events_room)) break;
-        if (out) rules.store(cols.col, res.events, h);
-        if (kWithSamples && *block) {
-          if (!cols.make_sample_room(res.samples * kSampleWidth + *block)) break;
-          std::uint8_t* dst = cols.samples_at(res.samples);
-          std::memcpy(dst, h + header, std::size_t(*block));
-          samples_to_host(dst, *block, kSampleWidth);
-        }
-        used += std::size_t(record);
-        take(record, *block, base + used);
-      }
-      in.consume(used);
-      fill_limit = used ? SIZE_MAX : fill_limit;
+  // Stores the header at `h` and copies its block from right behind it;
+  // false, having taken nothing, when memory is short.
+  bool store(const std::uint8_t* h, std::uint64_t block) {
+    if (res_.events == cols_.events_room && !cols_.make_room(std::max<std::uint64_t>(2 * cols_.events_room, 1))) {
+      return false;
     }
-    if (res.events == limits.max_events) break;
+    if (kWithSamples && block) {
+      if (!cols_.make_sample_room(res_.samples * kSampleWidth + block)) return false;
+      std::uint8_t* dst = cols_.samples_at(res_.samples);
+      std::memcpy(dst, h + header_, std::size_t(block));
+      samples_to_host(dst, block, kSampleWidth);
+    }
+    if (out_) rules_.store(cols_.col, res_.events, h);
+    return true;
+  }
 
-    if constexpr (kWithSamples) {
-      // A run of records the size of the last one, read in place. A header
-      // that disagrees ends the run, and the reader goes back to its record.
-      if (last_block >= kScatterBlock && seekable && in.drained()) {
-        const std::uint64_t record = header + last_block;
-        std::uint64_t k = std::min<std::uint64_t>(kScatterRecords, limits.max_events - res.events);
-        if (limits.max_bytes != UINT64_MAX) k = std::min(k, (limits.max_bytes - std::min(bytes, limits.max_bytes)) / record);
-        const bool room = k >= 2 &&
-                          (res.events + k <= cols.events_room ||
-                           cols.make_room(std::max(2 * cols.events_room, res.events + k))) &&
-                          cols.make_sample_room(res.samples * kSampleWidth + k * last_block);
-        if (room) {
-          std::array<std::uint8_t, kScatterRecords * 28> heads;
-          std::array<std::span<std::uint8_t>, 2 * kScatterRecords> parts;
-          for (std::uint64_t i = 0; i < k; ++i) {
-            parts[2 * i] = {heads.data() + i * header, header};
-            parts[2 * i + 1] = {cols.samples_at(res.samples + i * last_block / kSampleWidth),
-                                std::size_t(last_block)};
-          }
-          const std::uint64_t start = in.position();
-          Result<std::size_t> got = in.read_scattered(std::span(parts).first(std::size_t(2 * k)));
-          if (!got.ok()) {
-            if (Status st = in.seek_to(start); !st.ok()) return fail(st.error());
-            return fail(got.error());
-          }
-          const std::uint64_t block = last_block;
-          std::uint64_t i = 0;
-          for (; i < got.value() / record; ++i) {
-            const std::uint8_t* h = heads.data() + i * header;
-            if (rules.block_bytes(h) != block) break;
-            rules.store(cols.col, res.events, h);
-            samples_to_host(cols.samples_at(res.samples), block, kSampleWidth);
-            take(record, block, start + (i + 1) * record);
-          }
-          if (i * record != got.value()) {
-            if (Status st = in.seek_to(start + i * record); !st.ok()) return fail(st.error());
-          }
-          if (i == 0) last_block = 0;  // the general step takes the next record
-          continue;
-        }
-      }
+  // Every record that lies whole in the buffer, decoded where it lies.
+  void take_buffered() {
+    const std::span<const std::uint8_t> buf = in_.buffered();
+    const std::uint64_t base = in_.position();
+    std::size_t used = 0;
+    while (res_.events < limits_.max_events && buf.size() - used >= header_) {
+      const std::uint8_t* h = buf.data() + used;
+      const std::optional<std::uint64_t> block = rules_.block_bytes(h);
+      if (!block) break;
+      const std::uint64_t record = header_ + *block;
+      if (record > buf.size() - used) break;
+      if (res_.events != 0 && over_budget(record)) break;
+      if (!store(h, *block)) break;
+      used += std::size_t(record);
+      take(record, *block, base + used);
     }
+    in_.consume(used);
+    if (used) fill_limit_ = SIZE_MAX;
+  }
 
-    // One record by the general step.
-    const std::uint64_t start = in.position();
-    if (in.buffered().size() < header) {
-      if (Status st = in.fill(header, fill_limit); !st.ok()) {
-        if (st.error().is_eof()) break;
-        return fail(st.error());
+  // A run of records the size of the last one, read in place: headers into
+  // a scratch area, blocks straight into the samples column, by one
+  // scattered read. A header that disagrees ends the run, and the reader
+  // goes back to its record. nullopt where no run can be read now.
+  std::optional<Next> take_run() {
+    if (last_block_ < kScatterBlock || !seekable_ || !in_.drained()) return std::nullopt;
+    const std::uint64_t block = last_block_;
+    const std::uint64_t record = header_ + block;
+    std::uint64_t k = std::min<std::uint64_t>(kScatterRecords, limits_.max_events - res_.events);
+    if (limits_.max_bytes != UINT64_MAX) {
+      k = std::min(k, (limits_.max_bytes - std::min(bytes_, limits_.max_bytes)) / record);
+    }
+    const bool room = k >= 2 &&
+                      (res_.events + k <= cols_.events_room ||
+                       cols_.make_room(std::max(2 * cols_.events_room, res_.events + k))) &&
+                      cols_.make_sample_room(res_.samples * kSampleWidth + k * block);
+    if (!room) return std::nullopt;
+    std::array<std::uint8_t, kScatterRecords * 28> heads;
+    std::array<std::span<std::uint8_t>, 2 * kScatterRecords> parts;
+    for (std::uint64_t i = 0; i < k; ++i) {
+      parts[2 * i] = {heads.data() + i * header_, header_};
+      parts[2 * i + 1] = {cols_.samples_at(res_.samples + i * block / kSampleWidth), std::size_t(block)};
+    }
+    const std::uint64_t start = in_.position();
+    Result<std::size_t> got = in_.read_scattered(std::span(parts).first(std::size_t(2 * k)));
+    if (!got.ok()) {
+      if (Status st = in_.seek_to(start); !st.ok()) return stop_with(st.error());
+      return stop_with(got.error());
+    }
+    std::uint64_t i = 0;
+    for (; i < got.value() / record; ++i) {
+      const std::uint8_t* h = heads.data() + i * header_;
+      if (rules_.block_bytes(h) != block) break;
+      rules_.store(cols_.col, res_.events, h);
+      samples_to_host(cols_.samples_at(res_.samples), block, kSampleWidth);
+      take(record, block, start + (i + 1) * record);
+    }
+    if (i * record != got.value()) {
+      if (Status st = in_.seek_to(start + i * record); !st.ok()) return stop_with(st.error());
+    }
+    if (i == 0) last_block_ = 0;  // the general step takes the next record
+    return Next::go_on;
+  }
+
+  // One record by the general step.
+  Next take_one() {
+    const std::uint64_t start = in_.position();
+    if (in_.buffered().size() < header_) {
+      if (Status st = in_.fill(header_, fill_limit_); !st.ok()) {
+        return st.error().is_eof() ? stop_at(Stop::end) : stop_with(st.error());
       }
     }
-    const std::uint8_t* h = in.buffered().data();
-    const std::optional<std::uint64_t> block = rules.block_bytes(h);
+    const std::uint8_t* h = in_.buffered().data();
+    const std::optional<std::uint64_t> block = rules_.block_bytes(h);
     if (!block) {
-      res.stop = Stop::corrupt;
-      res.corrupt_at = start;
-      return res;
+      res_.corrupt_at = start;
+      return stop_at(Stop::corrupt);
     }
-    const std::uint64_t record = header + *block;
-    if (res.events != 0 && over_budget(record)) {
-      res.stop = Stop::limit;
-      return res;
-    }
-    if (res.events == cols.events_room && !cols.make_room(std::max<std::uint64_t>(2 * cols.events_room, 1))) {
-      return out_of_memory();
-    }
-    if (out) rules.store(cols.col, res.events, h);
-    if (record <= in.buffered().size()) {
-      // Whole in the buffer after all: only memory was short above.
-      if (kWithSamples && *block) {
-        if (!cols.make_sample_room(res.samples * kSampleWidth + *block)) return out_of_memory();
-        std::uint8_t* dst = cols.samples_at(res.samples);
-        std::memcpy(dst, h + header, std::size_t(*block));
-        samples_to_host(dst, *block, kSampleWidth);
-      }
-      in.consume(std::size_t(record));
+    const std::uint64_t record = header_ + *block;
+    if (res_.events != 0 && over_budget(record)) return stop_at(Stop::limit);
+    if (record <= in_.buffered().size()) {
+      // Whole in the buffer after all: only memory was short before.
+      if (!store(h, *block)) return stop_with(IoError::system(ENOMEM));
+      in_.consume(std::size_t(record));
       take(record, *block, start + record);
-      continue;
+      return Next::go_on;
     }
+    if (!store(h, 0)) return stop_with(IoError::system(ENOMEM));
     // The block runs past the buffer: read it into its column, or step over it.
     std::array<std::uint8_t, 32> head;
-    std::memcpy(head.data(), h, header);
-    in.consume(header);
-    const std::size_t at = std::size_t(res.samples * kSampleWidth);
+    std::memcpy(head.data(), h, header_);
+    in_.consume(header_);
+    const std::size_t at = std::size_t(res_.samples * kSampleWidth);
     Status st = success();
     if constexpr (kWithSamples) {
       // Long blocks, and blocks that may start a run read in place (which
       // needs an empty buffer), skip the buffer.
-      const bool direct = *block >= kDirectBlock || (*block >= kScatterBlock && seekable);
-      st = read_block(in, out->samples, at, *block, direct);
+      const bool direct = *block >= kDirectBlock || (*block >= kScatterBlock && seekable_);
+      st = read_block(in_, out_->samples, at, *block, direct);
     } else {
-      st = in.skip(*block);
+      st = in_.skip(*block);
     }
     if (!st.ok()) {
       // The record is left whole for a later call, on every kind of failure.
       std::span<const std::uint8_t> got;
-      if (kWithSamples && out->samples.capacity() > at) {
-        got = {out->samples.data() + at, out->samples.capacity() - at};
+      if (kWithSamples && out_->samples.capacity() > at) {
+        got = {out_->samples.data() + at, out_->samples.capacity() - at};
       }
-      give_back_record(in, start, std::span(head).first(header), got);
-      if (st.error().is_eof()) break;
-      return fail(st.error());
+      give_back_record(in_, start, std::span(head).first(header_), got);
+      return st.error().is_eof() ? stop_at(Stop::end) : stop_with(st.error());
     }
     if constexpr (kWithSamples) {
-      samples_to_host(out->samples.data() + at, *block, kSampleWidth);
-      cols.samples_room = out->samples.capacity();
+      samples_to_host(out_->samples.data() + at, *block, kSampleWidth);
+      cols_.samples_room = out_->samples.capacity();
     }
-    fill_limit = *block < kDirectBlock ? SIZE_MAX : kHeaderRefill;
+    fill_limit_ = *block < kDirectBlock ? SIZE_MAX : kHeaderRefill;
     take(record, *block, start + record);
+    return Next::go_on;
   }
-  res.stop = res.events == limits.max_events ? Stop::limit : Stop::end;
-  return res;
-}
+
+  BufReader& in_;
+  const Rules& rules_;
+  BatchMemory* out_;
+  const Limits limits_;
+  const std::size_t header_;
+  Columns<Rules> cols_;
+  BatchResult res_;
+  std::uint64_t bytes_ = 0;       // file bytes of the records taken
+  std::uint64_t last_block_ = 0;  // of the last record taken: the guess for the next
+  bool seekable_ = false;         // runs read in place need a way back
+  // After a long block, refill only what a header needs; a scan starts so,
+  // as its records may be long.
+  std::size_t fill_limit_ = kWithSamples ? SIZE_MAX : kHeaderRefill;
+};
 
 }  // namespace
 
@@ -372,8 +407,12 @@ std::size_t BatchDecoder::column_width(int i) const noexcept {
 
 template <bool kWithSamples>
 BatchResult BatchDecoder::walk(BatchMemory* out, Limits limits) {
-  if (layout_ == Layout::wd1) return walk_records<WD1Rules, kWithSamples>(in_, WD1Rules{}, out, limits);
-  return walk_records<WD2Rules, kWithSamples>(in_, WD2Rules{probed_}, out, limits);
+  if (layout_ == Layout::wd1) {
+    const WD1Rules rules;
+    return Walk<WD1Rules, kWithSamples>(in_, rules, out, limits).run();
+  }
+  const WD2Rules rules{probed_};
+  return Walk<WD2Rules, kWithSamples>(in_, rules, out, limits).run();
 }
 
 BatchResult BatchDecoder::decode(BatchMemory& out, Limits limits) { return walk<true>(&out, limits); }
