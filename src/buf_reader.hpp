@@ -189,7 +189,6 @@ class BufReader {
   void consume(std::size_t n) noexcept { pos_ += n; }
   // Whether nothing is buffered or given back: the next byte comes from the source.
   bool drained() const noexcept { return pos_ == filled_ && replay_pos_ == replay_.size(); }
-  std::size_t buffer_size() const noexcept { return capacity_; }
   // The most a refill of read() asks for (at most the buffer's size): a
   // reader about to look at a few bytes only need not fill a large buffer.
   void limit_refill(std::size_t bytes) noexcept { refill_ = std::min(bytes, capacity_); }

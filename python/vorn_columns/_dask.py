@@ -8,18 +8,18 @@ try:
     import dask.dataframe as dd
     from dask.delayed import delayed
     import pandas as pd
+    import pyarrow as pa
 except ImportError as e:
     raise ImportError(f"vorn_columns.to_dask needs dask.dataframe ({e}): "
                       "pip install 'vorn[dask]'") from e
 
 from . import Batch, Index, PathLike, _count, _layout, read, scan
-from .cli import _to_arrow
 
 
 def _frame(batch: Batch) -> Any:
     """The batch as a pandas DataFrame indexed by event number in its file: the header columns
     as NumPy, "data" as an Arrow large_list over the batch's samples."""
-    data = pd.arrays.ArrowExtensionArray(_to_arrow(batch).column("data"))
+    data = pd.arrays.ArrowExtensionArray(pa.record_batch(batch).column("data"))
     columns = {**batch.columns, "data": data}
     index = pd.RangeIndex(batch.first, batch.first + len(batch), name="event")
     return pd.DataFrame(columns, index=index, copy=False)
