@@ -5,7 +5,7 @@ VENV := .venv
 PY := $(VENV)/bin/python
 PIP := $(PY) -m pip
 CMAKE := $(VENV)/bin/cmake
-SOURCES := $(wildcard src/*) $(wildcard python/vorn_columns/*) CMakeLists.txt pyproject.toml
+SOURCES := $(wildcard src/core/* src/python/*) $(wildcard python/vorn_columns/*) CMakeLists.txt pyproject.toml
 APT_GET := DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends
 
 # Installs the Debian packages that provide a missing file, as root where

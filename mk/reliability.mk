@@ -52,12 +52,12 @@ test-asan-py: $(ASAN_VENV)/.built
 # find on the way is kept in build/fuzz/ (never committed).
 FUZZ_DIR := build/fuzz
 CLANGXX := clang++
-FUZZ_CORE_SRC := src/buf_reader.cpp src/wd1_reader.cpp src/wd2_reader.cpp fuzz/fuzz_core.cpp
-FUZZ_BATCH_SRC := src/buf_reader.cpp src/wd1_reader.cpp src/wd2_reader.cpp src/region.cpp \
-  src/batch_decoder.cpp fuzz/fuzz_batch.cpp
-CORE_HEADERS := $(wildcard src/*.hpp)
+FUZZ_CORE_SRC := src/core/buf_reader.cpp src/core/wd1_reader.cpp src/core/wd2_reader.cpp fuzz/fuzz_core.cpp
+FUZZ_BATCH_SRC := src/core/buf_reader.cpp src/core/wd1_reader.cpp src/core/wd2_reader.cpp src/core/region.cpp \
+  src/core/batch_decoder.cpp fuzz/fuzz_batch.cpp
+CORE_HEADERS := $(wildcard src/core/*.hpp)
 # clang 14 lacks __builtin_source_location; the compat header fills in.
-CLANG_FLAGS := -std=c++20 -g -O1 -Isrc -include fuzz/source_location_compat.hpp
+CLANG_FLAGS := -std=c++20 -g -O1 -Isrc/core -include fuzz/source_location_compat.hpp
 FUZZ_SANITIZE := -fsanitize=fuzzer,address,undefined -fno-sanitize-recover=undefined
 # The same harness with source coverage instead of sanitizers, for the report.
 FUZZ_COVERAGE := -fsanitize=fuzzer -fprofile-instr-generate -fcoverage-mapping
@@ -112,14 +112,14 @@ llvm-profdata merge -sparse $(FUZZ_DIR)/$(1).profraw -o $(FUZZ_DIR)/$(1).profdat
 llvm-cov report $(FUZZ_DIR)/fuzz_$(1)_cov -instr-profile=$(FUZZ_DIR)/$(1).profdata $(3)
 endef
 
-FUZZ_CORE_COVERED := src/buf_reader.cpp src/wd1_reader.cpp src/wd2_reader.cpp src/buf_reader.hpp \
-  src/sample_buffer.hpp src/record.hpp
+FUZZ_CORE_COVERED := src/core/buf_reader.cpp src/core/wd1_reader.cpp src/core/wd2_reader.cpp src/core/buf_reader.hpp \
+  src/core/sample_buffer.hpp src/core/record.hpp
 fuzz-core: $(FUZZ_DIR)/fuzz_core $(FUZZ_DIR)/fuzz_core_cov $(FUZZ_DIR)/seeds/.made
 	$(call libfuzzer,core,$(FUZZ_DIR)/seeds,$(FUZZ_CORE_COVERED))
 
 # BatchDecoder against the record readers, byte for byte (fuzz/fuzz_batch.cpp).
 fuzz-batch: $(FUZZ_DIR)/fuzz_batch $(FUZZ_DIR)/fuzz_batch_cov $(FUZZ_DIR)/seeds_batch/.made
-	$(call libfuzzer,batch,$(FUZZ_DIR)/seeds_batch,src/batch_decoder.cpp src/region.cpp)
+	$(call libfuzzer,batch,$(FUZZ_DIR)/seeds_batch,src/core/batch_decoder.cpp src/core/region.cpp)
 
 # atheris over EventReader: the extension built by clang with ASan, UBSan and
 # libFuzzer's coverage counters; one preloaded library carries the ASan

@@ -1,4 +1,4 @@
-# The batch decoder of src/columns_module.cpp, as vorn_columns/__init__.py uses it.
+# The batch decoder of src/python/columns_module.cpp, as vorn_columns/__init__.py uses it.
 from typing import Any, Literal, Tuple, overload
 
 import numpy as np
