@@ -18,13 +18,18 @@ need = @test -e $(1) || { { test "$$(id -u)" = 0 && command -v apt-get > /dev/nu
 .PHONY: all build demo test test-py test-cpp clean
 all: build
 
-$(VENV)/.deps: requirements-dev.txt
+# The build and the demo need only requirements-build.txt; the tests add requirements-dev.txt.
+$(VENV)/.base: requirements-build.txt
 	$(PYTHON) -m venv $(VENV)
 	$(PIP) install -q --upgrade pip
+	$(PIP) install -q -r requirements-build.txt
+	touch $@
+
+$(VENV)/.deps: $(VENV)/.base requirements-dev.txt
 	$(PIP) install -q -r requirements-dev.txt
 	touch $@
 
-$(VENV)/.built: $(VENV)/.deps $(SOURCES)
+$(VENV)/.built: $(VENV)/.base $(SOURCES)
 	$(PIP) install -q --no-build-isolation --no-deps -Cbuild-dir=build/py .
 	touch $@
 
@@ -36,11 +41,11 @@ demo: build
 
 test: test-cpp test-py
 
-test-py: build
+test-py: build $(VENV)/.deps
 	$(PY) -m pytest -q
 
 # The decoding core's C++ tests, built without Python.
-test-cpp: $(VENV)/.deps
+test-cpp: $(VENV)/.base
 	$(call need,/usr/include/gtest/gtest.h,libgtest-dev)
 	$(CMAKE) -S . -B build/cpp -G Ninja -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV)/bin/ninja) \
 	  -DVORN_BUILD_MODULE=OFF -DVORN_BUILD_TESTS=ON -DCMAKE_BUILD_TYPE=Debug

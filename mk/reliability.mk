@@ -22,7 +22,7 @@ SAN_ENV = PYTHONMALLOC=malloc LD_PRELOAD="$(SAN_PRELOAD)" ASAN_OPTIONS=$(SAN_ASA
   UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
   VORN_SANITIZED=1
 
-$(ASAN_VENV)/.deps: requirements-dev.txt
+$(ASAN_VENV)/.deps: requirements-build.txt requirements-dev.txt
 	$(PYTHON) -m venv $(ASAN_VENV)
 	$(ASAN_PY) -m pip install -q --upgrade pip
 	$(ASAN_PY) -m pip install -q -r requirements-dev.txt

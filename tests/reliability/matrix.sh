@@ -30,7 +30,7 @@ for v in "${versions[@]}"; do
     "${pip[@]}" pytest hypothesis "$numpy" "$wheel"
     while read -r requirement; do
       "${pip[@]}" "$requirement" "$numpy" 2>> "$venv/pip.log" || left_out+=("$requirement")
-    done < <(sed -e 's/#.*//' -e '/^[[:space:]]*$/d' requirements-dev.txt)
+    done < <(sed -e 's/#.*//' -e '/^[[:space:]]*$/d' -e '/^-r/d' requirements-build.txt requirements-dev.txt)
   fi
   versions_line=$("$venv/bin/python" -c \
     'import sys, numpy; print("CPython", sys.version.split()[0], "NumPy", numpy.__version__)')
