@@ -11,6 +11,7 @@ dask.distributed scheduler, otherwise on local processes.
 """
 import argparse
 import json
+import sys
 from concurrent.futures import ProcessPoolExecutor
 from pathlib import Path
 
@@ -101,8 +102,23 @@ def same(a, b):
     return a.keys() == b.keys() and all(np.array_equal(a[k], b[k]) for k in a)
 
 
+def dask_missing():
+    """Why the Dask engine cannot run here, or None when it can."""
+    try:
+        import dask.dataframe  # noqa: F401
+        import distributed  # noqa: F401
+        import pyarrow  # noqa: F401
+    except ImportError as e:
+        return f"the Dask engine needs pip install 'vorn[dask]' ({e})"
+    return None
+
+
 def main(argv=None):
-    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    first_paragraph = __doc__.split("\n\n")[0]
+    parser = argparse.ArgumentParser(
+        description=" ".join(first_paragraph.split()),
+        epilog="Files named *.wd1 are read as WD1 and *.wd2 as WD2. The Dask engine needs "
+               "pip install 'vorn[dask]'.")
     parser.add_argument("directory")
     parser.add_argument("--engine", choices=["pool", "dask", "both"], default="both")
     parser.add_argument("--workers", type=int, help="processes of the pool (default: CPUs)")
@@ -113,6 +129,12 @@ def main(argv=None):
     paths = sorted(str(p) for p in Path(args.directory).iterdir() if layout_of(p) in EDGES)
     if not paths:
         parser.error(f"no *.wd1 or *.wd2 files in {args.directory}")
+    missing = dask_missing() if args.engine in ("dask", "both") else None
+    if missing and args.engine == "dask":
+        parser.exit(1, f"{parser.prog}: {missing}\n")
+    if missing:
+        print(f"{parser.prog}: {missing}; using the process pool only", file=sys.stderr)
+        args.engine = "pool"
     results = {}
     if args.engine in ("pool", "both"):
         results["process pool"] = with_process_pool(paths, args.workers)
@@ -134,6 +156,7 @@ def main(argv=None):
     show(totals)
     for name, other in others:
         print(f"{name}: {'the same counts' if same(totals, other) else 'DIFFERENT counts'}")
+
 
 if __name__ == "__main__":
     main()

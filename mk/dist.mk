@@ -1,5 +1,6 @@
-# Packaging: `make check-dist` builds the wheel and the sdist as a release would and installs
-# them into fresh virtual environments of the oldest and newest supported CPython.
+# Packaging: `make check-dist` builds the wheel and the sdist as a release would, gives the wheel
+# its manylinux tag with auditwheel, and installs them into fresh virtual environments of the
+# oldest and newest supported CPython.
 DIST := build/dist
 DIST_PYTHONS := 3.9 3.13
 
@@ -22,6 +23,12 @@ check-dist: $(VENV)/.deps
 	@ls $(DIST)/wheel
 	@test "$$(ls $(DIST)/wheel | wc -l)" = 1 && ls $(DIST)/wheel/vorn-*-cp39-abi3-*.whl >/dev/null \
 	  || { echo "expected exactly one cp39-abi3 wheel"; exit 1; }
+	@echo "== auditwheel: the wheel retagged with the manylinux tag its symbols allow"
+	PATH=$(abspath $(VENV)/bin):$$PATH $(VENV)/bin/auditwheel repair -w $(DIST)/repaired \
+	  $(DIST)/wheel/vorn-*.whl
+	@ls $(DIST)/repaired
+	@ls $(DIST)/repaired/vorn-*-cp39-abi3-manylinux_*.whl >/dev/null \
+	  || { echo "expected a cp39-abi3 manylinux wheel"; exit 1; }
 	@echo "== sdist, built into a wheel from scratch in a clean venv"
 	$(PY) -m build -q --sdist -o $(DIST)/sdist .
 	@ls $(DIST)/sdist
@@ -36,4 +43,4 @@ check-dist: $(VENV)/.deps
 
 .PHONY: dist-try-wheel
 dist-try-wheel:
-	$(call dist_try,$(DIST_VENV),$(DIST_EXE),$(CURDIR)/$(DIST)/wheel/vorn-*.whl)
+	$(call dist_try,$(DIST_VENV),$(DIST_EXE),$(CURDIR)/$(DIST)/repaired/vorn-*.whl)

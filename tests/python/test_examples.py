@@ -175,3 +175,19 @@ class TestManyFiles:
         (totals,) = report["results"].values()
         for layout, h in heights.items():
             assert totals[layout] == np.histogram(h, edges[layout])[0].tolist()
+
+    def test_without_dask_the_hint_not_a_traceback(self, tmp_path):
+        edges = {k: np.asarray(v) for k, v in load("many_files").EDGES.items()}
+        self.write_runs(tmp_path, edges)
+        hide = ("import runpy, sys; sys.modules['dask'] = None\n"
+                f"sys.argv = ['many_files.py', {str(tmp_path)!r}, '--engine', '{{}}', '--json']\n"
+                f"runpy.run_path({str(EXAMPLES / 'many_files.py')!r}, run_name='__main__')")
+        alone = subprocess.run([sys.executable, "-c", hide.format("dask")], capture_output=True,
+                               text=True, timeout=120)
+        assert alone.returncode == 1 and "Traceback" not in alone.stderr
+        assert "pip install 'vorn[dask]'" in alone.stderr
+        both = subprocess.run([sys.executable, "-c", hide.format("both")], capture_output=True,
+                              text=True, timeout=120)
+        assert both.returncode == 0, both.stderr
+        assert "vorn[dask]" in both.stderr and list(json.loads(both.stdout)["results"]) == [
+            "process pool"]
