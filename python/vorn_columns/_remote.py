@@ -1,0 +1,223 @@
+"""Sources behind a URL (s3://, https://, any fsspec filesystem): read forward in large blocks,
+or as one byte range fetched with one request, and the object's identity for stale indexes."""
+from __future__ import annotations
+
+import errno
+import io
+import os
+import re
+from typing import Any, Dict, List, Mapping, NamedTuple, Optional, Tuple
+from urllib.parse import unquote, urlsplit
+
+# Bytes a sequential read asks for at a time: one request per block, never one per record.
+BLOCK_SIZE = 8 << 20
+_URL = re.compile(r"([A-Za-z][A-Za-z0-9+.-]*::)*([A-Za-z][A-Za-z0-9+.-]*)://")
+_GLOB = re.compile(r"[*?[]")
+# The package to install where fsspec's own error names none.
+_PACKAGES = {"http": "aiohttp", "https": "aiohttp"}
+
+
+def is_url(source: Any) -> bool:
+    """A str naming a URL of a scheme other than file:// (fsspec's chained URLs included)."""
+    if not isinstance(source, str):
+        return False
+    m = _URL.match(source)
+    return m is not None and (m.group(1) is not None or m.group(2).lower() != "file")
+
+
+def local_path(source: Any) -> Any:
+    """The path a file:// URL names; any other source unchanged."""
+    if isinstance(source, str) and source[:7].lower() == "file://":
+        return unquote(urlsplit(source).path)
+    return source
+
+
+def filesystem(url: str, storage_options: Optional[Mapping[str, Any]]) -> Tuple[Any, str]:
+    """The fsspec filesystem of `url` and the object's path in it."""
+    try:
+        from fsspec.core import url_to_fs
+    except ImportError:
+        raise ImportError(f"reading {url} needs fsspec: pip install 'vorn[remote]'") from None
+    try:
+        return url_to_fs(url, **dict(storage_options or {}))
+    except ImportError as e:
+        package = _package(url)
+        raise ImportError(f"reading {url} needs the package of its filesystem ({e}): "
+                          f"pip install 'vorn[remote]' {package}".rstrip()) from None
+
+
+def _package(url: str) -> str:
+    from fsspec.registry import known_implementations
+
+    protocol = url.split("::")[-1].split("://")[0].lower()
+    root = known_implementations.get(protocol, {}).get("class", "").split(".")[0]
+    return _PACKAGES.get(protocol, "") if root in ("", "fsspec") else root
+
+
+class Identity(NamedTuple):
+    """What tells one version of an object from another: its size and, where the filesystem
+    reports one, its ETag or else its modification time ("" where it reports neither)."""
+
+    size: int
+    tag: str
+
+
+_TAGS = ("etag", "md5hash")
+_TIMES = ("lastmodified", "last-modified", "last_modified", "mtime", "updated", "modified")
+
+
+def identity(fs: Any, path: str, url: str) -> Identity:
+    """The object's identity now, asked of the filesystem afresh (a HEAD or metadata request)."""
+    fs.invalidate_cache(path)
+    try:
+        info = fs.info(path)
+    except FileNotFoundError:
+        raise FileNotFoundError(errno.ENOENT, os.strerror(errno.ENOENT), url) from None
+    if info.get("type", "file") != "file":
+        raise IsADirectoryError(errno.EISDIR, os.strerror(errno.EISDIR), url)
+    keys = {k.lower(): v for k, v in info.items() if v is not None}
+    tag = next((f"etag {keys[k]}" for k in _TAGS if k in keys), None)
+    if tag is None:
+        tag = next((f"modified {keys[k]}" for k in _TIMES if k in keys), "")
+    size = info.get("size")
+    if size is None:
+        raise OSError(errno.EINVAL, "the server does not tell the object's size", url)
+    return Identity(int(size), tag)
+
+
+def changed(then: Identity, now: Identity) -> Optional[str]:
+    """What makes an index of the object as it was `then` unfit for it `now`, or None. An
+    object that grew keeps the index of its first bytes where nothing tells it was replaced."""
+    if now.size < then.size:
+        return f"the object shrank from {then.size} to {now.size} bytes"
+    if then.tag and now.tag and then.tag != now.tag:
+        return f"the object was replaced ({then.tag} became {now.tag})"
+    return None
+
+
+class RemoteFile(io.RawIOBase):
+    """The object as a seekable raw file: each read is one ranged request for the bytes asked,
+    so that a buffer of BLOCK_SIZE above it makes one request per block. Bytes [start, end) may
+    be given as `held`, fetched already: reads inside them make no request."""
+
+    def __init__(self, fs: Any, path: str, url: str, size: int, held: bytes = b"",
+                 start: int = 0) -> None:
+        super().__init__()
+        self.name = url
+        self._fs, self._path, self._size = fs, path, size
+        self._held, self._held_start = memoryview(held), start
+        self._pos = 0
+
+    def readable(self) -> bool:
+        return True
+
+    def seekable(self) -> bool:
+        return True
+
+    def tell(self) -> int:
+        return self._pos
+
+    def seek(self, offset: int, whence: int = io.SEEK_SET) -> int:
+        base = {io.SEEK_SET: 0, io.SEEK_CUR: self._pos, io.SEEK_END: self._size}[whence]
+        if base + offset < 0:
+            raise OSError(errno.EINVAL, os.strerror(errno.EINVAL), self.name)
+        self._pos = base + offset
+        return self._pos
+
+    def readinto(self, buffer: Any) -> int:
+        out = memoryview(buffer).cast("B")
+        at = self._pos - self._held_start
+        if 0 <= at < len(self._held):
+            n = min(len(out), len(self._held) - at)
+            out[:n] = self._held[at:at + n]
+        else:
+            n = min(len(out), self._size - self._pos)
+            if n <= 0:
+                return 0
+            data = fetch(self._fs, self._path, self.name, self._pos, self._pos + n)
+            out[:n] = data
+        self._pos += n
+        return n
+
+
+def fetch(fs: Any, path: str, url: str, start: int, end: int) -> bytes:
+    """Bytes [start, end) of the object, with one ranged request; `end` within its size."""
+    data = fs.cat_file(path, start=start, end=end)
+    if len(data) != end - start:
+        # Fewer: the object shrank since its size was asked. More: a server that ignored the
+        # range and sent the whole object.
+        raise OSError(errno.ESTALE if len(data) < end - start else errno.EIO,
+                      f"asked for bytes {start}..{end} of the object, the server sent "
+                      f"{len(data)} bytes", url)
+    return data
+
+
+class Opened(NamedTuple):
+    """An object opened for reading: the file object, its identity when opened."""
+
+    file: Any
+    identity: Identity
+
+
+def open_sequential(url: str, storage_options: Optional[Mapping[str, Any]],
+                    block_size: int = BLOCK_SIZE) -> Opened:
+    """The object read forward, a block per request; a seek inside the block makes none."""
+    fs, path = filesystem(url, storage_options)
+    ident = identity(fs, path, url)
+    raw = RemoteFile(fs, path, url, ident.size)
+    return Opened(io.BufferedReader(raw, buffer_size=block_size), ident)
+
+
+def open_range(url: str, start: int, end: Optional[int],
+               storage_options: Optional[Mapping[str, Any]]) -> Opened:
+    """The object, of which bytes [start, end) (`end` None: to its end) are fetched now with
+    one request and read without another; it stands at offset 0, in the object's own
+    positions. Reads elsewhere (none for a read that keeps to the range) each make a request."""
+    fs, path = filesystem(url, storage_options)
+    ident = identity(fs, path, url)
+    end = ident.size if end is None else min(end, ident.size)
+    held = fetch(fs, path, url, start, end) if start < end else b""
+    return Opened(RemoteFile(fs, path, url, ident.size, held, start), ident)
+
+
+def expand(pattern: str, storage_options: Optional[Mapping[str, Any]]) -> List[str]:
+    """The names a glob pattern matches, sorted, as URLs of the pattern's own scheme (as paths
+    for a local pattern); a name without wildcards, or an existing local file, as it is."""
+    local = not is_url(pattern)
+    if not _GLOB.search(pattern) or (local and os.path.exists(local_path(pattern))):
+        return [pattern]
+    if local:
+        from fsspec.implementations.local import LocalFileSystem
+
+        fs: Any = LocalFileSystem()
+        names = sorted(fs.glob(local_path(pattern)))
+    else:
+        fs, path = filesystem(pattern, storage_options)
+        names = sorted(fs.unstrip_protocol(p) for p in fs.glob(path))
+    if not names:
+        raise FileNotFoundError(errno.ENOENT, "no file matches the pattern", pattern)
+    return names
+
+
+def refuse_url(source: Any, what: str) -> None:
+    """Raises ValueError for a URL given to a function that cannot read one."""
+    if is_url(source):
+        raise ValueError(f"{what} cannot read a URL ({source}): an object behind a URL is "
+                         "read as it was when opened; follow a local file instead")
+
+
+def options_from_pairs(pairs: List[str]) -> Dict[str, Any]:
+    """Storage options from KEY=VALUE strings; values that read as JSON (true, 3, null, ...)
+    are taken as such, others as text."""
+    import json
+
+    options: Dict[str, Any] = {}
+    for pair in pairs:
+        key, sep, value = pair.partition("=")
+        if not sep or not key:
+            raise ValueError(f"a storage option is KEY=VALUE, not {pair!r}")
+        try:
+            options[key] = json.loads(value)
+        except ValueError:
+            options[key] = value
+    return options
