@@ -10,7 +10,8 @@ _Stop = Tuple[int, Any]
 _Columns = Tuple[npt.NDArray[Any], ...]
 
 class Decoder:
-    def __new__(cls, path: bytes, layout: str, filename: Any) -> Decoder: ...
+    # channels: a WD2 channel count found by an earlier probe of the file, which skips the probe.
+    def __new__(cls, path: bytes, layout: str, filename: Any, channels: int = ...) -> Decoder: ...
     @property
     def position(self) -> int: ...
     @property

@@ -401,6 +401,12 @@ Result<BatchDecoder> BatchDecoder::open(std::unique_ptr<Source> source, Layout l
   return BatchDecoder(std::move(in), layout, probed);
 }
 
+BatchDecoder BatchDecoder::open_wd2_known(std::unique_ptr<Source> source, std::int32_t channels,
+                                          std::size_t buffer_size) {
+  return BatchDecoder(BufReader(std::move(source), std::max<std::size_t>(buffer_size, 32)),
+                      Layout::wd2, channels);
+}
+
 std::size_t BatchDecoder::column_width(int i) const noexcept {
   return layout_ == Layout::wd1 ? WD1Rules::kColumnWidth[i] : WD2Rules::kColumnWidth[i];
 }

@@ -51,6 +51,10 @@ class BatchDecoder {
   // probe of the record reader and rewinds. Tests make the buffer small.
   static Result<BatchDecoder> open(std::unique_ptr<Source> source, Layout layout,
                                    std::size_t buffer_size = kBufferSize);
+  // The same without the probe, for a WD2 source whose channel count an
+  // earlier probe of the same file found; reads nothing.
+  static BatchDecoder open_wd2_known(std::unique_ptr<Source> source, std::int32_t channels,
+                                     std::size_t buffer_size = kBufferSize);
 
   Layout layout() const noexcept { return layout_; }
   // The channel count the WD2 probe found; 0 for WD1.

@@ -157,9 +157,10 @@ PyObject* decoder_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noex
     const char* path;
     const char* layout_name;
     PyObject* filename;
-    static const char* kNames[] = {"path", "layout", "filename", nullptr};
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "ysO:Decoder", const_cast<char**>(kNames), &path,
-                                     &layout_name, &filename)) {
+    int channels = -1;  // WD2: the channel count of an earlier probe, which is then not run
+    static const char* kNames[] = {"path", "layout", "filename", "channels", nullptr};
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "ysO|i:Decoder", const_cast<char**>(kNames),
+                                     &path, &layout_name, &filename, &channels)) {
       return nullptr;
     }
     Layout layout;
@@ -176,6 +177,10 @@ PyObject* decoder_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noex
     std::optional<IoError> failed = state->waiting.unlocked([&]() -> std::optional<IoError> {
       Result<std::unique_ptr<Source>> file = open_file(path, state->waiting);
       if (!file.ok()) return file.error();
+      if (layout == Layout::wd2 && channels >= 0) {
+        state->decoder.emplace(BatchDecoder::open_wd2_known(std::move(file).value(), channels));
+        return std::nullopt;
+      }
       Result<BatchDecoder> decoder = BatchDecoder::open(std::move(file).value(), layout);
       if (!decoder.ok()) return decoder.error();
       state->decoder.emplace(std::move(decoder).value());
