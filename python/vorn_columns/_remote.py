@@ -62,6 +62,7 @@ class Identity(NamedTuple):
     tag: str
 
 
+_CODES = ((FileNotFoundError, errno.ENOENT), (PermissionError, errno.EACCES))
 _TAGS = ("etag", "md5hash")
 _TIMES = ("lastmodified", "last-modified", "last_modified", "mtime", "updated", "modified")
 
@@ -73,6 +74,10 @@ def identity(fs: Any, path: str, url: str) -> Identity:
         info = fs.info(path)
     except FileNotFoundError:
         raise FileNotFoundError(errno.ENOENT, os.strerror(errno.ENOENT), url) from None
+    except OSError as e:
+        if e.filename is not None:
+            raise
+        raise _named(e, url) from e
     if info.get("type", "file") != "file":
         raise IsADirectoryError(errno.EISDIR, os.strerror(errno.EISDIR), url)
     keys = {k.lower(): v for k, v in info.items() if v is not None}
@@ -142,7 +147,12 @@ class RemoteFile(io.RawIOBase):
 
 def fetch(fs: Any, path: str, url: str, start: int, end: int) -> bytes:
     """Bytes [start, end) of the object, with one ranged request; `end` within its size."""
-    data = fs.cat_file(path, start=start, end=end)
+    try:
+        data = fs.cat_file(path, start=start, end=end)
+    except OSError as e:
+        if e.filename is not None:
+            raise
+        raise _named(e, url) from e
     if len(data) != end - start:
         # Fewer: the object shrank since its size was asked. More: a server that ignored the
         # range and sent the whole object.
@@ -150,6 +160,19 @@ def fetch(fs: Any, path: str, url: str, start: int, end: int) -> bytes:
                       f"asked for bytes {start}..{end} of the object, the server sent "
                       f"{len(data)} bytes", url)
     return data
+
+
+def _named(e: OSError, url: str) -> OSError:
+    """The filesystem's error naming the URL, as errors of local files name theirs."""
+    code = e.errno
+    if code is None:
+        code = next((c for t, c in _CODES if isinstance(e, t)), None)
+    text = e.strerror or str(e) or type(e).__name__
+    if code is not None:
+        return OSError(code, text, url)
+    named = OSError(f"{url}: {text}")
+    named.filename = url
+    return named
 
 
 class Opened(NamedTuple):
