@@ -101,15 +101,16 @@ def changed(then: Identity, now: Identity) -> Optional[str]:
 
 
 class RemoteFile(io.RawIOBase):
-    """The object as a seekable raw file: each read is one ranged request for the bytes asked,
-    so that a buffer of BLOCK_SIZE above it makes one request per block. Bytes [start, end) may
-    be given as `held`, fetched already: reads inside them make no request."""
+    """The object as a seekable file that holds one run of its bytes, [start, start + len(held)):
+    reads inside it make no request, a read outside it fetches the next run with one ranged
+    request of `block_size` bytes or the size of the read, whichever is larger. A seek makes
+    none. The run fetched replaces the one held, so that one block at a time is in memory."""
 
-    def __init__(self, fs: Any, path: str, url: str, size: int, held: bytes = b"",
-                 start: int = 0) -> None:
+    def __init__(self, fs: Any, path: str, url: str, size: int, block_size: int,
+                 held: bytes = b"", start: int = 0) -> None:
         super().__init__()
         self.name = url
-        self._fs, self._path, self._size = fs, path, size
+        self._fs, self._path, self._size, self._block = fs, path, size, block_size
         self._held, self._held_start = memoryview(held), start
         self._pos = 0
 
@@ -132,17 +133,19 @@ class RemoteFile(io.RawIOBase):
     def readinto(self, buffer: Any) -> int:
         out = memoryview(buffer).cast("B")
         at = self._pos - self._held_start
-        if 0 <= at < len(self._held):
-            n = min(len(out), len(self._held) - at)
-            out[:n] = self._held[at:at + n]
-        else:
-            n = min(len(out), self._size - self._pos)
-            if n <= 0:
+        if not 0 <= at < len(self._held):
+            if self._pos >= self._size or not len(out):
                 return 0
-            data = fetch(self._fs, self._path, self.name, self._pos, self._pos + n)
-            out[:n] = data
+            self._held = memoryview(b"")  # let go of the last run before the next arrives
+            end = min(self._pos + max(len(out), self._block), self._size)
+            self._held = memoryview(fetch(self._fs, self._path, self.name, self._pos, end))
+            self._held_start, at = self._pos, 0
+        n = min(len(out), len(self._held) - at)
+        out[:n] = self._held[at:at + n]
         self._pos += n
         return n
+
+    readinto1 = readinto
 
 
 def fetch(fs: Any, path: str, url: str, start: int, end: int) -> bytes:
@@ -187,20 +190,20 @@ def open_sequential(url: str, storage_options: Optional[Mapping[str, Any]],
     """The object read forward, a block per request; a seek inside the block makes none."""
     fs, path = filesystem(url, storage_options)
     ident = identity(fs, path, url)
-    raw = RemoteFile(fs, path, url, ident.size)
-    return Opened(io.BufferedReader(raw, buffer_size=block_size), ident)
+    return Opened(RemoteFile(fs, path, url, ident.size, block_size), ident)
 
 
 def open_range(url: str, start: int, end: Optional[int],
                storage_options: Optional[Mapping[str, Any]]) -> Opened:
     """The object, of which bytes [start, end) (`end` None: to its end) are fetched now with
     one request and read without another; it stands at offset 0, in the object's own
-    positions. Reads elsewhere (none for a read that keeps to the range) each make a request."""
+    positions. A read elsewhere (none for a read that keeps to the range) makes a request of
+    its own size."""
     fs, path = filesystem(url, storage_options)
     ident = identity(fs, path, url)
     end = ident.size if end is None else min(end, ident.size)
     held = fetch(fs, path, url, start, end) if start < end else b""
-    return Opened(RemoteFile(fs, path, url, ident.size, held, start), ident)
+    return Opened(RemoteFile(fs, path, url, ident.size, 0, held, start), ident)
 
 
 def expand(pattern: str, storage_options: Optional[Mapping[str, Any]]) -> List[str]:
