@@ -39,11 +39,12 @@ def filesystem(url: str, storage_options: Optional[Mapping[str, Any]]) -> Tuple[
     except ImportError:
         raise ImportError(f"reading {url} needs fsspec: pip install 'vorn[remote]'") from None
     try:
-        return url_to_fs(url, **dict(storage_options or {}))
+        fs, path = url_to_fs(url, **dict(storage_options or {}))
     except ImportError as e:
         package = _package(url)
         raise ImportError(f"reading {url} needs the package of its filesystem ({e}): "
                           f"pip install 'vorn[remote]' {package}".rstrip()) from None
+    return fs, str(path)
 
 
 def _package(url: str) -> str:
@@ -151,7 +152,7 @@ class RemoteFile(io.RawIOBase):
 def fetch(fs: Any, path: str, url: str, start: int, end: int) -> bytes:
     """Bytes [start, end) of the object, with one ranged request; `end` within its size."""
     try:
-        data = fs.cat_file(path, start=start, end=end)
+        data: bytes = fs.cat_file(path, start=start, end=end)
     except OSError as e:
         if e.filename is not None:
             raise
