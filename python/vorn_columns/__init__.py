@@ -15,7 +15,7 @@ from typing import Any, Dict, Iterable, Iterator, Optional, Tuple, Union
 
 import numpy as np
 
-from . import _native
+from . import _native, _remote
 
 __all__ = ["Batch", "BatchIterator", "CorruptRecordError", "Index", "StaleIndexError", "follow",
            "iter_batches", "read", "scan", "to_dask"]
@@ -137,20 +137,21 @@ class Index:
     """Where each record of a file starts, and its header values, without
     its samples. ``positions`` has ``len(index) + 1`` entries: the last is the
     end of the last complete record. ``inode`` and ``size`` are the file's at
-    the scan (None: not known). A read that seeks with the index first checks
-    that the file is the same one, no shorter, and that the record found at
-    the position has the index's header values; else it raises
-    ``StaleIndexError``."""
+    the scan (None: not known); for an object behind a URL, ``tag`` is its
+    ETag or modification time ("" where the filesystem gives neither). A read
+    that seeks with the index first checks that the file is the same one, no
+    shorter, and that the record found at the position has the index's header
+    values; else it raises ``StaleIndexError``."""
 
-    __slots__ = ("layout", "channels", "columns", "positions", "inode", "size")
+    __slots__ = ("layout", "channels", "columns", "positions", "inode", "size", "tag")
 
     def __init__(self, layout: str, channels: int, columns: Dict[str, np.ndarray],
                  positions: np.ndarray, *, inode: Optional[int] = None,
-                 size: Optional[int] = None) -> None:
-        self._set(layout, channels, columns, positions, inode, size, owned=False)
+                 size: Optional[int] = None, tag: str = "") -> None:
+        self._set(layout, channels, columns, positions, inode, size, tag, owned=False)
 
     def _set(self, layout: str, channels: int, columns: Dict[str, np.ndarray], positions: Any,
-             inode: Optional[int], size: Optional[int], *, owned: bool) -> None:
+             inode: Optional[int], size: Optional[int], tag: str = "", *, owned: bool) -> None:
         """Checks what is cheap to check. Positions become read-only: an array
         the index does not own (`owned` False) is copied first if writeable."""
         self.layout = _layout(layout)
@@ -172,6 +173,7 @@ class Index:
         self.positions = p
         self.inode = inode
         self.size = size
+        self.tag = tag
 
     def __len__(self) -> int:
         return len(self.positions) - 1
@@ -183,7 +185,8 @@ class Index:
         return f"<vorn_columns.Index {self.layout} events {len(self)}>"
 
     def __getstate__(self) -> Tuple[Any, ...]:
-        return self.layout, self.channels, self.columns, self.positions, self.inode, self.size
+        return (self.layout, self.channels, self.columns, self.positions, self.inode, self.size,
+                self.tag)
 
     def __setstate__(self, state: Tuple[Any, ...]) -> None:
         # Unpickled arrays are writeable: the positions, the index's own,
@@ -204,6 +207,7 @@ class _FileMark:
         self.channels = index.channels
         self.inode = index.inode
         self.size = index.size
+        self.tag = index.tag
         self.positions = index.positions
 
 
@@ -222,9 +226,47 @@ def _count(value: Any, name: str, *, least: int = 0, none: Optional[int] = None)
     return count
 
 
-def _open(path: PathLike, layout: str) -> Tuple[_native.Decoder, Any]:
-    filename = os.fspath(path)
+def _open(path: PathLike, layout: str, storage_options: Optional[Dict[str, Any]] = None
+          ) -> Tuple[_native.Decoder, Any]:
+    if _remote.is_url(path):
+        assert isinstance(path, str)
+        opened = _remote.open_sequential(path, storage_options)
+        return _RemoteDecoder(_native.Decoder(opened.file, layout, path), opened.identity), path
+    filename = os.fspath(_remote.local_path(path))
     return _native.Decoder(os.fsencode(filename), layout, filename), filename
+
+
+def _open_range(url: str, layout: str, start: int, stop: int, mark: Union[Index, _FileMark],
+                storage_options: Optional[Dict[str, Any]]) -> _native.Decoder:
+    """A decoder of the object at `url` that holds the bytes of events [start, stop), as far
+    as the index knows them, fetched with one request; the object's identity is checked
+    against the index's first. The channel count comes from the index: the WD2 probe would
+    read the object's first bytes."""
+    known = len(mark.positions) - 1
+    begin = int(mark.positions[min(start, known - 1)]) if known else 0
+    end = int(mark.positions[stop]) if stop <= known else None
+    fs, inside = _remote.filesystem(url, storage_options)
+    now = _remote.identity(fs, inside, url)
+    reason = _remote.changed(_remote.Identity(mark.size or 0, mark.tag), now)
+    if reason is not None:
+        raise _stale(url, reason)
+    file = _remote.range_file(fs, inside, url, now, begin, end)
+    channels = mark.channels if layout == "WD2" else -1
+    return _RemoteDecoder(_native.Decoder(file, layout, url, channels), now)
+
+
+class _RemoteDecoder:
+    """A decoder of an object behind a URL: the object's identity is its own."""
+
+    def __init__(self, decoder: _native.Decoder, identity: "_remote.Identity") -> None:
+        self._decoder = decoder
+        self.remote = identity
+
+    def identity(self) -> Tuple[Optional[int], int]:
+        return None, self.remote.size
+
+    def __getattr__(self, name: str) -> Any:
+        return getattr(self._decoder, name)
 
 
 def _corrupt(filename: Any, layout: str, index: int, offset: int, how: str) -> CorruptRecordError:
@@ -266,11 +308,13 @@ def _batch(layout: str, decoder: _native.Decoder, first: int, columns: Tuple[np.
 
 
 def read(path: PathLike, layout: str, *, start: int = 0, stop: Optional[int] = None,
-         index: Optional[Index] = None) -> Batch:
+         index: Optional[Index] = None, storage_options: Optional[Dict[str, Any]] = None) -> Batch:
     """Events ``[start, stop)`` of the file as one batch (``stop=None``: to
     the end). With an ``index`` from ``scan``, reading seeks straight to
     ``start`` instead of stepping over the records before it, once the file
-    is found to be the one the index describes (else ``StaleIndexError``)."""
+    is found to be the one the index describes (else ``StaleIndexError``);
+    of an object behind a URL it then fetches just the bytes of those events,
+    with one request."""
     layout = _layout(layout)
     start = _count(start, "start")
     stop = _count(stop, "stop", none=_UNLIMITED)
@@ -279,14 +323,19 @@ def read(path: PathLike, layout: str, *, start: int = 0, stop: Optional[int] = N
     first = None
     if index is not None and len(index):
         first = index._header(min(start, len(index) - 1))
-    return _read(path, layout, start, stop, index, first)
+    return _read(path, layout, start, stop, index, first, storage_options)
 
 
 def _read(path: PathLike, layout: str, start: int, stop: int, mark: Union[Index, _FileMark, None],
-          first: Optional[Tuple[int, ...]]) -> Batch:
+          first: Optional[Tuple[int, ...]],
+          storage_options: Optional[Dict[str, Any]] = None) -> Batch:
     """read() once its arguments are checked. `mark` is the index to seek
     with, `first` the header values it holds for event min(start, len - 1)."""
-    decoder, filename = _open(path, layout)
+    if mark is not None and _remote.is_url(path) and not getattr(mark, "compressed", False):
+        assert isinstance(path, str)
+        decoder, filename = _open_range(path, layout, start, stop, mark, storage_options), path
+    else:
+        decoder, filename = _open(path, layout, storage_options)
     how = "read(path, layout, stop={index}) reads the events before it"
     if mark is not None:
         at = _seek(decoder, filename, layout, start, mark, first, how)
@@ -391,19 +440,21 @@ def _header_at(decoder: _native.Decoder, filename: Any, layout: str, event: int,
     return None
 
 
-def scan(path: PathLike, layout: str) -> Index:
+def scan(path: PathLike, layout: str, *, storage_options: Optional[Dict[str, Any]] = None
+         ) -> Index:
     """The positions and header values of every complete record, read
     without the samples (large sample blocks are stepped over by a seek)."""
     layout = _layout(layout)
-    decoder, filename = _open(path, layout)
+    decoder, filename = _open(path, layout, storage_options)
     _, columns, positions, stop = decoder.scan(_UNLIMITED, True)
     error = _failure(stop, filename, layout, len(positions) - 1,
                      "the index would end before it")
     if error is not None:
         raise error
     inode, size = decoder.identity()
+    remote = getattr(decoder, "remote", None)
     return Index(layout, decoder.channels, dict(zip(FIELDS[layout], columns)), positions,
-                 inode=inode, size=size)
+                 inode=inode, size=size, tag=remote.tag if remote is not None else "")
 
 
 class BatchIterator:
@@ -412,14 +463,15 @@ class BatchIterator:
     the file is left for a later pass."""
 
     def __init__(self, path: PathLike, layout: str, *, max_events: Optional[int] = None,
-                 max_bytes: int = 4 << 20, start: int = 0, stop: Optional[int] = None) -> None:
+                 max_bytes: int = 4 << 20, start: int = 0, stop: Optional[int] = None,
+                 storage_options: Optional[Dict[str, Any]] = None) -> None:
         self.layout = _layout(layout)
         self._max_events = _count(max_events, "max_events", least=1, none=_UNLIMITED)
         self._max_bytes = _count(max_bytes, "max_bytes", least=1)
         self._to_skip = _count(start, "start")
         self._next = 0
         self._stop = _count(stop, "stop", none=_UNLIMITED)
-        self._decoder, self.filename = _open(path, self.layout)
+        self._decoder, self.filename = _open(path, self.layout, storage_options)
         self._pending: Optional[BaseException] = None
 
     @property
@@ -473,13 +525,13 @@ class BatchIterator:
 
 
 def iter_batches(path: PathLike, layout: str, *, max_events: Optional[int] = None,
-                 max_bytes: int = 4 << 20, start: int = 0,
-                 stop: Optional[int] = None) -> BatchIterator:
+                 max_bytes: int = 4 << 20, start: int = 0, stop: Optional[int] = None,
+                 storage_options: Optional[Dict[str, Any]] = None) -> BatchIterator:
     """Batches of events ``[start, stop)`` that never split an event: each
     ends at ``max_events`` events or before the event that would take its
     file bytes past ``max_bytes``, and holds at least one event."""
     return BatchIterator(path, layout, max_events=max_events, max_bytes=max_bytes, start=start,
-                         stop=stop)
+                         stop=stop, storage_options=storage_options)
 
 
 def follow(path: PathLike, layout: str, *, max_events: Optional[int] = None,
@@ -487,6 +539,7 @@ def follow(path: PathLike, layout: str, *, max_events: Optional[int] = None,
            idle_timeout: Optional[float] = None) -> Iterator[Batch]:
     """Batches of a file that is being written, as its records arrive; ends
     after ``idle_timeout`` seconds without a new record (``None``: never)."""
+    _remote.refuse_url(path, "follow")
     if poll < 0:
         raise ValueError(f"poll must not be negative, not {poll}")
     batches = iter_batches(path, layout, max_events=max_events, max_bytes=max_bytes)
@@ -500,11 +553,14 @@ def follow(path: PathLike, layout: str, *, max_events: Optional[int] = None,
         time.sleep(poll)
 
 
-def to_dask(paths: Union[PathLike, Iterable[PathLike]], layout: str, *,
-            events_per_partition: int = 100_000) -> Any:
+def to_dask(sources: Union[PathLike, Iterable[PathLike]], layout: str, *,
+            events_per_partition: int = 100_000,
+            storage_options: Optional[Dict[str, Any]] = None) -> Any:
     """The events of the files as a lazy ``dask.dataframe.DataFrame``, one
     partition per ``events_per_partition`` events of a file, read by the
-    worker that computes it; ``"data"`` is an Arrow large_list column. Needs
-    the ``dask`` extra (``pip install 'vorn[dask]'``)."""
+    worker that computes it; ``"data"`` is an Arrow large_list column. A
+    source may be a URL (``s3://...``, ``https://...``) or a glob pattern,
+    local or remote. Needs the ``dask`` extra (``pip install 'vorn[dask]'``)."""
     from . import _dask
-    return _dask.to_dask(paths, layout, events_per_partition=events_per_partition)
+    return _dask.to_dask(sources, layout, events_per_partition=events_per_partition,
+                         storage_options=storage_options)

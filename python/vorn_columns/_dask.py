@@ -2,7 +2,7 @@
 from __future__ import annotations
 
 import os
-from typing import Any, Iterable, List, Optional, Tuple, Union
+from typing import Any, Iterable, List, Mapping, Optional, Tuple, Union
 
 try:
     import dask.dataframe as dd
@@ -13,7 +13,7 @@ except ImportError as e:
     raise ImportError(f"vorn_columns.to_dask needs dask.dataframe ({e}): "
                       "pip install 'vorn[dask]'") from e
 
-from . import Batch, PathLike, _count, _FileMark, _layout, _read, read, scan
+from . import Batch, PathLike, _count, _FileMark, _layout, _read, _remote, read, scan
 
 
 def _frame(batch: Batch) -> Any:
@@ -25,15 +25,33 @@ def _frame(batch: Batch) -> Any:
     return pd.DataFrame(columns, index=index, copy=False)
 
 
-def _partition(path: str, layout: str, start: int, stop: int, mark: _FileMark,
-               first: Optional[Tuple[int, ...]]) -> Any:
-    return _frame(_read(path, layout, start, stop, mark, first))
+def _partition(path: str, layout: str, start: int, stop: int, mark: Optional[_FileMark],
+               first: Optional[Tuple[int, ...]],
+               storage_options: Optional[Mapping[str, Any]]) -> Any:
+    return _frame(_read(path, layout, start, stop, mark, first, storage_options))
 
 
-def to_dask(paths: Union[PathLike, Iterable[PathLike]], layout: str, *,
-            events_per_partition: int) -> Any:
+def _names(sources: Union[PathLike, Iterable[PathLike]],
+           storage_options: Optional[Mapping[str, Any]]) -> List[Any]:
+    """The files named, with each glob pattern (a str with *, ? or [) replaced by the names it
+    matches, in sorted order."""
+    if isinstance(sources, (str, bytes, os.PathLike)):
+        sources = [sources]
+    names: List[Any] = []
+    for source in sources:
+        if isinstance(source, str):
+            names.extend(_remote.expand(source, storage_options))
+        else:
+            names.append(os.fspath(source))
+    return names
+
+
+def to_dask(sources: Union[PathLike, Iterable[PathLike]], layout: str, *,
+            events_per_partition: int,
+            storage_options: Optional[Mapping[str, Any]] = None) -> Any:
     """The events of the files as a lazy dask.dataframe.DataFrame, one partition per
     `events_per_partition` events of a file (a partition never spans two files), in file order.
+    A source may be a URL or a glob pattern, local or remote.
 
     Each file is scanned here, reading its headers only, since the partitions must be known
     before the graph is; the scan also makes a missing or corrupt file fail now rather than
@@ -41,22 +59,26 @@ def to_dask(paths: Union[PathLike, Iterable[PathLike]], layout: str, *,
     straight to its first event with the file's record positions: these go into the graph once
     per file, and every partition of the file depends on that one key. A partition carries the
     header values of its first event, so that a file changed since the scan raises
-    StaleIndexError instead of giving other events."""
+    StaleIndexError instead of giving other events. A partition of an object behind a URL
+    fetches its records' bytes with one ranged request; a compressed file, which can only be
+    read from its start, is one partition."""
     layout = _layout(layout)
     size = _count(events_per_partition, "events_per_partition", least=1)
-    if isinstance(paths, (str, bytes, os.PathLike)):
-        paths = [paths]
-    names = [os.fspath(p) for p in paths]
+    options = dict(storage_options) if storage_options else None
+    names = _names(sources, options)
     if not names:
         raise ValueError("to_dask needs at least one file")
     parts: List[Any] = []
     for name in names:
-        index = scan(name, layout)
+        index = scan(name, layout, storage_options=options)
         n = len(index)
+        if getattr(index, "compressed", False):
+            parts.append(delayed(_partition, pure=True)(name, layout, 0, n, None, None, options))
+            continue
         mark = delayed(_FileMark(index), pure=True)
         for start in range(0, max(n, 1), size):
             first = index._header(start) if n else None
             parts.append(delayed(_partition, pure=True)(
-                name, layout, start, min(start + size, n), mark, first))
-    meta = _frame(read(names[0], layout, stop=0))
+                name, layout, start, min(start + size, n), mark, first, options))
+    meta = _frame(read(names[0], layout, stop=0, storage_options=options))
     return dd.from_delayed(parts, meta=meta)

@@ -202,9 +202,15 @@ def open_range(url: str, start: int, end: Optional[int],
     its own size."""
     fs, path = filesystem(url, storage_options)
     ident = identity(fs, path, url)
+    return Opened(range_file(fs, path, url, ident, start, end), ident)
+
+
+def range_file(fs: Any, path: str, url: str, ident: Identity, start: int,
+               end: Optional[int]) -> RemoteFile:
+    """open_range's file, for an object whose filesystem and identity are known already."""
     end = ident.size if end is None else min(end, ident.size)
     held = fetch(fs, path, url, start, end) if start < end else b""
-    return Opened(RemoteFile(fs, path, url, ident.size, 0, held, start), ident)
+    return RemoteFile(fs, path, url, ident.size, 0, held, start)
 
 
 def expand(pattern: str, storage_options: Optional[Mapping[str, Any]]) -> List[str]:

@@ -7,11 +7,11 @@ import importlib
 import os
 import sys
 import tempfile
-from typing import Any, List, Optional, Sequence
+from typing import Any, Dict, List, Optional, Sequence
 
 import numpy as np
 
-from . import BatchIterator, CorruptRecordError, iter_batches, read, scan
+from . import BatchIterator, CorruptRecordError, _remote, iter_batches, read, scan
 
 LAYOUTS = {".wd1": "WD1", ".wd2": "WD2"}
 FORMATS = {".parquet": "parquet", ".pq": "parquet", ".arrow": "arrow", ".feather": "arrow",
@@ -74,10 +74,17 @@ def _gaps(counters: np.ndarray) -> str:
     return f"{len(at)}: {shown}{', ...' if len(at) > SHOWN else ''}"
 
 
-def info(path: str, layout: str) -> List[str]:
+def _size(path: str, options: Optional[Dict[str, Any]]) -> int:
+    if _remote.is_url(path):
+        fs, inside = _remote.filesystem(path, options)
+        return _remote.identity(fs, inside, path).size
+    return os.path.getsize(path)
+
+
+def info(path: str, layout: str, options: Optional[Dict[str, Any]] = None) -> List[str]:
     """The lines `vorn info` prints for one file."""
-    size = os.path.getsize(path)
-    index = scan(path, layout)
+    size = _size(path, options)
+    index = scan(path, layout, storage_options=options)
     n = len(index)
     lines = [f"{path} ({layout})", f"  events           {n}"]
     if n:
@@ -93,7 +100,7 @@ def info(path: str, layout: str) -> List[str]:
     return lines
 
 
-def _progress(path: str, quiet: bool) -> Any:
+def _progress(path: str, size: int, quiet: bool) -> Any:
     """A tqdm bar of the file's bytes on a terminal's stderr, or None."""
     if quiet or not sys.stderr.isatty():
         return None
@@ -101,7 +108,7 @@ def _progress(path: str, quiet: bool) -> Any:
         from tqdm import tqdm
     except ImportError:
         return None
-    return tqdm(total=os.path.getsize(path), unit="B", unit_scale=True, unit_divisor=1024,
+    return tqdm(total=size, unit="B", unit_scale=True, unit_divisor=1024,
                 desc=os.path.basename(path), file=sys.stderr)
 
 
@@ -130,18 +137,20 @@ def _write(batches: BatchIterator, first: Any, sink: Any, fmt: str, compression:
 
 
 def convert(path: str, out: str, layout: str, fmt: str, events: Optional[int],
-            compression: str, quiet: bool) -> str:
+            compression: str, quiet: bool, options: Optional[Dict[str, Any]] = None) -> str:
     """Writes the events of `path` to `out`, which appears only once complete; returns a
     summary. Memory holds one batch: `events` events, or BATCH_BYTES[fmt] of the file."""
     _need("pyarrow", "vorn convert")
+    size = _size(path, options)
     batches = iter_batches(path, layout, max_events=events,
-                           max_bytes=BATCH_BYTES[fmt] if events is None else 1 << 62)
+                           max_bytes=BATCH_BYTES[fmt] if events is None else 1 << 62,
+                           storage_options=options)
     first = next(batches, None)
     if first is None:  # an empty file still gets the columns and their types
-        first = read(path, layout, stop=0)
+        first = read(path, layout, stop=0, storage_options=options)
     fd, tmp = tempfile.mkstemp(prefix=f".{os.path.basename(out)}.", suffix=".tmp",
                                dir=os.path.dirname(os.path.abspath(out)))
-    bar = _progress(path, quiet)
+    bar = _progress(path, size, quiet)
     try:
         # Written through mkstemp's own descriptor: opening the file again by
         # name would truncate it, and ext4 then flushes it to disk on close.
@@ -160,7 +169,7 @@ def convert(path: str, out: str, layout: str, fmt: str, events: Optional[int],
     finally:
         if bar is not None:
             bar.close()
-    tail = os.path.getsize(path) - batches.position
+    tail = size - batches.position
     left = f"; the last {tail} bytes, an incomplete record, were left out" if tail > 0 else ""
     return f"vorn: wrote {written} events of {path} to {out} ({fmt}){left}"
 
@@ -172,6 +181,10 @@ def _parser() -> argparse.ArgumentParser:
     commands = parser.add_subparsers(dest="command", metavar="COMMAND", required=True)
     layout = argparse.ArgumentParser(add_help=False)
     layout.add_argument("--layout", choices=["WD1", "WD2"], help="the record layout")
+    layout.add_argument("--storage-option", action="append", default=[], metavar="KEY=VALUE",
+                        dest="storage_options",
+                        help="an option of the filesystem of a URL (s3://, https://, ...), such "
+                        "as endpoint_url or anon=true; may be repeated")
     p = commands.add_parser("info", parents=[layout], help="events, record sizes, counters, gaps")
     p.add_argument("files", nargs="+", metavar="FILE")
     p = commands.add_parser("convert", parents=[layout], help="write as Parquet or Arrow IPC")
@@ -193,12 +206,16 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
     args = parser.parse_args(argv)
     status = 0
     try:
+        options = _remote.options_from_pairs(args.storage_options) or None
+    except ValueError as e:
+        parser.error(str(e))
+    try:
         if args.command == "info":
             layouts = [_layout_of(f, args.layout, parser) for f in args.files]
             for path, layout in zip(args.files, layouts):
                 try:
-                    print("\n".join(info(path, layout)), flush=True)
-                except (OSError, CorruptRecordError) as e:
+                    print("\n".join(info(path, layout, options)), flush=True)
+                except (OSError, CorruptRecordError, ImportError) as e:
                     print(f"vorn: {_reason(e, path, None)}", file=sys.stderr)
                     status = 1
             return status
@@ -211,8 +228,8 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
             parser.error(f"{args.out} is the input file")
         try:
             summary = convert(args.file, args.out, layout, fmt, args.events, args.compression,
-                              args.quiet)
-        except (OSError, CorruptRecordError) as e:
+                              args.quiet, options)
+        except (OSError, CorruptRecordError, ImportError) as e:
             raise Failure(_reason(e, args.file, args.out)) from None
         if not args.quiet:
             print(summary, file=sys.stderr)
@@ -228,7 +245,10 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
 def _reason(e: BaseException, path: str, out: Optional[str]) -> str:
     """What went wrong, naming the file. With an output `out`, an OSError that names no input
     file is the output's."""
-    assert isinstance(e, (OSError, CorruptRecordError))
+    assert isinstance(e, (OSError, CorruptRecordError, ImportError))
+    if isinstance(e, ImportError):
+        text = str(e)  # names the URL and what to install
+        return text if out is None else f"{text}; {out} was not written"
     if isinstance(e, OSError) and out is not None and (
             e.filename is None or os.fsdecode(e.filename) != path):
         return f"cannot write {out}: {e.strerror or e}"
