@@ -2,13 +2,18 @@
 moto's S3 through s3fs, and a static HTTP server that counts its requests. Marked `servers`:
 the sanitized run leaves them out."""
 import gzip
+import io
 
 import numpy as np
 import pytest
 
+pd = pytest.importorskip("pandas", reason="the dask extra is not installed (make test installs it)")
+
 pytest.importorskip("fsspec", reason="the test tools are not installed (make test installs them)")
 
-from vorn_columns import _remote  # noqa: E402
+import vorn_columns as vc  # noqa: E402
+import wd_files  # noqa: E402
+from vorn_columns import _native, _remote, cli  # noqa: E402
 
 pytestmark = pytest.mark.servers
 MIB = 1 << 20
@@ -97,3 +102,162 @@ def test_urls_and_storage_options():
         "anon": True, "endpoint_url": "http://127.0.0.1:9", "retries": 3}
     with pytest.raises(ValueError, match="KEY=VALUE"):
         _remote.options_from_pairs(["anon"])
+
+
+# ---- Every function through a URL, against the same bytes read locally -------------------------
+
+def decodes_file_objects():
+    try:
+        _native.Decoder(io.BytesIO(), "WD1", "memory")
+    except TypeError:
+        return False
+    return True
+
+
+# A URL is read through a file object of its bytes, which the decoder takes with file-object
+# sources.
+needs_file_objects = pytest.mark.skipif(not decodes_file_objects(),
+                                        reason="the decoder does not take file objects")
+
+def same_batch(a, b):
+    assert (a.layout, a.first, a.channels, len(a)) == (b.layout, b.first, b.channels, len(b))
+    for name in a.columns:
+        assert a[name].dtype == b[name].dtype and a[name].tobytes() == b[name].tobytes()
+    assert a.samples.dtype == b.samples.dtype and a.samples.tobytes() == b.samples.tobytes()
+    assert a.offsets.tobytes() == b.offsets.tobytes()
+
+
+def same_index(a, b):
+    assert (a.layout, a.channels, a.positions.tolist()) == (b.layout, b.channels, b.positions.tolist())
+    assert all(a[n].tobytes() == b[n].tobytes() for n in a.columns)
+
+
+def many(layout, count, samples):
+    return wd_files.wd1_run(count, samples) if layout == "WD1" else wd_files.wd2_run(
+        count, samples, channels=2)
+
+
+# Records across the edge of a block (8 MiB) and of the decoder's buffer, blocks larger than a
+# block, a file cut inside a record, and one that is not a file of the layout.
+FILES = {
+    "WD1 across blocks": ("WD1", many("WD1", 9000, 600)[:-5]),
+    "WD2 across blocks": ("WD2", many("WD2", 1500, 3000)),
+    "WD1 blocks past a block": ("WD1", many("WD1", 2, 5_000_000) + many("WD1", 3, 7)),
+    "WD2 one channel": ("WD2", wd_files.wd2_run(40, 100)),
+    "WD1 corrupt": ("WD1", many("WD1", 10, 3) + wd_files.wd1(event_size=22) + many("WD1", 3, 3)),
+}
+
+
+@needs_file_objects
+@pytest.mark.parametrize("name", FILES)
+def test_every_function_reads_s3_as_the_local_file(s3, write, name):
+    layout, content = FILES[name]
+    path, url = write(content), s3.put(name.replace(" ", "_"), content)
+    opts = {"storage_options": s3.options}
+    if name.endswith("corrupt"):
+        for call in (lambda p, **kw: vc.read(p, layout, **kw), lambda p, **kw: vc.scan(p, layout, **kw)):
+            with pytest.raises(vc.CorruptRecordError) as local:
+                call(path)
+            with pytest.raises(vc.CorruptRecordError) as remote:
+                call(url, **opts)
+            assert (remote.value.index, remote.value.offset) == (local.value.index, local.value.offset)
+            assert remote.value.filename == url
+        return
+    same_batch(vc.read(url, layout, **opts), vc.read(path, layout))
+    ix, local_ix = vc.scan(url, layout, **opts), vc.scan(path, layout)
+    same_index(ix, local_ix)
+    n = len(ix)
+    for start, stop in [(0, 1), (n // 3, 2 * n // 3), (n - 1, n), (n // 2, None), (n, n + 5)]:
+        want = vc.read(path, layout, start=start, stop=stop, index=local_ix)
+        same_batch(vc.read(url, layout, start=start, stop=stop, index=ix, **opts), want)
+        same_batch(vc.read(url, layout, start=start, stop=stop, **opts), want)
+    for limits in [{}, {"max_bytes": 100_000, "start": 3}, {"max_events": 7, "stop": n // 2}]:
+        remote = list(vc.iter_batches(url, layout, **limits, **opts))
+        local = list(vc.iter_batches(path, layout, **limits))
+        assert len(remote) == len(local)
+        for a, b in zip(remote, local):
+            same_batch(a, b)
+
+
+@needs_file_objects
+def test_to_dask_on_two_worker_processes_reads_s3(s3, tmp_path):
+    distributed = pytest.importorskip("distributed", reason="the dask extra is not installed")
+    contents = [many("WD1", 300, 40), many("WD1", 1, 3), many("WD1", 250, 60)]
+    for i, content in enumerate(contents):
+        s3.put(f"dask/run{i}.wd1", content)
+        (tmp_path / f"run{i}.wd1").write_bytes(content)
+    s3.put("dask/run3.wd1.gz", gzip.compress(contents[0]))
+    with distributed.LocalCluster(n_workers=2, processes=True, threads_per_worker=1,
+                                  dashboard_address=None) as cluster, distributed.Client(cluster):
+        frame = vc.to_dask("s3://vorn-tests/dask/run*", "WD1", events_per_partition=100,
+                           storage_options=s3.options)
+        assert frame.npartitions == 3 + 1 + 3 + 1  # a compressed object is one partition
+        got = frame.compute()
+    local = pd.concat([vc_frame(vc.read(tmp_path / f"run{i}.wd1", "WD1")) for i in (0, 1, 2, 0)])
+    assert got.index.tolist() == local.index.tolist()
+    for name in vc.FIELDS["WD1"]:
+        assert got[name].to_numpy().tobytes() == local[name].to_numpy().tobytes()
+    assert [a.tobytes() for a in got["data"]] == [a.tobytes() for a in local["data"]]
+
+
+def vc_frame(batch):
+    frame = pd.DataFrame(dict(batch.columns), index=range(batch.first, batch.first + len(batch)))
+    frame["data"] = np.split(batch.samples, batch.offsets[1:-1])
+    return frame
+
+
+@needs_file_objects
+@pytest.mark.parametrize("layout", ["WD1", "WD2"])
+def test_a_read_with_an_index_is_one_ranged_get(http_server, layout):
+    content = many(layout, 5000, 500)
+    url = http_server.put(f"part.{layout}", content)
+    ix = vc.scan(url, layout)
+    http_server.take_requests()
+    batch = vc.read(url, layout, start=1234, stop=2345, index=ix)
+    a, b = int(ix.positions[1234]), int(ix.positions[2345])
+    assert gets(http_server.take_requests()) == [["GET", f"/part.{layout}", f"bytes={a}-{b - 1}"]]
+    assert batch.samples.tobytes() == vc.read(url, layout, start=1234, stop=2345).samples.tobytes()
+
+
+@needs_file_objects
+def test_iter_batches_reads_64_mib_in_blocks(http_server):
+    content = many("WD1", 64 * MIB // 1048, 512)
+    url = http_server.put("seq.wd1", content)
+    http_server.take_requests()
+    assert sum(len(b) for b in vc.iter_batches(url, "WD1")) == 64 * MIB // 1048
+    assert len(gets(http_server.take_requests())) <= len(content) // _remote.BLOCK_SIZE + 3
+
+
+@needs_file_objects
+def test_an_index_of_a_replaced_object_is_stale(s3):
+    url = s3.put("stale.wd1", many("WD1", 100, 8))
+    ix = vc.scan(url, "WD1", storage_options=s3.options)
+    s3.put("stale.wd1", many("WD1", 50, 24))  # the same size, other records
+    with pytest.raises(vc.StaleIndexError) as e:
+        vc.read(url, "WD1", start=60, stop=70, index=ix, storage_options=s3.options)
+    assert e.value.filename == url and "replaced" in e.value.reason
+    s3.put("stale.wd1", many("WD1", 100, 8) + many("WD1", 5, 8))  # grown, but replaced too
+    with pytest.raises(vc.StaleIndexError):
+        vc.read(url, "WD1", start=60, stop=70, index=ix, storage_options=s3.options)
+
+
+def test_follow_refuses_a_url(s3):
+    with pytest.raises(ValueError, match="follow cannot read a URL"):
+        next(vc.follow("s3://vorn-tests/any.wd1", "WD1"))
+
+
+@needs_file_objects
+def test_the_command_reads_urls(s3, tmp_path, capsys):
+    pytest.importorskip("pyarrow", reason="the arrow extra is not installed")
+    import pyarrow.parquet as pq
+
+    content = many("WD1", 20, 5) + b"\0" * 7
+    url = s3.put("cmd.wd1", content)
+    options = [f"--storage-option={k}={v}" for k, v in s3.options.items()]
+    assert cli.main(["info", url, *options]) == 0
+    out = capsys.readouterr().out
+    assert "events           20" in out and "incomplete tail  7 bytes" in out
+    assert cli.main(["convert", url, str(tmp_path / "out.parquet"), "--quiet", *options]) == 0
+    assert pq.read_table(tmp_path / "out.parquet").num_rows == 20
+    assert cli.main(["info", "s3://vorn-tests/none.wd1", *options]) == 1
+    assert "cannot read s3://vorn-tests/none.wd1" in capsys.readouterr().err
