@@ -143,8 +143,8 @@ def measure_analysis(path, w, events, reps):
             "seconds": {n: statistics.median(ts) for n, ts in runs.items()}, "runs": runs}
 
 
-OPS = {">=": operator.ge, "<": operator.lt, "<=": operator.le}
-SHOWN_OPS = {">=": "≥", "<": "<", "<=": "≤"}
+OPS = {">=": operator.ge, "<": operator.lt, "<=": operator.le, "==": operator.eq}
+SHOWN_OPS = {">=": "≥", "<": "<", "<=": "≤", "==": "="}
 
 
 def _row(rows, what, workload, per_round, op, bound, unit="x", detail=""):
@@ -246,5 +246,8 @@ def fmt_targets(rows):
                  "(a new process takes longer to import NumPy and pyarrow than a 256 MB copy "
                  "takes), against a copy in 1 MiB reads and writes, each writing a new file in the "
                  "input's directory, removed after the run, and against the same Parquet file "
-                 "written by pyarrow from EventReader's events, in row groups of as many events.")
+                 "written by pyarrow from EventReader's events, in row groups of as many events. "
+                 "URLs: servers on 127.0.0.1 started by the benchmark (bench/remote.py); the "
+                 "plain GET is one fsspec cat_file of the whole object, the partition's requests "
+                 "are those the server saw while one partition was computed.")
     return "\n".join(lines)

@@ -33,6 +33,7 @@ import numpy as np  # noqa: E402
 
 import columns  # noqa: E402
 import convert  # noqa: E402
+import remote  # noqa: E402
 import vorn  # noqa: E402
 from readers import READERS, python_events  # noqa: E402
 from workloads import BY_NAME, MB, WORKLOADS, file_name, generate, warm  # noqa: E402
@@ -229,6 +230,8 @@ def main():
     ap.add_argument("--reps", type=int, default=None)
     ap.add_argument("--only", default="", help="comma-separated workload names")
     ap.add_argument("--no-memory", action="store_true")
+    ap.add_argument("--no-remote", action="store_true",
+                    help="leave out the rows of URLs read from servers on 127.0.0.1")
     ap.add_argument("--out", type=Path, default=None,
                     help="default bench/results, or bench/results/quick with --quick")
     ap.add_argument("--replot", action="store_true", help="redraw bench.png from bench.json in --out")
@@ -271,10 +274,16 @@ def main():
                   f"vc.read {r['readers']['vc.read']['mb_per_s']:,.0f} MB/s",
                   flush=True)
         memory = [] if args.no_memory else memory_check(tmp, args.quick)
+        missing = None if args.no_remote else remote.available()
+        if missing:
+            print(f"{missing} not installed: no remote rows (make test installs it)", file=sys.stderr)
+        remote_results = None if args.no_remote or missing else remote.measure(args.quick, reps)
     finally:
         shutil.rmtree(tmp, ignore_errors=True)
 
     targets = columns.targets(results, parallel, analysis, memory, export, conversions)
+    if remote_results:
+        targets += remote.targets(remote_results)
     load = {"before": load_before, "after": os.getloadavg()}
     md = (fmt_table(results) + ("\n\n" + fmt_memory(memory) if memory else "")
           + "\n\n" + columns.fmt_targets(targets) + "\n\nLoad average (1, 5, 15 min) before: "
@@ -291,7 +300,7 @@ def main():
                     "load_average": load},
         "results": results, "memory": memory,
         "columns": {"targets": targets, "parallel": parallel, "analysis": analysis,
-                    "export": export, "conversions": conversions},
+                    "export": export, "conversions": conversions, "remote": remote_results},
     }
     (args.out / "bench.json").write_text(json.dumps(report, indent=1) + "\n")
     (args.out / "bench.md").write_text(md)

@@ -3,6 +3,10 @@ moto's S3 through s3fs, and a static HTTP server that counts its requests. Marke
 the sanitized run leaves them out."""
 import gzip
 import io
+import json
+import pathlib
+import subprocess
+import sys
 
 import numpy as np
 import pytest
@@ -261,3 +265,16 @@ def test_the_command_reads_urls(s3, tmp_path, capsys):
     assert pq.read_table(tmp_path / "out.parquet").num_rows == 20
     assert cli.main(["info", "s3://vorn-tests/none.wd1", *options]) == 1
     assert "cannot read s3://vorn-tests/none.wd1" in capsys.readouterr().err
+
+
+@needs_file_objects
+def test_bench_rows_of_urls_run(tmp_path):
+    """bench/remote.py's quick mode end to end: its servers start and stop, its reads agree on
+    the events (it exits non-zero otherwise), and a partition is one GET."""
+    bench = pathlib.Path(__file__).resolve().parents[2] / "bench"
+    proc = subprocess.run([sys.executable, str(bench / "remote.py"), "--quick", "--reps", "1"],
+                          capture_output=True, text=True, timeout=300)
+    assert proc.returncode == 0, proc.stderr
+    rows = {r["what"]: r for r in json.loads(proc.stdout)["targets"]}
+    assert rows["vc.to_dask partition over a URL: GET requests"]["figure"] == 1
+    assert len(rows) == 3
