@@ -236,7 +236,7 @@ def test_iter_batches_reads_64_mib_in_blocks(http_server):
 def test_an_index_of_a_replaced_object_is_stale(s3):
     url = s3.put("stale.wd1", many("WD1", 100, 8))
     ix = vc.scan(url, "WD1", storage_options=s3.options)
-    s3.put("stale.wd1", many("WD1", 50, 24))  # the same size, other records
+    s3.put("stale.wd1", many("WD1", 50, 28))  # the same size, other records
     with pytest.raises(vc.StaleIndexError) as e:
         vc.read(url, "WD1", start=60, stop=70, index=ix, storage_options=s3.options)
     assert e.value.filename == url and "replaced" in e.value.reason
