@@ -11,7 +11,7 @@ import functools
 import operator
 import os
 import time
-from typing import Any, Dict, Iterable, Iterator, Optional, Tuple, Union
+from typing import Any, Dict, Iterable, Iterator, Mapping, Optional, Tuple, Union
 
 import numpy as np
 
@@ -226,25 +226,29 @@ def _count(value: Any, name: str, *, least: int = 0, none: Optional[int] = None)
     return count
 
 
-def _open(path: PathLike, layout: str, storage_options: Optional[Dict[str, Any]] = None
-          ) -> Tuple[_native.Decoder, Any]:
+def _open(path: PathLike, layout: str, storage_options: Optional[Mapping[str, Any]] = None
+          ) -> Tuple[Any, Any]:
+    """The decoder of a file or a URL, and the name errors give it."""
     if _remote.is_url(path):
         assert isinstance(path, str)
         opened = _remote.open_sequential(path, storage_options)
-        return _RemoteDecoder(_native.Decoder(opened.file, layout, path), opened.identity), path
+        decoder = _native.Decoder(opened.file, layout, path)
+        return _RemoteDecoder(decoder, opened.identity), path
     filename = os.fspath(_remote.local_path(path))
     return _native.Decoder(os.fsencode(filename), layout, filename), filename
 
 
 def _open_range(url: str, layout: str, start: int, stop: int, mark: Union[Index, _FileMark],
-                storage_options: Optional[Dict[str, Any]]) -> _native.Decoder:
+                storage_options: Optional[Mapping[str, Any]]) -> Any:
     """A decoder of the object at `url` that holds the bytes of events [start, stop), as far
     as the index knows them, fetched with one request; the object's identity is checked
     against the index's first. The channel count comes from the index: the WD2 probe would
     read the object's first bytes."""
     known = len(mark.positions) - 1
-    begin = int(mark.positions[min(start, known - 1)]) if known else 0
-    end = int(mark.positions[stop]) if stop <= known else None
+    vouching = min(start, known - 1)  # the event whose header the read checks first
+    begin = int(mark.positions[vouching]) if known else 0
+    last = max(stop, vouching + 1)
+    end = int(mark.positions[last]) if known and last <= known else None
     fs, inside = _remote.filesystem(url, storage_options)
     now = _remote.identity(fs, inside, url)
     reason = _remote.changed(_remote.Identity(mark.size or 0, mark.tag), now)
@@ -252,7 +256,7 @@ def _open_range(url: str, layout: str, start: int, stop: int, mark: Union[Index,
         raise _stale(url, reason)
     file = _remote.range_file(fs, inside, url, now, begin, end)
     channels = mark.channels if layout == "WD2" else -1
-    return _RemoteDecoder(_native.Decoder(file, layout, url, channels), now)
+    return _RemoteDecoder(_native.Decoder(file, layout, url, channels), now)  # type: ignore[arg-type]
 
 
 class _RemoteDecoder:
@@ -328,7 +332,7 @@ def read(path: PathLike, layout: str, *, start: int = 0, stop: Optional[int] = N
 
 def _read(path: PathLike, layout: str, start: int, stop: int, mark: Union[Index, _FileMark, None],
           first: Optional[Tuple[int, ...]],
-          storage_options: Optional[Dict[str, Any]] = None) -> Batch:
+          storage_options: Optional[Mapping[str, Any]] = None) -> Batch:
     """read() once its arguments are checked. `mark` is the index to seek
     with, `first` the header values it holds for event min(start, len - 1)."""
     if mark is not None and _remote.is_url(path) and not getattr(mark, "compressed", False):
