@@ -2,6 +2,7 @@
 moto's S3 through s3fs, and a static HTTP server that counts its requests. Marked `servers`:
 the sanitized run leaves them out."""
 import gzip
+import importlib.util
 import io
 import json
 import pathlib
@@ -106,6 +107,16 @@ def test_urls_and_storage_options():
         "anon": True, "endpoint_url": "http://127.0.0.1:9", "retries": 3}
     with pytest.raises(ValueError, match="KEY=VALUE"):
         _remote.options_from_pairs(["anon"])
+
+
+def test_a_missing_package_names_what_to_install(monkeypatch):
+    if importlib.util.find_spec("gcsfs") is not None:
+        pytest.skip("gcsfs is installed here")
+    with pytest.raises(ImportError, match=r"pip install 'vorn\[remote\]' gcsfs"):
+        vc.read("gs://bucket/run.wd1", "WD1")
+    monkeypatch.setitem(sys.modules, "fsspec.core", None)
+    with pytest.raises(ImportError, match=r"s3://b/run.wd1 needs fsspec: pip install 'vorn\[remote\]'"):
+        vc.scan("s3://b/run.wd1", "WD1")
 
 
 # ---- Every function through a URL, against the same bytes read locally -------------------------
