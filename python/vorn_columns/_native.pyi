@@ -1,5 +1,5 @@
 # The batch decoder of src/python/columns_module.cpp, as vorn_columns/__init__.py uses it.
-from typing import Any, Literal, Tuple, overload
+from typing import Any, Literal, Optional, Tuple, overload
 
 import numpy as np
 import numpy.typing as npt
@@ -23,6 +23,8 @@ class Decoder:
     @overload
     def scan(self, max_events: int, store: Literal[False], /) -> Tuple[int, None, None, _Stop]: ...
     def seek(self, position: int, /) -> None: ...
+    # (inode, size) of the open file; size is None but for a regular file.
+    def identity(self) -> Tuple[int, Optional[int]]: ...
 
 class ColumnMemory:
     """The owner of a batch's memory: the base of its arrays."""
