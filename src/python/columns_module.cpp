@@ -1,5 +1,5 @@
 // vorn_columns._native: the batch decoder as a Python type; the module also
-// holds the owner of the columns' memory (column_memory).
+// holds the columns' memory owner (column_memory) and the Arrow export.
 #include <atomic>
 #include <cstring>
 #include <memory>
@@ -7,6 +7,7 @@
 #include <optional>
 #include <vector>
 
+#include "arrow_export.hpp"
 #include "batch_decoder.hpp"
 #include "column_memory.hpp"
 #include "py_support.hpp"
@@ -321,7 +322,7 @@ PyObject* make_module() {
   ModuleTypes* types = types_once.get(make_types);
   if (!types) return nullptr;
   PyRef m = PyRef::steal(PyModule_Create2(&module_def, 1013));
-  if (!m) return nullptr;
+  if (!m || !add_arrow_export(m.get())) return nullptr;
   if (PyObject_SetAttrString(m.get(), "Decoder", reinterpret_cast<PyObject*>(types->decoder)) != 0 ||
       PyObject_SetAttrString(m.get(), "ColumnMemory", reinterpret_cast<PyObject*>(types->memory)) != 0) {
     return nullptr;
