@@ -252,6 +252,9 @@ def test_exports_alive_at_exit_end_cleanly(wd2_path):
         reader.read_next_batch()
         rb = pa.record_batch(vc.read(path, "WD2"))
         threading.Thread(target=lambda: kept.append(rb.column(0).sum())).start()
+        copied = vc.read(path, "WD2")
+        copied.samples = copied.samples.copy()  # memory NumPy owns, held by a Python reference
+        kept.append(pa.record_batch(copied))
     """)
     done = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=60)
     assert (done.returncode, done.stderr) == (0, "")
