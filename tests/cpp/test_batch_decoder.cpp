@@ -79,5 +79,18 @@ TEST(BatchDecoderPipeTest, SeekForwardReadsForwardAndBackwardFails) {
   EXPECT_TRUE(counters(d, 4).empty());
 }
 
+// Regression: a scan that read through part of a cut-short block on a pipe
+// gave back the header alone, so the next read took it for the header of
+// the bytes that follow.
+TEST(BatchDecoderPipeTest, ScanCutInsideABlockStaysAtTheEndOfTheInput) {
+  const Bytes file = wd1_run(2, 20000);
+  auto s = test::shaped(Bytes(file.begin(), file.end() - 3000), test::Shape::pipe);
+  BatchDecoder d = open_ok(s, Layout::wd1);
+  const BatchResult r = d.scan(nullptr, Limits{});
+  EXPECT_EQ(r.stop, Stop::end);
+  EXPECT_EQ(r.events, 1u);
+  EXPECT_EQ(d.position(), file.size() - 3000);
+}
+
 }  // namespace
 }  // namespace vorn
