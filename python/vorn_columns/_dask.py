@@ -2,7 +2,8 @@
 from __future__ import annotations
 
 import os
-from typing import Any, Iterable, List, Union
+import threading
+from typing import Any, Dict, Iterable, List, Optional, Union
 
 try:
     import dask.dataframe as dd
@@ -13,7 +14,10 @@ except ImportError as e:
     raise ImportError(f"vorn_columns.to_dask needs dask.dataframe ({e}): "
                       "pip install 'vorn[dask]'") from e
 
-from . import Batch, Index, PathLike, _count, _layout, read, scan
+from . import Batch, Index, Source, _count, _layout, _sources, read, scan
+
+# File objects are shared by the partitions that read them: one reads at a time.
+_file_objects = threading.Lock()
 
 
 def _frame(batch: Batch) -> Any:
@@ -25,12 +29,23 @@ def _frame(batch: Batch) -> Any:
     return pd.DataFrame(columns, index=index, copy=False)
 
 
-def _partition(path: str, layout: str, start: int, stop: int, index: Index) -> Any:
-    return _frame(read(path, layout, start=start, stop=stop, index=index))
+def _read(source: Any, origin: Optional[int], layout: str, options: Dict[str, Any],
+          **kw: Any) -> Batch:
+    """read() of a path, or of a file object from its position when to_dask was called."""
+    if origin is None:
+        return read(source, layout, **options, **kw)
+    with _file_objects:
+        source.seek(origin)
+        return read(source, layout, **options, **kw)
 
 
-def to_dask(paths: Union[PathLike, Iterable[PathLike]], layout: str, *,
-            events_per_partition: int) -> Any:
+def _partition(source: Any, origin: Optional[int], layout: str, options: Dict[str, Any],
+               start: int, stop: int, index: Index) -> Any:
+    return _frame(_read(source, origin, layout, options, start=start, stop=stop, index=index))
+
+
+def to_dask(paths: Union[Source, Iterable[Source]], layout: str, *, events_per_partition: int,
+            storage_options: Optional[Dict[str, Any]], compression: Optional[str]) -> Any:
     """The events of the files as a lazy dask.dataframe.DataFrame, one partition per
     `events_per_partition` events of a file (a partition never spans two files), in file order.
 
@@ -38,21 +53,41 @@ def to_dask(paths: Union[PathLike, Iterable[PathLike]], layout: str, *,
     before the graph is; the scan also makes a missing or corrupt file fail now rather than
     in a worker. The samples are read by the worker that computes a partition, which seeks
     straight to its first event with the file's record positions: these go into the graph once
-    per file, and every partition of the file depends on that one key."""
+    per file, and every partition of the file depends on that one key. A compressed file is
+    read forward to a partition's first event. A file object must be able to seek, since each
+    partition reads it again from where it stood; its partitions read it one at a time."""
     layout = _layout(layout)
     size = _count(events_per_partition, "events_per_partition", least=1)
-    if isinstance(paths, (str, bytes, os.PathLike)):
+    options = {"storage_options": storage_options, "compression": compression}
+    if isinstance(paths, (str, bytes, os.PathLike)) or _sources.is_file_object(paths):
         paths = [paths]
-    names = [os.fspath(p) for p in paths]
-    if not names:
+    sources: List[Any] = [p if _sources.is_file_object(p) else os.fspath(p) for p in paths]
+    if not sources:
         raise ValueError("to_dask needs at least one file")
     parts: List[Any] = []
-    for name in names:
-        index = scan(name, layout)
+    origins: List[Optional[int]] = []
+    for source in sources:
+        origin = None
+        if _sources.is_file_object(source):
+            if not _sources.can_seek(source):
+                raise ValueError(f"to_dask reads each input once per partition: {source!r} "
+                                 "cannot seek; give a path or a file object that can seek")
+            origin = int(source.tell())
+        origins.append(origin)
+        index = _read_index(source, origin, layout, options)
         n = len(index)
         positions = delayed(Index(layout, index.channels, {}, index.positions), pure=True)
         for start in range(0, max(n, 1), size):
             parts.append(delayed(_partition, pure=True)(
-                name, layout, start, min(start + size, n), positions))
-    meta = _frame(read(names[0], layout, stop=0))
+                source, origin, layout, options, start, min(start + size, n), positions))
+    meta = _frame(_read(sources[0], origins[0], layout, options, stop=0))
     return dd.from_delayed(parts, meta=meta)
+
+
+def _read_index(source: Any, origin: Optional[int], layout: str,
+                options: Dict[str, Any]) -> Index:
+    if origin is None:
+        return scan(source, layout, **options)
+    with _file_objects:
+        source.seek(origin)
+        return scan(source, layout, **options)

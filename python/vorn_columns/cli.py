@@ -11,9 +11,12 @@ from typing import Any, List, Optional, Sequence
 
 import numpy as np
 
-from . import BatchIterator, CorruptRecordError, iter_batches, read, scan
+from . import BatchIterator, CorruptRecordError, CorruptStreamError, _sources, iter_batches, read, scan
 
 LAYOUTS = {".wd1": "WD1", ".wd2": "WD2"}
+# Suffixes of compressed files, looked through for the layout's (run042.wd1.gz is WD1).
+COMPRESSED = {".gz", ".gzip", ".bz2", ".xz", ".zst", ".zstd"}
+STDIN = "-"
 FORMATS = {".parquet": "parquet", ".pq": "parquet", ".arrow": "arrow", ".feather": "arrow",
            ".ipc": "arrow"}
 EXTRAS = {"pyarrow": "arrow", "tqdm": "progress"}
@@ -46,10 +49,21 @@ def _to_arrow(batch: Any) -> Any:
 def _layout_of(path: str, given: Optional[str], parser: argparse.ArgumentParser) -> str:
     if given:
         return given
-    layout = LAYOUTS.get(os.path.splitext(path)[1].lower())
+    if path == STDIN:
+        parser.error("reading standard input (-) needs --layout")
+    stem, suffix = os.path.splitext(path)
+    if suffix.lower() in COMPRESSED:
+        suffix = os.path.splitext(stem)[1]
+    layout = LAYOUTS.get(suffix.lower())
     if layout is None:
-        parser.error(f"cannot tell the layout of {path}: name it *.wd1 or *.wd2, or give --layout")
+        parser.error(f"cannot tell the layout of {path}: name it *.wd1 or *.wd2 (compressed: "
+                     "*.wd1.gz and the like), or give --layout")
     return layout
+
+
+def _open(path: str) -> _sources.Input:
+    """The input `path` names: standard input for "-"; compressed input is recognised."""
+    return _sources.open_input(sys.stdin.buffer if path == STDIN else path)
 
 
 def _record_sizes(sizes: np.ndarray) -> str:
@@ -76,8 +90,9 @@ def _gaps(counters: np.ndarray) -> str:
 
 def info(path: str, layout: str) -> List[str]:
     """The lines `vorn info` prints for one file."""
-    size = os.path.getsize(path)
-    index = scan(path, layout)
+    source = _open(path)
+    index = scan(source, layout)
+    size = source.read_so_far()
     n = len(index)
     lines = [f"{path} ({layout})", f"  events           {n}"]
     if n:
@@ -89,19 +104,21 @@ def info(path: str, layout: str) -> List[str]:
             col = index.columns[name]
             lines.append(f"  {name:16} {col[0]} .. {col[-1]} (first .. last)")
         lines.append(f"  counter gaps     {_gaps(index.columns['event_counter'])}")
-    lines.append(f"  incomplete tail  {size - int(index.positions[-1])} bytes")
+    if size is not None:
+        lines.append(f"  incomplete tail  {size - int(index.positions[-1])} bytes")
     return lines
 
 
-def _progress(path: str, quiet: bool) -> Any:
-    """A tqdm bar of the file's bytes on a terminal's stderr, or None."""
+def _progress(path: str, source: _sources.Input, quiet: bool) -> Any:
+    """A tqdm bar of the input's bytes (decompressed) on a terminal's stderr, or None."""
     if quiet or not sys.stderr.isatty():
         return None
     try:
         from tqdm import tqdm
     except ImportError:
         return None
-    return tqdm(total=os.path.getsize(path), unit="B", unit_scale=True, unit_divisor=1024,
+    total = os.path.getsize(path) if isinstance(source.native, bytes) else None
+    return tqdm(total=total, unit="B", unit_scale=True, unit_divisor=1024,
                 desc=os.path.basename(path), file=sys.stderr)
 
 
@@ -134,14 +151,15 @@ def convert(path: str, out: str, layout: str, fmt: str, events: Optional[int],
     """Writes the events of `path` to `out`, which appears only once complete; returns a
     summary. Memory holds one batch: `events` events, or BATCH_BYTES[fmt] of the file."""
     _need("pyarrow", "vorn convert")
-    batches = iter_batches(path, layout, max_events=events,
+    source = _open(path)
+    batches = iter_batches(source, layout, max_events=events,
                            max_bytes=BATCH_BYTES[fmt] if events is None else 1 << 62)
     first = next(batches, None)
     if first is None:  # an empty file still gets the columns and their types
-        first = read(path, layout, stop=0)
+        first = read(source, layout, stop=0)
     fd, tmp = tempfile.mkstemp(prefix=f".{os.path.basename(out)}.", suffix=".tmp",
                                dir=os.path.dirname(os.path.abspath(out)))
-    bar = _progress(path, quiet)
+    bar = _progress(path, source, quiet)
     try:
         # Written through mkstemp's own descriptor: opening the file again by
         # name would truncate it, and ext4 then flushes it to disk on close.
@@ -160,7 +178,8 @@ def convert(path: str, out: str, layout: str, fmt: str, events: Optional[int],
     finally:
         if bar is not None:
             bar.close()
-    tail = os.path.getsize(path) - batches.position
+    size = source.read_so_far()
+    tail = 0 if size is None else size - batches.position
     left = f"; the last {tail} bytes, an incomplete record, were left out" if tail > 0 else ""
     return f"vorn: wrote {written} events of {path} to {out} ({fmt}){left}"
 
@@ -173,9 +192,9 @@ def _parser() -> argparse.ArgumentParser:
     layout = argparse.ArgumentParser(add_help=False)
     layout.add_argument("--layout", choices=["WD1", "WD2"], help="the record layout")
     p = commands.add_parser("info", parents=[layout], help="events, record sizes, counters, gaps")
-    p.add_argument("files", nargs="+", metavar="FILE")
+    p.add_argument("files", nargs="+", metavar="FILE", help="- for standard input")
     p = commands.add_parser("convert", parents=[layout], help="write as Parquet or Arrow IPC")
-    p.add_argument("file", metavar="FILE")
+    p.add_argument("file", metavar="FILE", help="- for standard input")
     p.add_argument("out", metavar="OUT")
     p.add_argument("--format", choices=["parquet", "arrow"],
                    help="default: from OUT's suffix (.arrow, .feather, .ipc: arrow), else parquet")
@@ -198,7 +217,7 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
             for path, layout in zip(args.files, layouts):
                 try:
                     print("\n".join(info(path, layout)), flush=True)
-                except (OSError, CorruptRecordError) as e:
+                except (OSError, CorruptRecordError, CorruptStreamError) as e:
                     print(f"vorn: {_reason(e, path, None)}", file=sys.stderr)
                     status = 1
             return status
@@ -206,13 +225,13 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
             parser.error(f"--events must be at least 1, not {args.events}")
         layout = _layout_of(args.file, args.layout, parser)
         fmt = args.format or FORMATS.get(os.path.splitext(args.out)[1].lower(), "parquet")
-        if os.path.exists(args.out) and os.path.exists(args.file) \
+        if args.file != STDIN and os.path.exists(args.out) and os.path.exists(args.file) \
                 and os.path.samefile(args.file, args.out):
             parser.error(f"{args.out} is the input file")
         try:
             summary = convert(args.file, args.out, layout, fmt, args.events, args.compression,
                               args.quiet)
-        except (OSError, CorruptRecordError) as e:
+        except (OSError, CorruptRecordError, CorruptStreamError) as e:
             raise Failure(_reason(e, args.file, args.out)) from None
         if not args.quiet:
             print(summary, file=sys.stderr)
@@ -228,12 +247,13 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
 def _reason(e: BaseException, path: str, out: Optional[str]) -> str:
     """What went wrong, naming the file. With an output `out`, an OSError that names no input
     file is the output's."""
-    assert isinstance(e, (OSError, CorruptRecordError))
+    assert isinstance(e, (OSError, CorruptRecordError, CorruptStreamError))
+    name = "<stdin>" if path == STDIN else path
     if isinstance(e, OSError) and out is not None and (
-            e.filename is None or os.fsdecode(e.filename) != path):
+            e.filename is None or os.fsdecode(e.filename) != name):
         return f"cannot write {out}: {e.strerror or e}"
-    if isinstance(e, CorruptRecordError):
-        text = str(e)  # names the file, the event's index and its byte offset
+    if isinstance(e, (CorruptRecordError, CorruptStreamError)):
+        text = str(e)  # names the file, and the event's index or the stream's byte offset
     else:
         text = f"cannot read {path}: {e.strerror or e}"
     return text if out is None else f"{text}; {out} was not written"
