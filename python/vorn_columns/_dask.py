@@ -3,7 +3,7 @@ from __future__ import annotations
 
 import os
 import threading
-from typing import Any, Dict, Iterable, List, Optional, Union
+from typing import Any, Dict, Iterable, List, Optional, Union, cast
 
 try:
     import dask.dataframe as dd
@@ -59,9 +59,9 @@ def to_dask(paths: Union[Source, Iterable[Source]], layout: str, *, events_per_p
     layout = _layout(layout)
     size = _count(events_per_partition, "events_per_partition", least=1)
     options = {"storage_options": storage_options, "compression": compression}
-    if isinstance(paths, (str, bytes, os.PathLike)) or _sources.is_file_object(paths):
-        paths = [paths]
-    sources: List[Any] = [p if _sources.is_file_object(p) else os.fspath(p) for p in paths]
+    single = isinstance(paths, (str, bytes, os.PathLike)) or _sources.is_file_object(paths)
+    given: List[Any] = [paths] if single else list(cast(Iterable[Any], paths))
+    sources = [p if _sources.is_file_object(p) else os.fspath(p) for p in given]
     if not sources:
         raise ValueError("to_dask needs at least one file")
     parts: List[Any] = []

@@ -61,8 +61,9 @@ def _layout_of(path: str, given: Optional[str], parser: argparse.ArgumentParser)
     return layout
 
 
-def _open(path: str) -> _sources.Input:
-    """The input `path` names: standard input for "-"; compressed input is recognised."""
+def _open(path: str) -> Any:
+    """The input `path` names, opened once (a _sources.Input, which every reading function
+    takes as it is): standard input for "-"; compressed input is recognised."""
     return _sources.open_input(sys.stdin.buffer if path == STDIN else path)
 
 
@@ -109,7 +110,7 @@ def info(path: str, layout: str) -> List[str]:
     return lines
 
 
-def _progress(path: str, source: _sources.Input, quiet: bool) -> Any:
+def _progress(path: str, source: Any, quiet: bool) -> Any:
     """A tqdm bar of the input's bytes (decompressed) on a terminal's stderr, or None."""
     if quiet or not sys.stderr.isatty():
         return None
