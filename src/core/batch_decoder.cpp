@@ -76,25 +76,13 @@ constexpr std::size_t kScatterRecords = 512;
 // After such a block, a refill asks for little more than the next header.
 constexpr std::size_t kHeaderRefill = 512;
 
-// Reads a block of `bytes` into `r` from byte `at` on: in one read where the
-// file's length vouches for it, else growing the region as bytes arrive.
-// `direct`: the bytes beyond the buffered ones go straight into `r`.
+// Reads a block of `bytes` into `r` from byte `at` on, growing it as the
+// bytes arrive. `direct`: the bytes beyond the buffered ones go straight into `r`.
 Status read_block(BufReader& in, Region& r, std::size_t at, std::uint64_t bytes, bool direct) {
   if (bytes > SIZE_MAX - at) return IoError::system(ENOMEM);
-  std::uint64_t step = bytes;
-  if (in.can_supply(bytes) != Supply::enough) step = std::min<std::uint64_t>(bytes, 1 << 20);
-  std::uint64_t done = 0;
-  while (done < bytes) {
-    const std::uint64_t upto = std::min(bytes, done + step);
-    if (!r.reserve(at + std::size_t(upto))) return IoError::system(ENOMEM);
-    const std::span<std::uint8_t> part{r.data() + at + done, std::size_t(upto - done)};
-    if (Status st = direct ? in.read_exact_direct(part) : in.read_exact(part); !st.ok()) {
-      return st;
-    }
-    done = upto;
-    step = done;
-  }
-  return success();
+  return in.read_growing(bytes, [&](std::size_t upto) {
+    return r.reserve(at + upto) ? r.data() + at : nullptr;
+  }, direct);
 }
 
 // How many elements a column's region has room for.

@@ -2,6 +2,7 @@
 // reads; IoError and Result<T>, the way fallible reads report.
 #pragma once
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
 #include <bit>
@@ -204,6 +205,15 @@ class BufReader {
   // file ending first (Kind::eof) included, every byte stays buffered.
   Status fill(std::size_t n, std::size_t limit = SIZE_MAX);
 
+  // Reads `bytes` into memory that `room(n)` makes hold at least n bytes and
+  // returns the start of (nullptr when it cannot: the system error ENOMEM).
+  // Where the file's length vouches for the bytes they are read at once, else
+  // 1 MiB first and then twice what arrived so far, so that memory follows
+  // the bytes that actually arrive. `direct`: as read_exact_direct. On
+  // failure the bytes read so far lie at the start of the memory.
+  template <class Room>
+  Status read_growing(std::uint64_t bytes, Room&& room, bool direct = false);
+
   // The file offset of the next byte this reader hands out.
   std::uint64_t position() const noexcept { return offset_ - (filled_ - pos_); }
 
@@ -261,5 +271,23 @@ class BufReader {
   std::vector<std::uint8_t> replay_;  // bytes given back by unread(), from replay_pos_ on
   std::size_t replay_pos_ = 0;
 };
+
+template <class Room>
+Status BufReader::read_growing(std::uint64_t bytes, Room&& room, bool direct) {
+  if (bytes > SIZE_MAX) return IoError::system(ENOMEM);
+  std::uint64_t step = bytes;
+  if (can_supply(bytes) != Supply::enough) step = std::min<std::uint64_t>(bytes, 1 << 20);
+  std::uint64_t done = 0;
+  while (done < bytes) {
+    const std::uint64_t upto = std::min(bytes, done + step);
+    std::uint8_t* base = room(std::size_t(upto));
+    if (!base) return IoError::system(ENOMEM);
+    const std::span<std::uint8_t> part{base + done, std::size_t(upto - done)};
+    if (Status st = direct ? read_exact_direct(part) : read_exact(part); !st.ok()) return st;
+    done = upto;
+    step = done;
+  }
+  return success();
+}
 
 }  // namespace vorn
