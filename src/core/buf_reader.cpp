@@ -303,14 +303,19 @@ Status BufReader::skip(std::uint64_t n) {
   }
   // A device refuses a seek past its end: the bytes are not there.
   if (st.error().code != ESPIPE) return IoError::eof();
-  // Input that cannot seek: read through the buffer.
-  std::array<std::uint8_t, 8192> sink;
-  while (n != 0) {
-    auto chunk = std::span(sink).first(std::size_t(std::min<std::uint64_t>(n, sink.size())));
-    if (Status r = read_exact(chunk); !r.ok()) return r;
-    n -= chunk.size();
-  }
-  return success();
+  // Input that cannot seek: read the bytes, and keep them until they are all there.
+  const std::uint64_t start = position();
+  std::vector<std::uint8_t> kept;
+  const Status read = read_growing(n, [&](std::size_t bytes) -> std::uint8_t* {
+    try {
+      kept.resize(bytes);
+    } catch (const std::bad_alloc&) {
+      return nullptr;
+    }
+    return kept.data();
+  });
+  if (!read.ok()) unread(std::span(kept).first(std::size_t(position() - start)));
+  return read;
 }
 
 }  // namespace vorn

@@ -236,11 +236,12 @@ class BufReader {
   Supply can_supply(std::uint64_t n);
 
   // Consumes `n` bytes without keeping them: by a seek where the input can
-  // seek, else by reading through the buffer. Fails with Kind::eof when the
-  // input holds fewer. Where the length does not vouch for the bytes, the
-  // seek goes to the last of them and reads it; a device that refuses that
-  // seek does not have them. The skipped bytes are never read from input
-  // that can seek.
+  // seek, else by reading them. Fails with Kind::eof when the input holds
+  // fewer. Where the length does not vouch for the bytes, the seek goes to
+  // the last of them and reads it; a device that refuses that seek does not
+  // have them. The skipped bytes are never read from input that can seek;
+  // input that cannot gets back every byte read when the skip fails, so that
+  // a caller can leave its record whole (memory follows the bytes read).
   Status skip(std::uint64_t n);
 
  private:
