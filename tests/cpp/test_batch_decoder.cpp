@@ -60,7 +60,7 @@ void collect(const BatchDecoder& d, const BatchMemory& m, const BatchResult& r, 
 
 BatchDecoder open_on(const std::shared_ptr<test::Script>& s) {
   // A small buffer, so that long blocks run past it.
-  Result<BatchDecoder> d = BatchDecoder::open(std::make_unique<test::ScriptedSource>(s), Layout::wd1, 4096);
+  Result<BatchDecoder> d = BatchDecoder::open(std::make_unique<test::ScriptedSource>(s), WD1::kDesc, 4096);
   EXPECT_TRUE(d.ok());
   return std::move(d).value();
 }
