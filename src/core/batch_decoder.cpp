@@ -1,4 +1,5 @@
-// BatchDecoder: the walk over records that fills columns, for every layout.
+// BatchDecoder: the walk over records that fills columns, for every layout,
+// and the pool that keeps batch memory.
 #include "batch_decoder.hpp"
 
 #include <algorithm>
@@ -34,6 +35,22 @@ constexpr std::size_t kHeaderRefill = 512;
 
 // How many elements a column's region has room for.
 std::uint64_t room(const Region& r, std::size_t width) noexcept { return r.capacity() / width; }
+
+// Bytes of `count` elements of `width`, at most SIZE_MAX.
+std::size_t bytes_of(std::uint64_t count, std::size_t width) noexcept {
+  return count > SIZE_MAX / width ? SIZE_MAX : std::size_t(count * width);
+}
+
+// Gives back the pages of `m` beyond `events` records and `sample_bytes`.
+void trim(BatchMemory& m, const LayoutDesc& layout, std::uint64_t events,
+          std::uint64_t sample_bytes) noexcept {
+  for (std::size_t k = 0; k < m.columns.size(); ++k) {
+    const bool used = k < layout.fields.size();
+    m.columns[k].trim(used ? bytes_of(events, type_width(layout.fields[k].type)) : 0);
+  }
+  m.samples.trim(bytes_of(sample_bytes, 1));
+  m.offsets.trim(bytes_of(std::min(events, UINT64_MAX - 1) + 1, 8));
+}
 
 // The memory of a walk over records of layout L: header columns, offsets
 // and samples, grown as records arrive. Every region grows through here, so
@@ -376,6 +393,10 @@ const LayoutDesc& layout_desc(Layout layout) noexcept {
   return layout == Layout::wd1 ? WD1::kDesc : WD2::kDesc;
 }
 
+void BatchMemory::trim_to(const BatchResult& r, const LayoutDesc& layout) noexcept {
+  trim(*this, layout, r.events, r.samples * layout.sample_width());
+}
+
 Result<BatchDecoder> BatchDecoder::open(std::unique_ptr<Source> source, const LayoutDesc& layout,
                                         std::size_t buffer_size) {
   BufReader in(std::move(source), std::max(buffer_size, layout.max_header()));
@@ -398,5 +419,31 @@ BatchResult BatchDecoder::walk(BatchMemory* out, Limits limits) {
 BatchResult BatchDecoder::decode(BatchMemory& out, Limits limits) { return walk<true>(&out, limits); }
 
 BatchResult BatchDecoder::scan(BatchMemory* out, Limits limits) { return walk<false>(out, limits); }
+
+BatchPool::BatchPool(const BatchDecoder& decoder, Limits limits) noexcept
+    : layout_(decoder.description()),
+      keep_events_(std::min(limits.max_events, limits.max_bytes / decoder.header_size() + 1)),
+      keep_sample_bytes_(limits.max_bytes) {}
+
+std::unique_ptr<BatchMemory> BatchPool::take() {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    for (auto it = kept_.rbegin(); it != kept_.rend(); ++it) {
+      if (*it) return std::move(*it);
+    }
+  }
+  return std::make_unique<BatchMemory>();
+}
+
+void BatchPool::give(std::unique_ptr<BatchMemory> m) noexcept {
+  trim(*m, layout_, keep_events_, keep_sample_bytes_);
+  std::lock_guard<std::mutex> lock(mutex_);
+  for (std::unique_ptr<BatchMemory>& slot : kept_) {
+    if (!slot) {
+      slot = std::move(m);
+      return;
+    }
+  }
+}
 
 }  // namespace vorn

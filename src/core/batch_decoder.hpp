@@ -1,11 +1,13 @@
 // BatchDecoder: records of any layout decoded many at a time into columns
 // (one array per header field, every record's samples one after another, and
-// their offsets), straight into the memory that becomes each column.
+// their offsets), straight into the memory that becomes each column; and the
+// pool that keeps that memory for the next batches.
 #pragma once
 
 #include <array>
 #include <cstdint>
 #include <memory>
+#include <mutex>
 
 #include "buf_reader.hpp"
 #include "layouts.hpp"
@@ -44,6 +46,10 @@ struct BatchMemory {
   std::array<Region, kMaxColumns> columns;  // header fields, in the layout's key order
   Region samples;                           // of the layout's sample type
   Region offsets;                           // int64: sample offsets, or record positions for a scan
+
+  // Gives back the pages beyond what batch `r` of `layout` used, so that a
+  // batch that is kept holds no more than its columns.
+  void trim_to(const BatchResult& r, const LayoutDesc& layout) noexcept;
 };
 
 class BatchDecoder {
@@ -98,6 +104,31 @@ class BatchDecoder {
   BufReader in_;
   const LayoutDesc* layout_;
   std::int32_t probed_;
+};
+
+// Memory of dropped batches, kept for the next batches of one decoder: at
+// most two, each trimmed back to what a batch under the pool's limits uses.
+// Safe to use from any thread; it needs no interpreter.
+class BatchPool {
+ public:
+  // For batches of `decoder` under `limits`: max_events records, or as many
+  // as max_bytes holds at the file's header size, whichever is fewer, and
+  // max_bytes of samples. The pool does not refer to the decoder.
+  BatchPool(const BatchDecoder& decoder, Limits limits) noexcept;
+  BatchPool(const BatchPool&) = delete;
+  BatchPool& operator=(const BatchPool&) = delete;
+
+  // Memory kept from an earlier batch, else new empty memory.
+  std::unique_ptr<BatchMemory> take();
+  // Keeps `m`, trimmed, unless two are kept already (then it is released).
+  void give(std::unique_ptr<BatchMemory> m) noexcept;
+
+ private:
+  std::mutex mutex_;
+  std::array<std::unique_ptr<BatchMemory>, 2> kept_;
+  const LayoutDesc& layout_;
+  std::uint64_t keep_events_;
+  std::uint64_t keep_sample_bytes_;
 };
 
 }  // namespace vorn

@@ -1,6 +1,8 @@
 // BatchDecoder over scripted sources: batches cut short by a signal give the
-// records of one uninterrupted walk.
+// records of one uninterrupted walk; the memory a batch keeps.
 #include <gtest/gtest.h>
+
+#include <unistd.h>
 
 #include "batch_decoder.hpp"
 #include "scripted_source.hpp"
@@ -11,6 +13,7 @@ namespace {
 using test::Bytes;
 using test::cat;
 using test::put_u32;
+using test::put_u64;
 using test::Shape;
 
 Bytes wd1_record(std::int32_t counter, std::size_t n) {
@@ -121,6 +124,55 @@ INSTANTIATE_TEST_SUITE_P(Shapes, BatchInterruptTest,
                            return std::string(test::shape_name(info.param.shape)) +
                                   (info.param.mode == Mode::scan ? "_scan" : "_decode");
                          });
+
+// `n` single-channel WD2 records without samples: 24 bytes each.
+Bytes wd2_headers(std::uint32_t n) {
+  Bytes b;
+  for (std::uint32_t i = 1; i <= n; ++i) {
+    put_u32(b, i);
+    put_u64(b, 0);
+    put_u32(b, 0);
+    put_u64(b, 8);
+  }
+  return b;
+}
+
+std::size_t pages(std::size_t bytes) {
+  const auto page = std::size_t(sysconf(_SC_PAGESIZE));
+  return (bytes + page - 1) / page * page;
+}
+
+// Regression: pooled memory was trimmed for 28-byte WD2 headers, fewer
+// records than a batch of 24-byte single-channel records holds, so that
+// every batch had to grow its columns again.
+TEST(BatchPoolTest, KeepsWhatABatchOfSingleChannelWD2Uses) {
+  Result<BatchDecoder> opened =
+      BatchDecoder::open(std::make_unique<test::ScriptedSource>(test::script_of(wd2_headers(1100))), WD2::kDesc);
+  ASSERT_TRUE(opened.ok());
+  BatchDecoder& d = opened.value();
+  ASSERT_EQ(d.header_size(), 24u);
+  const Limits limits{.max_bytes = 1100 * 24};
+  BatchPool pool(d, limits);
+  std::unique_ptr<BatchMemory> m = pool.take();
+  ASSERT_EQ(d.decode(*m, limits).events, 1100u);
+  pool.give(std::move(m));
+  m = pool.take();
+  for (int k = 0; k < d.columns(); ++k) EXPECT_GE(m->columns[std::size_t(k)].capacity(), 1100 * d.column_width(k));
+  EXPECT_GE(m->offsets.capacity(), 1101u * 8);
+}
+
+TEST(BatchMemoryTest, TrimKeepsWhatTheBatchUsedInEachColumn) {
+  auto s = test::script_of(cat(cat(wd1_record(1, 3000), wd1_record(2, 3)), wd1_record(3, 0)));
+  s->reported_size = 1 << 20;  // sizes the first guesses far beyond the records
+  BatchDecoder d = open_on(s);
+  BatchMemory m;
+  const BatchResult r = d.decode(m, {});
+  ASSERT_EQ(r.events, 3u);
+  m.trim_to(r, d.description());
+  for (int k = 0; k < d.columns(); ++k) EXPECT_EQ(m.columns[std::size_t(k)].capacity(), pages(3 * 4));
+  EXPECT_EQ(m.samples.capacity(), pages(3003 * 2));
+  EXPECT_EQ(m.offsets.capacity(), pages(4 * 8));
+}
 
 }  // namespace
 }  // namespace vorn
