@@ -39,8 +39,8 @@ constexpr void for_each_field(H& header, F&& f) {
 
 // The values of the header at `h`, each field read at its offset as its
 // type; where the records of a file of `channels` channels carry no channel
-// word, its field is `channels`.
-// Inlined into the batch walk's loops, where it is most of the work per record.
+// word, its field is `channels`. Always inlined: in the batch walk's loops it
+// is most of the work per record.
 template <class L>
 [[gnu::always_inline]] inline typename L::Header decode_header(const std::uint8_t* h,
                                                                std::int32_t channels) noexcept {
