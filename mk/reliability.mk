@@ -112,8 +112,8 @@ llvm-profdata merge -sparse $(FUZZ_DIR)/$(1).profraw -o $(FUZZ_DIR)/$(1).profdat
 llvm-cov report $(FUZZ_DIR)/fuzz_$(1)_cov -instr-profile=$(FUZZ_DIR)/$(1).profdata $(3)
 endef
 
-FUZZ_CORE_COVERED := src/core/source.cpp src/core/buf_reader.cpp src/core/wd1_reader.cpp src/core/wd2_reader.cpp \
-  src/core/buf_reader.hpp src/core/sample_buffer.hpp src/core/record.hpp
+FUZZ_CORE_COVERED := src/core/buf_reader.cpp src/core/wd1_reader.cpp src/core/wd2_reader.cpp src/core/buf_reader.hpp \
+  src/core/sample_buffer.hpp src/core/record.hpp
 fuzz-core: $(FUZZ_DIR)/fuzz_core $(FUZZ_DIR)/fuzz_core_cov $(FUZZ_DIR)/seeds/.made
 	$(call libfuzzer,core,$(FUZZ_DIR)/seeds,$(FUZZ_CORE_COVERED))
 

@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 #include <new>
 
@@ -164,18 +165,21 @@ Status BufReader::skip(std::uint64_t n) {
   }
   // A device refuses a seek past its end: the bytes are not there.
   if (st.error().code != ESPIPE) return IoError::eof();
-  // Input that cannot seek: read the bytes, and keep them until they are all there.
+  // Input that cannot seek: read the bytes, and keep them until they are all
+  // there, in memory that only the read fills.
   const std::uint64_t start = position();
-  std::vector<std::uint8_t> kept;
+  struct Free {
+    void operator()(std::uint8_t* p) const noexcept { std::free(p); }
+  };
+  std::unique_ptr<std::uint8_t, Free> kept;
   const Status read = read_growing(n, [&](std::size_t bytes) -> std::uint8_t* {
-    try {
-      kept.resize(bytes);
-    } catch (const std::bad_alloc&) {
-      return nullptr;
-    }
-    return kept.data();
+    auto* grown = static_cast<std::uint8_t*>(std::realloc(kept.get(), bytes));
+    if (!grown) return nullptr;
+    (void)kept.release();  // realloc has taken it
+    kept.reset(grown);
+    return grown;
   });
-  if (!read.ok()) unread(std::span(kept).first(std::size_t(position() - start)));
+  if (!read.ok()) unread({kept.get(), std::size_t(position() - start)});
   return read;
 }
 
