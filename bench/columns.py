@@ -247,6 +247,9 @@ def fmt_targets(rows):
                  "takes), against a copy in 1 MiB reads and writes, each writing a new file in the "
                  "input's directory, removed after the run, and against the same Parquet file "
                  "written by pyarrow from EventReader's events, in row groups of as many events. "
+                 "Other sources (a file object, gzip and zstd files): wall time of "
+                 "iter_batches against the path, or against the same library decompressing the "
+                 "file alone into one reused 1 MiB buffer in one thread. "
                  "URLs: servers on 127.0.0.1 started by the benchmark (bench/remote.py); the "
                  "plain GET is one fsspec cat_file of the whole object, the partition's requests "
                  "are those the server saw while one partition was computed.")

@@ -34,6 +34,7 @@ import numpy as np  # noqa: E402
 import columns  # noqa: E402
 import convert  # noqa: E402
 import remote  # noqa: E402
+import sources  # noqa: E402
 import vorn  # noqa: E402
 from readers import READERS, python_events  # noqa: E402
 from workloads import BY_NAME, MB, WORKLOADS, file_name, generate, warm  # noqa: E402
@@ -245,7 +246,7 @@ def main():
 
     args.out.mkdir(parents=True, exist_ok=True)
     tmp = Path(tempfile.mkdtemp(prefix="vorn-bench-"))
-    results, parallel, analysis, export, conversions = [], [], None, None, []
+    results, parallel, analysis, export, conversions, other_sources = [], [], None, None, [], []
     load_before = os.getloadavg()  # other work on the machine skews the wall-time rows
     try:
         for w in chosen:
@@ -268,6 +269,7 @@ def main():
             warm(copy)
             parallel.append(columns.measure_parallel([path, copy], w, reps))
             copy.unlink()
+            other_sources.append(sources.measure(path, w, tmp, reps))
             path.unlink()
             print(f"{w.name}: vorn {r['readers']['vorn']['ns_per_event']:,.0f} ns/event, "
                   f"{r['ratios']['vs_python']:.2f}x python, {r['ratios']['vs_ceiling']:.0%} of ceiling; "
@@ -278,10 +280,12 @@ def main():
         if missing:
             print(f"{missing} not installed: no remote rows (make test installs it)", file=sys.stderr)
         remote_results = None if args.no_remote or missing else remote.measure(args.quick, reps)
+        gzip_memory = None if args.no_memory else sources.memory_check(tmp, args.quick)
     finally:
         shutil.rmtree(tmp, ignore_errors=True)
 
     targets = columns.targets(results, parallel, analysis, memory, export, conversions)
+    targets += sources.targets(other_sources, gzip_memory)
     if remote_results:
         targets += remote.targets(remote_results)
     load = {"before": load_before, "after": os.getloadavg()}
@@ -301,6 +305,7 @@ def main():
         "results": results, "memory": memory,
         "columns": {"targets": targets, "parallel": parallel, "analysis": analysis,
                     "export": export, "conversions": conversions, "remote": remote_results},
+        "sources": {"runs": other_sources, "gzip_memory": gzip_memory},
     }
     (args.out / "bench.json").write_text(json.dumps(report, indent=1) + "\n")
     (args.out / "bench.md").write_text(md)

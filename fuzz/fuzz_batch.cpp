@@ -1,9 +1,9 @@
 // libFuzzer harness over the batch decoder: the input is read by the record
 // reader of its layout and by BatchDecoder (decode and scan, in batches of
-// limits and buffer sizes taken from the input, through a source with short
-// reads), and both
-// must give the same records byte for byte, end at the same record and meet
-// an unreadable record exactly where the record reader panics.
+// limits and buffer sizes taken from the input, through a file with short
+// reads or a stream that cannot seek), and both must give the same records
+// byte for byte, end at the same record and meet an unreadable record
+// exactly where the record reader panics.
 #include <algorithm>
 #include <cerrno>
 #include <cstdint>
@@ -13,9 +13,8 @@
 #include <vector>
 
 #include "batch_decoder.hpp"
+#include "layouts.hpp"
 #include "panic.hpp"
-#include "wd1_reader.hpp"
-#include "wd2_reader.hpp"
 
 namespace {
 
@@ -52,6 +51,30 @@ class MemorySource final : public Source {
   std::uint64_t pos_ = 0;
 };
 
+// Input as a Python file object delivers it: no length, no seeking, and
+// reads of uneven sizes (what a buffer held, a pipe's capacity, a codec's
+// block), never more than 1 MiB.
+class StreamSource final : public Source {
+ public:
+  StreamSource(const std::uint8_t* data, std::size_t size) : data_(data), size_(size) {}
+  std::int64_t read(std::uint8_t* dst, std::size_t len) override {
+    static constexpr std::size_t kSizes[] = {1, 7, 8192, 13, 65536, 3, 1 << 20, 24};
+    const std::size_t most = kSizes[calls_++ % std::size(kSizes)];
+    const std::size_t n = std::min({len, size_ - pos_, most});
+    if (n) std::memcpy(dst, data_ + pos_, n);
+    pos_ += n;
+    return std::int64_t(n);
+  }
+  int seek(std::uint64_t) override { return ESPIPE; }
+  std::optional<std::uint64_t> size() override { return std::nullopt; }
+
+ private:
+  const std::uint8_t* data_;
+  std::size_t size_;
+  std::size_t pos_ = 0;
+  std::size_t calls_ = 0;
+};
+
 // One record as both readers see it: header words and sample bytes.
 struct Record {
   std::vector<std::uint64_t> fields;
@@ -61,36 +84,28 @@ struct Record {
 
 // The record reader's records, and whether it stopped at an unreadable one.
 std::pair<std::vector<Record>, bool> by_records(const std::uint8_t* data, std::size_t size,
-                                               Layout layout) {
-  std::vector<Record> out;
-  BufReader in(std::make_unique<MemorySource>(data, size, SIZE_MAX));
-  auto bytes_of = [](const auto& buf) {
-    const auto* p = reinterpret_cast<const std::uint8_t*>(buf.data());
-    return std::vector<std::uint8_t>(p, p + buf.size() * sizeof(*buf.data()));
-  };
-  try {
-    if (layout == Layout::wd1) {
-      WD1Reader r(std::move(in));
-      for (auto s = r.next(); auto* e = std::get_if<WD1Event>(&s); s = r.next()) {
-        out.push_back({{std::uint64_t(std::uint32_t(e->event_size)), std::uint64_t(std::uint32_t(e->board_id)),
-                        std::uint64_t(std::uint32_t(e->pattern)), std::uint64_t(std::uint32_t(e->board_channel)),
-                        std::uint64_t(std::uint32_t(e->event_counter)), std::uint64_t(std::uint32_t(e->timestamp))},
-                       bytes_of(e->data)});
+                                               const LayoutDesc& layout) {
+  return Layouts::visit(layout, [&]<class L>() {
+    std::vector<Record> out;
+    Result<typename L::Reader> opened =
+        L::Reader::open(BufReader(std::make_unique<MemorySource>(data, size, SIZE_MAX)));
+    CHECK(opened.ok());
+    typename L::Reader& r = opened.value();
+    try {
+      for (auto s = r.next(); auto* e = std::get_if<0>(&s); s = r.next()) {
+        Record rec;
+        for_each_field<L>(static_cast<const typename L::Header&>(*e), [&](auto, auto v) {
+          rec.fields.push_back(std::uint64_t(std::make_unsigned_t<decltype(v)>(v)));
+        });
+        const auto* p = reinterpret_cast<const std::uint8_t*>(e->data.data());
+        rec.samples.assign(p, p + e->data.size() * sizeof(*e->data.data()));
+        out.push_back(std::move(rec));
       }
-    } else {
-      Result<WD2Reader> opened = WD2Reader::open(std::move(in));
-      CHECK(opened.ok());
-      WD2Reader r = std::move(opened).value();
-      for (auto s = r.next(); auto* e = std::get_if<WD2Event>(&s); s = r.next()) {
-        out.push_back({{e->event_counter, e->timestamp, e->samples, e->sampling_period,
-                        std::uint64_t(std::uint32_t(e->channels))},
-                       bytes_of(e->data)});
-      }
+    } catch (const Panic&) {
+      return std::pair(out, true);
     }
-  } catch (const Panic&) {
-    return {out, true};
-  }
-  return {out, false};
+    return std::pair(out, false);
+  });
 }
 
 std::uint64_t field(const Region& r, std::size_t width, std::uint64_t i) {
@@ -102,14 +117,16 @@ std::uint64_t field(const Region& r, std::size_t width, std::uint64_t i) {
 // The batch decoder's records, batch by batch, and whether it stopped at an
 // unreadable one; scan's positions and headers are checked on the way.
 std::pair<std::vector<Record>, bool> by_batches(const std::uint8_t* data, std::size_t size,
-                                               Layout layout, Limits limits, std::size_t most,
-                                               std::size_t buffer) {
-  Result<BatchDecoder> opened =
-      BatchDecoder::open(std::make_unique<MemorySource>(data, size, most), layout, buffer);
+                                               const LayoutDesc& layout, Limits limits, std::size_t most,
+                                               std::size_t buffer, bool stream) {
+  auto source = [&]() -> std::unique_ptr<Source> {
+    if (stream) return std::make_unique<StreamSource>(data, size);
+    return std::make_unique<MemorySource>(data, size, most);
+  };
+  Result<BatchDecoder> opened = BatchDecoder::open(source(), layout, buffer);
   CHECK(opened.ok());
   BatchDecoder d = std::move(opened).value();
-  Result<BatchDecoder> scanned =
-      BatchDecoder::open(std::make_unique<MemorySource>(data, size, most), layout, buffer);
+  Result<BatchDecoder> scanned = BatchDecoder::open(source(), layout, buffer);
   CHECK(scanned.ok());
   BatchDecoder s = std::move(scanned).value();
   std::vector<Record> out;
@@ -121,7 +138,10 @@ std::pair<std::vector<Record>, bool> by_batches(const std::uint8_t* data, std::s
     const auto* offsets = reinterpret_cast<const std::int64_t*>(m.offsets.data());
     const auto* positions = reinterpret_cast<const std::int64_t*>(sm.offsets.data());
     CHECK(offsets[0] == 0 && std::uint64_t(offsets[r.events]) == r.samples);
-    CHECK(std::uint64_t(positions[r.events]) == s.position() && s.position() == d.position());
+    // A scan that read through part of a record on a stream gives those
+    // bytes back, as decoding does: both stand on the same record.
+    CHECK(std::uint64_t(positions[r.events]) == d.position());
+    CHECK(s.position() == d.position());
     // Limits hold, the first record always fitting.
     CHECK(r.events <= limits.max_events);
     CHECK(r.events <= 1 || std::uint64_t(positions[r.events] - positions[0]) <= limits.max_bytes);
@@ -147,16 +167,17 @@ std::pair<std::vector<Record>, bool> by_batches(const std::uint8_t* data, std::s
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   if (size < 3) return 0;
-  const Layout layout = data[0] & 1 ? Layout::wd2 : Layout::wd1;
+  const LayoutDesc& layout = data[0] & 1 ? WD2::kDesc : WD1::kDesc;
   Limits limits;
   limits.max_events = data[1] % 8 == 0 ? UINT64_MAX : data[1] % 8;
   limits.max_bytes = data[2] == 0 ? UINT64_MAX : std::uint64_t(data[2]) << (data[1] & 8 ? 4 : 0);
   const std::size_t most = data[0] & 2 ? 7 : SIZE_MAX;
+  const bool stream = data[1] & 16;
   // A small buffer makes records run past it, down the paths of long blocks.
   const std::size_t buffer = data[0] & 4 ? 32 << (data[0] >> 4) : BatchDecoder::kBufferSize;
   data += 3;
   size -= 3;
   const auto expected = by_records(data, size, layout);
-  CHECK(by_batches(data, size, layout, limits, most, buffer) == expected);
+  CHECK(by_batches(data, size, layout, limits, most, buffer, stream) == expected);
   return 0;
 }

@@ -9,17 +9,19 @@ from __future__ import annotations
 import errno
 import functools
 import importlib.metadata
+import io
 import operator
 import os
 import time
-from typing import Any, Dict, Iterable, Iterator, Mapping, Optional, Tuple, Union
+from typing import IO, Any, Dict, Iterable, Iterator, Optional, Tuple, Union
 
 import numpy as np
 
-from . import _native, _remote
+from . import _native, _remote, _sources
+from ._sources import CorruptStreamError
 
-__all__ = ["Batch", "BatchIterator", "CorruptRecordError", "Index", "StaleIndexError", "follow",
-           "iter_batches", "read", "scan", "to_dask"]
+__all__ = ["Batch", "BatchIterator", "CorruptRecordError", "CorruptStreamError", "Index",
+           "StaleIndexError", "follow", "iter_batches", "read", "scan", "to_dask"]
 
 try:
     __version__ = importlib.metadata.version("vorn")
@@ -27,6 +29,8 @@ except importlib.metadata.PackageNotFoundError:  # imported from a tree, not ins
     __version__ = "unknown"
 
 PathLike = Union[str, bytes, "os.PathLike[str]", "os.PathLike[bytes]"]
+# A path, or a binary file object (anything with readinto1, read1, readinto or read).
+Source = Union[PathLike, IO[bytes], io.RawIOBase, io.BufferedIOBase]
 
 FIELDS = {
     "WD1": ("event_size", "board_id", "pattern", "board_channel", "event_counter", "timestamp"),
@@ -144,20 +148,23 @@ class Index:
     its samples. ``positions`` has ``len(index) + 1`` entries: the last is the
     end of the last complete record. ``inode`` and ``size`` are the file's at
     the scan (None: not known); for an object behind a URL, ``tag`` is its
-    ETag or modification time ("" where the filesystem gives neither). A read
-    that seeks with the index first checks that the file is the same one, no
-    shorter, and that the record found at the position has the index's header
-    values; else it raises ``StaleIndexError``."""
+    ETag or modification time ("" where the filesystem gives neither).
+    ``codec`` is the compression the scan found (None: plain), whose
+    decompressed bytes the positions count. A read that seeks with the index
+    first checks that the file is the same one, no shorter, and that the
+    record found at the position has the index's header values; else it
+    raises ``StaleIndexError``."""
 
-    __slots__ = ("layout", "channels", "columns", "positions", "inode", "size", "tag")
+    __slots__ = ("layout", "channels", "columns", "positions", "inode", "size", "tag", "codec")
 
     def __init__(self, layout: str, channels: int, columns: Dict[str, np.ndarray],
                  positions: np.ndarray, *, inode: Optional[int] = None,
-                 size: Optional[int] = None, tag: str = "") -> None:
-        self._set(layout, channels, columns, positions, inode, size, tag, owned=False)
+                 size: Optional[int] = None, tag: str = "", codec: Optional[str] = None) -> None:
+        self._set(layout, channels, columns, positions, inode, size, tag, codec, owned=False)
 
     def _set(self, layout: str, channels: int, columns: Dict[str, np.ndarray], positions: Any,
-             inode: Optional[int], size: Optional[int], tag: str = "", *, owned: bool) -> None:
+             inode: Optional[int], size: Optional[int], tag: str = "",
+             codec: Optional[str] = None, *, owned: bool) -> None:
         """Checks what is cheap to check. Positions become read-only: an array
         the index does not own (`owned` False) is copied first if writeable."""
         self.layout = _layout(layout)
@@ -180,6 +187,7 @@ class Index:
         self.inode = inode
         self.size = size
         self.tag = tag
+        self.codec = codec
 
     def __len__(self) -> int:
         return len(self.positions) - 1
@@ -192,7 +200,7 @@ class Index:
 
     def __getstate__(self) -> Tuple[Any, ...]:
         return (self.layout, self.channels, self.columns, self.positions, self.inode, self.size,
-                self.tag)
+                self.tag, self.codec)
 
     def __setstate__(self, state: Tuple[Any, ...]) -> None:
         # Unpickled arrays are writeable: the positions, the index's own,
@@ -214,6 +222,7 @@ class _FileMark:
         self.inode = index.inode
         self.size = index.size
         self.tag = index.tag
+        self.codec = index.codec
         self.positions = index.positions
 
 
@@ -232,23 +241,17 @@ def _count(value: Any, name: str, *, least: int = 0, none: Optional[int] = None)
     return count
 
 
-def _open(path: PathLike, layout: str, storage_options: Optional[Mapping[str, Any]] = None
-          ) -> Tuple[Any, Any]:
-    """The decoder of a file or a URL, and the name errors give it."""
-    if _remote.is_url(path):
-        assert isinstance(path, str)
-        opened = _remote.open_sequential(path, storage_options)
-        decoder = _native.Decoder(opened.file, layout, path)
-        return _RemoteDecoder(decoder, opened.identity), path
-    filename = os.fspath(_remote.local_path(path))
-    return _native.Decoder(os.fsencode(filename), layout, filename), filename
+def _open(source: Source, layout: str, compression: Any,
+          storage_options: Any) -> Tuple[_native.Decoder, _sources.Input]:
+    opened = _sources.open_input(source, compression, storage_options)
+    return _native.Decoder(opened.native, layout, opened.filename), opened
 
 
 def _open_range(url: str, layout: str, start: int, stop: int, mark: Union[Index, _FileMark],
-                storage_options: Optional[Mapping[str, Any]]) -> Any:
+                storage_options: Any) -> Tuple[_native.Decoder, _sources.Input]:
     """A decoder of the object at `url` that holds the bytes of events [start, stop), as far
-    as the index knows them, fetched with one request; the object's identity is checked
-    against the index's first. The channel count comes from the index: the WD2 probe would
+    as the index knows them, fetched with one request once the object's size and ETag are
+    found to be the index's. The channel count comes from the index: the WD2 probe would
     read the object's first bytes."""
     known = len(mark.positions) - 1
     vouching = min(start, known - 1)  # the event whose header the read checks first
@@ -260,23 +263,9 @@ def _open_range(url: str, layout: str, start: int, stop: int, mark: Union[Index,
     reason = _remote.changed(_remote.Identity(mark.size or 0, mark.tag), now)
     if reason is not None:
         raise _stale(url, reason)
-    file = _remote.range_file(fs, inside, url, now, begin, end)
-    channels = mark.channels if layout == "WD2" else -1
-    return _RemoteDecoder(_native.Decoder(file, layout, url, channels), now)  # type: ignore[arg-type]
-
-
-class _RemoteDecoder:
-    """A decoder of an object behind a URL: the object's identity is its own."""
-
-    def __init__(self, decoder: _native.Decoder, identity: "_remote.Identity") -> None:
-        self._decoder = decoder
-        self.remote = identity
-
-    def identity(self) -> Tuple[Optional[int], int]:
-        return None, self.remote.size
-
-    def __getattr__(self, name: str) -> Any:
-        return getattr(self._decoder, name)
+    opened = _sources.Input(_remote.range_file(fs, inside, url, now, begin, end), url, None, True, 0)
+    opened.remote = now
+    return _native.Decoder(opened.native, layout, url, mark.channels), opened
 
 
 def _corrupt(filename: Any, layout: str, index: int, offset: int, how: str) -> CorruptRecordError:
@@ -317,14 +306,15 @@ def _batch(layout: str, decoder: _native.Decoder, first: int, columns: Tuple[np.
                  offsets)
 
 
-def read(path: PathLike, layout: str, *, start: int = 0, stop: Optional[int] = None,
-         index: Optional[Index] = None, storage_options: Optional[Dict[str, Any]] = None) -> Batch:
+def read(path: Source, layout: str, *, start: int = 0, stop: Optional[int] = None,
+         index: Optional[Index] = None, storage_options: Optional[Dict[str, Any]] = None,
+         compression: Optional[str] = "auto") -> Batch:
     """Events ``[start, stop)`` of the file as one batch (``stop=None``: to
     the end). With an ``index`` from ``scan``, reading seeks straight to
     ``start`` instead of stepping over the records before it, once the file
-    is found to be the one the index describes (else ``StaleIndexError``);
-    of an object behind a URL it then fetches just the bytes of those events,
-    with one request."""
+    is found to be the one the index describes (else ``StaleIndexError``).
+    Input that cannot seek, compressed input among it, is read forward to
+    ``start``."""
     layout = _layout(layout)
     start = _count(start, "start")
     stop = _count(stop, "stop", none=_UNLIMITED)
@@ -333,19 +323,21 @@ def read(path: PathLike, layout: str, *, start: int = 0, stop: Optional[int] = N
     first = None
     if index is not None and len(index):
         first = index._header(min(start, len(index) - 1))
-    return _read(path, layout, start, stop, index, first, storage_options)
+    return _read(path, layout, start, stop, index, first, compression, storage_options)
 
 
-def _read(path: PathLike, layout: str, start: int, stop: int, mark: Union[Index, _FileMark, None],
-          first: Optional[Tuple[int, ...]],
-          storage_options: Optional[Mapping[str, Any]] = None) -> Batch:
+def _read(path: Source, layout: str, start: int, stop: int, mark: Union[Index, _FileMark, None],
+          first: Optional[Tuple[int, ...]], compression: Any = "auto",
+          storage_options: Any = None) -> Batch:
     """read() once its arguments are checked. `mark` is the index to seek
     with, `first` the header values it holds for event min(start, len - 1)."""
-    if mark is not None and _remote.is_url(path) and not getattr(mark, "compressed", False):
+    if (mark is not None and _remote.is_url(path) and mark.codec is None
+            and compression in ("auto", None)):
         assert isinstance(path, str)
-        decoder, filename = _open_range(path, layout, start, stop, mark, storage_options), path
+        decoder, opened = _open_range(path, layout, start, stop, mark, storage_options)
     else:
-        decoder, filename = _open(path, layout, storage_options)
+        decoder, opened = _open(path, layout, compression, storage_options)
+    filename = opened.filename
     how = "read(path, layout, stop={index}) reads the events before it"
     if mark is not None:
         at = _seek(decoder, filename, layout, start, mark, first, how)
@@ -378,7 +370,7 @@ def _check_file(decoder: _native.Decoder, filename: Any, layout: str,
         raise _stale(filename, f"another channel count: {decoder.channels}, where the index has "
                                f"{mark.channels}")
     inode, size = decoder.identity()
-    if mark.inode is not None and inode != mark.inode:
+    if mark.inode is not None and inode is not None and inode != mark.inode:
         raise _stale(filename, f"another file (inode {inode}, where the index has {mark.inode})")
     if mark.size is not None and size is not None and size < mark.size:
         raise _stale(filename, f"the file shrank from {mark.size} to {size} bytes")
@@ -450,21 +442,25 @@ def _header_at(decoder: _native.Decoder, filename: Any, layout: str, event: int,
     return None
 
 
-def scan(path: PathLike, layout: str, *, storage_options: Optional[Dict[str, Any]] = None
-         ) -> Index:
+def scan(path: Source, layout: str, *, storage_options: Optional[Dict[str, Any]] = None,
+         compression: Optional[str] = "auto") -> Index:
     """The positions and header values of every complete record, read
-    without the samples (large sample blocks are stepped over by a seek)."""
+    without the samples (large sample blocks are stepped over by a seek
+    where the input can seek)."""
     layout = _layout(layout)
-    decoder, filename = _open(path, layout, storage_options)
+    decoder, opened = _open(path, layout, compression, storage_options)
+    filename = opened.filename
     _, columns, positions, stop = decoder.scan(_UNLIMITED, True)
     error = _failure(stop, filename, layout, len(positions) - 1,
                      "the index would end before it")
     if error is not None:
         raise error
     inode, size = decoder.identity()
-    remote = getattr(decoder, "remote", None)
+    tag = ""
+    if opened.remote is not None:
+        size, tag = opened.remote
     return Index(layout, decoder.channels, dict(zip(FIELDS[layout], columns)), positions,
-                 inode=inode, size=size, tag=remote.tag if remote is not None else "")
+                 inode=inode, size=size, tag=tag, codec=opened.codec)
 
 
 class BatchIterator:
@@ -472,16 +468,18 @@ class BatchIterator:
     then yields the records appended since; a record cut short by the end of
     the file is left for a later pass."""
 
-    def __init__(self, path: PathLike, layout: str, *, max_events: Optional[int] = None,
+    def __init__(self, path: Source, layout: str, *, max_events: Optional[int] = None,
                  max_bytes: int = 4 << 20, start: int = 0, stop: Optional[int] = None,
-                 storage_options: Optional[Dict[str, Any]] = None) -> None:
+                 storage_options: Optional[Dict[str, Any]] = None,
+                 compression: Optional[str] = "auto") -> None:
         self.layout = _layout(layout)
         self._max_events = _count(max_events, "max_events", least=1, none=_UNLIMITED)
         self._max_bytes = _count(max_bytes, "max_bytes", least=1)
         self._to_skip = _count(start, "start")
         self._next = 0
         self._stop = _count(stop, "stop", none=_UNLIMITED)
-        self._decoder, self.filename = _open(path, self.layout, storage_options)
+        self._decoder, self.input = _open(path, self.layout, compression, storage_options)
+        self.filename = self.input.filename
         self._pending: Optional[BaseException] = None
 
     @property
@@ -534,25 +532,40 @@ class BatchIterator:
         return _batch(self.layout, self._decoder, first, columns, samples, offsets)
 
 
-def iter_batches(path: PathLike, layout: str, *, max_events: Optional[int] = None,
+def iter_batches(path: Source, layout: str, *, max_events: Optional[int] = None,
                  max_bytes: int = 4 << 20, start: int = 0, stop: Optional[int] = None,
-                 storage_options: Optional[Dict[str, Any]] = None) -> BatchIterator:
+                 storage_options: Optional[Dict[str, Any]] = None,
+                 compression: Optional[str] = "auto") -> BatchIterator:
     """Batches of events ``[start, stop)`` that never split an event: each
     ends at ``max_events`` events or before the event that would take its
     file bytes past ``max_bytes``, and holds at least one event."""
     return BatchIterator(path, layout, max_events=max_events, max_bytes=max_bytes, start=start,
-                         stop=stop, storage_options=storage_options)
+                         stop=stop, storage_options=storage_options, compression=compression)
 
 
-def follow(path: PathLike, layout: str, *, max_events: Optional[int] = None,
-           max_bytes: int = 4 << 20, poll: float = 0.5,
-           idle_timeout: Optional[float] = None) -> Iterator[Batch]:
+def follow(path: Source, layout: str, *, max_events: Optional[int] = None,
+           max_bytes: int = 4 << 20, poll: float = 0.5, idle_timeout: Optional[float] = None,
+           storage_options: Optional[Dict[str, Any]] = None,
+           compression: Optional[str] = "auto") -> Iterator[Batch]:
     """Batches of a file that is being written, as its records arrive; ends
-    after ``idle_timeout`` seconds without a new record (``None``: never)."""
+    after ``idle_timeout`` seconds without a new record (``None``: never).
+    A path or a file object that can seek; not compressed input, nor a URL."""
     _remote.refuse_url(path, "follow")
     if poll < 0:
         raise ValueError(f"poll must not be negative, not {poll}")
-    batches = iter_batches(path, layout, max_events=max_events, max_bytes=max_bytes)
+    batches = iter_batches(path, layout, max_events=max_events, max_bytes=max_bytes,
+                           storage_options=storage_options, compression=compression)
+    name = os.fsdecode(batches.filename)
+    if batches.input.codec is not None:
+        raise ValueError(f"cannot follow {name}: it is {batches.input.codec}-compressed, and a "
+                         "compressed stream is read once, to its end; use iter_batches")
+    if not batches.input.seekable:
+        raise ValueError(f"cannot follow {name}: a file object that cannot seek (a pipe) has "
+                         "no end to wait at; use iter_batches, which reads it as it arrives")
+    return _follow(batches, poll, idle_timeout)
+
+
+def _follow(batches: BatchIterator, poll: float, idle_timeout: Optional[float]) -> Iterator[Batch]:
     last = time.monotonic()
     while True:
         for batch in batches:
@@ -563,14 +576,15 @@ def follow(path: PathLike, layout: str, *, max_events: Optional[int] = None,
         time.sleep(poll)
 
 
-def to_dask(sources: Union[PathLike, Iterable[PathLike]], layout: str, *,
+def to_dask(paths: Union[Source, Iterable[Source]], layout: str, *,
             events_per_partition: int = 100_000,
-            storage_options: Optional[Dict[str, Any]] = None) -> Any:
+            storage_options: Optional[Dict[str, Any]] = None,
+            compression: Optional[str] = "auto") -> Any:
     """The events of the files as a lazy ``dask.dataframe.DataFrame``, one
     partition per ``events_per_partition`` events of a file, read by the
     worker that computes it; ``"data"`` is an Arrow large_list column. A
     source may be a URL (``s3://...``, ``https://...``) or a glob pattern,
     local or remote. Needs the ``dask`` extra (``pip install 'vorn[dask]'``)."""
     from . import _dask
-    return _dask.to_dask(sources, layout, events_per_partition=events_per_partition,
-                         storage_options=storage_options)
+    return _dask.to_dask(paths, layout, events_per_partition=events_per_partition,
+                         storage_options=storage_options, compression=compression)

@@ -2,7 +2,8 @@
 from __future__ import annotations
 
 import os
-from typing import Any, Iterable, List, Mapping, Optional, Tuple, Union
+import threading
+from typing import Any, Dict, Iterable, List, Optional, Tuple, Union, cast
 
 try:
     import dask.dataframe as dd
@@ -13,7 +14,10 @@ except ImportError as e:
     raise ImportError(f"vorn_columns.to_dask needs dask.dataframe ({e}): "
                       "pip install 'vorn[dask]'") from e
 
-from . import Batch, PathLike, _count, _FileMark, _layout, _read, _remote, read, scan
+from . import Batch, Index, Source, _count, _FileMark, _layout, _read, _remote, _sources, read, scan
+
+# File objects are shared by the partitions that read them: one reads at a time.
+_file_objects = threading.Lock()
 
 
 def _frame(batch: Batch) -> Any:
@@ -25,33 +29,27 @@ def _frame(batch: Batch) -> Any:
     return pd.DataFrame(columns, index=index, copy=False)
 
 
-def _partition(path: str, layout: str, start: int, stop: int, mark: Optional[_FileMark],
-               first: Optional[Tuple[int, ...]],
-               storage_options: Optional[Mapping[str, Any]]) -> Any:
-    return _frame(_read(path, layout, start, stop, mark, first, storage_options))
+def _at(source: Any, origin: Optional[int], work: Any) -> Any:
+    """work() on a path, or on a file object from its position when to_dask was called."""
+    if origin is None:
+        return work()
+    with _file_objects:
+        source.seek(origin)
+        return work()
 
 
-def _names(sources: Union[PathLike, Iterable[PathLike]],
-           storage_options: Optional[Mapping[str, Any]]) -> List[Any]:
-    """The files named, with each glob pattern (a str with *, ? or [) replaced by the names it
-    matches, in sorted order."""
-    if isinstance(sources, (str, bytes, os.PathLike)):
-        sources = [sources]
-    names: List[Any] = []
-    for source in sources:
-        if isinstance(source, str):
-            names.extend(_remote.expand(source, storage_options))
-        else:
-            names.append(os.fspath(source))
-    return names
+def _partition(source: Any, origin: Optional[int], layout: str, options: Dict[str, Any],
+               start: int, stop: int, mark: Optional[_FileMark],
+               first: Optional[Tuple[int, ...]]) -> Any:
+    return _frame(_at(source, origin, lambda: _read(
+        source, layout, start, stop, mark, first, options["compression"],
+        options["storage_options"])))
 
 
-def to_dask(sources: Union[PathLike, Iterable[PathLike]], layout: str, *,
-            events_per_partition: int,
-            storage_options: Optional[Mapping[str, Any]] = None) -> Any:
+def to_dask(paths: Union[Source, Iterable[Source]], layout: str, *, events_per_partition: int,
+            storage_options: Optional[Dict[str, Any]], compression: Optional[str]) -> Any:
     """The events of the files as a lazy dask.dataframe.DataFrame, one partition per
     `events_per_partition` events of a file (a partition never spans two files), in file order.
-    A source may be a URL or a glob pattern, local or remote.
 
     Each file is scanned here, reading its headers only, since the partitions must be known
     before the graph is; the scan also makes a missing or corrupt file fail now rather than
@@ -59,26 +57,46 @@ def to_dask(sources: Union[PathLike, Iterable[PathLike]], layout: str, *,
     straight to its first event with the file's record positions: these go into the graph once
     per file, and every partition of the file depends on that one key. A partition carries the
     header values of its first event, so that a file changed since the scan raises
-    StaleIndexError instead of giving other events. A partition of an object behind a URL
-    fetches its records' bytes with one ranged request; a compressed file, which can only be
-    read from its start, is one partition."""
+    StaleIndexError instead of giving other events. A compressed file is read forward to a
+    partition's first event; a compressed object behind a URL is one partition, so that it is
+    fetched once. A partition of a plain object behind a URL fetches its records' bytes with one
+    ranged request. A file object must be able to seek, since each partition reads it again
+    from where it stood; its partitions read it one at a time. A str with *, ? or [ is a glob
+    pattern, local or remote, replaced by the names it matches in sorted order."""
     layout = _layout(layout)
     size = _count(events_per_partition, "events_per_partition", least=1)
-    options = dict(storage_options) if storage_options else None
-    names = _names(sources, options)
-    if not names:
+    options = {"storage_options": storage_options, "compression": compression}
+    single = isinstance(paths, (str, bytes, os.PathLike)) or _sources.is_file_object(paths)
+    given: List[Any] = [paths] if single else list(cast(Iterable[Any], paths))
+    sources: List[Any] = []
+    for p in given:
+        if isinstance(p, str):
+            sources.extend(_remote.expand(p, storage_options))
+        else:
+            sources.append(p if _sources.is_file_object(p) else os.fspath(p))
+    if not sources:
         raise ValueError("to_dask needs at least one file")
     parts: List[Any] = []
-    for name in names:
-        index = scan(name, layout, storage_options=options)
+    origins: List[Optional[int]] = []
+    for source in sources:
+        origin = None
+        if _sources.is_file_object(source):
+            if not _sources.can_seek(source):
+                raise ValueError(f"to_dask reads each input once per partition: {source!r} "
+                                 "cannot seek; give a path or a file object that can seek")
+            origin = int(source.tell())
+        origins.append(origin)
+        index: Index = _at(source, origin, lambda: scan(source, layout, **options))
         n = len(index)
-        if getattr(index, "compressed", False):
-            parts.append(delayed(_partition, pure=True)(name, layout, 0, n, None, None, options))
+        if index.codec is not None and _remote.is_url(source):
+            parts.append(delayed(_partition, pure=True)(
+                source, origin, layout, options, 0, n, None, None))
             continue
         mark = delayed(_FileMark(index), pure=True)
         for start in range(0, max(n, 1), size):
             first = index._header(start) if n else None
             parts.append(delayed(_partition, pure=True)(
-                name, layout, start, min(start + size, n), mark, first, options))
-    meta = _frame(read(names[0], layout, stop=0, storage_options=options))
+                source, origin, layout, options, start, min(start + size, n), mark, first))
+    meta = _frame(_at(sources[0], origins[0], lambda: read(sources[0], layout, stop=0, **options)))
     return dd.from_delayed(parts, meta=meta)
+

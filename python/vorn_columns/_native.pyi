@@ -11,8 +11,9 @@ _Stop = Tuple[int, Any]
 _Columns = Tuple[npt.NDArray[Any], ...]
 
 class Decoder:
-    # channels: a WD2 channel count found by an earlier probe of the file, which skips the probe.
-    def __new__(cls, path: bytes, layout: str, filename: Any, channels: int = ...) -> Decoder: ...
+    # `input`: a path as bytes, or a binary file object (read from where it stands).
+    # `channels`: the channel count an earlier probe of the file found, which skips the probe.
+    def __new__(cls, input: Any, layout: str, filename: Any, channels: int = ...) -> Decoder: ...
     @property
     def position(self) -> int: ...
     @property
