@@ -137,7 +137,7 @@ def targets(r):
          detail=f"{mbs['iter_batches']:,.0f} vs {mbs['GET']:,.0f} MB/s; "
                 f"blocks of {_remote.BLOCK_SIZE / MIB:.0f} MiB")
     gets = [q for q in h["partition_requests"] if q[0] == "GET"]
-    shown = ", ".join(f"{q[0]} {q[2] or 'whole'}" for q in h["partition_requests"])
+    shown = ", ".join(q[0] + (f" {q[2]}" if q[2] else "") for q in h["partition_requests"])
     _row(rows, "vc.to_dask partition over a URL: GET requests", workload, [len(gets)], "==", 1,
          unit="", detail=shown)
     m = r["memory"]

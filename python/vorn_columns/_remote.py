@@ -10,7 +10,7 @@ from typing import Any, Dict, List, Mapping, NamedTuple, Optional, Tuple
 from urllib.parse import unquote, urlsplit
 
 # Bytes a sequential read asks for at a time: one request per block, never one per record.
-BLOCK_SIZE = 8 << 20
+BLOCK_SIZE = 4 << 20
 _URL = re.compile(r"([A-Za-z][A-Za-z0-9+.-]*::)*([A-Za-z][A-Za-z0-9+.-]*)://")
 _GLOB = re.compile(r"[*?[]")
 # The package to install where fsspec's own error names none.

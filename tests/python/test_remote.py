@@ -145,7 +145,7 @@ def many(layout, count, samples):
         count, samples, channels=2)
 
 
-# Records across the edge of a block (8 MiB) and of the decoder's buffer, blocks larger than a
+# Records across the edge of a block (4 MiB) and of the decoder's buffer, blocks larger than a
 # block, a file cut inside a record, and one that is not a file of the layout.
 FILES = {
     "WD1 across blocks": ("WD1", many("WD1", 9000, 600)[:-5]),
