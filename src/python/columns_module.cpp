@@ -5,6 +5,7 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <utility>
 #include <vector>
 
 #include "batch_decoder.hpp"
@@ -15,29 +16,36 @@ namespace vorn {
 namespace {
 
 // Work on a decoder runs without the interpreter lock; a signal that
-// interrupts a wait takes the lock back to run the handlers.
+// interrupts a wait takes the lock back to run the handlers. The lock is
+// taken back in plain frames, never in a destructor (ForcedUnwind).
 class UnlockedWaiting final : public Waiting {
  public:
-  bool resume() noexcept override {
+  bool resume() override {
     if (!saved_) return PyErr_CheckSignals() == 0;
-    PyEval_RestoreThread(saved_);
+    PyEval_RestoreThread(std::exchange(saved_, nullptr));
     const bool go_on = PyErr_CheckSignals() == 0;
     saved_ = PyEval_SaveThread();
     return go_on;
   }
-  // Runs `work` with the lock released, and takes it back on every way out.
+  // Runs `work` with the lock released, and takes it back on every way out
+  // but the unwinding of a thread that the interpreter ends.
   template <class Work>
   auto unlocked(Work&& work) {
-    struct Relock {
-      PyThreadState*& saved;
-      ~Relock() { PyEval_RestoreThread(std::exchange(saved, nullptr)); }
-    };
     saved_ = PyEval_SaveThread();
-    Relock relock{saved_};
-    return work();
+    try {
+      auto out = work();
+      relock();
+      return out;
+    } catch (const ForcedUnwind&) {
+      throw;
+    } catch (...) {
+      relock();
+      throw;
+    }
   }
 
  private:
+  void relock() { PyEval_RestoreThread(std::exchange(saved_, nullptr)); }
   PyThreadState* saved_ = nullptr;
 };
 
@@ -152,7 +160,9 @@ PyObject* raise_io_error(const IoError& e, PyObject* filename) {
   return PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, filename);
 }
 
-PyObject* decoder_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept {
+// Entry points are not noexcept: a thread the interpreter ends while it takes
+// the lock back unwinds through them (ForcedUnwind).
+PyObject* decoder_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   return with_exception(guarded([&]() -> PyObject* {
     const char* path;
     const char* layout_name;
@@ -267,7 +277,7 @@ bool parse_limit(PyObject* value, std::uint64_t& out) {
 }
 
 // decode(max_events, max_bytes, pooled) -> (columns, samples, offsets, (stop, detail))
-PyObject* decoder_decode(PyObject* self, PyObject* args) noexcept {
+PyObject* decoder_decode(PyObject* self, PyObject* args) {
   return with_exception(guarded([&]() -> PyObject* {
     DecoderObject* obj = as_decoder(self);
     if (!obj) return nullptr;
@@ -309,7 +319,7 @@ PyObject* decoder_decode(PyObject* self, PyObject* args) noexcept {
 }
 
 // scan(max_events, store) -> (events, columns or None, positions or None, (stop, detail))
-PyObject* decoder_scan(PyObject* self, PyObject* args) noexcept {
+PyObject* decoder_scan(PyObject* self, PyObject* args) {
   return with_exception(guarded([&]() -> PyObject* {
     DecoderObject* obj = as_decoder(self);
     if (!obj) return nullptr;
@@ -340,7 +350,7 @@ PyObject* decoder_scan(PyObject* self, PyObject* args) noexcept {
   }));
 }
 
-PyObject* decoder_seek(PyObject* self, PyObject* arg) noexcept {
+PyObject* decoder_seek(PyObject* self, PyObject* arg) {
   return with_exception(guarded([&]() -> PyObject* {
     DecoderObject* obj = as_decoder(self);
     if (!obj) return nullptr;
@@ -353,7 +363,7 @@ PyObject* decoder_seek(PyObject* self, PyObject* arg) noexcept {
   }));
 }
 
-PyObject* decoder_position(PyObject* self, void*) noexcept {
+PyObject* decoder_position(PyObject* self, void*) {
   return with_exception(guarded([&]() -> PyObject* {
     DecoderObject* obj = as_decoder(self);
     if (!obj) return nullptr;
@@ -364,7 +374,7 @@ PyObject* decoder_position(PyObject* self, void*) noexcept {
   }));
 }
 
-PyObject* decoder_channels(PyObject* self, void*) noexcept {
+PyObject* decoder_channels(PyObject* self, void*) {
   return with_exception(guarded([&]() -> PyObject* {
     DecoderObject* obj = as_decoder(self);
     return obj ? PyLong_FromLong(obj->state->decoder->channels()) : nullptr;
