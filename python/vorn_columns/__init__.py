@@ -27,6 +27,7 @@ FIELDS = {
     "WD2": ("event_counter", "timestamp", "samples", "sampling_period", "channels"),
 }
 _UNLIMITED = 2**64 - 1
+_MOST = 2**63 - 1  # the largest max_events and max_bytes
 _STOP_LIMIT, _STOP_END, _STOP_CORRUPT, _STOP_ERROR = range(4)
 
 
@@ -149,13 +150,28 @@ def _layout(layout: Any) -> str:
     return layout
 
 
-def _count(value: Any, name: str, *, least: int = 0, none: Optional[int] = None) -> int:
+def _count(value: Any, name: str, *, least: int = 0, most: Optional[int] = None,
+           none: Optional[int] = None) -> int:
+    """An integer argument, checked where it is given: TypeError for anything
+    else (bools too), ValueError outside [least, most]."""
     if value is None and none is not None:
         return none
-    count = operator.index(value)
+    try:
+        if isinstance(value, (bool, np.bool_)):
+            raise TypeError
+        count = operator.index(value)
+    except TypeError:
+        raise TypeError(f"{name} must be an integer, not {type(value).__name__}") from None
     if count < least:
         raise ValueError(f"{name} must be at least {least}, not {count}")
+    if most is not None and count > most:
+        raise ValueError(f"{name} must be at most {most}, not {count}")
     return count
+
+
+def _limits(max_events: Any, max_bytes: Any) -> Tuple[int, int]:
+    return (_count(max_events, "max_events", least=1, most=_MOST, none=_UNLIMITED),
+            _count(max_bytes, "max_bytes", least=1, most=_MOST))
 
 
 def _open(path: PathLike, layout: str) -> Tuple[_native.Decoder, Any]:
@@ -188,7 +204,7 @@ def _failure(stop: Tuple[int, Any], filename: Any, layout: str, index: int,
 def _skip(decoder: _native.Decoder, count: int, filename: Any, layout: str, first: int,
           how: str) -> int:
     """Steps over up to `count` records, headers only; returns how many."""
-    skipped, _, _, stop = decoder.scan(count, False)
+    skipped, _, _, stop = decoder.scan(min(count, _UNLIMITED), False)
     error = _failure(stop, filename, layout, first + skipped, how)
     if error is not None:
         raise error
@@ -221,7 +237,7 @@ def read(path: PathLike, layout: str, *, start: int = 0, stop: Optional[int] = N
         at = known + _skip(decoder, start - known, filename, layout, known, how)
     else:
         at = _skip(decoder, start, filename, layout, 0, how) if start else 0
-    wanted = max(stop - start, 0) if at == start else 0
+    wanted = min(max(stop - start, 0), _UNLIMITED) if at == start else 0
     columns, samples, offsets, ended = decoder.decode(wanted, _UNLIMITED, False)
     n = len(offsets) - 1
     error = _failure(ended, filename, layout, start + n, how)
@@ -251,11 +267,11 @@ class BatchIterator:
     def __init__(self, path: PathLike, layout: str, *, max_events: Optional[int] = None,
                  max_bytes: int = 4 << 20, start: int = 0, stop: Optional[int] = None) -> None:
         self.layout = _layout(layout)
-        self._max_events = _count(max_events, "max_events", least=1, none=_UNLIMITED)
-        self._max_bytes = _count(max_bytes, "max_bytes", least=1)
-        self._to_skip = _count(start, "start")
+        self._max_events, self._max_bytes = _limits(max_events, max_bytes)
+        # No file holds 2**64 records: past that, a count means "all".
+        self._to_skip = min(_count(start, "start"), _UNLIMITED)
         self._next = 0
-        self._stop = _count(stop, "stop", none=_UNLIMITED)
+        self._stop = min(_count(stop, "stop", none=_UNLIMITED), _UNLIMITED)
         self._decoder, self.filename = _open(path, self.layout)
         self._pending: Optional[BaseException] = None
 
@@ -324,8 +340,15 @@ def follow(path: PathLike, layout: str, *, max_events: Optional[int] = None,
            idle_timeout: Optional[float] = None) -> Iterator[Batch]:
     """Batches of a file that is being written, as its records arrive; ends
     after ``idle_timeout`` seconds without a new record (``None``: never)."""
+    _layout(layout)
+    _limits(max_events, max_bytes)
     if poll < 0:
         raise ValueError(f"poll must not be negative, not {poll}")
+    return _follow(path, layout, max_events, max_bytes, poll, idle_timeout)
+
+
+def _follow(path: PathLike, layout: str, max_events: Optional[int], max_bytes: int, poll: float,
+            idle_timeout: Optional[float]) -> Iterator[Batch]:
     batches = iter_batches(path, layout, max_events=max_events, max_bytes=max_bytes)
     last = time.monotonic()
     while True:

@@ -82,3 +82,42 @@ def test_exit_while_daemon_threads_read(tmp_path, big_wd1, reader):
                 feed.kill()
                 feed.wait()
         assert proc.returncode == 0, proc.stderr
+
+
+def outcome(option, value):
+    """What an option given `value` is: None where valid, else the exception."""
+    if value is None:
+        return None if option in ("stop", "max_events") else TypeError
+    if isinstance(value, bool) or not isinstance(value, (int, np.integer)):
+        return TypeError
+    counts = option.startswith("max_")
+    least, most = (1, 2**63 - 1) if counts else (0, None)
+    return None if value >= least and (most is None or value <= most) else ValueError
+
+
+def events_of(call, path, **options):
+    if call == "read":
+        return vc.read(path, "WD1", **options)["event_counter"].tolist()
+    batches = (vc.iter_batches(path, "WD1", **options) if call == "iter_batches" else
+               vc.follow(path, "WD1", poll=0, idle_timeout=0, **options))
+    return [c for b in batches for c in b["event_counter"].tolist()]
+
+
+class TestArguments:
+    OPTIONS = {"read": ["start", "stop"], "iter_batches": ["start", "stop", "max_events", "max_bytes"],
+               "follow": ["max_events", "max_bytes"]}
+
+    @pytest.mark.parametrize("call", OPTIONS)
+    @pytest.mark.parametrize("value", [True, False, 1.5, "2", None, -1, 0, 2, np.int64(3),
+                                       2**63 - 1, 2**63, 2**64, 2**80])
+    def test_counts_are_checked_when_the_call_is_made(self, wd1_path, call, value):
+        calls = {"read": vc.read, "iter_batches": vc.iter_batches, "follow": vc.follow}
+        for option in self.OPTIONS[call]:
+            want = outcome(option, value)
+            if want is None:  # past the end, start and stop clamp as in slicing
+                window = {"start": slice(value, None), "stop": slice(None, value)}
+                expected = list(range(5))[window.get(option, slice(None))]
+                assert events_of(call, wd1_path, **{option: value}) == expected, option
+            else:
+                with pytest.raises(want, match=f"^{option} must be"):
+                    calls[call](wd1_path, "WD1", **{option: value})  # not only at next()
