@@ -17,8 +17,8 @@ import numpy as np
 
 from . import _native
 
-__all__ = ["Batch", "BatchIterator", "CorruptRecordError", "Index", "follow", "iter_batches",
-           "read", "scan", "to_dask"]
+__all__ = ["Batch", "BatchIterator", "CorruptRecordError", "Index", "StaleIndexError", "follow",
+           "iter_batches", "read", "scan", "to_dask"]
 
 PathLike = Union[str, bytes, "os.PathLike[str]", "os.PathLike[bytes]"]
 
@@ -28,7 +28,7 @@ FIELDS = {
 }
 _UNLIMITED = 2**64 - 1
 _MOST = 2**63 - 1  # the largest max_events and max_bytes
-_STOP_LIMIT, _STOP_END, _STOP_CORRUPT, _STOP_ERROR = range(4)
+_STOP_LIMIT, _STOP_END, _STOP_CORRUPT, _STOP_ERROR, _STOP_TRUNCATED = range(5)
 
 
 class CorruptRecordError(ValueError):
@@ -47,6 +47,20 @@ class CorruptRecordError(ValueError):
         # (raised in a worker process) and copy.
         rebuild = functools.partial(type(self), index=self.index, offset=self.offset,
                                     filename=self.filename)
+        return rebuild, self.args, self.__dict__
+
+
+class StaleIndexError(ValueError):
+    """The file no longer holds what an index or a reader knew of it: it was
+    replaced, truncated or rewritten. ``reason`` says what changed."""
+
+    def __init__(self, message: str, *, filename: Any, reason: str) -> None:
+        super().__init__(message)
+        self.filename = filename
+        self.reason = reason
+
+    def __reduce__(self) -> Tuple[Any, ...]:
+        rebuild = functools.partial(type(self), filename=self.filename, reason=self.reason)
         return rebuild, self.args, self.__dict__
 
 
@@ -193,12 +207,26 @@ def _failure(stop: Tuple[int, Any], filename: Any, layout: str, index: int,
     if kind == _STOP_CORRUPT:
         return _corrupt(filename, layout, index, detail, how)
     if kind == _STOP_ERROR:
-        if isinstance(detail, BaseException):
-            return detail  # raised by a signal handler while the read waited
         if detail == errno.ENOMEM:
             return MemoryError(f"{os.fsdecode(filename)}: no memory for event {index}")
         return OSError(detail, os.strerror(detail), filename)
+    if kind == _STOP_TRUNCATED:
+        length, position = detail
+        return StaleIndexError(
+            f"{os.fsdecode(filename)}: the file is now {length} bytes long, shorter than the "
+            f"{position} bytes already read from it", filename=filename,
+            reason="truncated below the reader's position")
     return None
+
+
+def _iteration_failure(stop: Tuple[int, Any], filename: Any, layout: str,
+                       index: int) -> Optional[BaseException]:
+    """What a BatchIterator step raises for a walk that failed."""
+    return _failure(stop, filename, layout, index, "iteration stops before it")
+
+
+# The native step makes Batch objects and raises _iteration_failure()'s.
+_native.register(Batch, FIELDS, _iteration_failure)
 
 
 def _skip(decoder: _native.Decoder, count: int, filename: Any, layout: str, first: int,
@@ -267,13 +295,13 @@ class BatchIterator:
     def __init__(self, path: PathLike, layout: str, *, max_events: Optional[int] = None,
                  max_bytes: int = 4 << 20, start: int = 0, stop: Optional[int] = None) -> None:
         self.layout = _layout(layout)
-        self._max_events, self._max_bytes = _limits(max_events, max_bytes)
-        # No file holds 2**64 records: past that, a count means "all".
-        self._to_skip = min(_count(start, "start"), _UNLIMITED)
-        self._next = 0
-        self._stop = min(_count(stop, "stop", none=_UNLIMITED), _UNLIMITED)
+        max_events, max_bytes = _limits(max_events, max_bytes)
+        start = _count(start, "start")
+        stop = _count(stop, "stop", none=_UNLIMITED)
         self._decoder, self.filename = _open(path, self.layout)
-        self._pending: Optional[BaseException] = None
+        # No file holds 2**64 records: past that, a count means "all".
+        self._decoder.iterate(min(start, _UNLIMITED), min(stop, _UNLIMITED), max_events,
+                              max_bytes)
 
     @property
     def channels(self) -> int:
@@ -294,35 +322,11 @@ class BatchIterator:
         return arrow.stream_capsule(self, requested_schema)
 
     def __next__(self) -> Batch:
-        if self._pending is not None:
-            pending, self._pending = self._pending, None
-            raise pending
-        if self._to_skip:
-            # The records stepped over count even where the step then fails,
-            # so that a later call resumes from where this one stopped.
-            skipped, _, _, stop = self._decoder.scan(self._to_skip, False)
-            self._next += skipped
-            self._to_skip -= skipped
-            error = _failure(stop, self.filename, self.layout, self._next,
-                             "iteration stops before it")
-            if error is not None:
-                raise error
-            if self._to_skip:
-                raise StopIteration
-        wanted = min(self._max_events, max(self._stop - self._next, 0))
-        if wanted == 0:
-            raise StopIteration
-        columns, samples, offsets, stop = self._decoder.decode(wanted, self._max_bytes, True)
-        n = len(offsets) - 1
-        first = self._next
-        self._next += n
-        error = _failure(stop, self.filename, self.layout, self._next, "iteration stops before it")
-        if n == 0:
-            if error is not None:
-                raise error
-            raise StopIteration
-        self._pending = error
-        return _batch(self.layout, self._decoder, first, columns, samples, offsets)
+        # One native call steps over records, decodes, counts and makes the
+        # batch, holding the decoder throughout: no Python code runs between
+        # consuming records and handing them out, and a second thread meets
+        # RuntimeError. An error met after some events is raised next time.
+        return self._decoder.next_batch()
 
 
 def iter_batches(path: PathLike, layout: str, *, max_events: Optional[int] = None,

@@ -1,11 +1,13 @@
 # The batch decoder of src/python/columns_module.cpp, as vorn_columns/__init__.py uses it.
-from typing import Any, Literal, Tuple, overload
+from typing import Any, Callable, Dict, Literal, Optional, Tuple, overload
 
 import numpy as np
 import numpy.typing as npt
 
-# (stop, detail): the reason a walk ended, and the corrupt record's offset, the
-# errno of an input error or the exception a signal handler raised, else None.
+from . import Batch
+
+# (stop, detail): the reason a walk ended, and the corrupt record's offset or the
+# errno of an input error, else None.
 _Stop = Tuple[int, Any]
 _Columns = Tuple[npt.NDArray[Any], ...]
 
@@ -23,6 +25,11 @@ class Decoder:
     @overload
     def scan(self, max_events: int, store: Literal[False], /) -> Tuple[int, None, None, _Stop]: ...
     def seek(self, position: int, /) -> None: ...
+    def iterate(self, start: int, stop: int, max_events: int, max_bytes: int, /) -> None: ...
+    def next_batch(self) -> Batch: ...
+
+def register(batch_type: type, fields: Dict[str, Tuple[str, ...]],
+             failure: Callable[[_Stop, Any, str, int], Optional[BaseException]], /) -> None: ...
 
 class ColumnMemory:
     """The owner of a batch's memory: the base of its arrays."""

@@ -63,6 +63,8 @@ class BatchDecoder {
   // The byte offset of the next record.
   std::uint64_t position() const noexcept { return in_.position(); }
   Status seek(std::uint64_t position) { return in_.seek_to(position); }
+  // The file's length now; nullopt for input without one (pipes).
+  std::optional<std::uint64_t> file_length() { return in_.length(); }
 
   // Decodes the records from position() on into `out` until a limit, the end
   // of the complete records, a record that cannot be read (corrupt: an

@@ -104,6 +104,8 @@ void** numpy_api() {
 
 }  // namespace
 
+void load_numpy_api() { numpy_api(); }
+
 PyRef array_over(int type_num, std::size_t length, void* data, PyRef owner, Access access) {
   void** api = numpy_api();
   auto* array_type = static_cast<PyTypeObject*>(api[kArrayTypeSlot]);

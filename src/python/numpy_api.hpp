@@ -28,4 +28,9 @@ enum class Access : bool { read_only, writeable };
 PyRef array_over(int type_num, std::size_t length, void* data, PyRef owner,
                  Access access = Access::writeable);
 
+// Loads NumPy's API table now, with the failures of array_over, unless it is
+// loaded already. A caller that consumes input before it makes arrays calls
+// this first, so that an interrupt during NumPy's import loses nothing.
+void load_numpy_api();
+
 }  // namespace vorn

@@ -6,12 +6,14 @@ import os
 import subprocess
 import sys
 import textwrap
+import threading
 
 import numpy as np
 import pytest
 
 import vorn_columns as vc
 import wd_files
+from test_hardening import run
 
 
 @pytest.fixture(scope="module")
@@ -24,6 +26,107 @@ def big_wd1(tmp_path_factory):
             block.view("<i4")[:, 4] = np.arange(k * 1000, (k + 1) * 1000)
             f.write(block.tobytes())
     return str(path)
+
+
+def check_labels(batches, first, count):
+    """Every event of [first, first + count) once, each batch's `first` its own."""
+    for b in batches:
+        assert b.first == b["event_counter"][0], f"batch first={b.first} holds {b['event_counter'][:3]}"
+    got = np.concatenate([b["event_counter"] for b in batches])
+    assert np.array_equal(got, np.arange(first, first + count)), f"{len(got)} events, not {count}"
+
+
+class TestInterrupts:
+    def test_ctrl_c_during_iteration_loses_no_batch(self, big_wd1):
+        # A SIGINT every 2 ms counts where it was sent while next() was at
+        # work; one that lands between next() returning and the caller storing
+        # its result would be lost by Python itself, so the handler skips it.
+        out = run("""
+            import signal, sys, threading
+            import vorn_columns as vc
+            from test_columns_hardening import check_labels
+            batches = vc.iter_batches(sys.argv[1], "WD1", start=5)
+            inside = False
+            def handler(*_):
+                global inside
+                if inside:
+                    inside = False
+                    raise KeyboardInterrupt
+            signal.signal(signal.SIGINT, handler)
+            done = threading.Event()
+            def pester(main=threading.main_thread().ident):
+                global inside
+                while not done.wait(0.002):
+                    inside = False
+                    signal.pthread_kill(main, signal.SIGINT)
+                    try:
+                        batches.position
+                    except RuntimeError:  # the main thread is inside next()
+                        inside = True
+            threading.Thread(target=pester).start()
+            got, interrupts = [], 0
+            while True:
+                try:
+                    got.append(next(batches))
+                except KeyboardInterrupt:
+                    interrupts += 1
+                except StopIteration:
+                    break
+            done.set()
+            check_labels(got, 5, 40_000 - 5)
+            print(interrupts > 0)
+        """, big_wd1)
+        assert out.split() == ["True"]
+
+    def test_interrupt_while_numpy_is_first_reached_loses_no_batch(self, write):
+        path = write(wd_files.wd1_run(6))
+        out = run("""
+            import sys
+            import numpy.lib
+            import vorn_columns as vc
+            from test_columns_hardening import check_labels
+            real = numpy.lib.NumpyVersion
+            def interrupted(*args):   # the binding's first look at NumPy
+                numpy.lib.NumpyVersion = real
+                raise KeyboardInterrupt
+            numpy.lib.NumpyVersion = interrupted
+            batches = vc.iter_batches(sys.argv[1], "WD1", max_events=2)
+            try:
+                next(batches)
+            except KeyboardInterrupt:
+                print("interrupted")
+            check_labels(list(batches), 0, 6)
+        """, path)
+        assert out.split() == ["interrupted"]
+
+
+class TestSharedIterator:
+    def test_four_threads_share_one_iterator(self, big_wd1):
+        batches = vc.iter_batches(big_wd1, "WD1", max_events=1, stop=10_000)
+        got = []
+
+        def work():
+            while True:
+                try:
+                    batch = next(batches)
+                except RuntimeError:  # another thread is inside next()
+                    continue
+                except StopIteration:
+                    return
+                got.append((batch.first, batch["event_counter"].tolist()))
+
+        threads = [threading.Thread(target=work) for _ in range(4)]
+        interval = sys.getswitchinterval()
+        sys.setswitchinterval(1e-5)  # threads take turns often, inside next() too
+        try:
+            for t in threads:
+                t.start()
+            for t in threads:
+                t.join()
+        finally:
+            sys.setswitchinterval(interval)
+        got.sort()
+        assert got == [(i, [i]) for i in range(10_000)], f"{len(got)} events"
 
 
 EXITING = {
@@ -121,3 +224,26 @@ class TestArguments:
             else:
                 with pytest.raises(want, match=f"^{option} must be"):
                     calls[call](wd1_path, "WD1", **{option: value})  # not only at next()
+
+
+class TestChangedFiles:
+    @pytest.mark.parametrize("how", ["iter_batches", "follow"])
+    @pytest.mark.parametrize("rewrite", [b"", wd_files.wd1_run(3, samples=1)],
+                             ids=["emptied", "rewritten shorter"])
+    def test_a_file_cut_below_the_position_raises(self, write, how, rewrite):
+        path = write(wd_files.wd1_run(10))
+        batches = (vc.iter_batches(path, "WD1") if how == "iter_batches" else
+                   vc.follow(path, "WD1", poll=0.01, idle_timeout=0.3))
+        assert next(batches)["event_counter"].tolist() == list(range(10))
+        with open(path, "wb") as f:
+            f.write(rewrite)
+        with pytest.raises(vc.StaleIndexError) as info:
+            next(batches)
+        e = info.value
+        assert isinstance(e, ValueError) and e.filename == path and path in str(e) and e.reason
+        if how == "iter_batches":  # it stays at its position, and says so again
+            with pytest.raises(vc.StaleIndexError):
+                next(batches)
+            with open(path, "ab") as f:
+                f.write(wd_files.wd1_run(10)[len(rewrite):])  # back to its old length: read on
+            assert list(batches) == []
