@@ -11,7 +11,7 @@ import functools
 import operator
 import os
 import time
-from typing import Any, Dict, Iterable, Iterator, Optional, Tuple, Union
+from typing import Any, Dict, Iterable, Iterator, NoReturn, Optional, Tuple, Union
 
 import numpy as np
 
@@ -28,6 +28,7 @@ FIELDS = {
 }
 _UNLIMITED = 2**64 - 1
 _MOST = 2**63 - 1  # the largest max_events and max_bytes
+# Why a native walk stopped; from _STOP_CORRUPT on, in failure.
 _STOP_LIMIT, _STOP_END, _STOP_CORRUPT, _STOP_ERROR, _STOP_TRUNCATED = range(5)
 
 
@@ -200,27 +201,29 @@ def _corrupt(filename: Any, layout: str, index: int, offset: int, how: str) -> C
         f"({what}); {how.format(index=index)}", index=index, offset=offset, filename=filename)
 
 
+def _failed(stop: Tuple[int, Any]) -> bool:
+    return stop[0] >= _STOP_CORRUPT
+
+
 def _failure(stop: Tuple[int, Any], filename: Any, layout: str, index: int,
-             how: str) -> Optional[BaseException]:
-    """The exception that ends a walk, or None where it simply ended."""
+             how: str) -> BaseException:
+    """The exception of a walk that _failed() at event `index`."""
     kind, detail = stop
     if kind == _STOP_CORRUPT:
         return _corrupt(filename, layout, index, detail, how)
-    if kind == _STOP_ERROR:
-        if detail == errno.ENOMEM:
-            return MemoryError(f"{os.fsdecode(filename)}: no memory for event {index}")
-        return OSError(detail, os.strerror(detail), filename)
     if kind == _STOP_TRUNCATED:
         length, position = detail
         return StaleIndexError(
             f"{os.fsdecode(filename)}: the file is now {length} bytes long, shorter than the "
             f"{position} bytes already read from it", filename=filename,
             reason="truncated below the reader's position")
-    return None
+    if detail == errno.ENOMEM:
+        return MemoryError(f"{os.fsdecode(filename)}: no memory for event {index}")
+    return OSError(detail, os.strerror(detail), filename)
 
 
 def _iteration_failure(stop: Tuple[int, Any], filename: Any, layout: str,
-                       index: int) -> Optional[BaseException]:
+                       index: int) -> BaseException:
     """What a BatchIterator step raises for a walk that failed."""
     return _failure(stop, filename, layout, index, "iteration stops before it")
 
@@ -229,13 +232,23 @@ def _iteration_failure(stop: Tuple[int, Any], filename: Any, layout: str,
 _native.register(Batch, FIELDS, _iteration_failure)
 
 
+def _raise_failure(stop: Tuple[int, Any], filename: Any, layout: str, index: int,
+                   how: str) -> NoReturn:
+    """Raises _failure(...). The traceback keeps this frame: it lets go of the
+    exception on the way out, so that the two form no reference cycle."""
+    error = _failure(stop, filename, layout, index, how)
+    try:
+        raise error
+    finally:
+        del error
+
+
 def _skip(decoder: _native.Decoder, count: int, filename: Any, layout: str, first: int,
           how: str) -> int:
     """Steps over up to `count` records, headers only; returns how many."""
     skipped, _, _, stop = decoder.scan(min(count, _UNLIMITED), False)
-    error = _failure(stop, filename, layout, first + skipped, how)
-    if error is not None:
-        raise error
+    if _failed(stop):
+        _raise_failure(stop, filename, layout, first + skipped, how)
     return skipped
 
 
@@ -267,10 +280,10 @@ def read(path: PathLike, layout: str, *, start: int = 0, stop: Optional[int] = N
         at = _skip(decoder, start, filename, layout, 0, how) if start else 0
     wanted = min(max(stop - start, 0), _UNLIMITED) if at == start else 0
     columns, samples, offsets, ended = decoder.decode(wanted, _UNLIMITED, False)
-    n = len(offsets) - 1
-    error = _failure(ended, filename, layout, start + n, how)
-    if error is not None:
-        raise error
+    if _failed(ended):
+        n = len(offsets) - 1
+        del columns, samples, offsets  # the traceback keeps this frame, not the partial batch
+        _raise_failure(ended, filename, layout, start + n, how)
     return _batch(layout, decoder, start, columns, samples, offsets)
 
 
@@ -280,10 +293,10 @@ def scan(path: PathLike, layout: str) -> Index:
     layout = _layout(layout)
     decoder, filename = _open(path, layout)
     _, columns, positions, stop = decoder.scan(_UNLIMITED, True)
-    error = _failure(stop, filename, layout, len(positions) - 1,
-                     "the index would end before it")
-    if error is not None:
-        raise error
+    if _failed(stop):
+        n = len(positions) - 1
+        del columns, positions  # the traceback keeps this frame, not the partial index
+        _raise_failure(stop, filename, layout, n, "the index would end before it")
     return Index(layout, decoder.channels, dict(zip(FIELDS[layout], columns)), positions)
 
 

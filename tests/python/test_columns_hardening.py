@@ -2,11 +2,14 @@
 iterator or still reading at exit, files cut short under a reader, hostile
 arguments and failed reads. No event may be lost, repeated or mislabelled.
 """
+import gc
 import os
 import subprocess
 import sys
 import textwrap
 import threading
+import traceback
+import weakref
 
 import numpy as np
 import pytest
@@ -247,3 +250,26 @@ class TestChangedFiles:
             with open(path, "ab") as f:
                 f.write(wd_files.wd1_run(10)[len(rewrite):])  # back to its old length: read on
             assert list(batches) == []
+
+
+class TestFailures:
+    @pytest.mark.parametrize("call", ["read", "scan", "iter_batches"])
+    def test_corrupt_record_error_keeps_neither_a_cycle_nor_the_columns(self, write, call):
+        path = write(wd_files.wd1_run(200, 100) + wd_files.wd1(event_size=5))
+        gc.disable()
+        try:
+            try:
+                if call == "iter_batches":
+                    for _ in vc.iter_batches(path, "WD1"):
+                        pass
+                else:
+                    getattr(vc, call)(path, "WD1")
+            except vc.CorruptRecordError as e:
+                error = weakref.ref(e)
+                callees = traceback.walk_tb(e.__traceback__.tb_next)  # not this frame
+                held = [name for frame, _ in callees
+                        for name, v in frame.f_locals.items() if isinstance(v, np.ndarray)]
+                assert held == []  # the partial columns go even while the error is kept
+            assert error() is None  # gone with its last reference, not left for the collector
+        finally:
+            gc.enable()
