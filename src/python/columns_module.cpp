@@ -428,7 +428,9 @@ PyObject* decoder_seek(PyObject* self, PyObject* arg) {
     if (to == std::uint64_t(-1) && PyErr_Occurred()) return nullptr;
     Busy busy(obj);
     if (in_use(busy)) return nullptr;
-    if (Status st = obj->state->decoder->seek(to); !st.ok()) return raise_os_error(st.error().code);
+    if (Status st = obj->state->decoder->seek(to); !st.ok()) {
+      return raise_io_error(st.error(), obj->state->filename.get());
+    }
     Py_RETURN_NONE;
   }));
 }

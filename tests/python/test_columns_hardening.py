@@ -2,6 +2,7 @@
 iterator or still reading at exit, files cut short under a reader, hostile
 arguments and failed reads. No event may be lost, repeated or mislabelled.
 """
+import errno
 import gc
 import os
 import subprocess
@@ -273,3 +274,18 @@ class TestFailures:
             assert error() is None  # gone with its last reference, not left for the collector
         finally:
             gc.enable()
+
+    def test_seek_on_a_fifo_names_errno_and_file(self, tmp_path):
+        fifo = str(tmp_path / "events.fifo")
+        os.mkfifo(fifo)
+        feeder = threading.Thread(target=lambda: open(fifo, "wb").write(wd_files.wd1_run(3)))
+        feeder.start()
+        index = vc.scan(fifo, "WD1")
+        feeder.join()
+        writer = os.open(fifo, os.O_RDWR)  # so that the open does not wait
+        try:
+            with pytest.raises(OSError) as info:
+                vc.read(fifo, "WD1", start=1, index=index)
+        finally:
+            os.close(writer)
+        assert (info.value.errno, info.value.filename) == (errno.ESPIPE, fifo)
