@@ -30,7 +30,7 @@ class UnlockedWaiting final : public Waiting {
   // Runs `work` with the lock released, and takes it back on every way out
   // but the unwinding of a thread that the interpreter ends.
   template <class Work>
-  auto unlocked(Work&& work) {
+  __attribute__((no_sanitize("undefined"))) auto unlocked(Work&& work) {
     saved_ = PyEval_SaveThread();
     try {
       auto out = work();

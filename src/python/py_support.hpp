@@ -45,8 +45,9 @@ struct ForcedUnwind {};  // never thrown: pthread_exit unwinds no C++ frames her
 // exception set. An internal failure becomes PanicException with its message,
 // running out of memory MemoryError; nothing crosses into the interpreter but
 // a ForcedUnwind, which must. So neither this nor an entry point is noexcept.
+// (A caught ForcedUnwind is bound to no object, which UBSan would report.)
 template <class Body>
-PyObject* guarded(Body&& body) {
+__attribute__((no_sanitize("undefined"))) PyObject* guarded(Body&& body) {
   try {
     return body();
   } catch (const ForcedUnwind&) {

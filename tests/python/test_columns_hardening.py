@@ -162,6 +162,9 @@ with open(sys.argv[2], "wb") as f:
 """
 
 
+@pytest.mark.skipif(os.environ.get("VORN_SANITIZED") == "1",
+                    reason="after a pthread_exit unwind the frames' stack shadow stays "
+                           "poisoned, and ASan reports its own sigaltstack call there")
 @pytest.mark.parametrize("reader", EXITING)
 def test_exit_while_daemon_threads_read(tmp_path, big_wd1, reader):
     """CPython 3.13 and older end a thread that takes the interpreter lock
