@@ -13,7 +13,7 @@ import io
 import operator
 import os
 import time
-from typing import IO, Any, Dict, Iterable, Iterator, Optional, Tuple, Union
+from typing import IO, Any, Dict, Iterable, Iterator, List, NoReturn, Optional, Tuple, Union
 
 import numpy as np
 
@@ -38,7 +38,9 @@ FIELDS = {
     "WD2": ("event_counter", "timestamp", "samples", "sampling_period", "channels"),
 }
 _UNLIMITED = 2**64 - 1
-_STOP_LIMIT, _STOP_END, _STOP_CORRUPT, _STOP_ERROR = range(4)
+_MOST = 2**63 - 1  # the largest max_events and max_bytes
+# Why a native walk stopped; from _STOP_CORRUPT on, in failure.
+_STOP_LIMIT, _STOP_END, _STOP_CORRUPT, _STOP_ERROR, _STOP_TRUNCATED = range(5)
 
 
 class CorruptRecordError(ValueError):
@@ -233,13 +235,28 @@ def _layout(layout: Any) -> str:
     return layout
 
 
-def _count(value: Any, name: str, *, least: int = 0, none: Optional[int] = None) -> int:
+def _count(value: Any, name: str, *, least: int = 0, most: Optional[int] = None,
+           none: Optional[int] = None) -> int:
+    """An integer argument, checked where it is given: TypeError for anything
+    else (bools too), ValueError outside [least, most]."""
     if value is None and none is not None:
         return none
-    count = operator.index(value)
+    try:
+        if isinstance(value, (bool, np.bool_)):
+            raise TypeError
+        count = operator.index(value)
+    except TypeError:
+        raise TypeError(f"{name} must be an integer, not {type(value).__name__}") from None
     if count < least:
         raise ValueError(f"{name} must be at least {least}, not {count}")
+    if most is not None and count > most:
+        raise ValueError(f"{name} must be at most {most}, not {count}")
     return count
+
+
+def _limits(max_events: Any, max_bytes: Any) -> Tuple[int, int]:
+    return (_count(max_events, "max_events", least=1, most=_MOST, none=_UNLIMITED),
+            _count(max_bytes, "max_bytes", least=1, most=_MOST))
 
 
 def _open(source: Source, layout: str, compression: Any,
@@ -363,28 +380,54 @@ def detect_layout(source: Source, *, storage_options: Optional[Dict[str, Any]] =
     return _detect.decide(name, verdicts)
 
 
+def _failed(stop: Tuple[int, Any]) -> bool:
+    return stop[0] >= _STOP_CORRUPT
+
+
 def _failure(stop: Tuple[int, Any], filename: Any, layout: str, index: int,
-             how: str) -> Optional[BaseException]:
-    """The exception that ends a walk, or None where it simply ended."""
+             how: str) -> BaseException:
+    """The exception of a walk that _failed() at event `index`."""
     kind, detail = stop
     if kind == _STOP_CORRUPT:
         return _corrupt(filename, layout, index, detail, how)
-    if kind == _STOP_ERROR:
-        if isinstance(detail, BaseException):
-            return detail  # raised by a signal handler while the read waited
-        if detail == errno.ENOMEM:
-            return MemoryError(f"{os.fsdecode(filename)}: no memory for event {index}")
-        return OSError(detail, os.strerror(detail), filename)
-    return None
+    if kind == _STOP_TRUNCATED:
+        length, position = detail
+        return StaleIndexError(
+            f"{os.fsdecode(filename)}: the file is now {length} bytes long, shorter than the "
+            f"{position} bytes already read from it", filename=filename,
+            reason="truncated below the reader's position")
+    if detail == errno.ENOMEM:
+        return MemoryError(f"{os.fsdecode(filename)}: no memory for event {index}")
+    return OSError(detail, os.strerror(detail), filename)
+
+
+def _iteration_failure(stop: Tuple[int, Any], filename: Any, layout: str,
+                       index: int) -> BaseException:
+    """What a BatchIterator step raises for a walk that failed."""
+    return _failure(stop, filename, layout, index, "iteration stops before it")
+
+
+# The native step makes Batch objects and raises _iteration_failure()'s.
+_native.register(Batch, FIELDS, _iteration_failure)
+
+
+def _raise_failure(stop: Tuple[int, Any], filename: Any, layout: str, index: int,
+                   how: str) -> NoReturn:
+    """Raises _failure(...). The traceback keeps this frame: it lets go of the
+    exception on the way out, so that the two form no reference cycle."""
+    error = _failure(stop, filename, layout, index, how)
+    try:
+        raise error
+    finally:
+        del error
 
 
 def _skip(decoder: _native.Decoder, count: int, filename: Any, layout: str, first: int,
           how: str) -> int:
     """Steps over up to `count` records, headers only; returns how many."""
-    skipped, _, _, stop = decoder.scan(count, False)
-    error = _failure(stop, filename, layout, first + skipped, how)
-    if error is not None:
-        raise error
+    skipped, _, _, stop = decoder.scan(min(count, _UNLIMITED), False)
+    if _failed(stop):
+        _raise_failure(stop, filename, layout, first + skipped, how)
     return skipped
 
 
@@ -431,14 +474,14 @@ def _read(path: Source, layout: str, start: int, stop: int, mark: Union[Index, _
         at = _seek(decoder, filename, layout, start, mark, first, how)
     else:
         at = _skip(decoder, start, filename, layout, 0, how) if start else 0
-    wanted = max(stop - start, 0) if at == start else 0
+    wanted = min(max(stop - start, 0), _UNLIMITED) if at == start else 0
     columns, samples, offsets, ended = decoder.decode(wanted, _UNLIMITED, False)
     n = len(offsets) - 1
     if mark is not None and start < len(mark.positions) - 1:
         _vouch_batch(decoder, filename, layout, start, stop, mark, first, columns, n, ended, how)
-    error = _failure(ended, filename, layout, start + n, how)
-    if error is not None:
-        raise error
+    if _failed(ended):
+        del columns, samples, offsets  # the traceback keeps this frame, not the partial batch
+        _raise_failure(ended, filename, layout, start + n, how)
     return _batch(layout, decoder, start, columns, samples, offsets)
 
 
@@ -524,9 +567,8 @@ def _header_at(decoder: _native.Decoder, filename: Any, layout: str, event: int,
     found, columns, _, ended = decoder.scan(1, True)
     if found:
         return tuple(int(c[0]) for c in columns)
-    error = _failure(ended, filename, layout, event, how)
-    if error is not None and ended[0] == _STOP_ERROR:
-        raise error
+    if ended[0] == _STOP_ERROR:
+        _raise_failure(ended, filename, layout, event, how)
     return None
 
 
@@ -539,10 +581,10 @@ def scan(path: Source, layout: str, *, storage_options: Optional[Dict[str, Any]]
     decoder, opened = _open(path, layout, compression, storage_options)
     filename = opened.filename
     _, columns, positions, stop = decoder.scan(_UNLIMITED, True)
-    error = _failure(stop, filename, layout, len(positions) - 1,
-                     "the index would end before it")
-    if error is not None:
-        raise error
+    if _failed(stop):
+        n = len(positions) - 1
+        del columns, positions  # the traceback keeps this frame, not the partial index
+        _raise_failure(stop, filename, layout, n, "the index would end before it")
     inode, size = decoder.identity()
     tag = ""
     if opened.remote is not None:
@@ -561,14 +603,14 @@ class BatchIterator:
                  storage_options: Optional[Dict[str, Any]] = None,
                  compression: Optional[str] = "auto") -> None:
         self.layout = _layout(layout)
-        self._max_events = _count(max_events, "max_events", least=1, none=_UNLIMITED)
-        self._max_bytes = _count(max_bytes, "max_bytes", least=1)
-        self._to_skip = _count(start, "start")
-        self._next = 0
-        self._stop = _count(stop, "stop", none=_UNLIMITED)
+        max_events, max_bytes = _limits(max_events, max_bytes)
+        start = _count(start, "start")
+        stop = _count(stop, "stop", none=_UNLIMITED)
         self._decoder, self.input = _open(path, self.layout, compression, storage_options)
         self.filename = self.input.filename
-        self._pending: Optional[BaseException] = None
+        # No file holds 2**64 records: past that, a count means "all".
+        self._decoder.iterate(min(start, _UNLIMITED), min(stop, _UNLIMITED), max_events,
+                              max_bytes)
 
     @property
     def channels(self) -> int:
@@ -589,35 +631,11 @@ class BatchIterator:
         return arrow.stream_capsule(self, requested_schema)
 
     def __next__(self) -> Batch:
-        if self._pending is not None:
-            pending, self._pending = self._pending, None
-            raise pending
-        if self._to_skip:
-            # The records stepped over count even where the step then fails,
-            # so that a later call resumes from where this one stopped.
-            skipped, _, _, stop = self._decoder.scan(self._to_skip, False)
-            self._next += skipped
-            self._to_skip -= skipped
-            error = _failure(stop, self.filename, self.layout, self._next,
-                             "iteration stops before it")
-            if error is not None:
-                raise error
-            if self._to_skip:
-                raise StopIteration
-        wanted = min(self._max_events, max(self._stop - self._next, 0))
-        if wanted == 0:
-            raise StopIteration
-        columns, samples, offsets, stop = self._decoder.decode(wanted, self._max_bytes, True)
-        n = len(offsets) - 1
-        first = self._next
-        self._next += n
-        error = _failure(stop, self.filename, self.layout, self._next, "iteration stops before it")
-        if n == 0:
-            if error is not None:
-                raise error
-            raise StopIteration
-        self._pending = error
-        return _batch(self.layout, self._decoder, first, columns, samples, offsets)
+        # One native call steps over records, decodes, counts and makes the
+        # batch, holding the decoder throughout: no Python code runs between
+        # consuming records and handing them out, and a second thread meets
+        # RuntimeError. An error met after some events is raised next time.
+        return self._decoder.next_batch()
 
 
 def iter_batches(path: Source, layout: str, *, max_events: Optional[int] = None,

@@ -1,12 +1,14 @@
 # The batch decoder of src/python/columns_module.cpp, as vorn_columns/__init__.py uses it,
 # and the Arrow export of src/python/arrow_export.cpp, as vorn_columns/arrow.py uses it.
-from typing import Any, Iterator, Literal, Optional, Tuple, overload
+from typing import Any, Callable, Dict, Iterator, Literal, Optional, Tuple, overload
 
 import numpy as np
 import numpy.typing as npt
 
-# (stop, detail): the reason a walk ended, and the corrupt record's offset, the
-# errno of an input error or the exception a signal handler raised, else None.
+from . import Batch
+
+# (stop, detail): the reason a walk ended, and the corrupt record's offset or the
+# errno of an input error, else None.
 _Stop = Tuple[int, Any]
 _Columns = Tuple[npt.NDArray[Any], ...]
 
@@ -27,7 +29,12 @@ class Decoder:
     def scan(self, max_events: int, store: Literal[False], /) -> Tuple[int, None, None, _Stop]: ...
     def seek(self, position: int, /) -> None: ...
     # (inode, size) of the open file; size is None but for a regular file.
-    def identity(self) -> Tuple[int, Optional[int]]: ...
+    def identity(self) -> Tuple[Optional[int], Optional[int]]: ...
+    def iterate(self, start: int, stop: int, max_events: int, max_bytes: int, /) -> None: ...
+    def next_batch(self) -> Batch: ...
+
+def register(batch_type: type, fields: Dict[str, Tuple[str, ...]],
+             failure: Callable[[_Stop, Any, str, int], Optional[BaseException]], /) -> None: ...
 
 class ColumnMemory:
     """The owner of a batch's memory: the base of its arrays."""

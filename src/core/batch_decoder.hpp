@@ -90,6 +90,8 @@ class BatchDecoder {
   Status seek(std::uint64_t position);
   // The descriptor of the file being read (-1 for a source without one).
   int fd() const noexcept { return in_.source().fd(); }
+  // The file's length now; nullopt for input without one (pipes).
+  std::optional<std::uint64_t> file_length() { return in_.length(); }
 
   // Decodes the records from position() on into `out` until a limit, the end
   // of the complete records, a record that cannot be read (corrupt: an

@@ -128,6 +128,9 @@ class BufReader {
   // for sizing, never a limit.
   std::optional<std::uint64_t> length_hint();
 
+  // The file's length as the system gives it now; nullopt where there is none.
+  std::optional<std::uint64_t> length() { return known_size_ = source_->size(); }
+
   // Whether `n` more bytes can be read from position(). Asks the system for
   // the file's length only when what it last learned does not suffice, since
   // a file being written may have grown.

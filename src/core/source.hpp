@@ -14,13 +14,16 @@ namespace vorn {
 // What the owner of a reader does around system calls that may block, and
 // after a signal interrupts one. The Python binding releases the interpreter
 // lock while blocked and runs the interpreter's signal handlers on EINTR.
+// leave() and resume() may end the thread by unwinding it (an interpreter
+// that finalizes ends so a thread taking its lock back): they are not
+// noexcept, and no frame that calls them may be.
 class Waiting {
  public:
   virtual ~Waiting() = default;
   virtual void enter() noexcept {}  // a call that may block is about to be made
-  virtual void leave() noexcept {}  // it has returned
+  virtual void leave() {}           // it has returned
   // A call was interrupted by a signal: true to make it again, false to stop.
-  virtual bool resume() noexcept { return true; }
+  virtual bool resume() { return true; }
 };
 
 // Waits without doing anything and always resumes.

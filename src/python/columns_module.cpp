@@ -1,5 +1,6 @@
-// vorn_columns._native: the batch decoder as a Python type; the module also
-// holds the columns' memory owner (column_memory) and the Arrow export.
+// vorn_columns._native: the batch decoder as a Python type and the iteration
+// over it; the module also holds the columns' memory owner (column_memory)
+// and the Arrow export.
 #include <sys/stat.h>
 
 #include <atomic>
@@ -8,22 +9,38 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <utility>
 #include <vector>
 
 #include "arrow_export.hpp"
 #include "batch_decoder.hpp"
 #include "column_memory.hpp"
 #include "file_object_source.hpp"
+#include "numpy_api.hpp"
 #include "py_support.hpp"
 
 namespace vorn {
 namespace {
+
+// An iteration over a decoder (a BatchIterator), kept here so that the call
+// that consumes records also counts them: no Python code runs in between.
+struct Iteration {
+  std::uint64_t next = 0;     // events handed out or stepped over: the next batch's first
+  std::uint64_t to_skip = 0;  // records still to step over (start=)
+  std::uint64_t stop = UINT64_MAX;
+  Limits limits;
+  // What the next step raises: an exception a signal handler raised, or the
+  // (stop, index) of a walk that ended early, which becomes its exception then.
+  PyRef pending;
+};
 
 struct DecoderState {
   UnlockedWaiting waiting;  // outlives the decoder's file, which refers to it
   KeptError kept;           // what a file object raised, until the boundary raises it
   std::optional<BatchDecoder> decoder;
   std::shared_ptr<Pool> pool;
+  PyRef filename;  // as the caller gave it, for errors
+  Iteration iteration;
 };
 
 struct DecoderObject {
@@ -32,11 +49,28 @@ struct DecoderObject {
   std::atomic<bool> busy;
 };
 
+constexpr int kBatchFields = 6;
 struct ModuleTypes {
   PyTypeObject* decoder;
   PyTypeObject* memory;
+  PyObject* layouts[2];               // "WD1", "WD2"
+  PyObject* batch_names[kBatchFields];  // the Batch attributes, in make_batch's order
 };
 Once<ModuleTypes> types_once;
+
+// What the Python package hands over on import: its Batch class, the field
+// names of each layout, and the function that makes the exception ending an
+// iteration. Made once and never destroyed, so that no reference is dropped
+// after the interpreter is gone.
+struct Package {
+  PyRef batch_type;
+  PyRef fields[2];  // tuples of str: WD1, WD2
+  PyRef failure;    // (stop, filename, layout, index) -> exception
+};
+Package& package() {
+  static Package* p = new Package;
+  return *p;
+}
 
 // Holds a decoder for one call; a second thread meets RuntimeError.
 class Busy {
@@ -79,7 +113,9 @@ PyObject* raise_io_error(const IoError& e, PyObject* filename) {
   return PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, filename);
 }
 
-PyObject* decoder_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept {
+// Entry points are not noexcept: a thread the interpreter ends while it takes
+// the lock back unwinds through them (ForcedUnwind).
+PyObject* decoder_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   return with_exception(guarded([&]() -> PyObject* {
     PyObject* input;  // a path as bytes, or a binary file object
     const char* layout_name;
@@ -126,6 +162,7 @@ PyObject* decoder_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noex
     });
     if (state->kept.restore()) return nullptr;
     if (failed) return raise_io_error(*failed, filename);
+    state->filename = PyRef::borrow(filename);
     auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
     PyObject* self = alloc(type, 0);
     if (!self) return nullptr;
@@ -136,35 +173,30 @@ PyObject* decoder_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noex
   }));
 }
 
+// A pending exception's traceback may lead back to the iterator: a cycle.
+int decoder_traverse(PyObject* self, visitproc visit, void* arg) noexcept {
+  const DecoderState* st = reinterpret_cast<DecoderObject*>(self)->state;
+  if (st && st->iteration.pending) {
+    if (int r = visit(st->iteration.pending.get(), arg)) return r;
+  }
+  return visit(reinterpret_cast<PyObject*>(Py_TYPE(self)), arg);
+}
+
+int decoder_clear(PyObject* self) noexcept {
+  if (DecoderState* st = reinterpret_cast<DecoderObject*>(self)->state) {
+    PyRef gone = std::move(st->iteration.pending);
+  }
+  return 0;
+}
+
 void decoder_dealloc(PyObject* self) noexcept {
+  PyObject_GC_UnTrack(self);
   auto* obj = reinterpret_cast<DecoderObject*>(self);
   delete obj->state;  // closes the file; batches keep their memory
   PyTypeObject* type = Py_TYPE(self);
   auto free_fn = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
   free_fn(self);
   Py_DECREF(type);
-}
-
-// (stop, detail): detail is the corrupt record's offset, the errno of an
-// input error, or the exception a signal handler raised; else None.
-PyRef stop_detail(const BatchResult& r) {
-  PyObject* detail;
-  if (r.stop == Stop::corrupt) {
-    detail = PyLong_FromUnsignedLongLong(r.corrupt_at);
-  } else if (r.stop == Stop::error && r.error.kind == IoError::Kind::interrupted) {
-    PyObject *type, *value, *tb;
-    PyErr_Fetch(&type, &value, &tb);
-    PyErr_NormalizeException(&type, &value, &tb);
-    PyRef t = PyRef::steal(type), v = PyRef::steal(value), trace = PyRef::steal(tb);
-    if (v && trace) PyException_SetTraceback(v.get(), trace.get());
-    detail = v ? v.release() : PyRef::borrow(Py_None).release();
-  } else if (r.stop == Stop::error) {
-    detail = PyLong_FromLong(r.error.code);
-  } else {
-    detail = PyRef::borrow(Py_None).release();
-  }
-  if (!detail) python_call_failed();
-  return PyRef::steal(Py_BuildValue("(iN)", int(r.stop), detail));
 }
 
 // A walk during which a file object raised ends with that exception, pending
@@ -175,13 +207,56 @@ void take_kept_error(DecoderState& st, BatchResult& r) {
   r.error = IoError::interrupted();
 }
 
+// Whether a signal handler (or a file object) raised while the walk waited:
+// its exception is set.
+bool interrupted(const BatchResult& r) noexcept {
+  return r.stop == Stop::error && r.error.kind == IoError::Kind::interrupted;
+}
+
+// The exception set, taken out of the thread's state with its traceback.
+PyRef fetch_exception() {
+  PyObject *type, *value, *tb;
+  PyErr_Fetch(&type, &value, &tb);
+  PyErr_NormalizeException(&type, &value, &tb);
+  PyRef t = PyRef::steal(type), v = PyRef::steal(value), trace = PyRef::steal(tb);
+  if (v && trace) PyException_SetTraceback(v.get(), trace.get());
+  if (!v) python_call_failed();
+  return v;
+}
+
+// (stop, detail): detail is the corrupt record's offset or the errno of an
+// input error; else None. Not for a walk that was interrupted().
+PyRef stop_detail(const BatchResult& r) {
+  PyObject* detail;
+  if (r.stop == Stop::corrupt) {
+    detail = PyLong_FromUnsignedLongLong(r.corrupt_at);
+  } else if (r.stop == Stop::error) {
+    detail = PyLong_FromLong(r.error.code);
+  } else {
+    detail = PyRef::borrow(Py_None).release();
+  }
+  if (!detail) python_call_failed();
+  return PyRef::steal(Py_BuildValue("(iN)", int(r.stop), detail));
+}
+
 bool parse_limit(PyObject* value, std::uint64_t& out) {
   out = PyLong_AsUnsignedLongLong(value);
   return !(out == std::uint64_t(-1) && PyErr_Occurred());
 }
 
+// The pool of the decoder's batches, made on first need for `limits`.
+Pool& pool_for(DecoderState& st, const Limits& limits) {
+  if (!st.pool) {
+    const std::size_t header = st.decoder->layout() == Layout::wd1 ? 24 : 28;
+    st.pool = std::make_shared<Pool>(
+        std::size_t(std::min<std::uint64_t>(limits.max_events, limits.max_bytes / header + 1)),
+        std::size_t(limits.max_bytes));
+  }
+  return *st.pool;
+}
+
 // decode(max_events, max_bytes, pooled) -> (columns, samples, offsets, (stop, detail))
-PyObject* decoder_decode(PyObject* self, PyObject* args) noexcept {
+PyObject* decoder_decode(PyObject* self, PyObject* args) {
   return with_exception(guarded([&]() -> PyObject* {
     DecoderObject* obj = as_decoder(self);
     if (!obj) return nullptr;
@@ -195,13 +270,9 @@ PyObject* decoder_decode(PyObject* self, PyObject* args) noexcept {
     Busy busy(obj);
     if (in_use(busy)) return nullptr;
     DecoderState& st = *obj->state;
-    if (pooled && !st.pool) {
-      const std::size_t header = st.decoder->layout() == Layout::wd1 ? 24 : 28;
-      st.pool = std::make_shared<Pool>(std::size_t(std::min<std::uint64_t>(
-                                           limits.max_events, limits.max_bytes / header + 1)),
-                                       std::size_t(limits.max_bytes));
-    }
-    std::unique_ptr<BatchMemory> memory = pooled ? st.pool->take() : std::make_unique<BatchMemory>();
+    load_numpy_api();
+    std::unique_ptr<BatchMemory> memory =
+        pooled ? pool_for(st, limits).take() : std::make_unique<BatchMemory>();
     BatchResult r = st.waiting.unlocked([&] {
       BatchResult res = st.decoder->decode(*memory, limits);
       if (!pooled) {
@@ -215,6 +286,9 @@ PyObject* decoder_decode(PyObject* self, PyObject* args) noexcept {
       return res;
     });
     take_kept_error(st, r);
+    // No next call can take an interrupt: it is raised, and the batch goes
+    // with its memory (a read loses nothing by being made again).
+    if (interrupted(r) || PyErr_CheckSignals() != 0) return nullptr;
     PyRef stop = stop_detail(r);
     Arrays a = make_arrays(*st.decoder, std::move(memory), r.events, r.samples, r.events + 1,
                            pooled ? st.pool : nullptr);
@@ -224,7 +298,7 @@ PyObject* decoder_decode(PyObject* self, PyObject* args) noexcept {
 }
 
 // scan(max_events, store) -> (events, columns or None, positions or None, (stop, detail))
-PyObject* decoder_scan(PyObject* self, PyObject* args) noexcept {
+PyObject* decoder_scan(PyObject* self, PyObject* args) {
   return with_exception(guarded([&]() -> PyObject* {
     DecoderObject* obj = as_decoder(self);
     if (!obj) return nullptr;
@@ -236,6 +310,7 @@ PyObject* decoder_scan(PyObject* self, PyObject* args) noexcept {
     Busy busy(obj);
     if (in_use(busy)) return nullptr;
     DecoderState& st = *obj->state;
+    if (store) load_numpy_api();
     auto memory = std::make_unique<BatchMemory>();
     BatchResult r = st.waiting.unlocked([&] {
       BatchResult res = st.decoder->scan(store ? memory.get() : nullptr, limits);
@@ -246,6 +321,7 @@ PyObject* decoder_scan(PyObject* self, PyObject* args) noexcept {
       return res;
     });
     take_kept_error(st, r);
+    if (interrupted(r) || PyErr_CheckSignals() != 0) return nullptr;
     PyRef stop = stop_detail(r);
     if (!store) {
       return Py_BuildValue("(KOON)", (unsigned long long)r.events, Py_None, Py_None, stop.release());
@@ -256,7 +332,7 @@ PyObject* decoder_scan(PyObject* self, PyObject* args) noexcept {
   }));
 }
 
-PyObject* decoder_seek(PyObject* self, PyObject* arg) noexcept {
+PyObject* decoder_seek(PyObject* self, PyObject* arg) {
   return with_exception(guarded([&]() -> PyObject* {
     DecoderObject* obj = as_decoder(self);
     if (!obj) return nullptr;
@@ -267,12 +343,12 @@ PyObject* decoder_seek(PyObject* self, PyObject* arg) noexcept {
     DecoderState& st = *obj->state;
     const Status done = st.waiting.unlocked([&] { return st.decoder->seek(to); });
     if (st.kept.restore()) return nullptr;
-    if (!done.ok()) return raise_os_error(done.error().code);
+    if (!done.ok()) return raise_io_error(done.error(), st.filename.get());
     Py_RETURN_NONE;
   }));
 }
 
-PyObject* decoder_position(PyObject* self, void*) noexcept {
+PyObject* decoder_position(PyObject* self, void*) {
   return with_exception(guarded([&]() -> PyObject* {
     DecoderObject* obj = as_decoder(self);
     if (!obj) return nullptr;
@@ -283,10 +359,211 @@ PyObject* decoder_position(PyObject* self, void*) noexcept {
   }));
 }
 
-PyObject* decoder_channels(PyObject* self, void*) noexcept {
+PyObject* decoder_channels(PyObject* self, void*) {
   return with_exception(guarded([&]() -> PyObject* {
     DecoderObject* obj = as_decoder(self);
     return obj ? PyLong_FromLong(obj->state->decoder->channels()) : nullptr;
+  }));
+}
+
+// A stop kind beyond Stop's (the package's _STOP_TRUNCATED): the file is now
+// shorter than the position.
+constexpr int kTruncated = 4;
+
+PyObject* stop_iteration() {
+  PyErr_SetNone(PyExc_StopIteration);
+  return nullptr;
+}
+
+// The (stop, index) of a walk that ended early for a reason the caller must
+// hear of; null where it ended at its limit or at the end of the records.
+PyRef ended_early(DecoderState& st, const BatchResult& r, std::uint64_t index) {
+  PyRef stop;
+  if (r.stop == Stop::corrupt || r.stop == Stop::error) {
+    stop = stop_detail(r);
+  } else if (r.stop == Stop::end) {
+    // A file cut below the position would otherwise seem to have ended there.
+    const std::optional<std::uint64_t> length = st.decoder->file_length();
+    const std::uint64_t at = st.decoder->position();
+    if (!length || *length >= at) return {};
+    stop = PyRef::steal(Py_BuildValue("(i(KK))", kTruncated, (unsigned long long)*length,
+                                      (unsigned long long)at));
+  } else {
+    return {};
+  }
+  PyRef out = PyRef::steal(stop ? Py_BuildValue("(NK)", stop.release(), (unsigned long long)index)
+                                : nullptr);
+  if (!out) python_call_failed();
+  return out;
+}
+
+// Raises `pending`: an exception as it is, a (stop, index) as the exception
+// the package makes of it.
+PyObject* raise_pending(const DecoderState& st, PyRef pending) {
+  PyRef error;
+  if (PyExceptionInstance_Check(pending.get())) {
+    error = std::move(pending);
+  } else {
+    const int layout = st.decoder->layout() == Layout::wd1 ? 0 : 1;
+    error = PyRef::steal(PyObject_CallFunction(
+        package().failure.get(), "OOOO", PyTuple_GetItem(pending.get(), 0), st.filename.get(),
+        types_once.ready()->layouts[layout], PyTuple_GetItem(pending.get(), 1)));
+    if (!error) return nullptr;
+    if (!PyExceptionInstance_Check(error.get())) {
+      PyErr_SetString(PyExc_TypeError, "the failure function returned no exception");
+      return nullptr;
+    }
+  }
+  PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(error.get())), error.get());
+  return nullptr;
+}
+
+// A vorn_columns.Batch of events [first, first + r.events) over `memory`,
+// made and filled without running Python code: object.__new__, then its
+// slots set through their member descriptors.
+PyRef make_batch(DecoderState& st, std::uint64_t first, std::unique_ptr<BatchMemory> memory,
+                 const BatchResult& r) {
+  const ModuleTypes& types = *types_once.ready();
+  const Package& pkg = package();
+  const BatchDecoder& d = *st.decoder;
+  const int layout = d.layout() == Layout::wd1 ? 0 : 1;
+  Arrays a = make_arrays(d, std::move(memory), r.events, r.samples, r.events + 1, st.pool);
+  PyRef columns = PyRef::steal(PyDict_New());
+  if (!columns) python_call_failed();
+  for (int k = 0; k < d.columns(); ++k) {
+    if (PyDict_SetItem(columns.get(), PyTuple_GetItem(pkg.fields[layout].get(), k),
+                       PyTuple_GetItem(a.columns.get(), k)) != 0) {
+      python_call_failed();
+    }
+  }
+  auto* type = reinterpret_cast<PyTypeObject*>(pkg.batch_type.get());
+  auto new_fn = reinterpret_cast<newfunc>(PyType_GetSlot(type, Py_tp_new));
+  PyRef no_args = PyRef::steal(PyTuple_New(0));
+  PyRef batch = PyRef::steal(no_args ? new_fn(type, no_args.get(), nullptr) : nullptr);
+  if (!batch) python_call_failed();
+  PyRef values[kBatchFields] = {
+      PyRef::borrow(types.layouts[layout]), PyRef::steal(PyLong_FromUnsignedLongLong(first)),
+      PyRef::steal(PyLong_FromLong(d.channels())), std::move(columns), std::move(a.samples),
+      std::move(a.offsets)};
+  for (int k = 0; k < kBatchFields; ++k) {
+    if (!values[k] || PyObject_SetAttr(batch.get(), types.batch_names[k], values[k].get()) != 0) {
+      python_call_failed();
+    }
+  }
+  return batch;
+}
+
+// iterate(start, stop, max_events, max_bytes): sets up next_batch().
+PyObject* decoder_iterate(PyObject* self, PyObject* args) {
+  return with_exception(guarded([&]() -> PyObject* {
+    DecoderObject* obj = as_decoder(self);
+    if (!obj) return nullptr;
+    PyObject *start, *stop, *max_events, *max_bytes;
+    if (!PyArg_ParseTuple(args, "OOOO:iterate", &start, &stop, &max_events, &max_bytes)) {
+      return nullptr;
+    }
+    Iteration it;
+    if (!parse_limit(start, it.to_skip) || !parse_limit(stop, it.stop) ||
+        !parse_limit(max_events, it.limits.max_events) ||
+        !parse_limit(max_bytes, it.limits.max_bytes)) {
+      return nullptr;
+    }
+    Busy busy(obj);
+    if (in_use(busy)) return nullptr;
+    obj->state->iteration = std::move(it);
+    Py_RETURN_NONE;
+  }));
+}
+
+// next_batch() -> Batch, or StopIteration. The whole step, from stepping over
+// records to the batch handed out, is one call that holds the decoder: the
+// records consumed are counted before any Python code can run.
+PyObject* decoder_next_batch(PyObject* self, PyObject*) {
+  return with_exception(guarded([&]() -> PyObject* {
+    DecoderObject* obj = as_decoder(self);
+    if (!obj) return nullptr;
+    Busy busy(obj);
+    if (in_use(busy)) return nullptr;
+    if (!package().batch_type) {
+      PyErr_SetString(PyExc_RuntimeError, "vorn_columns has not registered its Batch class");
+      return nullptr;
+    }
+    DecoderState& st = *obj->state;
+    Iteration& it = st.iteration;
+    if (it.pending) return raise_pending(st, std::exchange(it.pending, PyRef()));
+    load_numpy_api();
+    if (it.to_skip) {
+      const Limits skip{it.to_skip, UINT64_MAX};
+      BatchResult r = st.waiting.unlocked([&] { return st.decoder->scan(nullptr, skip); });
+      take_kept_error(st, r);
+      // Counted even where the step then fails: a later call resumes here.
+      it.next += r.events;
+      it.to_skip -= r.events;
+      if (interrupted(r)) return nullptr;
+      if (PyRef failure = ended_early(st, r, it.next)) return raise_pending(st, std::move(failure));
+      if (PyErr_CheckSignals() != 0) return nullptr;
+      if (it.to_skip) return stop_iteration();
+    }
+    const std::uint64_t wanted = std::min(it.limits.max_events, it.stop - std::min(it.stop, it.next));
+    if (wanted == 0) return stop_iteration();
+    Pool& pool = pool_for(st, it.limits);
+    std::unique_ptr<BatchMemory> memory = pool.take();
+    const Limits limits{wanted, it.limits.max_bytes};
+    BatchResult r = st.waiting.unlocked([&] { return st.decoder->decode(*memory, limits); });
+    take_kept_error(st, r);
+    const std::uint64_t first = it.next;
+    it.next += r.events;
+    PyRef failure = interrupted(r) ? fetch_exception() : ended_early(st, r, it.next);
+    if (r.events == 0) {
+      pool.give(std::move(memory));
+      if (failure) return raise_pending(st, std::move(failure));
+      return PyErr_CheckSignals() != 0 ? nullptr : stop_iteration();
+    }
+    PyRef batch = make_batch(st, first, std::move(memory), r);
+    it.pending = std::move(failure);
+    // Handlers of signals that came during the walk run once the batch
+    // exists; an exception they raise waits for the next call, in place of
+    // a failure there (which the decoder, standing at it, meets again).
+    if (PyErr_CheckSignals() != 0) it.pending = fetch_exception();
+    return batch.release();
+  }));
+}
+
+// A tuple of `count` str from fields[key], or null with an exception set.
+PyRef field_names(PyObject* fields, const char* key, Py_ssize_t count) {
+  PyObject* names = PyDict_GetItemString(fields, key);
+  PyRef out = PyRef::steal(names ? PySequence_Tuple(names) : nullptr);
+  if (out && PyTuple_Size(out.get()) == count) {
+    for (Py_ssize_t i = 0; i < count; ++i) {
+      if (!PyUnicode_Check(PyTuple_GetItem(out.get(), i))) out = PyRef();
+    }
+    if (out) return out;
+  }
+  if (!PyErr_Occurred()) PyErr_Format(PyExc_ValueError, "fields[%s] must be %zd names", key, count);
+  return {};
+}
+
+// register(batch_type, fields, failure): what next_batch() makes and raises.
+PyObject* module_register(PyObject*, PyObject* args) {
+  return with_exception(guarded([&]() -> PyObject* {
+    PyObject *batch_type, *fields, *failure;
+    if (!PyArg_ParseTuple(args, "O!O!O:register", &PyType_Type, &batch_type, &PyDict_Type, &fields,
+                          &failure)) {
+      return nullptr;
+    }
+    PyRef wd1 = field_names(fields, "WD1", 6);
+    PyRef wd2 = wd1 ? field_names(fields, "WD2", 5) : PyRef();
+    if (!wd2) return nullptr;
+    if (!PyCallable_Check(failure)) {
+      PyErr_SetString(PyExc_TypeError, "failure must be callable");
+      return nullptr;
+    }
+    Package& pkg = package();
+    pkg.batch_type = PyRef::borrow(batch_type);
+    pkg.fields[0] = std::move(wd1);
+    pkg.fields[1] = std::move(wd2);
+    pkg.failure = PyRef::borrow(failure);
+    Py_RETURN_NONE;
   }));
 }
 
@@ -314,6 +591,10 @@ PyMethodDef decoder_methods[] = {
     {"scan", reinterpret_cast<PyCFunction>(decoder_scan), METH_VARARGS,
      "scan(max_events, store) -> (events, columns, positions, (stop, detail))"},
     {"seek", reinterpret_cast<PyCFunction>(decoder_seek), METH_O, "seek(position)"},
+    {"iterate", reinterpret_cast<PyCFunction>(decoder_iterate), METH_VARARGS,
+     "iterate(start, stop, max_events, max_bytes): sets up next_batch()"},
+    {"next_batch", reinterpret_cast<PyCFunction>(decoder_next_batch), METH_NOARGS,
+     "next_batch() -> Batch; StopIteration at the end"},
     {"identity", reinterpret_cast<PyCFunction>(decoder_identity), METH_NOARGS,
      "identity() -> (inode, size or None)"},
     {nullptr, nullptr, 0, nullptr},
@@ -324,17 +605,29 @@ PyGetSetDef decoder_getset[] = {
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 PyType_Slot decoder_slots[] = {
-    {Py_tp_doc, const_cast<char*>("Decoder(input, layout, filename): one open event file, by path or file object")},
+    {Py_tp_doc, const_cast<char*>("Decoder(input, layout, filename, channels=-1): one open event "
+                                  "file, by path or file object")},
     {Py_tp_new, reinterpret_cast<void*>(decoder_new)},
     {Py_tp_dealloc, reinterpret_cast<void*>(decoder_dealloc)},
+    {Py_tp_traverse, reinterpret_cast<void*>(decoder_traverse)},
+    {Py_tp_clear, reinterpret_cast<void*>(decoder_clear)},
     {Py_tp_methods, decoder_methods},
     {Py_tp_getset, decoder_getset},
     {0, nullptr},
 };
 PyType_Spec decoder_spec = {"vorn_columns._native.Decoder", sizeof(DecoderObject), 0,
-                            Py_TPFLAGS_DEFAULT, decoder_slots};
+                            Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC, decoder_slots};
 
 bool make_types(ModuleTypes& out) {
+  static constexpr const char* kLayouts[2] = {"WD1", "WD2"};
+  static constexpr const char* kBatchNames[kBatchFields] = {"layout",  "first",   "channels",
+                                                            "columns", "samples", "offsets"};
+  for (int k = 0; k < 2; ++k) {
+    if (!(out.layouts[k] = PyUnicode_InternFromString(kLayouts[k]))) return false;
+  }
+  for (int k = 0; k < kBatchFields; ++k) {
+    if (!(out.batch_names[k] = PyUnicode_InternFromString(kBatchNames[k]))) return false;
+  }
   decoder_spec.flags |= immutable_type_flag();
   out.decoder = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&decoder_spec));
   if (!out.decoder) return false;
@@ -342,9 +635,16 @@ bool make_types(ModuleTypes& out) {
   return out.memory != nullptr;
 }
 
+PyMethodDef module_methods[] = {
+    {"register", reinterpret_cast<PyCFunction>(module_register), METH_VARARGS,
+     "register(batch_type, fields, failure): the package's Batch class, field names per "
+     "layout, and (stop, filename, layout, index) -> the exception ending an iteration"},
+    {nullptr, nullptr, 0, nullptr},
+};
+
 PyModuleDef module_def = {PyModuleDef_HEAD_INIT, "vorn_columns._native",
-                          "The batch decoder behind vorn_columns.", 0, nullptr, nullptr, nullptr,
-                          nullptr, nullptr};
+                          "The batch decoder behind vorn_columns.", 0, module_methods, nullptr,
+                          nullptr, nullptr, nullptr};
 
 PyObject* make_module() {
   ModuleTypes* types = types_once.get(make_types);

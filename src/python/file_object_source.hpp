@@ -9,6 +9,7 @@
 
 #include "buf_reader.hpp"
 #include "py_ref.hpp"
+#include "py_support.hpp"
 
 namespace vorn {
 
@@ -17,23 +18,29 @@ namespace vorn {
 // each call into a file object.
 class UnlockedWaiting final : public Waiting {
  public:
-  bool resume() noexcept override {
+  bool resume() override {
     if (!saved_) return PyErr_CheckSignals() == 0;
-    PyEval_RestoreThread(saved_);
+    PyEval_RestoreThread(std::exchange(saved_, nullptr));
     const bool go_on = PyErr_CheckSignals() == 0;
     saved_ = PyEval_SaveThread();
     return go_on;
   }
-  // Runs `work` with the lock released, and takes it back on every way out.
+  // Runs `work` with the lock released, and takes it back on every way out
+  // but the unwinding of a thread that the interpreter ends. The lock is
+  // taken back in plain frames, never in a destructor (ForcedUnwind).
   template <class Work>
-  auto unlocked(Work&& work) {
-    struct Relock {
-      PyThreadState*& saved;
-      ~Relock() { PyEval_RestoreThread(std::exchange(saved, nullptr)); }
-    };
+  __attribute__((no_sanitize("undefined"))) auto unlocked(Work&& work) {
     saved_ = PyEval_SaveThread();
-    Relock relock{saved_};
-    return work();
+    try {
+      auto out = work();
+      relock();
+      return out;
+    } catch (const ForcedUnwind&) {
+      throw;
+    } catch (...) {
+      relock();
+      throw;
+    }
   }
   // Runs `call` holding the lock: taken back where unlocked() released it.
   template <class Call>
@@ -49,6 +56,7 @@ class UnlockedWaiting final : public Waiting {
   }
 
  private:
+  void relock() { PyEval_RestoreThread(std::exchange(saved_, nullptr)); }
   PyThreadState* saved_ = nullptr;
 };
 

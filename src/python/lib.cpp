@@ -5,6 +5,7 @@
 #include <cstring>
 #include <new>
 #include <optional>
+#include <span>
 #include <string>
 #include <type_traits>
 #include <variant>
@@ -113,47 +114,48 @@ bool bind_arguments(PyObject* args, PyObject* kwargs, PyObject* (&out)[2]) {
   return true;
 }
 
-// The UTF-8 encoding of a str argument, as a bytes object.
-PyRef utf8_argument(PyObject* value, const char* name) {
+// The UTF-8 encoding of a str argument.
+std::optional<std::string> utf8_argument(PyObject* value, const char* name) {
   if (!PyUnicode_Check(value)) {
     PyRef type_name = PyRef::steal(
         PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(value)), "__name__"));
-    if (!type_name) return {};
+    if (!type_name) return std::nullopt;
     PyErr_Format(PyExc_TypeError, "EventReader.__new__() argument '%s' must be str, not %U",
                  name, type_name.get());
-    return {};
+    return std::nullopt;
   }
-  return PyRef::steal(PyUnicode_AsUTF8String(value));
+  PyRef bytes = PyRef::steal(PyUnicode_AsUTF8String(value));
+  char* data;
+  Py_ssize_t size;
+  if (!bytes || PyBytes_AsStringAndSize(bytes.get(), &data, &size) != 0) return std::nullopt;
+  return std::string(data, std::size_t(size));
 }
 
 PyObject* make_event_reader(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   PyObject* bound[2] = {nullptr, nullptr};
   if (!bind_arguments(args, kwargs, bound)) return nullptr;
-  PyRef path = utf8_argument(bound[0], "path");
+  // Copied out of their objects: nothing Python may be owned here while the
+  // open waits without the lock (see ForcedUnwind).
+  const std::optional<std::string> path = utf8_argument(bound[0], "path");
   if (!path) return nullptr;
-  PyRef reader_type = utf8_argument(bound[1], "reader_type");
-  if (!reader_type) return nullptr;
+  const std::optional<std::string> layout = utf8_argument(bound[1], "reader_type");
+  if (!layout) return nullptr;
 
-  const char* path_bytes = PyBytes_AsString(path.get());
-  if (std::strlen(path_bytes) != std::size_t(PyBytes_Size(path.get()))) {
+  if (std::strlen(path->c_str()) != path->size()) {
     return raise_message(PyExc_OSError, "file name contained an unexpected NUL byte");
   }
   // A FIFO's open waits for a writer: other threads run meanwhile, and
   // Ctrl-C stops it.
-  Result<std::unique_ptr<Source>> file = open_file(path_bytes, python_waiting());
+  Result<std::unique_ptr<Source>> file = open_file(path->c_str(), python_waiting());
   if (!file.ok()) return raise_error(file.error());
   BufReader input(std::move(file).value());
 
   // The file is open before the reader type is looked at: a path that cannot
   // be opened reports that, whatever the type.
-  char* kind;
-  Py_ssize_t kind_len;
-  if (PyBytes_AsStringAndSize(reader_type.get(), &kind, &kind_len) != 0) return nullptr;
-  const std::string_view layout(kind, std::size_t(kind_len));
-  const LayoutDesc* desc = find_layout(layout);
+  const LayoutDesc* desc = find_layout(*layout);
   if (!desc) {
-    return raise_message(PyExc_ValueError, "unknown reader type '" + std::string(layout) +
-                                               "', expected " + layout_names());
+    return raise_message(PyExc_ValueError,
+                         "unknown reader type '" + *layout + "', expected " + layout_names());
   }
   std::optional<RecordReader> record_reader;
   // Opening reads ahead where the layout probes its files (WD2).
@@ -178,7 +180,8 @@ PyObject* make_event_reader(PyTypeObject* type, PyObject* args, PyObject* kwargs
   return self;
 }
 
-PyObject* event_reader_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept {
+// Not noexcept: the open may take the lock back (ForcedUnwind).
+PyObject* event_reader_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   return with_exception(guarded([&] { return make_event_reader(type, args, kwargs); }));
 }
 
@@ -284,10 +287,11 @@ PyObject* next_event(PyObject* self) {
   const std::size_t index = obj->record_reader.index();
   return Layouts::visit(*Layouts::kDescs[index], [&]<class L>() -> PyObject* {
     const LayoutKeys& keys = state.layouts[index];
-    PyRef dict = PyRef::steal(PyDict_Copy(keys.dict));
-    if (!dict) python_call_failed();
     auto step = std::get<typename L::Reader>(obj->record_reader).next();
     if (auto* ev = std::get_if<0>(&step)) {
+      // Made after the step, which may wait without the lock (ForcedUnwind).
+      PyRef dict = PyRef::steal(PyDict_Copy(keys.dict));
+      if (!dict) python_call_failed();
       fill<L>(dict.get(), keys, *ev);
       return dict.release();
     }
@@ -296,7 +300,7 @@ PyObject* next_event(PyObject* self) {
   });
 }
 
-PyObject* event_reader_iternext(PyObject* self) noexcept {
+PyObject* event_reader_iternext(PyObject* self) {
   return guarded([&] { return next_event(self); });
 }
 

@@ -105,6 +105,7 @@ void** numpy_api() {
 }  // namespace
 
 PyTypeObject* ndarray_type() { return static_cast<PyTypeObject*>(numpy_api()[kArrayTypeSlot]); }
+void load_numpy_api() { numpy_api(); }
 
 PyRef array_over(int type_num, std::size_t length, void* data, PyRef owner, Access access) {
   void** api = numpy_api();

@@ -44,5 +44,9 @@ PyRef array_over(int type_num, std::size_t length, void* data, PyRef owner,
 // NumPy's ndarray type; loads the API table as array_over does, and fails
 // as it does.
 PyTypeObject* ndarray_type();
+// Loads NumPy's API table now, with the failures of array_over, unless it is
+// loaded already. A caller that consumes input before it makes arrays calls
+// this first, so that an interrupt during NumPy's import loses nothing.
+void load_numpy_api();
 
 }  // namespace vorn

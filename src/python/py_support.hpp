@@ -7,6 +7,10 @@
 #include <string>
 #include <thread>
 
+#if defined(__GLIBCXX__)
+#include <cxxabi.h>
+#endif
+
 #include "buf_reader.hpp"
 #include "panic.hpp"
 #include "py_ref.hpp"
@@ -26,13 +30,28 @@ struct PythonErrorSet {};
 // then fails internally with "Python API call failed".
 [[noreturn]] void python_call_failed();
 
+// The unwinding by which glibc's pthread_exit ends a thread. CPython 3.13 and
+// older end so a thread that takes the interpreter lock back while the
+// interpreter finalizes. It must pass every frame between that call and the
+// interpreter: no noexcept function and no destructor may take the lock back,
+// and a catch (...) must rethrow it first, or the process aborts.
+#if defined(__GLIBCXX__)
+using ForcedUnwind = abi::__forced_unwind;
+#else
+struct ForcedUnwind {};  // never thrown: pthread_exit unwinds no C++ frames here
+#endif
+
 // Runs `body`, which returns a new reference or nullptr with a Python
 // exception set. An internal failure becomes PanicException with its message,
-// running out of memory MemoryError; nothing crosses into the interpreter.
+// running out of memory MemoryError; nothing crosses into the interpreter but
+// a ForcedUnwind, which must. So neither this nor an entry point is noexcept.
+// (A caught ForcedUnwind is bound to no object, which UBSan would report.)
 template <class Body>
-PyObject* guarded(Body&& body) noexcept {
+__attribute__((no_sanitize("undefined"))) PyObject* guarded(Body&& body) {
   try {
     return body();
+  } catch (const ForcedUnwind&) {
+    throw;
   } catch (const PythonErrorSet&) {
     return nullptr;
   } catch (const std::bad_alloc&) {
@@ -114,12 +133,13 @@ PyObject* raise_message(PyObject* type, const std::string& message);
 
 // Reads from input that may block release the interpreter lock, and a signal
 // that interrupts one runs the interpreter's handlers: an exception they
-// raise (KeyboardInterrupt) stops the read and stays pending.
+// raise (KeyboardInterrupt) stops the read and stays pending. leave() may end
+// the thread (ForcedUnwind).
 class PythonWaiting final : public Waiting {
  public:
   void enter() noexcept override { saved_ = PyEval_SaveThread(); }
-  void leave() noexcept override { PyEval_RestoreThread(saved_); }
-  bool resume() noexcept override { return PyErr_CheckSignals() == 0; }
+  void leave() override { PyEval_RestoreThread(saved_); }
+  bool resume() override { return PyErr_CheckSignals() == 0; }
 
  private:
   static thread_local PyThreadState* saved_;

@@ -1,0 +1,293 @@
+"""vorn_columns when things go wrong around it: Ctrl-C, threads sharing an
+iterator or still reading at exit, files cut short under a reader, hostile
+arguments and failed reads. No event may be lost, repeated or mislabelled.
+"""
+import errno
+import gc
+import os
+import subprocess
+import sys
+import textwrap
+import threading
+import traceback
+import weakref
+
+import numpy as np
+import pytest
+
+import vorn_columns as vc
+import wd_files
+from test_hardening import run
+
+
+@pytest.fixture(scope="module")
+def big_wd1(tmp_path_factory):
+    """40,000 WD1 records of 536 bytes (21 MB), event_counter 0, 1, ..."""
+    block = np.frombuffer(wd_files.wd1_run(1000, 256), np.uint8).reshape(1000, 536).copy()
+    path = tmp_path_factory.mktemp("big") / "big.wd1"
+    with open(path, "wb") as f:
+        for k in range(40):
+            block.view("<i4")[:, 4] = np.arange(k * 1000, (k + 1) * 1000)
+            f.write(block.tobytes())
+    return str(path)
+
+
+def check_labels(batches, first, count):
+    """Every event of [first, first + count) once, each batch's `first` its own."""
+    for b in batches:
+        assert b.first == b["event_counter"][0], f"batch first={b.first} holds {b['event_counter'][:3]}"
+    got = np.concatenate([b["event_counter"] for b in batches])
+    assert np.array_equal(got, np.arange(first, first + count)), f"{len(got)} events, not {count}"
+
+
+class TestInterrupts:
+    def test_ctrl_c_during_iteration_loses_no_batch(self, big_wd1):
+        # A SIGINT every 2 ms counts where it was sent while next() was at
+        # work; one that lands between next() returning and the caller storing
+        # its result would be lost by Python itself, so the handler skips it.
+        out = run("""
+            import signal, sys, threading
+            import vorn_columns as vc
+            from test_columns_hardening import check_labels
+            batches = vc.iter_batches(sys.argv[1], "WD1", start=5)
+            inside = False
+            def handler(*_):
+                global inside
+                if inside:
+                    inside = False
+                    raise KeyboardInterrupt
+            signal.signal(signal.SIGINT, handler)
+            done = threading.Event()
+            def pester(main=threading.main_thread().ident):
+                global inside
+                while not done.wait(0.002):
+                    inside = False
+                    signal.pthread_kill(main, signal.SIGINT)
+                    try:
+                        batches.position
+                    except RuntimeError:  # the main thread is inside next()
+                        inside = True
+            threading.Thread(target=pester).start()
+            got, interrupts = [], 0
+            while True:
+                try:
+                    got.append(next(batches))
+                except KeyboardInterrupt:
+                    interrupts += 1
+                except StopIteration:
+                    break
+            done.set()
+            check_labels(got, 5, 40_000 - 5)
+            print(interrupts > 0)
+        """, big_wd1)
+        assert out.split() == ["True"]
+
+    def test_interrupt_while_numpy_is_first_reached_loses_no_batch(self, write):
+        path = write(wd_files.wd1_run(6))
+        out = run("""
+            import sys
+            import numpy.lib
+            import vorn_columns as vc
+            from test_columns_hardening import check_labels
+            real = numpy.lib.NumpyVersion
+            def interrupted(*args):   # the binding's first look at NumPy
+                numpy.lib.NumpyVersion = real
+                raise KeyboardInterrupt
+            numpy.lib.NumpyVersion = interrupted
+            batches = vc.iter_batches(sys.argv[1], "WD1", max_events=2)
+            try:
+                next(batches)
+            except KeyboardInterrupt:
+                print("interrupted")
+            check_labels(list(batches), 0, 6)
+        """, path)
+        assert out.split() == ["interrupted"]
+
+
+class TestSharedIterator:
+    def test_four_threads_share_one_iterator(self, big_wd1):
+        batches = vc.iter_batches(big_wd1, "WD1", max_events=1, stop=10_000)
+        got = []
+
+        def work():
+            while True:
+                try:
+                    batch = next(batches)
+                except RuntimeError:  # another thread is inside next()
+                    continue
+                except StopIteration:
+                    return
+                got.append((batch.first, batch["event_counter"].tolist()))
+
+        threads = [threading.Thread(target=work) for _ in range(4)]
+        interval = sys.getswitchinterval()
+        sys.setswitchinterval(1e-5)  # threads take turns often, inside next() too
+        try:
+            for t in threads:
+                t.start()
+            for t in threads:
+                t.join()
+        finally:
+            sys.setswitchinterval(interval)
+        got.sort()
+        assert got == [(i, [i]) for i in range(10_000)], f"{len(got)} events"
+
+
+EXITING = {
+    "read": """
+        def loop():
+            while True:
+                vc.read(path, "WD1")
+        threads = 2
+    """,
+    "fifo": """
+        def loop():
+            for batch in vc.iter_batches(sys.argv[2], "WD1", max_bytes=1 << 16):
+                pass
+        threads = 1
+    """,
+    "EventReader": """
+        def loop():
+            while True:
+                next(vorn.EventReader(path, "WD1"))
+        threads = 2
+    """,
+}
+FEED = """
+import sys
+block = open(sys.argv[1], "rb").read(536 * 2000)  # whole records
+with open(sys.argv[2], "wb") as f:
+    while True:
+        f.write(block)
+"""
+
+
+@pytest.mark.skipif(os.environ.get("VORN_SANITIZED") == "1",
+                    reason="after a pthread_exit unwind the frames' stack shadow stays "
+                           "poisoned, and ASan reports its own sigaltstack call there")
+@pytest.mark.parametrize("reader", EXITING)
+def test_exit_while_daemon_threads_read(tmp_path, big_wd1, reader):
+    """CPython 3.13 and older end a thread that takes the interpreter lock
+    back during finalization by unwinding it: that must not abort."""
+    code = textwrap.dedent("""
+        import sys, threading, time
+        import vorn, vorn_columns as vc
+        path = sys.argv[1]
+    """) + textwrap.dedent(EXITING[reader]) + textwrap.dedent("""
+        for _ in range(threads):
+            threading.Thread(target=loop, daemon=True).start()
+        time.sleep(0.3)
+    """)
+    fifo = tmp_path / "events.fifo"
+    os.mkfifo(fifo)
+    for _ in range(6):
+        # For "fifo", records keep coming until the reader is gone.
+        feed = subprocess.Popen([sys.executable, "-c", FEED, big_wd1, fifo],
+                                stderr=subprocess.DEVNULL) if reader == "fifo" else None
+        try:
+            proc = subprocess.run([sys.executable, "-c", code, big_wd1, fifo],
+                                  capture_output=True, text=True, timeout=60)
+        finally:
+            if feed:
+                feed.kill()
+                feed.wait()
+        assert proc.returncode == 0, proc.stderr
+
+
+def outcome(option, value):
+    """What an option given `value` is: None where valid, else the exception."""
+    if value is None:
+        return None if option in ("stop", "max_events") else TypeError
+    if isinstance(value, bool) or not isinstance(value, (int, np.integer)):
+        return TypeError
+    counts = option.startswith("max_")
+    least, most = (1, 2**63 - 1) if counts else (0, None)
+    return None if value >= least and (most is None or value <= most) else ValueError
+
+
+def events_of(call, path, **options):
+    if call == "read":
+        return vc.read(path, "WD1", **options)["event_counter"].tolist()
+    batches = (vc.iter_batches(path, "WD1", **options) if call == "iter_batches" else
+               vc.follow(path, "WD1", poll=0, idle_timeout=0, **options))
+    return [c for b in batches for c in b["event_counter"].tolist()]
+
+
+class TestArguments:
+    OPTIONS = {"read": ["start", "stop"], "iter_batches": ["start", "stop", "max_events", "max_bytes"],
+               "follow": ["max_events", "max_bytes"]}
+
+    @pytest.mark.parametrize("call", OPTIONS)
+    @pytest.mark.parametrize("value", [True, False, 1.5, "2", None, -1, 0, 2, np.int64(3),
+                                       2**63 - 1, 2**63, 2**64, 2**80])
+    def test_counts_are_checked_when_the_call_is_made(self, wd1_path, call, value):
+        calls = {"read": vc.read, "iter_batches": vc.iter_batches, "follow": vc.follow}
+        for option in self.OPTIONS[call]:
+            want = outcome(option, value)
+            if want is None:  # past the end, start and stop clamp as in slicing
+                window = {"start": slice(value, None), "stop": slice(None, value)}
+                expected = list(range(5))[window.get(option, slice(None))]
+                assert events_of(call, wd1_path, **{option: value}) == expected, option
+            else:
+                with pytest.raises(want, match=f"^{option} must be"):
+                    calls[call](wd1_path, "WD1", **{option: value})  # not only at next()
+
+
+class TestChangedFiles:
+    @pytest.mark.parametrize("how", ["iter_batches", "follow"])
+    @pytest.mark.parametrize("rewrite", [b"", wd_files.wd1_run(3, samples=1)],
+                             ids=["emptied", "rewritten shorter"])
+    def test_a_file_cut_below_the_position_raises(self, write, how, rewrite):
+        path = write(wd_files.wd1_run(10))
+        batches = (vc.iter_batches(path, "WD1") if how == "iter_batches" else
+                   vc.follow(path, "WD1", poll=0.01, idle_timeout=0.3))
+        assert next(batches)["event_counter"].tolist() == list(range(10))
+        with open(path, "wb") as f:
+            f.write(rewrite)
+        with pytest.raises(vc.StaleIndexError) as info:
+            next(batches)
+        e = info.value
+        assert isinstance(e, ValueError) and e.filename == path and path in str(e) and e.reason
+        if how == "iter_batches":  # it stays at its position, and says so again
+            with pytest.raises(vc.StaleIndexError):
+                next(batches)
+            with open(path, "ab") as f:
+                f.write(wd_files.wd1_run(10)[len(rewrite):])  # back to its old length: read on
+            assert list(batches) == []
+
+
+class TestFailures:
+    @pytest.mark.parametrize("call", ["read", "scan", "iter_batches"])
+    def test_corrupt_record_error_keeps_neither_a_cycle_nor_the_columns(self, write, call):
+        path = write(wd_files.wd1_run(200, 100) + wd_files.wd1(event_size=5))
+        gc.disable()
+        try:
+            try:
+                if call == "iter_batches":
+                    for _ in vc.iter_batches(path, "WD1"):
+                        pass
+                else:
+                    getattr(vc, call)(path, "WD1")
+            except vc.CorruptRecordError as e:
+                error = weakref.ref(e)
+                callees = traceback.walk_tb(e.__traceback__.tb_next)  # not this frame
+                held = [name for frame, _ in callees
+                        for name, v in frame.f_locals.items() if isinstance(v, np.ndarray)]
+                assert held == []  # the partial columns go even while the error is kept
+            assert error() is None  # gone with its last reference, not left for the collector
+        finally:
+            gc.enable()
+
+    def test_an_index_on_a_fifo_reads_forward_to_its_start(self, tmp_path):
+        # A FIFO cannot seek: the position is reached by reading the records before it.
+        fifo = str(tmp_path / "events.fifo")
+        os.mkfifo(fifo)
+        for _ in range(2):
+            feeder = threading.Thread(target=lambda: open(fifo, "wb").write(wd_files.wd1_run(3)))
+            feeder.start()
+            if _ == 0:
+                index = vc.scan(fifo, "WD1")
+            else:
+                batch = vc.read(fifo, "WD1", start=1, index=index)
+            feeder.join()
+        assert (batch.first, list(batch["event_counter"])) == (1, [1, 2])
