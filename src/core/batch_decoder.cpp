@@ -75,6 +75,10 @@ constexpr std::uint64_t kScatterBlock = 1024;
 constexpr std::size_t kScatterRecords = 512;
 // After such a block, a refill asks for little more than the next header.
 constexpr std::size_t kHeaderRefill = 512;
+// A scan of a file that can seek steps over blocks from this size on: a
+// refill of the next header costs less than reading such a block through
+// (a seek is free, the reader reads by pread at an offset).
+constexpr std::uint64_t kSeekBlock = 4096;
 
 // Reads a block of `bytes` into `r` from byte `at` on: in one read where the
 // file's length vouches for it, else growing the region as bytes arrive.
@@ -364,7 +368,8 @@ class Walk {
       samples_to_host(out_->samples.data() + at, *block, kSampleWidth);
       cols_.samples_room = out_->samples.capacity();
     }
-    fill_limit_ = *block < kDirectBlock ? SIZE_MAX : kHeaderRefill;
+    const std::uint64_t long_block = kWithSamples || !seekable_ ? kDirectBlock : kSeekBlock;
+    fill_limit_ = *block < long_block ? SIZE_MAX : kHeaderRefill;
     take(record, *block, start + record);
     return Next::go_on;
   }
