@@ -1,0 +1,163 @@
+// BatchDecoder::pick: chosen records read by their extents, runs of adjacent
+// ones with one scattered read each, nothing between them.
+#include <array>
+#include <vector>
+
+#include "batch_decoder.hpp"
+#include "record_rules.hpp"
+
+namespace vorn {
+namespace {
+
+// Records per scattered read: two parts each, within the 1024 of IOV_MAX.
+constexpr std::size_t kPickRecords = 512;
+
+// Fills every part, however many reads that takes; false where the input
+// ends first.
+Result<bool> read_parts(BufReader& in, std::span<std::span<std::uint8_t>> parts) {
+  std::size_t first = 0;
+  for (;;) {
+    while (first < parts.size() && parts[first].empty()) ++first;
+    if (first == parts.size()) return true;
+    Result<std::size_t> got = in.read_scattered(parts.subspan(first));
+    if (!got.ok()) return got.error();
+    if (got.value() == 0) return false;
+    for (std::size_t n = got.value(); n != 0;) {
+      const std::size_t k = std::min(n, parts[first].size());
+      parts[first] = parts[first].subspan(k);
+      n -= k;
+      if (parts[first].empty()) ++first;
+    }
+  }
+}
+
+template <class Rules>
+class Picker {
+ public:
+  Picker(BufReader& in, const Rules& rules, BatchMemory& out)
+      : in_(in), rules_(rules), out_(out), header_(rules.header_size()) {}
+
+  BatchResult run(std::span<const Extent> extents) {
+    if (!check(extents)) return res_;
+    if (!reserve(extents)) return fail(IoError::system(ENOMEM));
+    for (std::size_t i = 0; i < extents.size();) {
+      std::size_t k = 1;
+      while (k < kPickRecords && i + k < extents.size() &&
+             extents[i + k].position == extents[i + k - 1].position + extents[i + k - 1].bytes) {
+        ++k;
+      }
+      if (!read_run(extents.subspan(i, k))) return res_;
+      i += k;
+    }
+    res_.stop = Stop::limit;
+    return res_;
+  }
+
+ private:
+  static constexpr std::size_t kSampleWidth = std::is_same_v<Rules, WD1Rules> ? 2 : 4;
+
+  BatchResult& fail(IoError e) {
+    res_.stop = Stop::error;
+    res_.error = e;
+    return res_;
+  }
+  bool mismatch(const Extent& at) {
+    res_.stop = Stop::mismatch;
+    res_.corrupt_at = at.position;
+    return false;
+  }
+
+  // The extents in order, each long enough for a header, and, where the
+  // file has a length, none past its end.
+  bool check(std::span<const Extent> extents) {
+    if (Status st = in_.seek_to(0); !st.ok()) {
+      fail(st.error());
+      return false;
+    }
+    const std::optional<std::uint64_t> length = in_.length_hint();
+    std::uint64_t end = 0;
+    for (const Extent& e : extents) {
+      if (e.position < end || e.bytes < header_ || e.bytes > UINT64_MAX - e.position) {
+        return mismatch(e);
+      }
+      end = e.position + e.bytes;
+      if (length && end > *length) return mismatch(e);
+    }
+    return true;
+  }
+
+  // Every column at its final size: the records' count and their blocks.
+  bool reserve(std::span<const Extent> extents) {
+    const std::size_t n = extents.size();
+    std::uint64_t block_bytes = 0;
+    for (const Extent& e : extents) {
+      if (e.bytes - header_ > SIZE_MAX - block_bytes) return false;
+      block_bytes += e.bytes - header_;
+    }
+    if (n > SIZE_MAX / 8 - 1 || !out_.offsets.reserve((n + 1) * 8)) return false;
+    for (int k = 0; k < kMaxColumns; ++k) {
+      const std::size_t w = Rules::kColumnWidth[k];
+      if (w && n && !out_.columns[std::size_t(k)].reserve(n * w)) return false;
+      col_[k] = out_.columns[std::size_t(k)].data();
+    }
+    if (block_bytes && !out_.samples.reserve(std::size_t(block_bytes))) return false;
+    offsets_ = reinterpret_cast<std::int64_t*>(out_.offsets.data());
+    offsets_[0] = 0;
+    return true;
+  }
+
+  // One run of adjacent records: headers into scratch, blocks straight into
+  // the samples column, then each header decoded and checked against its extent.
+  bool read_run(std::span<const Extent> run) {
+    std::array<std::uint8_t, kPickRecords * 28> heads;
+    std::array<std::span<std::uint8_t>, 2 * kPickRecords> parts;
+    std::uint64_t at = res_.samples * kSampleWidth;
+    for (std::size_t i = 0; i < run.size(); ++i) {
+      const std::uint64_t block = run[i].bytes - header_;
+      parts[2 * i] = {heads.data() + i * header_, header_};
+      parts[2 * i + 1] = {out_.samples.data() + at, std::size_t(block)};
+      at += block;
+    }
+    if (Status st = in_.seek_to(run[0].position); !st.ok()) {
+      fail(st.error());
+      return false;
+    }
+    Result<bool> whole = read_parts(in_, std::span(parts).first(2 * run.size()));
+    if (!whole.ok()) {
+      fail(whole.error());
+      return false;
+    }
+    if (!whole.value()) return mismatch(run[0]);  // the file has become shorter
+    for (std::size_t i = 0; i < run.size(); ++i) {
+      const std::uint8_t* h = heads.data() + i * header_;
+      const std::uint64_t block = run[i].bytes - header_;
+      if (rules_.block_bytes(h) != block) return mismatch(run[i]);
+      rules_.store(col_, res_.events, h);
+      samples_to_host(out_.samples.data() + res_.samples * kSampleWidth, block, kSampleWidth);
+      res_.samples += block / kSampleWidth;
+      offsets_[++res_.events] = std::int64_t(res_.samples);
+    }
+    return true;
+  }
+
+  BufReader& in_;
+  const Rules& rules_;
+  BatchMemory& out_;
+  const std::size_t header_;
+  std::uint8_t* col_[kMaxColumns] = {};
+  std::int64_t* offsets_ = nullptr;
+  BatchResult res_;
+};
+
+}  // namespace
+
+BatchResult BatchDecoder::pick(BatchMemory& out, std::span<const Extent> extents) {
+  if (layout_ == Layout::wd1) {
+    const WD1Rules rules;
+    return Picker<WD1Rules>(in_, rules, out).run(extents);
+  }
+  const WD2Rules rules{probed_};
+  return Picker<WD2Rules>(in_, rules, out).run(extents);
+}
+
+}  // namespace vorn
