@@ -11,14 +11,15 @@ import functools
 import operator
 import os
 import time
-from typing import Any, Dict, Iterable, Iterator, Optional, Tuple, Union
+from typing import (Any, Dict, ItemsView, Iterable, Iterator, KeysView, Optional, Sequence, Tuple,
+                    Union, ValuesView, overload)
 
 import numpy as np
 
 from . import _native
 
 __all__ = ["Batch", "BatchIterator", "CorruptRecordError", "Index", "follow", "iter_batches",
-           "read", "scan", "to_dask"]
+           "read", "scan", "take", "to_dask"]
 
 PathLike = Union[str, bytes, "os.PathLike[str]", "os.PathLike[bytes]"]
 
@@ -50,26 +51,71 @@ class CorruptRecordError(ValueError):
 
 
 class Batch:
-    """Events ``[first, first + len(batch))`` of a file, as columns."""
+    """Events of a file, as columns: ``[first, first + len(batch))``, or the
+    events a selection chose (``events``). Its header columns can be used as
+    a mapping (``keys()``, ``items()``, ``name in batch``); ``len(batch)`` is
+    its number of events."""
 
-    __slots__ = ("layout", "first", "channels", "columns", "samples", "offsets")
+    # _events: the event numbers of a batch that was chosen, not read as a
+    # range; left unset (read back as None) for a contiguous one.
+    __slots__ = ("layout", "first", "channels", "columns", "samples", "offsets", "_events")
 
     def __init__(self, layout: str, first: int, channels: int, columns: Dict[str, np.ndarray],
-                 samples: np.ndarray, offsets: np.ndarray) -> None:
+                 samples: np.ndarray, offsets: np.ndarray,
+                 events: Optional[np.ndarray] = None) -> None:
         self.layout = layout
         self.first = first
         self.channels = channels  # the WD2 channel count found on opening; 0 for WD1
         self.columns = columns
         self.samples = samples
         self.offsets = offsets
+        if events is not None:
+            self._events = events
 
     def __len__(self) -> int:
         return len(self.offsets) - 1
 
-    def __getitem__(self, name: str) -> np.ndarray:
-        return self.columns[name]
+    @property
+    def events(self) -> np.ndarray:
+        """The int64 event numbers of the batch's events in their file."""
+        chosen: Optional[np.ndarray] = getattr(self, "_events", None)
+        if chosen is not None:
+            return chosen
+        return np.arange(self.first, self.first + len(self), dtype=np.int64)
+
+    @overload
+    def __getitem__(self, key: str) -> np.ndarray: ...
+    @overload
+    def __getitem__(self, key: Union[slice, np.ndarray, Sequence[int]]) -> "Batch": ...
+
+    def __getitem__(self, key: Any) -> Any:
+        """A header column by name; a ``Batch`` of the events of a slice (a
+        view of this one's memory), a boolean mask or an array of indices
+        (copies)."""
+        if isinstance(key, str):
+            return self.columns[key]
+        from . import _take
+        return _take.select(self, key)
+
+    def __iter__(self) -> Iterator[str]:
+        return iter(self.columns)
+
+    def __contains__(self, name: object) -> bool:
+        return name in self.columns
+
+    def keys(self) -> KeysView[str]:
+        return self.columns.keys()
+
+    def values(self) -> ValuesView[np.ndarray]:
+        return self.columns.values()
+
+    def items(self) -> ItemsView[str, np.ndarray]:
+        return self.columns.items()
 
     def __repr__(self) -> str:
+        if getattr(self, "_events", None) is not None:
+            return (f"<vorn_columns.Batch {self.layout} {len(self)} chosen events "
+                    f"samples {len(self.samples)}>")
         return (f"<vorn_columns.Batch {self.layout} events {self.first}.."
                 f"{self.first + len(self)} samples {len(self.samples)}>")
 
@@ -81,8 +127,9 @@ class Batch:
         differ = np.flatnonzero(counts != per_event)
         if len(differ):
             i = int(differ[0])
+            numbers = self.events
             raise ValueError(
-                f"event {self.first + i} has {int(counts[i])} samples where event {self.first} "
+                f"event {numbers[i]} has {int(counts[i])} samples where event {numbers[0]} "
                 f"has {per_event}: waveforms() needs one sample count for the whole batch")
         if self.layout == "WD1":
             return self.samples.reshape(len(self), per_event)
@@ -90,7 +137,7 @@ class Batch:
         if per_event % channels:
             # A block whose size wrapped around holds no whole samples per channel.
             raise ValueError(
-                f"event {self.first} has {per_event} samples, not a whole number for each of "
+                f"event {self.events[0]} has {per_event} samples, not a whole number for each of "
                 f"{channels} channels")
         return self.samples.reshape(len(self), channels, per_event // channels)
 
@@ -345,3 +392,6 @@ def to_dask(paths: Union[PathLike, Iterable[PathLike]], layout: str, *,
     the ``dask`` extra (``pip install 'vorn[dask]'``)."""
     from . import _dask
     return _dask.to_dask(paths, layout, events_per_partition=events_per_partition)
+
+
+from ._take import take  # noqa: E402  (it builds on the names above)

@@ -23,6 +23,9 @@ class Decoder:
     @overload
     def scan(self, max_events: int, store: Literal[False], /) -> Tuple[int, None, None, _Stop]: ...
     def seek(self, position: int, /) -> None: ...
+    # The records at the positions and sizes given as native int64 buffers.
+    def pick(self, positions: bytes, sizes: bytes, /
+             ) -> Tuple[_Columns, npt.NDArray[Any], npt.NDArray[np.int64], _Stop]: ...
 
 class ColumnMemory:
     """The owner of a batch's memory: the base of its arrays."""

@@ -239,11 +239,11 @@ Arrays make_arrays(const BatchDecoder& d, std::unique_ptr<BatchMemory> memory, s
   return out;
 }
 
-// (stop, detail): detail is the corrupt record's offset, the errno of an
+// (stop, detail): detail is the corrupt or mismatched record's offset, the errno of an
 // input error, or the exception a signal handler raised; else None.
 PyRef stop_detail(const BatchResult& r) {
   PyObject* detail;
-  if (r.stop == Stop::corrupt) {
+  if (r.stop == Stop::corrupt || r.stop == Stop::mismatch) {
     detail = PyLong_FromUnsignedLongLong(r.corrupt_at);
   } else if (r.stop == Stop::error && r.error.kind == IoError::Kind::interrupted) {
     PyObject *type, *value, *tb;
@@ -353,6 +353,41 @@ PyObject* decoder_seek(PyObject* self, PyObject* arg) noexcept {
   }));
 }
 
+// pick(positions, sizes) -> (columns, samples, offsets, (stop, detail)): the
+// records whose first bytes and lengths the two buffers of int64 give.
+PyObject* decoder_pick(PyObject* self, PyObject* args) noexcept {
+  return with_exception(guarded([&]() -> PyObject* {
+    DecoderObject* obj = as_decoder(self);
+    if (!obj) return nullptr;
+    PyObject *positions_obj, *sizes_obj;
+    if (!PyArg_ParseTuple(args, "SS:pick", &positions_obj, &sizes_obj)) return nullptr;
+    char *positions, *sizes;
+    Py_ssize_t positions_len, sizes_len;
+    if (PyBytes_AsStringAndSize(positions_obj, &positions, &positions_len) != 0 ||
+        PyBytes_AsStringAndSize(sizes_obj, &sizes, &sizes_len) != 0) {
+      return nullptr;
+    }
+    if (positions_len != sizes_len || positions_len % 8 != 0) {
+      PyErr_SetString(PyExc_ValueError, "pick needs as many positions as sizes, 8 bytes each");
+      return nullptr;
+    }
+    std::vector<Extent> extents(std::size_t(positions_len / 8));
+    for (std::size_t i = 0; i < extents.size(); ++i) {
+      std::memcpy(&extents[i].position, positions + 8 * i, 8);
+      std::memcpy(&extents[i].bytes, sizes + 8 * i, 8);
+    }
+    Busy busy(obj);
+    if (in_use(busy)) return nullptr;
+    DecoderState& st = *obj->state;
+    auto memory = std::make_unique<BatchMemory>();
+    BatchResult r = st.waiting.unlocked([&] { return st.decoder->pick(*memory, extents); });
+    PyRef stop = stop_detail(r);
+    Arrays a = make_arrays(*st.decoder, std::move(memory), r.events, r.samples, r.events + 1, nullptr);
+    return Py_BuildValue("(NNNN)", a.columns.release(), a.samples.release(), a.offsets.release(),
+                         stop.release());
+  }));
+}
+
 PyObject* decoder_position(PyObject* self, void*) noexcept {
   return with_exception(guarded([&]() -> PyObject* {
     DecoderObject* obj = as_decoder(self);
@@ -377,6 +412,8 @@ PyMethodDef decoder_methods[] = {
     {"scan", reinterpret_cast<PyCFunction>(decoder_scan), METH_VARARGS,
      "scan(max_events, store) -> (events, columns, positions, (stop, detail))"},
     {"seek", reinterpret_cast<PyCFunction>(decoder_seek), METH_O, "seek(position)"},
+    {"pick", reinterpret_cast<PyCFunction>(decoder_pick), METH_VARARGS,
+     "pick(positions, sizes) -> (columns, samples, offsets, (stop, detail))"},
     {nullptr, nullptr, 0, nullptr},
 };
 PyGetSetDef decoder_getset[] = {

@@ -1,0 +1,151 @@
+"""Events by number: ``take`` reads chosen records of a file and nothing
+between them; ``select`` makes a Batch of some of another's events."""
+from __future__ import annotations
+
+import os
+from typing import Any, Dict, Optional, Tuple
+
+import numpy as np
+
+from . import FIELDS, Batch, Index, PathLike, _failure, _layout, _open, scan
+
+_STOP_MISMATCH = 4
+
+
+def _numbers(events: Any, count: int, filename: Any) -> np.ndarray:
+    """`events` as int64 event numbers of a file of `count` events: a
+    boolean mask of `count` entries, or strictly increasing numbers."""
+    chosen = np.asarray(events)
+    if chosen.dtype == np.bool_:
+        if chosen.shape != (count,):
+            raise ValueError(f"a mask of events needs one entry per event of the file ({count}), "
+                             f"not the shape {chosen.shape}")
+        return np.flatnonzero(chosen).astype(np.int64)
+    if chosen.ndim != 1:
+        raise ValueError(f"events must be one-dimensional, not of shape {chosen.shape}")
+    if chosen.size == 0:
+        return np.empty(0, np.int64)
+    if chosen.dtype.kind not in "iu":
+        raise TypeError(f"events must be integers or a boolean mask, not {chosen.dtype}")
+    if chosen.dtype == np.uint64 and chosen.max() > np.iinfo(np.int64).max:
+        chosen = chosen.astype(object)  # named below as it was given
+    rising = np.flatnonzero(chosen[1:] <= chosen[:-1])
+    if len(rising):
+        i = int(rising[0]) + 1
+        raise ValueError(f"events must be strictly increasing: {chosen[i]} follows "
+                         f"{chosen[i - 1]}")
+    for number in (chosen[0], chosen[-1]):
+        if not 0 <= number < count:
+            raise IndexError(f"event {number} is not in {os.fsdecode(filename)}, which holds "
+                             f"{count} events")
+    return chosen.astype(np.int64)
+
+
+def take(source: PathLike, layout: str, events: Any, *, index: Optional[Index] = None,
+         storage_options: Optional[Dict[str, Any]] = None,
+         compression: Optional[str] = "auto") -> Batch:
+    """The events numbered ``events`` of the file as one batch: strictly
+    increasing numbers, or a boolean mask with an entry per event. Only their
+    records are read, each run of adjacent ones with one read; without an
+    ``index``, one is made by ``scan`` first."""
+    layout = _layout(layout)
+    if storage_options is not None or compression not in ("auto", None):
+        raise ValueError("take reads local files: storage_options and compression are not "
+                         "supported yet")
+    if index is None:
+        index = scan(source, layout)
+    elif not isinstance(index, Index):
+        raise TypeError(f"index must be a vorn_columns.Index, not {type(index).__name__}")
+    elif index.layout != layout:
+        raise ValueError(f"index is of a {index.layout} file, not {layout}")
+    decoder, filename = _open(source, layout)
+    numbers = _numbers(events, len(index), filename)
+    if decoder.channels != index.channels:
+        raise _stale(filename, None)
+    positions = index.positions[numbers]
+    sizes = index.positions[numbers + 1] - positions
+    columns, samples, offsets, (stop, detail) = decoder.pick(
+        positions.astype(np.int64).tobytes(), sizes.astype(np.int64).tobytes())
+    if stop == _STOP_MISMATCH:
+        at = np.flatnonzero(positions == detail)
+        raise _stale(filename, (int(numbers[at[0]]) if len(at) else None, detail))
+    error = _failure((stop, detail), filename, layout, 0, "")
+    if error is not None:
+        raise error
+    numbers.setflags(write=False)
+    return Batch(layout, int(numbers[0]) if len(numbers) else 0, decoder.channels,
+                 dict(zip(FIELDS[layout], columns)), samples, offsets, numbers)
+
+
+def _stale(filename: Any, where: Optional[Tuple[Optional[int], int]]) -> ValueError:
+    """(event, offset) of the record that differs; None: the channel count."""
+    what = "its WD2 channel count" if where is None else \
+        f"event {where[0]} at byte offset {where[1]}"
+    return ValueError(f"{os.fsdecode(filename)} does not match its index ({what} differs): "
+                       "the file changed since it was scanned")
+
+
+def _view(batch: Batch, key: slice) -> Batch:
+    start, stop, step = key.indices(len(batch))
+    if step != 1:
+        raise ValueError(f"a Batch is sliced in steps of 1, not {step}")
+    stop = max(start, stop)
+    low, high = int(batch.offsets[start]), int(batch.offsets[stop])
+    offsets = batch.offsets[start:stop + 1] - low
+    offsets.setflags(write=False)
+    columns = {name: column[start:stop] for name, column in batch.columns.items()}
+    chosen = getattr(batch, "_events", None)
+    first = batch.first + start if chosen is None else (
+        int(chosen[start]) if stop > start else 0)
+    return Batch(batch.layout, first, batch.channels, columns, batch.samples[low:high], offsets,
+                 None if chosen is None else chosen[start:stop])
+
+
+def _gather(batch: Batch, rows: np.ndarray) -> Tuple[np.ndarray, np.ndarray]:
+    """The samples and offsets of the events `rows`, copied."""
+    every = np.diff(batch.offsets)
+    counts = every[rows]
+    offsets = np.zeros(len(rows) + 1, np.int64)
+    np.cumsum(counts, out=offsets[1:])
+    offsets.setflags(write=False)
+    per = int(every[0]) if len(every) else 0
+    if np.all(every == per) and len(batch.samples) == per * len(batch) and batch.offsets[0] == 0:
+        # One sample count for all: a gather of rows, as waveforms() sees them.
+        return batch.samples.reshape(len(batch), per)[rows].reshape(-1), offsets
+    samples = np.empty(int(offsets[-1]), batch.samples.dtype)
+    if not len(rows):
+        return samples, offsets
+    # Runs of consecutive events are copied as one slice each.
+    breaks = np.flatnonzero(np.diff(rows) != 1) + 1
+    for a, b in zip(np.r_[0, breaks], np.r_[breaks, len(rows)]):
+        low, high = batch.offsets[rows[a]], batch.offsets[rows[b - 1] + 1]
+        samples[offsets[a]:offsets[b]] = batch.samples[low:high]
+    return samples, offsets
+
+
+def select(batch: Batch, key: Any) -> Batch:
+    """``batch[key]`` for anything but a column name."""
+    if isinstance(key, slice):
+        return _view(batch, key)
+    if isinstance(key, (int, np.integer)):
+        raise TypeError(f"a Batch is indexed by a column name, a slice, a mask or an array of "
+                        f"indices, not {type(key).__name__}; batch.event({key}) gives one event")
+    rows = np.asarray(key)
+    if rows.dtype == np.bool_:
+        if rows.shape != (len(batch),):
+            raise IndexError(f"a mask of shape {rows.shape} does not fit a batch of "
+                             f"{len(batch)} events")
+        rows = np.flatnonzero(rows)
+    elif rows.size == 0:
+        rows = np.empty(0, np.intp)
+    elif rows.dtype.kind not in "iu" or rows.ndim != 1:
+        raise TypeError(f"a Batch is indexed by a column name, a slice, a mask or a 1-D array "
+                        f"of indices, not {rows.dtype} of shape {rows.shape}")
+    numbers = batch.events[rows]  # IndexError for an index past the end, as NumPy says it
+    rows = np.where(rows < 0, rows + len(batch), rows) if rows.dtype.kind == "i" else rows
+    samples, offsets = _gather(batch, rows)
+    numbers.setflags(write=False)
+    columns = {name: column[rows] for name, column in batch.columns.items()}
+    return Batch(batch.layout, int(numbers[0]) if len(numbers) else 0, batch.channels, columns,
+                 samples, offsets, numbers)
+
