@@ -4,7 +4,7 @@
         reliability-tools
 
 FUZZ_SECONDS ?= 60
-MATRIX ?= 3.9,3.10,3.11,3.12,3.13
+MATRIX ?= 3.9,3.10,3.11,3.12,3.13,3.14,3.15
 # What is missing is installed by $(call need,FILE,PACKAGES), from the Makefile.
 
 # ---- Sanitized builds -------------------------------------------------------

@@ -4,14 +4,18 @@
 # and 3.11, the newest NumPy 2 elsewhere, with the suite's tools from
 # requirements-dev.txt where they have wheels for that interpreter: the Arrow,
 # Polars, DuckDB and Dask tests skip where theirs has none.
-# Usage: matrix.sh WHEEL VERSIONS (e.g. 3.9,3.13)
+# CPython 3.14 and later come from Debian's development distribution instead
+# (debian_python.sh), with Debian's NumPy.
+# Usage: matrix.sh WHEEL VERSIONS (e.g. 3.9,3.13,3.14,3.15)
 set -euo pipefail
 wheel=$1
 root=$(pyenv root 2>/dev/null || echo "$HOME/.pyenv")
 IFS=, read -ra versions <<< "$2"
 summary=()
 status=0
+debian=()
 for v in "${versions[@]}"; do
+  case $v in 3.9|3.1[0-3]) ;; *) debian+=("$v"); continue ;; esac
   py=$(ls "$root"/versions/"$v".*/bin/python"$v" 2>/dev/null | sort -V | tail -1 || true)
   if [ -z "$py" ]; then
     echo "no CPython $v under $root/versions" >&2
@@ -48,5 +52,10 @@ for v in "${versions[@]}"; do
   fi
   summary+=("$versions_line: $result, $(tail -1 "$venv/pytest.log" | tr -d '=') in $((SECONDS - start)) s")
 done
+if [ ${#debian[@]} -gt 0 ]; then
+  log=build/matrix/debian.log
+  "$(dirname "$0")/debian_python.sh" "$wheel" "${debian[@]}" | tee "$log" || status=1
+  while read -r line; do summary+=("$line"); done < <(grep -E ': (passed|FAILED),' "$log")
+fi
 printf '%s\n' "${summary[@]}"
 exit $status

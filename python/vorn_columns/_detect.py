@@ -1,0 +1,67 @@
+"""Which layout a file's first records fit: the headers of up to 16 records within its first MiB,
+read as each layout in turn."""
+from __future__ import annotations
+
+from typing import Any, Callable, List, Optional, Tuple
+
+import numpy as np
+
+RECORDS = 16  # headers looked at per layout
+SPAN = 1 << 20  # only records whose header starts in the first MiB count
+
+NOT_ONE = "not one whole"
+# A layout's verdict on the first records: how many fit (0 where they do not) and why not.
+Verdict = Tuple[int, str]
+
+
+def _increasing(counters: np.ndarray) -> bool:
+    return bool(np.all(np.diff(counters.astype(np.int64)) > 0))
+
+
+def _agree(layout: str, columns: Any) -> Optional[str]:
+    """Why the header values of consecutive records do not look like one recording's, or None."""
+    if layout == "WD1":
+        small = np.flatnonzero(columns["event_size"] < 24)
+        if len(small):
+            return f"record {small[0]} has an event_size of {columns['event_size'][small[0]]}"
+    else:
+        for name in ("samples", "sampling_period", "channels"):
+            if len(np.unique(columns[name])) > 1:
+                return f"their {name} differ"
+    if not _increasing(columns["event_counter"]):
+        return "their event_counter does not increase"
+    return None
+
+
+def verdict(layout: str, scan_first: Callable[[int], Tuple[Any, Any, bool]]) -> Verdict:
+    """How many of the first records fit `layout`. `scan_first(n)` gives the header columns and
+    positions of up to n records and whether the walk stopped at a record that cannot be read;
+    a record cut by the end of the input ends the walk quietly and counts as fitting."""
+    columns, positions, corrupt = scan_first(RECORDS)
+    n = int(np.searchsorted(positions[:-1], SPAN))  # records whose header starts in the span
+    if corrupt and n == len(positions) - 1:
+        return 0, f"record {n} at byte offset {int(positions[-1])} cannot be read as {layout}"
+    if n == 0:
+        return 0, f"{NOT_ONE} {layout} record"
+    head = {name: col[:n] for name, col in columns.items()}
+    why = _agree(layout, head)
+    return (0, why) if why else (n, "")
+
+
+def decide(name: str, verdicts: List[Tuple[str, Verdict]]) -> str:
+    """The one layout the first records fit; ValueError saying why when none or both do, or when
+    too little is there to tell. Two records or more that fit outweigh one."""
+    strong = [layout for layout, (n, _) in verdicts if n >= 2]
+    if len(strong) == 1:
+        return strong[0]
+    if strong:
+        raise ValueError(f"{name}: its first records read as WD1 and as WD2 alike; "
+                         "give the layout")
+    weak = [layout for layout, (n, _) in verdicts if n == 1]
+    unknown = [layout for layout, (n, why) in verdicts if not n and why.startswith(NOT_ONE)]
+    if len(weak) == 1 and not unknown:
+        return weak[0]
+    if weak or unknown:
+        raise ValueError(f"{name}: too short to tell its layout")
+    reasons = "; ".join(f"as {layout}, {why}" for layout, (_, why) in verdicts)
+    raise ValueError(f"{name}: its first records read as neither layout ({reasons})")
