@@ -11,15 +11,18 @@ import functools
 import operator
 import os
 import time
-from typing import (Any, Dict, ItemsView, Iterable, Iterator, KeysView, Optional, Sequence, Tuple,
-                    Union, ValuesView, overload)
+from typing import (TYPE_CHECKING, Any, Dict, ItemsView, Iterable, Iterator, KeysView, Optional,
+                    Sequence, Tuple, Union, ValuesView, overload)
 
 import numpy as np
 
 from . import _native
 
+if TYPE_CHECKING:
+    import polars
+
 __all__ = ["Batch", "BatchIterator", "CorruptRecordError", "Index", "follow", "iter_batches",
-           "read", "scan", "take", "to_dask"]
+           "read", "scan", "scan_polars", "take", "to_dask"]
 
 PathLike = Union[str, bytes, "os.PathLike[str]", "os.PathLike[bytes]"]
 
@@ -392,6 +395,22 @@ def to_dask(paths: Union[PathLike, Iterable[PathLike]], layout: str, *,
     the ``dask`` extra (``pip install 'vorn[dask]'``)."""
     from . import _dask
     return _dask.to_dask(paths, layout, events_per_partition=events_per_partition)
+
+
+def scan_polars(sources: Union[PathLike, Iterable[PathLike]], layout: str, *,
+                storage_options: Optional[Dict[str, Any]] = None,
+                compression: Optional[str] = "auto") -> "polars.LazyFrame":
+    """The events of one file, of a list of files or of a glob (a ``str``
+    with ``*``, ``?`` or ``[``) as a ``polars.LazyFrame`` whose queries read
+    only what they need: without ``data``, the headers alone; with a filter
+    on header columns, the samples of the events that pass; no further than
+    a limit. Its columns are the header fields, ``data`` (each event's
+    samples, a list) and, for a list or a glob, ``file`` (the source as
+    given, or the path the glob matched). Needs the ``polars`` extra
+    (``pip install 'vorn[polars]'``)."""
+    from . import _polars
+    return _polars.scan_polars(sources, layout, storage_options=storage_options,
+                               compression=compression)
 
 
 from ._take import take  # noqa: E402  (it builds on the names above)

@@ -7,7 +7,7 @@ from typing import Any, Dict, Optional, Tuple
 
 import numpy as np
 
-from . import FIELDS, Batch, Index, PathLike, _failure, _layout, _open, scan
+from . import FIELDS, Batch, Index, PathLike, _failure, _layout, _native, _open, scan
 
 _STOP_MISMATCH = 4
 
@@ -62,16 +62,23 @@ def take(source: PathLike, layout: str, events: Any, *, index: Optional[Index] =
     numbers = _numbers(events, len(index), filename)
     if decoder.channels != index.channels:
         raise _stale(filename, None)
-    positions = index.positions[numbers]
-    sizes = index.positions[numbers + 1] - positions
+    starts = index.positions[numbers]
+    return pick(decoder, filename, layout, numbers, starts, index.positions[numbers + 1] - starts)
+
+
+def pick(decoder: _native.Decoder, filename: Any, layout: str, numbers: np.ndarray,
+         starts: np.ndarray, sizes: np.ndarray) -> Batch:
+    """The events `numbers`, whose records start at `starts` and are `sizes`
+    bytes long, read by `decoder` as one batch."""
     columns, samples, offsets, (stop, detail) = decoder.pick(
-        positions.astype(np.int64).tobytes(), sizes.astype(np.int64).tobytes())
+        starts.astype(np.int64).tobytes(), sizes.astype(np.int64).tobytes())
     if stop == _STOP_MISMATCH:
-        at = np.flatnonzero(positions == detail)
+        at = np.flatnonzero(starts == detail)
         raise _stale(filename, (int(numbers[at[0]]) if len(at) else None, detail))
     error = _failure((stop, detail), filename, layout, 0, "")
     if error is not None:
         raise error
+    numbers = numbers.astype(np.int64)  # a copy of its own, read-only
     numbers.setflags(write=False)
     return Batch(layout, int(numbers[0]) if len(numbers) else 0, decoder.channels,
                  dict(zip(FIELDS[layout], columns)), samples, offsets, numbers)

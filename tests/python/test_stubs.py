@@ -73,6 +73,11 @@ COLUMNS_USAGE = """\
         batch = vc.take(path, "WD1", index["board_channel"] == 3, index=index)
         late: vc.Batch = batch[batch["timestamp"] > 1000][:10]
         return late.events + sum(len(column) for name, column in late.items() if name in late)
+
+
+    def rates(paths: List[str]) -> int:
+        frame = vc.scan_polars(paths, "WD2").select("file", "timestamp").collect()
+        return frame.height
 """
 
 # Each line after the first holds one mistake and the error code mypy must give for it.
@@ -88,6 +93,7 @@ MISTAKES = """\
     vc.read("run.wd1", "WD1", stop="10")  # arg-type
     vc.read("run.wd1", "WD1").waveform()  # attr-defined
     vc.take("run.wd1", "WD1", [1, 2], index="run.idx")  # arg-type
+    vc.scan_polars("run.wd1", "WD1").collect().nrows  # attr-defined
 """
 
 
