@@ -1,7 +1,8 @@
 """Measures vorn and vorn_columns against a plain-Python reader,
 numpy.fromfile and the raw-read ceiling, on generated files of several record
 sizes; vorn_columns' figures are set beside their targets (columns.py), its
-Arrow export and `vorn convert` among them (convert.py).
+Arrow export and `vorn convert` among them (convert.py), and reads of part of
+a file against reads of all of it (partial.py).
 
     python bench/run.py [--quick] [--reps N] [--only NAME,...] [--out DIR]
 
@@ -33,6 +34,7 @@ import numpy as np  # noqa: E402
 
 import columns  # noqa: E402
 import convert  # noqa: E402
+import partial  # noqa: E402
 import vorn  # noqa: E402
 from readers import READERS, python_events  # noqa: E402
 from workloads import BY_NAME, MB, WORKLOADS, file_name, generate, warm  # noqa: E402
@@ -242,7 +244,7 @@ def main():
 
     args.out.mkdir(parents=True, exist_ok=True)
     tmp = Path(tempfile.mkdtemp(prefix="vorn-bench-"))
-    results, parallel, analysis, export, conversions = [], [], None, None, []
+    results, parallel, analysis, export, conversions, parts = [], [], None, None, [], []
     load_before = os.getloadavg()  # other work on the machine skews the wall-time rows
     try:
         for w in chosen:
@@ -260,6 +262,8 @@ def main():
                 export = convert.measure_export(tmp, w, args.quick, reps)
             if w.name in convert.CONVERT_WORKLOADS:
                 conversions.append(convert.measure_convert(path, w, events, reps))
+            if w.name in partial.WORKLOADS:
+                parts.append(partial.measure_partial(path, w, reps))
             copy = tmp / ("copy_" + str(file_name(w)))
             shutil.copyfile(path, copy)
             warm(copy)
@@ -274,7 +278,8 @@ def main():
     finally:
         shutil.rmtree(tmp, ignore_errors=True)
 
-    targets = columns.targets(results, parallel, analysis, memory, export, conversions)
+    targets = partial.targets(
+        columns.targets(results, parallel, analysis, memory, export, conversions), parts)
     load = {"before": load_before, "after": os.getloadavg()}
     md = (fmt_table(results) + ("\n\n" + fmt_memory(memory) if memory else "")
           + "\n\n" + columns.fmt_targets(targets) + "\n\nLoad average (1, 5, 15 min) before: "
@@ -291,7 +296,7 @@ def main():
                     "load_average": load},
         "results": results, "memory": memory,
         "columns": {"targets": targets, "parallel": parallel, "analysis": analysis,
-                    "export": export, "conversions": conversions},
+                    "export": export, "conversions": conversions, "partial": parts},
     }
     (args.out / "bench.json").write_text(json.dumps(report, indent=1) + "\n")
     (args.out / "bench.md").write_text(md)
