@@ -178,15 +178,21 @@ leaks: build/leaks/.built
 	  $(PY) -m pytest -q -s -p no:cacheprovider tests/python/test_leaks.py
 
 # ---- aarch64 ------------------------------------------------------------------
+AARCH64_PYTEST ?= # pytest arguments for the Arm run; empty: the whole suite
+# The core's C++ tests cross-built and run under qemu-user, then the Python suites of both
+# packages on Debian's arm64 Python (tests/reliability/aarch64/python_suite.sh; root).
 test-aarch64: $(VENV)/.deps
 	$(call need,/usr/bin/aarch64-linux-gnu-g++,g++-aarch64-linux-gnu)
 	$(call need,/usr/bin/qemu-aarch64,qemu-user)
+	$(call need,/usr/bin/qemu-aarch64-static,qemu-user-static)
+	$(call need,/usr/bin/mmdebstrap,mmdebstrap)
 	$(call need,/usr/src/googletest/CMakeLists.txt,libgtest-dev)
-	$(CMAKE) -S tests/reliability/aarch64 -B build/aarch64 -G Ninja \
+	$(CMAKE) -S tests/reliability/aarch64 -B build/aarch64/cpp -G Ninja \
 	  -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV)/bin/ninja) -DCMAKE_BUILD_TYPE=RelWithDebInfo \
 	  -DCMAKE_TOOLCHAIN_FILE=$(abspath tests/reliability/aarch64/toolchain.cmake)
-	$(CMAKE) --build build/aarch64
-	$(VENV)/bin/ctest --test-dir build/aarch64 --output-on-failure
+	$(CMAKE) --build build/aarch64/cpp
+	$(VENV)/bin/ctest --test-dir build/aarch64/cpp --output-on-failure
+	PATH=$(abspath $(VENV)/bin):$$PATH tests/reliability/aarch64/python_suite.sh $(AARCH64_PYTEST)
 
 # ---- Interpreter and NumPy matrix -------------------------------------------
 matrix: $(VENV)/.deps

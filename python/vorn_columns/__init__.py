@@ -21,8 +21,8 @@ from . import _native
 if TYPE_CHECKING:
     import polars
 
-__all__ = ["Batch", "BatchIterator", "CorruptRecordError", "Index", "follow", "iter_batches",
-           "read", "scan", "scan_polars", "take", "to_dask"]
+__all__ = ["Batch", "BatchIterator", "CorruptRecordError", "Index", "StaleIndexError", "follow",
+           "iter_batches", "read", "scan", "scan_polars", "take", "to_dask"]
 
 PathLike = Union[str, bytes, "os.PathLike[str]", "os.PathLike[bytes]"]
 
@@ -50,6 +50,20 @@ class CorruptRecordError(ValueError):
         # (raised in a worker process) and copy.
         rebuild = functools.partial(type(self), index=self.index, offset=self.offset,
                                     filename=self.filename)
+        return rebuild, self.args, self.__dict__
+
+
+class StaleIndexError(ValueError):
+    """The file no longer holds what an index or a reader knew of it: it was
+    replaced, truncated or rewritten. ``reason`` says what changed."""
+
+    def __init__(self, message: str, *, filename: Any, reason: str) -> None:
+        super().__init__(message)
+        self.filename = filename
+        self.reason = reason
+
+    def __reduce__(self) -> Tuple[Any, ...]:
+        rebuild = functools.partial(type(self), filename=self.filename, reason=self.reason)
         return rebuild, self.args, self.__dict__
 
 
@@ -172,16 +186,42 @@ class Batch:
 class Index:
     """Where each record of a file starts, and its header values, without
     its samples. ``positions`` has ``len(index) + 1`` entries: the last is the
-    end of the last complete record."""
+    end of the last complete record. ``inode`` and ``size`` are the file's at
+    the scan (None: not known). A read that seeks with the index first checks
+    that the file is the same one, no shorter, and that the record found at
+    the position has the index's header values; else it raises
+    ``StaleIndexError``."""
 
-    __slots__ = ("layout", "channels", "columns", "positions")
+    __slots__ = ("layout", "channels", "columns", "positions", "inode", "size")
 
     def __init__(self, layout: str, channels: int, columns: Dict[str, np.ndarray],
-                 positions: np.ndarray) -> None:
-        self.layout = layout
-        self.channels = channels
+                 positions: np.ndarray, *, inode: Optional[int] = None,
+                 size: Optional[int] = None) -> None:
+        self._set(layout, channels, columns, positions, inode, size, owned=False)
+
+    def _set(self, layout: str, channels: int, columns: Dict[str, np.ndarray], positions: Any,
+             inode: Optional[int], size: Optional[int], *, owned: bool) -> None:
+        """Checks what is cheap to check. Positions become read-only: an array
+        the index does not own (`owned` False) is copied first if writeable."""
+        self.layout = _layout(layout)
+        p = np.asarray(positions)
+        if p.dtype.kind not in "iu" or p.ndim != 1:
+            raise TypeError(f"positions must be a one-dimensional integer array, not {p.dtype} "
+                            f"of {p.ndim} dimensions")
+        if p.dtype != np.int64 or (p.flags.writeable and not owned):
+            p = p.astype(np.int64)
+        p.flags.writeable = False
+        if not len(p) or p[0] != 0 or bool(np.any(p[1:] < p[:-1])):
+            raise ValueError("positions must start at 0 and never decrease")
+        if set(columns) != set(FIELDS[layout]) or any(
+                len(c) != len(p) - 1 for c in columns.values()):
+            raise ValueError(f"columns must be the {layout} fields {', '.join(FIELDS[layout])}, "
+                             f"each of len(positions) - 1 = {len(p) - 1} values")
+        self.channels = operator.index(channels)
         self.columns = columns
-        self.positions = positions
+        self.positions = p
+        self.inode = inode
+        self.size = size
 
     def __len__(self) -> int:
         return len(self.positions) - 1
@@ -191,6 +231,30 @@ class Index:
 
     def __repr__(self) -> str:
         return f"<vorn_columns.Index {self.layout} events {len(self)}>"
+
+    def __getstate__(self) -> Tuple[Any, ...]:
+        return self.layout, self.channels, self.columns, self.positions, self.inode, self.size
+
+    def __setstate__(self, state: Tuple[Any, ...]) -> None:
+        # Unpickled arrays are writeable: the positions, the index's own,
+        # become read-only again in place.
+        self._set(*state, owned=True)
+
+    def _header(self, event: int) -> Tuple[int, ...]:
+        """The header values of `event` as the scan found them."""
+        return tuple(int(self.columns[name][event]) for name in FIELDS[self.layout])
+
+
+class _FileMark:
+    """What an index knows of its file besides the header values: enough to
+    check a file before seeking to one of its positions."""
+
+    def __init__(self, index: Index) -> None:
+        self.layout = index.layout
+        self.channels = index.channels
+        self.inode = index.inode
+        self.size = index.size
+        self.positions = index.positions
 
 
 def _layout(layout: Any) -> str:
@@ -255,29 +319,126 @@ def read(path: PathLike, layout: str, *, start: int = 0, stop: Optional[int] = N
          index: Optional[Index] = None) -> Batch:
     """Events ``[start, stop)`` of the file as one batch (``stop=None``: to
     the end). With an ``index`` from ``scan``, reading seeks straight to
-    ``start`` instead of stepping over the records before it."""
+    ``start`` instead of stepping over the records before it, once the file
+    is found to be the one the index describes (else ``StaleIndexError``)."""
     layout = _layout(layout)
     start = _count(start, "start")
     stop = _count(stop, "stop", none=_UNLIMITED)
+    if index is not None and not isinstance(index, Index):
+        raise TypeError(f"index must be a vorn_columns.Index, not {type(index).__name__}")
+    first = None
+    if index is not None and len(index):
+        first = index._header(min(start, len(index) - 1))
+    return _read(path, layout, start, stop, index, first)
+
+
+def _read(path: PathLike, layout: str, start: int, stop: int, mark: Union[Index, _FileMark, None],
+          first: Optional[Tuple[int, ...]]) -> Batch:
+    """read() once its arguments are checked. `mark` is the index to seek
+    with, `first` the header values it holds for event min(start, len - 1)."""
     decoder, filename = _open(path, layout)
     how = "read(path, layout, stop={index}) reads the events before it"
-    if index is not None:
-        if not isinstance(index, Index):
-            raise TypeError(f"index must be a vorn_columns.Index, not {type(index).__name__}")
-        if index.layout != layout:
-            raise ValueError(f"index is of a {index.layout} file, not {layout}")
-        known = min(start, len(index))
-        decoder.seek(int(index.positions[known]))
-        at = known + _skip(decoder, start - known, filename, layout, known, how)
+    if mark is not None:
+        at = _seek(decoder, filename, layout, start, mark, first, how)
     else:
         at = _skip(decoder, start, filename, layout, 0, how) if start else 0
     wanted = max(stop - start, 0) if at == start else 0
     columns, samples, offsets, ended = decoder.decode(wanted, _UNLIMITED, False)
     n = len(offsets) - 1
+    if mark is not None and start < len(mark.positions) - 1:
+        _vouch_batch(decoder, filename, layout, start, stop, mark, first, columns, n, ended, how)
     error = _failure(ended, filename, layout, start + n, how)
     if error is not None:
         raise error
     return _batch(layout, decoder, start, columns, samples, offsets)
+
+
+def _stale(filename: Any, reason: str) -> StaleIndexError:
+    return StaleIndexError(f"{os.fsdecode(filename)}: the index no longer describes this file: "
+                           f"{reason}; scan it again", filename=filename, reason=reason)
+
+
+def _check_file(decoder: _native.Decoder, filename: Any, layout: str,
+                mark: Union[Index, _FileMark]) -> None:
+    """Raises StaleIndexError unless the open file is the one the index
+    describes, read as the same layout, and no shorter than at the scan."""
+    if mark.layout != layout:
+        raise _stale(filename, f"another layout: the index is of a {mark.layout} file, not "
+                               f"{layout}")
+    if decoder.channels != mark.channels:
+        raise _stale(filename, f"another channel count: {decoder.channels}, where the index has "
+                               f"{mark.channels}")
+    inode, size = decoder.identity()
+    if mark.inode is not None and inode != mark.inode:
+        raise _stale(filename, f"another file (inode {inode}, where the index has {mark.inode})")
+    if mark.size is not None and size is not None and size < mark.size:
+        raise _stale(filename, f"the file shrank from {mark.size} to {size} bytes")
+
+
+def _seek(decoder: _native.Decoder, filename: Any, layout: str, start: int,
+          mark: Union[Index, _FileMark], first: Optional[Tuple[int, ...]], how: str) -> int:
+    """Moves `decoder` to event `start` by the index's positions; returns the
+    event reached (fewer than `start` where the file ends first). Past the
+    index's last event, that event's header vouches for its position, and the
+    walk steps on from its end as the file now has it."""
+    _check_file(decoder, filename, layout, mark)
+    known = len(mark.positions) - 1
+    if start < known:
+        decoder.seek(int(mark.positions[start]))
+        return start
+    if known == 0:
+        return _skip(decoder, start, filename, layout, 0, how) if start else 0
+    last = int(mark.positions[known - 1])
+    decoder.seek(last)
+    _vouch(filename, known - 1, last, first, _header_at(decoder, filename, layout, known - 1, how))
+    return known + _skip(decoder, start - known, filename, layout, known, how)
+
+
+def _vouch_batch(decoder: _native.Decoder, filename: Any, layout: str, start: int, stop: int,
+                 mark: Union[Index, _FileMark], first: Optional[Tuple[int, ...]],
+                 columns: Tuple[np.ndarray, ...], count: int, ended: Tuple[int, Any],
+                 how: str) -> None:
+    """Checks a batch read from the index's position of event `start`: its
+    first header is the index's, it holds every event of the range that the
+    index knows, and where the index knows the whole range, the last event
+    ends where the index says, so that batches of adjacent ranges (Dask
+    partitions) neither overlap nor leave a gap. An input error is left for
+    the caller to raise."""
+    if ended[0] == _STOP_ERROR and not count:
+        return
+    position = int(mark.positions[start])
+    if count:
+        found: Optional[Tuple[int, ...]] = tuple(int(c[0]) for c in columns)
+    else:
+        decoder.seek(position)
+        found = _header_at(decoder, filename, layout, start, how)
+    _vouch(filename, start, position, first, found)
+    end = min(stop, len(mark.positions) - 1)
+    if ended[0] == _STOP_ERROR or end <= start:
+        return
+    if count < end - start or (end == stop and decoder.position != int(mark.positions[end])):
+        raise _stale(filename, f"events {start} to {end - 1} no longer end at byte offset "
+                               f"{int(mark.positions[end])}")
+
+
+def _vouch(filename: Any, event: int, position: int, first: Optional[Tuple[int, ...]],
+           found: Optional[Tuple[int, ...]]) -> None:
+    if found is None or found != first:
+        raise _stale(filename, f"event {event}'s header differs from the index's (byte offset "
+                               f"{position})")
+
+
+def _header_at(decoder: _native.Decoder, filename: Any, layout: str, event: int,
+               how: str) -> Optional[Tuple[int, ...]]:
+    """The header values of the record at the decoder's position, which then
+    stands after it; None where no complete record can be read there."""
+    found, columns, _, ended = decoder.scan(1, True)
+    if found:
+        return tuple(int(c[0]) for c in columns)
+    error = _failure(ended, filename, layout, event, how)
+    if error is not None and ended[0] == _STOP_ERROR:
+        raise error
+    return None
 
 
 def scan(path: PathLike, layout: str) -> Index:
@@ -290,7 +451,9 @@ def scan(path: PathLike, layout: str) -> Index:
                      "the index would end before it")
     if error is not None:
         raise error
-    return Index(layout, decoder.channels, dict(zip(FIELDS[layout], columns)), positions)
+    inode, size = decoder.identity()
+    return Index(layout, decoder.channels, dict(zip(FIELDS[layout], columns)), positions,
+                 inode=inode, size=size)
 
 
 class BatchIterator:

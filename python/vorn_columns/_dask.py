@@ -2,7 +2,7 @@
 from __future__ import annotations
 
 import os
-from typing import Any, Iterable, List, Union
+from typing import Any, Iterable, List, Optional, Tuple, Union
 
 try:
     import dask.dataframe as dd
@@ -13,7 +13,7 @@ except ImportError as e:
     raise ImportError(f"vorn_columns.to_dask needs dask.dataframe ({e}): "
                       "pip install 'vorn[dask]'") from e
 
-from . import Batch, Index, PathLike, _count, _layout, read, scan
+from . import Batch, PathLike, _count, _FileMark, _layout, _read, read, scan
 
 
 def _frame(batch: Batch) -> Any:
@@ -25,8 +25,9 @@ def _frame(batch: Batch) -> Any:
     return pd.DataFrame(columns, index=index, copy=False)
 
 
-def _partition(path: str, layout: str, start: int, stop: int, index: Index) -> Any:
-    return _frame(read(path, layout, start=start, stop=stop, index=index))
+def _partition(path: str, layout: str, start: int, stop: int, mark: _FileMark,
+               first: Optional[Tuple[int, ...]]) -> Any:
+    return _frame(_read(path, layout, start, stop, mark, first))
 
 
 def to_dask(paths: Union[PathLike, Iterable[PathLike]], layout: str, *,
@@ -38,7 +39,9 @@ def to_dask(paths: Union[PathLike, Iterable[PathLike]], layout: str, *,
     before the graph is; the scan also makes a missing or corrupt file fail now rather than
     in a worker. The samples are read by the worker that computes a partition, which seeks
     straight to its first event with the file's record positions: these go into the graph once
-    per file, and every partition of the file depends on that one key."""
+    per file, and every partition of the file depends on that one key. A partition carries the
+    header values of its first event, so that a file changed since the scan raises
+    StaleIndexError instead of giving other events."""
     layout = _layout(layout)
     size = _count(events_per_partition, "events_per_partition", least=1)
     if isinstance(paths, (str, bytes, os.PathLike)):
@@ -50,9 +53,10 @@ def to_dask(paths: Union[PathLike, Iterable[PathLike]], layout: str, *,
     for name in names:
         index = scan(name, layout)
         n = len(index)
-        positions = delayed(Index(layout, index.channels, {}, index.positions), pure=True)
+        mark = delayed(_FileMark(index), pure=True)
         for start in range(0, max(n, 1), size):
+            first = index._header(start) if n else None
             parts.append(delayed(_partition, pure=True)(
-                name, layout, start, min(start + size, n), positions))
+                name, layout, start, min(start + size, n), mark, first))
     meta = _frame(read(names[0], layout, stop=0))
     return dd.from_delayed(parts, meta=meta)

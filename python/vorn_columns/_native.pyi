@@ -1,5 +1,5 @@
 # The batch decoder of src/python/columns_module.cpp, as vorn_columns/__init__.py uses it.
-from typing import Any, Literal, Tuple, overload
+from typing import Any, Literal, Optional, Tuple, overload
 
 import numpy as np
 import numpy.typing as npt
@@ -26,6 +26,8 @@ class Decoder:
     # The records at the positions and sizes given as native int64 buffers.
     def pick(self, positions: bytes, sizes: bytes, /
              ) -> Tuple[_Columns, npt.NDArray[Any], npt.NDArray[np.int64], _Stop]: ...
+    # (inode, size) of the open file; size is None but for a regular file.
+    def identity(self) -> Tuple[int, Optional[int]]: ...
 
 class ColumnMemory:
     """The owner of a batch's memory: the base of its arrays."""

@@ -7,7 +7,8 @@ from typing import Any, Dict, Optional, Tuple
 
 import numpy as np
 
-from . import FIELDS, Batch, Index, PathLike, _failure, _layout, _native, _open, scan
+from . import (FIELDS, Batch, Index, PathLike, StaleIndexError, _check_file, _failure, _layout,
+               _native, _open, _stale, scan)
 
 _STOP_MISMATCH = 4
 
@@ -47,7 +48,8 @@ def take(source: PathLike, layout: str, events: Any, *, index: Optional[Index] =
     """The events numbered ``events`` of the file as one batch: strictly
     increasing numbers, or a boolean mask with an entry per event. Only their
     records are read, each run of adjacent ones with one read; without an
-    ``index``, one is made by ``scan`` first."""
+    ``index``, one is made by ``scan`` first. An index that no longer
+    describes the file raises ``StaleIndexError``, as in ``read``."""
     layout = _layout(layout)
     if storage_options is not None or compression not in ("auto", None):
         raise ValueError("take reads local files: storage_options and compression are not "
@@ -56,14 +58,17 @@ def take(source: PathLike, layout: str, events: Any, *, index: Optional[Index] =
         index = scan(source, layout)
     elif not isinstance(index, Index):
         raise TypeError(f"index must be a vorn_columns.Index, not {type(index).__name__}")
-    elif index.layout != layout:
-        raise ValueError(f"index is of a {index.layout} file, not {layout}")
     decoder, filename = _open(source, layout)
     numbers = _numbers(events, len(index), filename)
-    if decoder.channels != index.channels:
-        raise _stale(filename, None)
+    _check_file(decoder, filename, layout, index)
     starts = index.positions[numbers]
-    return pick(decoder, filename, layout, numbers, starts, index.positions[numbers + 1] - starts)
+    batch = pick(decoder, filename, layout, numbers, starts, index.positions[numbers + 1] - starts)
+    # Records of the same sizes may have been rewritten: the headers vouch for them.
+    for name, column in batch.columns.items():
+        differ = np.flatnonzero(column != index.columns[name][numbers])
+        if len(differ):
+            raise _changed(filename, int(numbers[differ[0]]), int(starts[differ[0]]))
+    return batch
 
 
 def pick(decoder: _native.Decoder, filename: Any, layout: str, numbers: np.ndarray,
@@ -74,7 +79,7 @@ def pick(decoder: _native.Decoder, filename: Any, layout: str, numbers: np.ndarr
         starts.astype(np.int64).tobytes(), sizes.astype(np.int64).tobytes())
     if stop == _STOP_MISMATCH:
         at = np.flatnonzero(starts == detail)
-        raise _stale(filename, (int(numbers[at[0]]) if len(at) else None, detail))
+        raise _changed(filename, int(numbers[at[0]]) if len(at) else None, detail)
     error = _failure((stop, detail), filename, layout, 0, "")
     if error is not None:
         raise error
@@ -84,12 +89,9 @@ def pick(decoder: _native.Decoder, filename: Any, layout: str, numbers: np.ndarr
                  dict(zip(FIELDS[layout], columns)), samples, offsets, numbers)
 
 
-def _stale(filename: Any, where: Optional[Tuple[Optional[int], int]]) -> ValueError:
-    """(event, offset) of the record that differs; None: the channel count."""
-    what = "its WD2 channel count" if where is None else \
-        f"event {where[0]} at byte offset {where[1]}"
-    return ValueError(f"{os.fsdecode(filename)} does not match its index ({what} differs): "
-                       "the file changed since it was scanned")
+def _changed(filename: Any, event: Optional[int], position: int) -> StaleIndexError:
+    return _stale(filename, f"event {event}'s record differs from the index's (byte offset "
+                            f"{position})")
 
 
 def _view(batch: Batch, key: slice) -> Batch:

@@ -1,17 +1,22 @@
 """The `vorn` command: `vorn info` summarises event files, `vorn convert` writes one as Parquet
-or Arrow IPC. Exit status 0 on success, 1 for an input or output error, 2 for a usage error."""
+or Arrow IPC. Exit status 0 on success, 1 for an input or output error, 2 for a usage error,
+130 for Ctrl-C."""
 from __future__ import annotations
 
 import argparse
+import contextlib
+import errno
 import importlib
 import os
+import stat
 import sys
 import tempfile
-from typing import Any, List, Optional, Sequence
+import threading
+from typing import Any, Callable, Iterator, List, Optional, Sequence
 
 import numpy as np
 
-from . import BatchIterator, CorruptRecordError, iter_batches, read, scan
+from . import BatchIterator, CorruptRecordError, iter_batches, scan
 
 LAYOUTS = {".wd1": "WD1", ".wd2": "WD2"}
 FORMATS = {".parquet": "parquet", ".pq": "parquet", ".arrow": "arrow", ".feather": "arrow",
@@ -21,6 +26,7 @@ EXTRAS = {"pyarrow": "arrow", "tqdm": "progress"}
 # record batches small enough that a batch's memory, reused for the next, stays in the caches.
 BATCH_BYTES = {"parquet": 32 << 20, "arrow": 4 << 20}
 SHOWN = 5  # counter gaps listed by `vorn info`; distinct record sizes listed before a summary
+_READ_ERRORS = (OSError, CorruptRecordError, MemoryError)
 
 
 class Failure(Exception):
@@ -32,6 +38,98 @@ def _need(module: str, command: str) -> Any:
         return importlib.import_module(module)
     except ImportError:
         raise Failure(f"{command} needs {module}: pip install 'vorn[{EXTRAS[module]}]'") from None
+
+
+class _ReadFailure(Failure):
+    """An input's failure; `vorn convert` adds what became of its output."""
+
+
+class _Input:
+    """An input, opened once. vorn_columns reads a regular file (or refuses a directory) by its
+    name. Anything else, a FIFO, a terminal or a device, is opened here and a thread pumps it
+    into a pipe that vorn_columns reads, counting the bytes: its stat size is not its content,
+    and opening a FIFO again would wait for a writer that may never come."""
+
+    def __init__(self, path: str) -> None:
+        self.path = self.name = path
+        self.passed: Optional[int] = None  # bytes pumped so far; None for a file read by name
+        self._error: Optional[OSError] = None
+        self._pipe: Optional[int] = None
+        try:
+            mode = os.stat(path).st_mode
+            if stat.S_ISREG(mode) or stat.S_ISDIR(mode):
+                return
+            fd = os.open(path, os.O_RDONLY | os.O_NOCTTY)  # a FIFO's open waits for its writer
+            self._pipe, sink = os.pipe()
+        except OSError as e:
+            raise _ReadFailure(self.reason(e)) from None
+        self.name = f"/proc/self/fd/{self._pipe}"  # a pipe's open never waits
+        self.passed = 0
+        self._pump = threading.Thread(target=self._run, args=(fd, sink), daemon=True)
+        self._pump.start()
+
+    def _run(self, fd: int, sink: int) -> None:
+        passed = 0
+        try:
+            while True:
+                data = os.read(fd, 1 << 16)
+                if not data:
+                    break
+                view = memoryview(data)
+                while view:
+                    view = view[os.write(sink, view):]
+                passed += len(data)
+                self.passed = passed
+        except BrokenPipeError:
+            pass  # the reader stopped early, on an error of its own
+        except OSError as e:
+            self._error = OSError(e.errno, e.strerror, self.path)
+        finally:
+            os.close(sink)
+            os.close(fd)
+
+    def reason(self, e: BaseException) -> str:
+        """The message of a failure to read this input, naming it as the user did."""
+        text = str(e)
+        if isinstance(e, (CorruptRecordError, MemoryError)) and text.startswith(self.name + ":"):
+            return self.path + text[len(self.name):]  # vorn_columns opens these with the name
+        if isinstance(e, MemoryError):
+            return f"{self.path}: out of memory"
+        return f"cannot read {self.path}: {getattr(e, 'strerror', None) or e}"
+
+    def open(self, reader: Callable[[str], Any]) -> Any:
+        """`reader(name)`: a function of vorn_columns that opens the input."""
+        try:
+            return reader(self.name)
+        except _READ_ERRORS as e:
+            raise _ReadFailure(self.reason(e)) from None
+        finally:
+            if self._pipe is not None:
+                os.close(self._pipe)  # the reader holds its own descriptor of the pipe
+                self._pipe = None
+
+    def each(self, batches: BatchIterator) -> Iterator[Any]:
+        """The batches of `batches`, a read error ending them as a _ReadFailure."""
+        while True:
+            try:
+                batch = next(batches, None)
+            except _READ_ERRORS as e:
+                raise _ReadFailure(self.reason(e)) from None
+            if batch is None:
+                return
+            yield batch
+
+    def tail(self, position: int) -> int:
+        """The bytes read past `position`, once the reader has met the end of the input."""
+        if self.passed is None:
+            try:
+                return os.path.getsize(self.path) - position
+            except OSError as e:
+                raise _ReadFailure(self.reason(e)) from None
+        self._pump.join()  # done: the reader's end of the input is the pump's
+        if self._error is not None:
+            raise _ReadFailure(self.reason(self._error))
+        return self.passed - position
 
 
 def _to_arrow(batch: Any) -> Any:
@@ -76,39 +174,142 @@ def _gaps(counters: np.ndarray) -> str:
 
 def info(path: str, layout: str) -> List[str]:
     """The lines `vorn info` prints for one file."""
-    size = os.path.getsize(path)
-    index = scan(path, layout)
-    n = len(index)
-    lines = [f"{path} ({layout})", f"  events           {n}"]
-    if n:
-        lines.append(f"  record size      {_record_sizes(np.diff(index.positions))}")
-    if layout == "WD2":
-        lines.append(f"  channels         {index.channels}")
-    if n:
-        for name in ("event_counter", "timestamp"):
-            col = index.columns[name]
-            lines.append(f"  {name:16} {col[0]} .. {col[-1]} (first .. last)")
-        lines.append(f"  counter gaps     {_gaps(index.columns['event_counter'])}")
-    lines.append(f"  incomplete tail  {size - int(index.positions[-1])} bytes")
+    source = _Input(path)
+    index = source.open(lambda name: scan(name, layout))
+    try:
+        tail = source.tail(int(index.positions[-1]))
+        n = len(index)
+        lines = [f"{path} ({layout})", f"  events           {n}"]
+        if n:
+            lines.append(f"  record size      {_record_sizes(np.diff(index.positions))}")
+        if layout == "WD2":
+            lines.append(f"  channels         {index.channels}")
+        if n:
+            for name in ("event_counter", "timestamp"):
+                col = index.columns[name]
+                lines.append(f"  {name:16} {col[0]} .. {col[-1]} (first .. last)")
+            lines.append(f"  counter gaps     {_gaps(index.columns['event_counter'])}")
+    except MemoryError as e:
+        raise _ReadFailure(source.reason(e)) from None
+    lines.append(f"  incomplete tail  {tail} bytes")
     return lines
 
 
-def _progress(path: str, quiet: bool) -> Any:
-    """A tqdm bar of the file's bytes on a terminal's stderr, or None."""
+def _progress(source: "_Input", quiet: bool) -> Any:
+    """A tqdm bar of the input's bytes on a terminal's stderr, or None."""
     if quiet or not sys.stderr.isatty():
         return None
     try:
         from tqdm import tqdm
     except ImportError:
         return None
-    return tqdm(total=os.path.getsize(path), unit="B", unit_scale=True, unit_divisor=1024,
-                desc=os.path.basename(path), file=sys.stderr)
+    try:
+        total = os.path.getsize(source.path) if source.passed is None else None
+    except OSError:
+        total = None
+    return tqdm(total=total, unit="B", unit_scale=True, unit_divisor=1024,
+                desc=os.path.basename(source.path), file=sys.stderr)
 
 
-def _write(batches: BatchIterator, first: Any, sink: Any, fmt: str, compression: str,
-           bar: Any) -> int:
-    """Writes `first` and then the rest of `batches` to `sink`; returns the events written."""
-    table = _to_arrow(first)
+class _Output:
+    """Where `vorn convert` writes. A regular file, or a name not yet taken, is replaced
+    atomically: written beside it (beside a symlink's target, which is what gets replaced),
+    synced, renamed over it, and the directory synced; it keeps the mode and, where permitted,
+    the owner of the file it replaces. Anything else, "-" for standard output, a FIFO, a
+    terminal or a device, is written straight into and never replaced."""
+
+    def __init__(self, out: str) -> None:
+        self.shown = "standard output" if out == "-" else out
+        self.tmp: Optional[str] = None
+        self.straight = True
+        if out == "-":
+            self.file = open(1, "wb", closefd=False)
+            return
+        try:
+            kept: Optional[os.stat_result] = os.stat(out)
+        except FileNotFoundError:
+            kept = None
+        if kept is not None and not stat.S_ISREG(kept.st_mode):
+            fd = os.open(out, os.O_WRONLY | os.O_NOCTTY)  # a FIFO's open waits for its reader
+            kept = os.fstat(fd)
+            if not stat.S_ISREG(kept.st_mode):
+                self.file = open(fd, "wb")
+                return
+            os.close(fd)  # it became a regular file meanwhile: replace that
+        self.straight = False
+        self.target = os.path.realpath(out)
+        fd, self.tmp = tempfile.mkstemp(prefix=f".{os.path.basename(self.target)}.",
+                                        suffix=".tmp", dir=os.path.dirname(self.target))
+        # Written through mkstemp's own descriptor: opening the file again by
+        # name would truncate it, and ext4 then flushes it to disk on close.
+        self.file = open(fd, "wb")
+        try:
+            self._take_mode(fd, kept)
+        except BaseException:
+            self.discard()
+            raise
+
+    @staticmethod
+    def _take_mode(fd: int, kept: Optional[os.stat_result]) -> None:
+        if kept is None:
+            umask = os.umask(0)
+            os.umask(umask)
+            os.fchmod(fd, 0o666 & ~umask)  # mkstemp made it private; give it a new file's mode
+            return
+        mine = os.fstat(fd)
+        if (mine.st_uid, mine.st_gid) != (kept.st_uid, kept.st_gid):
+            try:
+                os.fchown(fd, kept.st_uid, kept.st_gid)
+            except PermissionError:  # only root gives a file away; a group may still be given
+                with contextlib.suppress(PermissionError):
+                    os.fchown(fd, -1, kept.st_gid)
+        os.fchmod(fd, stat.S_IMODE(kept.st_mode))  # after fchown, which clears set-id bits
+
+    def commit(self) -> None:
+        """Makes what was written durable and, for a replaced file, puts it in place."""
+        self.file.flush()
+        fd = self.file.fileno()
+        if stat.S_ISREG(os.fstat(fd).st_mode):
+            os.fsync(fd)
+        self.file.close()
+        if self.tmp is not None:
+            os.replace(self.tmp, self.target)
+            self.tmp = None
+            directory = os.open(os.path.dirname(self.target), os.O_RDONLY | os.O_DIRECTORY)
+            try:
+                os.fsync(directory)  # the new directory entry
+            except OSError as e:
+                if e.errno != errno.EINVAL:  # a file system that cannot sync a directory
+                    raise
+            finally:
+                os.close(directory)
+
+    def discard(self) -> None:
+        """Closes the output and removes an unfinished replacement; the failure that led here is
+        the one to report."""
+        with contextlib.suppress(OSError):
+            self.file.close()
+        if self.tmp is not None:
+            with contextlib.suppress(OSError):
+                os.unlink(self.tmp)
+
+
+def _empty(batches: BatchIterator) -> Any:
+    """A record batch of no events with the schema of `batches`, which their Arrow stream gives
+    without reading (pyarrow 14 has only the import under its own name)."""
+    import pyarrow as pa
+
+    stream = getattr(pa.RecordBatchReader, "from_stream", None)
+    reader = stream(batches) if stream else \
+        pa.RecordBatchReader._import_from_c_capsule(batches.__arrow_c_stream__())
+    return pa.RecordBatch.from_pylist([], schema=reader.schema)
+
+
+def _write(batches: BatchIterator, each: Iterator[Any], first: Any, sink: Any, fmt: str,
+           compression: str, bar: Any) -> int:
+    """Writes `first` and then the rest of `each`, the batches of `batches`, to `sink`; returns
+    the events written."""
+    table = _empty(batches) if first is None else _to_arrow(first)
     if fmt == "parquet":
         import pyarrow.parquet as pq
         writer = pq.ParquetWriter(sink, table.schema, compression=compression)
@@ -124,45 +325,44 @@ def _write(batches: BatchIterator, first: Any, sink: Any, fmt: str, compression:
             written += table.num_rows
             if bar is not None:
                 bar.update(batches.position - bar.n)
-            batch = next(batches, None)
+            batch = next(each, None)
             table = None if batch is None else _to_arrow(batch)
     return written
 
 
 def convert(path: str, out: str, layout: str, fmt: str, events: Optional[int],
             compression: str, quiet: bool) -> str:
-    """Writes the events of `path` to `out`, which appears only once complete; returns a
-    summary. Memory holds one batch: `events` events, or BATCH_BYTES[fmt] of the file."""
+    """Writes the events of `path` to `out` (see _Output); returns a summary. Memory holds one
+    batch: `events` events, or BATCH_BYTES[fmt] of the file."""
     _need("pyarrow", "vorn convert")
-    batches = iter_batches(path, layout, max_events=events,
-                           max_bytes=BATCH_BYTES[fmt] if events is None else 1 << 62)
-    first = next(batches, None)
-    if first is None:  # an empty file still gets the columns and their types
-        first = read(path, layout, stop=0)
-    fd, tmp = tempfile.mkstemp(prefix=f".{os.path.basename(out)}.", suffix=".tmp",
-                               dir=os.path.dirname(os.path.abspath(out)))
-    bar = _progress(path, quiet)
+    source = _Input(path)
+    output: Optional[_Output] = None
     try:
-        # Written through mkstemp's own descriptor: opening the file again by
-        # name would truncate it, and ext4 then flushes it to disk on close.
-        with open(fd, "wb") as sink:
-            written = _write(batches, first, sink, fmt, compression, bar)
-        umask = os.umask(0)
-        os.umask(umask)
-        os.chmod(tmp, 0o666 & ~umask)  # mkstemp made it private; give it a new file's mode
-        os.replace(tmp, out)
-    except BaseException:
+        batches = source.open(lambda name: iter_batches(
+            name, layout, max_events=events,
+            max_bytes=BATCH_BYTES[fmt] if events is None else 1 << 62))
+        each = source.each(batches)
+        first = next(each, None)
+        output = _Output(out)
+        bar = _progress(source, quiet)
         try:
-            os.unlink(tmp)
-        except OSError:
-            pass
-        raise
+            written = _write(batches, each, first, output.file, fmt, compression, bar)
+        finally:
+            if bar is not None:
+                bar.close()
+        tail = source.tail(batches.position)  # a pumped input's read error shows only here
+        output.commit()
+    except _ReadFailure as e:
+        lost = "is incomplete" if output is not None and output.straight else "was not written"
+        raise Failure(f"{e}; {output.shown if output else out} {lost}") from None
+    except (OSError, MemoryError) as e:
+        what = "out of memory" if isinstance(e, MemoryError) else e.strerror or e
+        raise Failure(f"cannot write {output.shown if output else out}: {what}") from None
     finally:
-        if bar is not None:
-            bar.close()
-    tail = os.path.getsize(path) - batches.position
+        if output is not None:
+            output.discard()
     left = f"; the last {tail} bytes, an incomplete record, were left out" if tail > 0 else ""
-    return f"vorn: wrote {written} events of {path} to {out} ({fmt}){left}"
+    return f"vorn: wrote {written} events of {path} to {output.shown} ({fmt}){left}"
 
 
 def _parser() -> argparse.ArgumentParser:
@@ -176,7 +376,8 @@ def _parser() -> argparse.ArgumentParser:
     p.add_argument("files", nargs="+", metavar="FILE")
     p = commands.add_parser("convert", parents=[layout], help="write as Parquet or Arrow IPC")
     p.add_argument("file", metavar="FILE")
-    p.add_argument("out", metavar="OUT")
+    p.add_argument("out", metavar="OUT", help="the file to write, replaced once complete; "
+                   "'-' (standard output), a FIFO or a device is written into")
     p.add_argument("--format", choices=["parquet", "arrow"],
                    help="default: from OUT's suffix (.arrow, .feather, .ipc: arrow), else parquet")
     p.add_argument("--events", type=int, metavar="N",
@@ -197,23 +398,21 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
             layouts = [_layout_of(f, args.layout, parser) for f in args.files]
             for path, layout in zip(args.files, layouts):
                 try:
-                    print("\n".join(info(path, layout)), flush=True)
-                except (OSError, CorruptRecordError) as e:
-                    print(f"vorn: {_reason(e, path, None)}", file=sys.stderr)
+                    lines = info(path, layout)
+                except Failure as e:
+                    print(f"vorn: {e}", file=sys.stderr)
                     status = 1
+                    continue
+                _show(lines)
             return status
-        if args.events is not None and args.events < 1:
-            parser.error(f"--events must be at least 1, not {args.events}")
+        if args.events is not None and not 1 <= args.events < 2**63:
+            parser.error(f"--events must be from 1 to 2**63 - 1, not {args.events}")
         layout = _layout_of(args.file, args.layout, parser)
         fmt = args.format or FORMATS.get(os.path.splitext(args.out)[1].lower(), "parquet")
-        if os.path.exists(args.out) and os.path.exists(args.file) \
-                and os.path.samefile(args.file, args.out):
+        if _same_file(args.file, args.out):
             parser.error(f"{args.out} is the input file")
-        try:
-            summary = convert(args.file, args.out, layout, fmt, args.events, args.compression,
-                              args.quiet)
-        except (OSError, CorruptRecordError) as e:
-            raise Failure(_reason(e, args.file, args.out)) from None
+        summary = convert(args.file, args.out, layout, fmt, args.events, args.compression,
+                          args.quiet)
         if not args.quiet:
             print(summary, file=sys.stderr)
         return 0
@@ -225,18 +424,28 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
         return 130
 
 
-def _reason(e: BaseException, path: str, out: Optional[str]) -> str:
-    """What went wrong, naming the file. With an output `out`, an OSError that names no input
-    file is the output's."""
-    assert isinstance(e, (OSError, CorruptRecordError))
-    if isinstance(e, OSError) and out is not None and (
-            e.filename is None or os.fsdecode(e.filename) != path):
-        return f"cannot write {out}: {e.strerror or e}"
-    if isinstance(e, CorruptRecordError):
-        text = str(e)  # names the file, the event's index and its byte offset
-    else:
-        text = f"cannot read {path}: {e.strerror or e}"
-    return text if out is None else f"{text}; {out} was not written"
+def _show(lines: List[str]) -> None:
+    """Prints `lines` on standard output; a failure to is a Failure. The descriptor then writes
+    into /dev/null, so that Python's own flush at exit has nothing left to fail on."""
+    try:
+        print("\n".join(lines), flush=True)
+    except OSError as e:
+        try:
+            null = os.open(os.devnull, os.O_WRONLY)
+            os.dup2(null, sys.stdout.fileno())
+            os.close(null)
+        except (OSError, ValueError):
+            pass  # standard output has no descriptor of its own (captured, replaced)
+        raise Failure(f"cannot write standard output: {e.strerror or e}") from None
+
+
+def _same_file(path: str, out: str) -> bool:
+    """Whether `out` ("-": standard output) is the file `path`."""
+    try:
+        a, b = os.stat(path), (os.fstat(1) if out == "-" else os.stat(out))
+    except OSError:
+        return False
+    return (a.st_dev, a.st_ino) == (b.st_dev, b.st_ino)
 
 
 if __name__ == "__main__":

@@ -71,6 +71,8 @@ class BatchDecoder {
   // The byte offset of the next record.
   std::uint64_t position() const noexcept { return in_.position(); }
   Status seek(std::uint64_t position) { return in_.seek_to(position); }
+  // The descriptor of the file being read (-1 for a source without one).
+  int fd() const noexcept { return in_.source().fd(); }
 
   // Decodes the records from position() on into `out` until a limit, the end
   // of the complete records, a record that cannot be read (corrupt: an

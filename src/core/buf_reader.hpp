@@ -96,6 +96,9 @@ class Source {
   virtual std::optional<std::uint64_t> size() = 0;
   // A read was interrupted by a signal: true to read again, false to stop.
   virtual bool resume_after_interrupt() { return true; }
+  // The open file descriptor behind the source, for callers that fstat it;
+  // -1 where there is none.
+  virtual int fd() const noexcept { return -1; }
   // Reads into `parts` in order, as one system read where the source can
   // (preadv): the count delivered, fewer only where the input ends or a read
   // comes up short, or -errno. Here: one read() per part.
@@ -123,6 +126,7 @@ class FdSource final : public Source {
   // systems): callers take it as a promise, never as a limit.
   std::optional<std::uint64_t> size() override;
   bool resume_after_interrupt() override { return waiting_.resume(); }
+  int fd() const noexcept override { return fd_; }
   std::int64_t read_scattered(std::span<const std::span<std::uint8_t>> parts) override;
 
  private:
@@ -203,6 +207,8 @@ class BufReader {
   // for at most max(n, `limit`) bytes. Nothing is consumed: on failure, the
   // file ending first (Kind::eof) included, every byte stays buffered.
   Status fill(std::size_t n, std::size_t limit = SIZE_MAX);
+
+  const Source& source() const noexcept { return *source_; }
 
   // The file offset of the next byte this reader hands out.
   std::uint64_t position() const noexcept { return offset_ - (filled_ - pos_); }

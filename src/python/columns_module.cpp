@@ -1,6 +1,9 @@
 // vorn_columns._native: the batch decoder as a Python type, and the owner of
 // the memory behind a batch's columns.
+#include <sys/stat.h>
+
 #include <atomic>
+#include <cerrno>
 #include <cstring>
 #include <memory>
 #include <mutex>
@@ -406,6 +409,21 @@ PyObject* decoder_channels(PyObject* self, void*) noexcept {
   }));
 }
 
+// identity() -> (inode, size) of the open file, by fstat of the descriptor
+// being read: what an index checks. size is None but for a regular file.
+PyObject* decoder_identity(PyObject* self, PyObject*) noexcept {
+  return with_exception(guarded([&]() -> PyObject* {
+    DecoderObject* obj = as_decoder(self);
+    if (!obj) return nullptr;
+    struct stat st;
+    if (::fstat(obj->state->decoder->fd(), &st) != 0) return raise_os_error(errno);
+    PyRef size = S_ISREG(st.st_mode) ? PyRef::steal(PyLong_FromLongLong(st.st_size))
+                                     : PyRef::borrow(Py_None);
+    if (!size) return nullptr;
+    return Py_BuildValue("(KN)", (unsigned long long)st.st_ino, size.release());
+  }));
+}
+
 PyMethodDef decoder_methods[] = {
     {"decode", reinterpret_cast<PyCFunction>(decoder_decode), METH_VARARGS,
      "decode(max_events, max_bytes, pooled) -> (columns, samples, offsets, (stop, detail))"},
@@ -414,6 +432,8 @@ PyMethodDef decoder_methods[] = {
     {"seek", reinterpret_cast<PyCFunction>(decoder_seek), METH_O, "seek(position)"},
     {"pick", reinterpret_cast<PyCFunction>(decoder_pick), METH_VARARGS,
      "pick(positions, sizes) -> (columns, samples, offsets, (stop, detail))"},
+    {"identity", reinterpret_cast<PyCFunction>(decoder_identity), METH_NOARGS,
+     "identity() -> (inode, size or None)"},
     {nullptr, nullptr, 0, nullptr},
 };
 PyGetSetDef decoder_getset[] = {

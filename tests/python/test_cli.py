@@ -1,7 +1,11 @@
-"""The vorn command: conversions read back as the source reads; exit codes, messages, leftovers."""
+"""The vorn command: conversions read back as the source reads; exit codes, messages, leftovers;
+special files written into, replaced files kept as they were, FIFOs read once."""
+import contextlib
 import os
+import stat
 import subprocess
 import sys
+import threading
 from pathlib import Path
 
 import numpy as np
@@ -16,6 +20,15 @@ SOURCES = {  # mixed record sizes, an empty record, a block over 8 KiB, a cut-of
     "WD1": wd1_run(30, samples=37) + wd1([]) + wd1_run(3, samples=5000) + wd1_run(1)[:9],
     "WD2": wd2_run(25, samples=19, channels=2) + wd2_run(1)[:30],
 }
+
+
+def vorn(*args, **options):
+    """Runs the console script (where installed) as a user does; a hang fails the test."""
+    script = Path(sys.executable).with_name("vorn")
+    command = [str(script)] if script.exists() else [sys.executable, "-m", "vorn_columns.cli"]
+    if "stdout" not in options:
+        options["capture_output"] = True
+    return subprocess.run([*command, *args], timeout=60, **options)
 
 
 def read_back(path, fmt):
@@ -100,10 +113,7 @@ def test_info_reports_sizes_counters_gaps_and_tail(tmp_path):
     (tmp_path / "a.wd1").write_bytes(
         wd1_run(5) + wd1([1, 2], event_counter=9, timestamp=77) + wd1_run(2)[:10])
     (tmp_path / "b.WD2").write_bytes(wd2_run(3, channels=2, event_counter=2**32 - 2))
-    script = Path(sys.executable).with_name("vorn")  # the console script, where installed
-    command = [str(script)] if script.exists() else [sys.executable, "-m", "vorn_columns.cli"]
-    run = subprocess.run([*command, "info", "a.wd1", "b.WD2"], cwd=tmp_path,
-                         capture_output=True, text=True, timeout=60)
+    run = vorn("info", "a.wd1", "b.WD2", cwd=tmp_path, text=True)
     assert (run.returncode, run.stderr) == (0, "")
     assert run.stdout == """\
 a.wd1 (WD1)
@@ -122,3 +132,200 @@ b.WD2 (WD2)
   counter gaps     none
   incomplete tail  0 bytes
 """
+
+
+@contextlib.contextmanager
+def feeding(fifo, data):
+    """A thread writes `data` into the FIFO and closes it. On leaving, a writer that still waits
+    for a reader is let through."""
+    def feed():
+        with contextlib.suppress(BrokenPipeError), open(fifo, "wb") as f:
+            f.write(data)
+
+    thread = threading.Thread(target=feed, daemon=True)
+    thread.start()
+    try:
+        yield
+    finally:
+        if thread.is_alive():
+            fd = os.open(fifo, os.O_RDONLY | os.O_NONBLOCK)
+            thread.join(10)
+            os.close(fd)
+
+
+def table_of(data, fmt):
+    pa = pytest.importorskip("pyarrow")
+    import pyarrow.parquet as pq
+    buffer = pa.BufferReader(data)
+    return pq.read_table(buffer) if fmt == "parquet" else pa.ipc.open_file(buffer).read_all()
+
+
+@pytest.mark.parametrize("kind", ["fifo", "-", "link to /proc/self/fd/1", "device",
+                                  "link to /dev/null"])
+def test_special_outputs_are_written_into_never_replaced(tmp_path, kind):
+    pa = pytest.importorskip("pyarrow")
+    src = tmp_path / "run.wd1"
+    src.write_bytes(SOURCES["WD1"])
+    out, fmt = tmp_path / "out.arrow", "arrow"
+    if kind == "fifo":
+        os.mkfifo(out)
+    elif kind == "-":
+        out, fmt = "-", "parquet"
+    elif kind == "device":  # a null device of its own: never the system's
+        if os.geteuid() != 0:
+            pytest.skip("mknod needs root")
+        os.mknod(out, stat.S_IFCHR | 0o666, os.makedev(1, 3))
+        try:
+            os.close(os.open(out, os.O_WRONLY))
+        except OSError:
+            pytest.skip("device files cannot be opened here (nodev)")
+    else:
+        os.symlink(kind.split(" to ")[1], out)
+    def identity():
+        st = os.lstat(out)
+        return st.st_mode, st.st_ino, st.st_rdev
+
+    before, received = None if out == "-" else identity(), []
+    if kind == "fifo":  # a reader that the test ends itself, whether or not the command writes
+        hold = os.open(out, os.O_RDWR)
+        reader = threading.Thread(target=lambda: received.append(out.read_bytes()), daemon=True)
+        reader.start()
+    run = vorn("convert", str(src), str(out), "--format", fmt, "--quiet", cwd=tmp_path)
+    if kind == "fifo":
+        os.close(hold)
+        reader.join(10)
+    assert (run.returncode, run.stderr) == (0, b"")
+    assert sorted(os.listdir(tmp_path)) == ["out.arrow", "run.wd1"][out == "-":]
+    assert before == (None if out == "-" else identity())
+    if kind in ("fifo", "-", "link to /proc/self/fd/1"):
+        data = received[0] if kind == "fifo" else run.stdout
+        assert table_of(data, fmt).equals(pa.table(vc.read(src, "WD1")))
+
+
+def test_replaced_output_keeps_mode_owner_and_symlinks(tmp_path):
+    pytest.importorskip("pyarrow")
+    src = tmp_path / "run.wd1"
+    src.write_bytes(SOURCES["WD1"])
+    (tmp_path / "data").mkdir()
+    plain, target = tmp_path / "plain.pq", tmp_path / "data" / "target.pq"
+    for path, mode in ((plain, 0o751), (target, 0o604)):
+        path.write_bytes(b"an older conversion")
+        path.chmod(mode)
+    if os.geteuid() == 0:
+        os.chown(plain, 4321, 4322)
+    os.symlink("data/target.pq", tmp_path / "link.pq")
+    os.symlink("data/new.pq", tmp_path / "dangling.pq")  # the link makes the file it names
+    for out in ("plain.pq", "link.pq", "dangling.pq"):
+        assert cli.main(["convert", str(src), str(tmp_path / out), "--quiet"]) == 0
+        assert len(read_back(tmp_path / out, "parquet")[0]) == len(vc.read(src, "WD1"))
+    assert stat.S_IMODE(plain.stat().st_mode) == 0o751
+    assert stat.S_IMODE(target.stat().st_mode) == 0o604
+    if os.geteuid() == 0:
+        assert (plain.stat().st_uid, plain.stat().st_gid) == (4321, 4322)
+    assert os.readlink(tmp_path / "link.pq") == "data/target.pq"
+    assert os.readlink(tmp_path / "dangling.pq") == "data/new.pq"
+    assert sorted(os.listdir(tmp_path / "data")) == ["new.pq", "target.pq"]
+
+
+def test_output_is_synced_before_the_command_succeeds(tmp_path, monkeypatch):
+    pytest.importorskip("pyarrow")
+    src, out = tmp_path / "run.wd1", tmp_path / "out.pq"
+    src.write_bytes(SOURCES["WD1"])
+    calls = []
+    fsync, replace = os.fsync, os.replace
+
+    def recorded_fsync(fd):
+        calls.append(("fsync", os.readlink(f"/proc/self/fd/{fd}")))
+        fsync(fd)
+
+    def recorded_replace(a, b):
+        calls.append(("replace", os.fspath(a), os.fspath(b)))
+        replace(a, b)
+
+    monkeypatch.setattr(os, "fsync", recorded_fsync)
+    monkeypatch.setattr(os, "replace", recorded_replace)
+    assert cli.main(["convert", str(src), str(out), "--quiet"]) == 0
+    tmp = calls[0][1]
+    assert os.path.dirname(tmp) == str(tmp_path) and os.path.basename(tmp).startswith(".out.pq.")
+    assert calls == [("fsync", tmp), ("replace", tmp, str(out)), ("fsync", str(tmp_path))]
+
+
+@pytest.mark.parametrize("content", [b"abc", wd1_run(4) + b"abc"], ids=["no record", "records"])
+def test_fifo_input_is_opened_once_and_its_tail_is_what_was_read(tmp_path, content):
+    pytest.importorskip("pyarrow")
+    fifo = tmp_path / "fifo"
+    os.mkfifo(fifo)
+    with feeding(fifo, content):
+        run = vorn("convert", "fifo", "out.arrow", "--layout", "WD1", cwd=tmp_path, text=True)
+    events = len(content) // 32
+    assert (run.returncode, run.stderr) == (0, f"vorn: wrote {events} events of fifo to "
+                                            "out.arrow (arrow); the last 3 bytes, an incomplete "
+                                            "record, were left out\n")
+    table, _ = read_back(tmp_path / "out.arrow", "arrow")
+    assert table.num_rows == events and table.schema.metadata[b"vorn.layout"] == b"WD1"
+
+
+@pytest.mark.parametrize("source", ["fifo", "/dev/stdin"])
+def test_info_of_a_stream_counts_the_bytes_read(tmp_path, source):
+    content = wd1_run(2) + b"0123456789"
+    expected = f"""\
+{source} (WD1)
+  events           2
+  record size      32 bytes
+  event_counter    0 .. 1 (first .. last)
+  timestamp        0 .. 0 (first .. last)
+  counter gaps     none
+  incomplete tail  10 bytes
+"""
+    if source == "/dev/stdin":
+        run = vorn("info", source, "--layout", "WD1", input=content)
+        assert (run.returncode, run.stdout.decode(), run.stderr) == (0, expected, b"")
+        return
+    for name in ("fifo", "bad"):
+        os.mkfifo(tmp_path / name)
+    with feeding(tmp_path / "fifo", content), \
+            feeding(tmp_path / "bad", wd1_run(1) + wd1([], event_size=0)):
+        run = vorn("info", "fifo", "bad", "--layout", "WD1", cwd=tmp_path, text=True)
+    assert (run.returncode, run.stdout) == (1, expected)
+    assert run.stderr.startswith("vorn: bad: event 1 at byte offset 32 cannot be read")
+    assert len(run.stderr.splitlines()) == 1
+
+
+@pytest.mark.parametrize("command, failure", [
+    ("info", "scan"), ("convert", "iter_batches"), ("convert", "_to_arrow"), ("convert", "disk")])
+def test_failures_are_one_line_and_status_1(tmp_path, monkeypatch, capsys, command, failure):
+    pytest.importorskip("pyarrow")
+    src, out = tmp_path / "run.wd1", tmp_path / "out.pq"
+    src.write_bytes(SOURCES["WD1"])
+    if failure == "disk":
+        os.symlink("/dev/full", out)
+    else:  # no memory to read (scan, iter_batches) or to convert a batch
+        def exhausted(*args, **kwargs):
+            raise MemoryError
+
+        monkeypatch.setattr(cli, failure, exhausted)
+    assert cli.main([command, str(src)] + ([str(out)] if command == "convert" else [])) == 1
+    err = capsys.readouterr().err
+    assert err.startswith("vorn: ") and err.count("\n") == 1
+    assert ("No space left on device" if failure == "disk" else "out of memory") in err
+    kept = ["out.pq"] if failure == "disk" else []
+    assert sorted(os.listdir(tmp_path)) == kept + ["run.wd1"]
+
+
+def test_broken_standard_output_is_one_line_and_status_1(tmp_path):
+    (tmp_path / "a.wd1").write_bytes(wd1_run(2))
+    read_end, write_end = os.pipe()
+    os.close(read_end)
+    try:
+        run = vorn("info", "a.wd1", "a.wd1", cwd=tmp_path, stdout=write_end,
+                   stderr=subprocess.PIPE, text=True)
+    finally:
+        os.close(write_end)
+    assert (run.returncode, run.stderr) == (1, "vorn: cannot write standard output: Broken pipe\n")
+
+
+def test_events_beyond_a_count_are_a_usage_error(tmp_path, capsys):
+    with pytest.raises(SystemExit) as stop:
+        cli.main(["convert", str(tmp_path / "a.wd1"), str(tmp_path / "a.pq"),
+                  "--events", str(2**64)])
+    assert stop.value.code == 2 and "--events" in capsys.readouterr().err
