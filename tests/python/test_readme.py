@@ -1,0 +1,70 @@
+"""The README's Python snippets run as written, on files of the names they use, and mypy --strict
+accepts them: what the README shows works."""
+import re
+import subprocess
+import sys
+from pathlib import Path
+
+import pytest
+
+from wd_files import wd1_run, wd2_run
+
+README = Path(__file__).resolve().parents[2] / "README.md"
+SNIPPETS = re.findall(r"^```python\n(.*?)^```", README.read_text(), re.S | re.M)
+NAMES = sorted(set(re.findall(r"""["']([\w./*-]+\.wd[12])["']""", "\n".join(SNIPPETS))))
+
+# A snippet that follows a growing file loops for ever: its first pause ends it.
+PRELUDE = """\
+import time
+def _one_pass(seconds):
+    raise SystemExit(0)
+time.sleep = _one_pass
+"""
+
+
+def needs(snippet):
+    """The optional modules a snippet imports; it is skipped where one is missing."""
+    modules = re.findall(r"^\s*(?:import|from)\s+([\w.]+)", snippet, re.M)
+    modules += [m for line in re.findall(r"^\s*import\s+(.+)$", snippet, re.M)
+                for m in re.findall(r"(\w+)(?:\s+as\s+\w+)?", line)]
+    return sorted({m.split(".")[0] for m in modules} - {"vorn", "vorn_columns", "numpy", "typing",
+                                                         "time", "glob", "as"})
+
+
+@pytest.fixture(scope="module")
+def workdir(tmp_path_factory):
+    """A directory holding a file for every name the snippets use; a glob gets three."""
+    root = tmp_path_factory.mktemp("readme")
+    for name in NAMES:
+        paths = [name.replace("*", f"part{i}") for i in range(3)] if "*" in name else [name]
+        for i, path in enumerate(paths):
+            target = root / path
+            target.parent.mkdir(parents=True, exist_ok=True)
+            wd2 = name.endswith(".wd2")
+            target.write_bytes(wd2_run(40 + i, samples=16, channels=2) if wd2
+                               else wd1_run(60 + i, samples=32))
+    return root
+
+
+def test_the_readme_has_snippets_and_names_files():
+    assert len(SNIPPETS) >= 4 and "run042.wd1" in NAMES
+
+
+@pytest.mark.parametrize("snippet", SNIPPETS, ids=[f"snippet{i}" for i in range(len(SNIPPETS))])
+def test_snippet_runs(snippet, workdir):
+    for module in needs(snippet):
+        pytest.importorskip(module, reason=f"the snippet needs {module}")
+    code = (PRELUDE if "while True" in snippet else "") + snippet
+    r = subprocess.run([sys.executable, "-c", code], cwd=workdir, capture_output=True, text=True,
+                       timeout=300)
+    assert r.returncode == 0, r.stderr
+
+
+def test_mypy_strict_accepts_the_snippets(tmp_path):
+    pytest.importorskip("mypy", reason="mypy is not installed (make test installs it)")
+    for i, snippet in enumerate(SNIPPETS):
+        (tmp_path / f"snippet{i}.py").write_text(snippet)
+    r = subprocess.run([sys.executable, "-m", "mypy", "--strict", "--ignore-missing-imports",
+                        "--no-error-summary", *sorted(map(str, tmp_path.glob("snippet*.py")))],
+                       capture_output=True, text=True, timeout=600)
+    assert r.returncode == 0, r.stdout + r.stderr
