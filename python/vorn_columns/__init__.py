@@ -8,6 +8,7 @@ from __future__ import annotations
 
 import errno
 import functools
+import importlib.metadata
 import operator
 import os
 import time
@@ -23,6 +24,11 @@ if TYPE_CHECKING:
 
 __all__ = ["Batch", "BatchIterator", "CorruptRecordError", "Index", "StaleIndexError", "follow",
            "iter_batches", "read", "scan", "scan_polars", "take", "to_dask"]
+
+try:
+    __version__ = importlib.metadata.version("vorn")
+except importlib.metadata.PackageNotFoundError:  # imported from a tree, not installed
+    __version__ = "unknown"
 
 PathLike = Union[str, bytes, "os.PathLike[str]", "os.PathLike[bytes]"]
 

@@ -12,11 +12,11 @@ import stat
 import sys
 import tempfile
 import threading
-from typing import Any, Callable, Iterator, List, Optional, Sequence
+from typing import Any, Callable, Dict, Iterator, List, Optional, Sequence, Tuple
 
 import numpy as np
 
-from . import BatchIterator, CorruptRecordError, iter_batches, scan
+from . import BatchIterator, CorruptRecordError, __version__, iter_batches, scan
 
 LAYOUTS = {".wd1": "WD1", ".wd2": "WD2"}
 FORMATS = {".parquet": "parquet", ".pq": "parquet", ".arrow": "arrow", ".feather": "arrow",
@@ -38,6 +38,11 @@ def _need(module: str, command: str) -> Any:
         return importlib.import_module(module)
     except ImportError:
         raise Failure(f"{command} needs {module}: pip install 'vorn[{EXTRAS[module]}]'") from None
+
+
+class _Quiet(Exception):
+    """Ends the command with exit status 1 and no message: standard output was closed by its
+    reader (`vorn info ... | head -1`), which is no error worth a line."""
 
 
 class _ReadFailure(Failure):
@@ -162,6 +167,21 @@ def _record_sizes(sizes: np.ndarray) -> str:
             f"median {np.median(sizes):g}")
 
 
+def _span(values: np.ndarray) -> str:
+    low, high = values.min(), values.max()
+    return f"{low}" if low == high else f"{low} .. {high}"
+
+
+def _samples(layout: str, columns: Dict[str, np.ndarray]) -> List[str]:
+    """Samples per event (WD2: per channel, times the channels of the file) and, for WD2, the
+    range of sampling_period, as stored: the files give no unit."""
+    if layout == "WD1":
+        per_event = (columns["event_size"].astype(np.int64) - 24) // 2
+        return [f"  samples          {_span(per_event)} per event"]
+    return [f"  samples          {_span(columns['samples'])} per channel",
+            f"  sampling_period  {_span(columns['sampling_period'])} (as stored)"]
+
+
 def _gaps(counters: np.ndarray) -> str:
     """Steps of the event counter other than +1, modulo 2**32 so that a wrap is no gap."""
     c = counters.astype(np.int64)
@@ -185,6 +205,8 @@ def info(path: str, layout: str) -> List[str]:
         if layout == "WD2":
             lines.append(f"  channels         {index.channels}")
         if n:
+            lines += _samples(layout, index.columns)
+        if n:
             for name in ("event_counter", "timestamp"):
                 col = index.columns[name]
                 lines.append(f"  {name:16} {col[0]} .. {col[-1]} (first .. last)")
@@ -202,6 +224,8 @@ def _progress(source: "_Input", quiet: bool) -> Any:
     try:
         from tqdm import tqdm
     except ImportError:
+        print(f"vorn: the progress bar needs tqdm: pip install 'vorn[{EXTRAS['tqdm']}]'",
+              file=sys.stderr)
         return None
     try:
         total = os.path.getsize(source.path) if source.passed is None else None
@@ -334,7 +358,7 @@ def convert(path: str, out: str, layout: str, fmt: str, events: Optional[int],
             compression: str, quiet: bool) -> str:
     """Writes the events of `path` to `out` (see _Output); returns a summary. Memory holds one
     batch: `events` events, or BATCH_BYTES[fmt] of the file."""
-    _need("pyarrow", "vorn convert")
+    _need("pyarrow", "convert")
     source = _Input(path)
     output: Optional[_Output] = None
     try:
@@ -356,6 +380,8 @@ def convert(path: str, out: str, layout: str, fmt: str, events: Optional[int],
         lost = "is incomplete" if output is not None and output.straight else "was not written"
         raise Failure(f"{e}; {output.shown if output else out} {lost}") from None
     except (OSError, MemoryError) as e:
+        if isinstance(e, BrokenPipeError) and output is not None and output.straight:
+            raise _Quiet() from None  # the reader of a pipe stopped reading
         what = "out of memory" if isinstance(e, MemoryError) else e.strerror or e
         raise Failure(f"cannot write {output.shown if output else out}: {what}") from None
     finally:
@@ -365,33 +391,38 @@ def convert(path: str, out: str, layout: str, fmt: str, events: Optional[int],
     return f"vorn: wrote {written} events of {path} to {output.shown} ({fmt}){left}"
 
 
-def _parser() -> argparse.ArgumentParser:
+def _parser() -> Tuple[argparse.ArgumentParser, Dict[str, argparse.ArgumentParser]]:
+    """The command's parser, and each subcommand's, whose usage line its errors show."""
     parser = argparse.ArgumentParser(prog="vorn", description="Inspect and convert WD1 and WD2 "
                                      "event files. The layout comes from the suffix (.wd1, .wd2) "
                                      "unless --layout is given.")
+    parser.add_argument("--version", action="version", version=f"vorn {__version__}")
     commands = parser.add_subparsers(dest="command", metavar="COMMAND", required=True)
     layout = argparse.ArgumentParser(add_help=False)
     layout.add_argument("--layout", choices=["WD1", "WD2"], help="the record layout")
-    p = commands.add_parser("info", parents=[layout], help="events, record sizes, counters, gaps")
-    p.add_argument("files", nargs="+", metavar="FILE")
+    info_parser = commands.add_parser("info", parents=[layout],
+                                      help="events, record sizes, samples, counters, gaps")
+    info_parser.add_argument("files", nargs="+", metavar="FILE")
     p = commands.add_parser("convert", parents=[layout], help="write as Parquet or Arrow IPC")
     p.add_argument("file", metavar="FILE")
     p.add_argument("out", metavar="OUT", help="the file to write, replaced once complete; "
                    "'-' (standard output), a FIFO or a device is written into")
     p.add_argument("--format", choices=["parquet", "arrow"],
-                   help="default: from OUT's suffix (.arrow, .feather, .ipc: arrow), else parquet")
+                   help="default: from OUT's suffix (.parquet, .pq: parquet; .arrow, .feather, "
+                   ".ipc: arrow); needed for any other name")
     p.add_argument("--events", type=int, metavar="N",
                    help=f"events per batch, i.e. per row group (default: "
                    f"{BATCH_BYTES['parquet'] >> 20} MiB of the file for Parquet, "
                    f"{BATCH_BYTES['arrow'] >> 20} MiB for Arrow IPC)")
     p.add_argument("--compression", choices=["zstd", "none"], default="zstd")
     p.add_argument("--quiet", action="store_true", help="no progress bar and no summary")
-    return parser
+    return parser, {"info": info_parser, "convert": p}
 
 
 def main(argv: Optional[Sequence[str]] = None) -> int:
-    parser = _parser()
+    parser, commands = _parser()
     args = parser.parse_args(argv)
+    parser = commands[args.command]  # usage errors show the subcommand's usage line
     status = 0
     try:
         if args.command == "info":
@@ -408,9 +439,12 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
         if args.events is not None and not 1 <= args.events < 2**63:
             parser.error(f"--events must be from 1 to 2**63 - 1, not {args.events}")
         layout = _layout_of(args.file, args.layout, parser)
-        fmt = args.format or FORMATS.get(os.path.splitext(args.out)[1].lower(), "parquet")
         if _same_file(args.file, args.out):
             parser.error(f"{args.out} is the input file")
+        fmt = args.format or FORMATS.get(os.path.splitext(args.out)[1].lower())
+        if fmt is None:
+            parser.error(f"cannot tell the format of {args.out} from its name: name it *.parquet "
+                         "or *.arrow, or give --format")
         summary = convert(args.file, args.out, layout, fmt, args.events, args.compression,
                           args.quiet)
         if not args.quiet:
@@ -418,6 +452,8 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
         return 0
     except Failure as e:
         print(f"vorn: {e}", file=sys.stderr)
+        return 1
+    except _Quiet:
         return 1
     except KeyboardInterrupt:
         print("vorn: interrupted", file=sys.stderr)
@@ -436,6 +472,8 @@ def _show(lines: List[str]) -> None:
             os.close(null)
         except (OSError, ValueError):
             pass  # standard output has no descriptor of its own (captured, replaced)
+        if e.errno == errno.EPIPE:
+            raise _Quiet() from None
         raise Failure(f"cannot write standard output: {e.strerror or e}") from None
 
 

@@ -106,7 +106,7 @@ def test_unknown_suffix_is_a_usage_error(tmp_path, capsys):
 def test_missing_pyarrow_names_the_extra(write, monkeypatch, capsys):
     monkeypatch.setitem(sys.modules, "pyarrow", None)
     assert cli.main(["convert", write(wd1_run(2), name="a.wd1"), write(name="a.pq")]) == 1
-    assert "vorn convert needs pyarrow: pip install 'vorn[arrow]'" in capsys.readouterr().err
+    assert capsys.readouterr().err == "vorn: convert needs pyarrow: pip install 'vorn[arrow]'\n"
 
 
 def test_info_reports_sizes_counters_gaps_and_tail(tmp_path):
@@ -119,6 +119,7 @@ def test_info_reports_sizes_counters_gaps_and_tail(tmp_path):
 a.wd1 (WD1)
   events           6
   record size      32 bytes (5 records), 28 bytes (1 record)
+  samples          2 .. 4 per event
   event_counter    0 .. 9 (first .. last)
   timestamp        0 .. 77 (first .. last)
   counter gaps     1: 4 -> 9 (event 5)
@@ -127,6 +128,8 @@ b.WD2 (WD2)
   events           3
   record size      52 bytes
   channels         2
+  samples          3 per channel
+  sampling_period  200 (as stored)
   event_counter    4294967294 .. 0 (first .. last)
   timestamp        0 .. 0 (first .. last)
   counter gaps     none
@@ -272,6 +275,7 @@ def test_info_of_a_stream_counts_the_bytes_read(tmp_path, source):
 {source} (WD1)
   events           2
   record size      32 bytes
+  samples          4 per event
   event_counter    0 .. 1 (first .. last)
   timestamp        0 .. 0 (first .. last)
   counter gaps     none
@@ -312,16 +316,55 @@ def test_failures_are_one_line_and_status_1(tmp_path, monkeypatch, capsys, comma
     assert sorted(os.listdir(tmp_path)) == kept + ["run.wd1"]
 
 
-def test_broken_standard_output_is_one_line_and_status_1(tmp_path):
-    (tmp_path / "a.wd1").write_bytes(wd1_run(2))
+@pytest.mark.parametrize("command", [["info", "a.wd1", "a.wd1"],
+                                     ["convert", "a.wd1", "-", "--format", "arrow", "--quiet"]])
+def test_a_closed_pipe_ends_the_command_quietly(tmp_path, command):
+    pytest.importorskip("pyarrow")
+    (tmp_path / "a.wd1").write_bytes(wd1_run(2000, samples=64))
     read_end, write_end = os.pipe()
     os.close(read_end)
     try:
-        run = vorn("info", "a.wd1", "a.wd1", cwd=tmp_path, stdout=write_end,
-                   stderr=subprocess.PIPE, text=True)
+        run = vorn(*command, cwd=tmp_path, stdout=write_end, stderr=subprocess.PIPE, text=True)
     finally:
         os.close(write_end)
-    assert (run.returncode, run.stderr) == (1, "vorn: cannot write standard output: Broken pipe\n")
+    assert (run.returncode, run.stderr) == (1, "")
+
+
+def test_a_full_standard_output_is_one_line_and_status_1(tmp_path):
+    (tmp_path / "a.wd1").write_bytes(wd1_run(2))
+    with open("/dev/full", "wb") as full:
+        run = vorn("info", "a.wd1", cwd=tmp_path, stdout=full, stderr=subprocess.PIPE, text=True)
+    assert (run.returncode, run.stderr) == (
+        1, "vorn: cannot write standard output: No space left on device\n")
+
+
+class TestUnixTool:
+    def test_version_from_the_installed_distribution(self):
+        from importlib.metadata import version
+        run = vorn("--version", text=True)
+        assert (run.returncode, run.stdout) == (0, f"vorn {version('vorn')}\n")
+        assert vc.__version__ == version("vorn")
+
+    @pytest.mark.parametrize("out", ["out.csv", "out"])
+    def test_an_output_name_of_no_known_format_is_refused(self, tmp_path, out):
+        (tmp_path / "a.wd1").write_bytes(wd1_run(2))
+        run = vorn("convert", "a.wd1", out, cwd=tmp_path, text=True)
+        assert run.returncode == 2 and "give --format" in run.stderr
+        assert "usage: vorn convert" in run.stderr and not (tmp_path / out).exists()
+
+    def test_converting_a_file_onto_itself_shows_the_convert_usage(self, tmp_path):
+        (tmp_path / "a.wd1").write_bytes(wd1_run(2))
+        run = vorn("convert", "a.wd1", "a.wd1", "--format", "arrow", cwd=tmp_path, text=True)
+        assert run.returncode == 2 and "usage: vorn convert" in run.stderr
+        assert "a.wd1 is the input file" in run.stderr
+
+    def test_without_tqdm_a_terminal_is_told_of_the_extra(self, write, monkeypatch, capsys):
+        pytest.importorskip("pyarrow")
+        monkeypatch.setitem(sys.modules, "tqdm", None)
+        monkeypatch.setattr(sys.stderr, "isatty", lambda: True)
+        assert cli.main(["convert", write(wd1_run(2), name="a.wd1"), write(name="a.pq")]) == 0
+        err = capsys.readouterr().err
+        assert err.count("the progress bar needs tqdm: pip install 'vorn[progress]'") == 1
 
 
 def test_events_beyond_a_count_are_a_usage_error(tmp_path, capsys):
