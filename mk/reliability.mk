@@ -54,7 +54,7 @@ FUZZ_DIR := build/fuzz
 CLANGXX := clang++
 FUZZ_CORE_SRC := src/core/buf_reader.cpp src/core/wd1_reader.cpp src/core/wd2_reader.cpp fuzz/fuzz_core.cpp
 FUZZ_BATCH_SRC := src/core/buf_reader.cpp src/core/wd1_reader.cpp src/core/wd2_reader.cpp src/core/region.cpp \
-  src/core/batch_decoder.cpp fuzz/fuzz_batch.cpp
+  src/core/batch_decoder.cpp src/core/record_picker.cpp fuzz/fuzz_batch.cpp
 CORE_HEADERS := $(wildcard src/core/*.hpp)
 # clang 14 lacks __builtin_source_location; the compat header fills in.
 CLANG_FLAGS := -std=c++20 -g -O1 -Isrc/core -include fuzz/source_location_compat.hpp
@@ -119,7 +119,8 @@ fuzz-core: $(FUZZ_DIR)/fuzz_core $(FUZZ_DIR)/fuzz_core_cov $(FUZZ_DIR)/seeds/.ma
 
 # BatchDecoder against the record readers, byte for byte (fuzz/fuzz_batch.cpp).
 fuzz-batch: $(FUZZ_DIR)/fuzz_batch $(FUZZ_DIR)/fuzz_batch_cov $(FUZZ_DIR)/seeds_batch/.made
-	$(call libfuzzer,batch,$(FUZZ_DIR)/seeds_batch,src/core/batch_decoder.cpp src/core/region.cpp)
+	$(call libfuzzer,batch,$(FUZZ_DIR)/seeds_batch,src/core/batch_decoder.cpp src/core/record_picker.cpp \
+	  src/core/region.cpp)
 
 # atheris over EventReader: the extension built by clang with ASan, UBSan and
 # libFuzzer's coverage counters; one preloaded library carries the ASan
