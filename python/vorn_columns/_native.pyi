@@ -1,5 +1,6 @@
-# The batch decoder of src/python/columns_module.cpp, as vorn_columns/__init__.py uses it.
-from typing import Any, Literal, Optional, Tuple, overload
+# The batch decoder of src/python/columns_module.cpp, as vorn_columns/__init__.py uses it,
+# and the Arrow export of src/python/arrow_export.cpp, as vorn_columns/arrow.py uses it.
+from typing import Any, Iterator, Literal, Optional, Tuple, overload
 
 import numpy as np
 import numpy.typing as npt
@@ -31,3 +32,8 @@ class Decoder:
 
 class ColumnMemory:
     """The owner of a batch's memory: the base of its arrays."""
+
+# PyCapsules of the Arrow PyCapsule interface.
+def export_schema(layout: str, channels: int, /) -> Any: ...
+def export_batch(batch: Any, /) -> Any: ...
+def export_stream(layout: str, channels: int, iterator: Iterator[Any], /) -> Any: ...

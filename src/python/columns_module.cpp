@@ -1,5 +1,5 @@
-// vorn_columns._native: the batch decoder as a Python type, and the owner of
-// the memory behind a batch's columns.
+// vorn_columns._native: the batch decoder as a Python type; the module also
+// holds the columns' memory owner (column_memory) and the Arrow export.
 #include <sys/stat.h>
 
 #include <atomic>
@@ -10,8 +10,9 @@
 #include <optional>
 #include <vector>
 
+#include "arrow_export.hpp"
 #include "batch_decoder.hpp"
-#include "numpy_api.hpp"
+#include "column_memory.hpp"
 #include "py_support.hpp"
 
 namespace vorn {
@@ -42,42 +43,6 @@ class UnlockedWaiting final : public Waiting {
 
  private:
   PyThreadState* saved_ = nullptr;
-};
-
-// Memory of dropped batches, kept for the next ones of the same iterator.
-class Pool {
- public:
-  Pool(std::size_t keep_events, std::size_t keep_sample_bytes)
-      : keep_events_(keep_events), keep_sample_bytes_(keep_sample_bytes) {}
-  std::unique_ptr<BatchMemory> take() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    if (free_.empty()) return std::make_unique<BatchMemory>();
-    auto m = std::move(free_.back());
-    free_.pop_back();
-    return m;
-  }
-  // Keeps at most two, trimmed back to an ordinary batch's size.
-  void give(std::unique_ptr<BatchMemory> m) {
-    for (Region& r : m->columns) r.trim(keep_events_ * 8);
-    m->offsets.trim((keep_events_ + 1) * 8);
-    m->samples.trim(keep_sample_bytes_);
-    std::lock_guard<std::mutex> lock(mutex_);
-    if (free_.size() < 2) free_.push_back(std::move(m));
-  }
-
- private:
-  std::mutex mutex_;
-  std::vector<std::unique_ptr<BatchMemory>> free_;
-  std::size_t keep_events_;
-  std::size_t keep_sample_bytes_;
-};
-
-// The base of every array of one batch; the last array to go releases the
-// memory, or hands it back to the pool it came from.
-struct ColumnMemoryObject {
-  PyObject_HEAD
-  BatchMemory* memory;  // null in an instance not made here
-  std::shared_ptr<Pool>* pool;
 };
 
 struct DecoderState {
@@ -127,22 +92,6 @@ DecoderObject* as_decoder(PyObject* self) {
     return nullptr;
   }
   return reinterpret_cast<DecoderObject*>(self);
-}
-
-PyObject* memory_new(PyTypeObject*, PyObject*, PyObject*) {
-  PyErr_SetString(PyExc_TypeError, "cannot create 'ColumnMemory' instances");
-  return nullptr;
-}
-
-void memory_dealloc(PyObject* self) noexcept {
-  auto* m = reinterpret_cast<ColumnMemoryObject*>(self);
-  std::unique_ptr<BatchMemory> memory(m->memory);
-  std::unique_ptr<std::shared_ptr<Pool>> pool(m->pool);
-  if (memory && pool && *pool) (*pool)->give(std::move(memory));
-  PyTypeObject* type = Py_TYPE(self);
-  auto free_fn = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
-  free_fn(self);
-  Py_DECREF(type);
 }
 
 // The OSError of an open or probe that failed, with errno, strerror and filename.
@@ -202,44 +151,6 @@ void decoder_dealloc(PyObject* self) noexcept {
   auto free_fn = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
   free_fn(self);
   Py_DECREF(type);
-}
-
-// The arrays of one batch over `memory`, which the owner object takes.
-struct Arrays {
-  PyRef columns;  // tuple
-  PyRef samples;
-  PyRef offsets;
-};
-
-Arrays make_arrays(const BatchDecoder& d, std::unique_ptr<BatchMemory> memory, std::uint64_t events,
-                   std::uint64_t samples, std::uint64_t offsets, const std::shared_ptr<Pool>& pool) {
-  ModuleTypes* types = types_once.ready();
-  PyRef owner = PyRef::steal(PyType_GenericAlloc(types->memory, 0));
-  if (!owner) python_call_failed();
-  BatchMemory* m = memory.get();
-  auto* o = reinterpret_cast<ColumnMemoryObject*>(owner.get());
-  o->memory = memory.release();
-  o->pool = pool ? new std::shared_ptr<Pool>(pool) : nullptr;
-
-  static constexpr int kWD1Types[] = {npy::kInt32, npy::kInt32, npy::kInt32,
-                                      npy::kInt32, npy::kInt32, npy::kInt32};
-  static constexpr int kWD2Types[] = {npy::kUInt32, npy::kUInt64, npy::kUInt32, npy::kUInt64,
-                                      npy::kInt32};
-  const int* type_nums = d.layout() == Layout::wd1 ? kWD1Types : kWD2Types;
-  Arrays out;
-  out.columns = PyRef::steal(PyTuple_New(d.columns()));
-  if (!out.columns) python_call_failed();
-  for (int k = 0; k < d.columns(); ++k) {
-    PyRef a = array_over(type_nums[k], events, m->columns[std::size_t(k)].data(), PyRef::borrow(owner.get()));
-    PyTuple_SetItem(out.columns.get(), k, a.release());
-  }
-  out.samples = array_over(d.layout() == Layout::wd1 ? npy::kUShort : npy::kFloat, samples,
-                           m->samples.data(), PyRef::borrow(owner.get()));
-  // Offsets (and a scan's positions) are read-only: they say where each
-  // event's samples lie, so that consumers such as Arrow can trust them.
-  out.offsets = array_over(npy::kInt64, offsets, m->offsets.data(), PyRef::borrow(owner.get()),
-                           Access::read_only);
-  return out;
 }
 
 // (stop, detail): detail is the corrupt or mismatched record's offset, the errno of an
@@ -452,21 +363,11 @@ PyType_Slot decoder_slots[] = {
 PyType_Spec decoder_spec = {"vorn_columns._native.Decoder", sizeof(DecoderObject), 0,
                             Py_TPFLAGS_DEFAULT, decoder_slots};
 
-PyType_Slot memory_slots[] = {
-    {Py_tp_doc, const_cast<char*>("Owner of the memory behind one batch's columns.")},
-    {Py_tp_new, reinterpret_cast<void*>(memory_new)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(memory_dealloc)},
-    {0, nullptr},
-};
-PyType_Spec memory_spec = {"vorn_columns._native.ColumnMemory", sizeof(ColumnMemoryObject), 0,
-                           Py_TPFLAGS_DEFAULT, memory_slots};
-
 bool make_types(ModuleTypes& out) {
   decoder_spec.flags |= immutable_type_flag();
-  memory_spec.flags |= immutable_type_flag();
   out.decoder = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&decoder_spec));
   if (!out.decoder) return false;
-  out.memory = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&memory_spec));
+  out.memory = column_memory_type();
   return out.memory != nullptr;
 }
 
@@ -478,7 +379,7 @@ PyObject* make_module() {
   ModuleTypes* types = types_once.get(make_types);
   if (!types) return nullptr;
   PyRef m = PyRef::steal(PyModule_Create2(&module_def, 1013));
-  if (!m) return nullptr;
+  if (!m || !add_arrow_export(m.get())) return nullptr;
   if (PyObject_SetAttrString(m.get(), "Decoder", reinterpret_cast<PyObject*>(types->decoder)) != 0 ||
       PyObject_SetAttrString(m.get(), "ColumnMemory", reinterpret_cast<PyObject*>(types->memory)) != 0) {
     return nullptr;

@@ -104,6 +104,8 @@ void** numpy_api() {
 
 }  // namespace
 
+PyTypeObject* ndarray_type() { return static_cast<PyTypeObject*>(numpy_api()[kArrayTypeSlot]); }
+
 PyRef array_over(int type_num, std::size_t length, void* data, PyRef owner, Access access) {
   void** api = numpy_api();
   auto* array_type = static_cast<PyTypeObject*>(api[kArrayTypeSlot]);

@@ -28,4 +28,8 @@ enum class Access : bool { read_only, writeable };
 PyRef array_over(int type_num, std::size_t length, void* data, PyRef owner,
                  Access access = Access::writeable);
 
+// NumPy's ndarray type; loads the API table as array_over does, and fails
+// as it does.
+PyTypeObject* ndarray_type();
+
 }  // namespace vorn

@@ -274,7 +274,7 @@ SMALL_RUN = textwrap.dedent("""
             ctypes.CFUNCTYPE(None, ctypes.c_void_p).from_buffer(array, 64)(ctypes.addressof(array))
         assert events == 300, events
         del capsule
-    del held  # exports released before exit, where _arrow forgets what they own
+    del held
     try:
         vc.read(sys.argv[3], "WD1")
     except vc.CorruptRecordError as e:
@@ -301,7 +301,7 @@ def made_by_vorn(report):
         return False
     for frame in re.findall(r"(?:at|by) 0x[0-9A-F]+: (.*)", report):
         name = function_of(frame)
-        if name.startswith("vorn::") or name in ("PyInit_vorn", "PyInit__native", "PyInit__arrow"):
+        if name.startswith("vorn::") or name in ("PyInit_vorn", "PyInit__native"):
             return True
         if re.match(r"_PyEval_EvalFrameDefault|PyImport_|PyEval_EvalCode", name):
             return False
@@ -323,7 +323,7 @@ NUMPY_SO = "(in /home/me/vorn/.venv/lib/python3.11/site-packages/numpy/_core/_mu
     (frames("malloc", "vorn::(anonymous namespace)::event_reader_iternext(_object*) (lib.cpp:288)"),
      True),
     (frames("malloc", "PyInit_vorn (lib.cpp:390)", "_PyImport_LoadDynamicModuleWithSpec"), True),
-    (frames("malloc", "PyInit__arrow (arrow_module.cpp:381)", "_PyImport_LoadDynamicModuleWithSpec"),
+    (frames("malloc", "PyInit__native (columns_module.cpp:381)", "_PyImport_LoadDynamicModuleWithSpec"),
      True),
     (frames("malloc", f"PyCapsule_New {NUMPY_SO}", f"_multiarray_umath_exec {NUMPY_SO}",
             "PyImport_ImportModule", "vorn::(anonymous namespace)::numpy_api() (sample_array.cpp:40)"),
@@ -351,8 +351,8 @@ def test_valgrind_finds_no_leak_or_error_in_vorn(tmp_path):
     valgrind = shutil.which("valgrind")
     if valgrind is None:
         pytest.skip("valgrind is not installed")
-    from vorn_columns import _arrow, _native
-    for module in (vorn, _native, _arrow):
+    from vorn_columns import _native
+    for module in (vorn, _native):
         if not has_symbol_table(module.__file__):
             pytest.fail(f"{module.__file__} is stripped, so valgrind cannot tell vorn's functions; "
                         "`make leaks` builds one that is not")

@@ -26,15 +26,20 @@ if [ ! -e "$stamp" ]; then
     ln -sf "openblas-pthread/$(basename "$lib")" "$tree/usr/lib/aarch64-linux-gnu/$(basename "$lib")"
   done
   mkdir -p "$tree/proc" "$tree/vorn/repo"
+  touch "$stamp"
+fi
+extra=$tree/vorn/extra
+if [ ! -e "$extra/.made" ]; then
   # The suite's optional consumers Debian lacks, from PyPI's arm64 wheels; those without one are
-  # left out and their tests skip.
-  for requirement in pyarrow polars polars-runtime-32 duckdb tqdm; do
-    "$repo/.venv/bin/python" -m pip install -q --no-deps --only-binary=:all: --target "$tree/vorn/extra" \
+  # left out and their tests skip. pyarrow 18 and later need NumPy 2; Debian 12 has 1.24.
+  rm -rf "$extra"
+  for requirement in "pyarrow<18" polars polars-runtime-32 duckdb tqdm; do
+    "$repo/.venv/bin/python" -m pip install -q --no-deps --only-binary=:all: --target "$extra" \
       --python-version 3.11 --implementation cp --abi cp311 --platform manylinux_2_28_aarch64 \
       --platform manylinux_2_17_aarch64 --platform manylinux2014_aarch64 "$requirement" \
       2>> "$build/pip.log" || echo "no arm64 $requirement wheel for CPython 3.11: its tests skip"
   done
-  touch "$stamp"
+  touch "$extra/.made"
 fi
 
 # The modules, cross-built against the tree's headers (pyconfig.h names its own subdirectory).

@@ -1,0 +1,567 @@
+// Arrow C data and C stream structures straight over a batch's memory. A node
+// whose buffer lies in the columns' native memory shares that memory, so its
+// release needs no interpreter; only a node over memory that NumPy owns (an
+// array put into the batch by its user) keeps a Python reference.
+#include "arrow_export.hpp"
+
+#include <array>
+#include <cerrno>
+#include <cstdint>
+#include <cstring>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <utility>
+
+#include "any_thread.hpp"
+#include "column_memory.hpp"
+#include "numpy_api.hpp"
+#include "py_support.hpp"
+
+extern "C" {
+// The Arrow C data interface and C stream interface ABI.
+#ifndef ARROW_C_DATA_INTERFACE
+#define ARROW_C_DATA_INTERFACE
+struct ArrowSchema {
+  const char* format;
+  const char* name;
+  const char* metadata;
+  std::int64_t flags;
+  std::int64_t n_children;
+  ArrowSchema** children;
+  ArrowSchema* dictionary;
+  void (*release)(ArrowSchema*);
+  void* private_data;
+};
+
+struct ArrowArray {
+  std::int64_t length;
+  std::int64_t null_count;
+  std::int64_t offset;
+  std::int64_t n_buffers;
+  std::int64_t n_children;
+  const void** buffers;
+  ArrowArray** children;
+  ArrowArray* dictionary;
+  void (*release)(ArrowArray*);
+  void* private_data;
+};
+#endif
+
+#ifndef ARROW_C_STREAM_INTERFACE
+#define ARROW_C_STREAM_INTERFACE
+struct ArrowArrayStream {
+  int (*get_schema)(ArrowArrayStream*, ArrowSchema* out);
+  int (*get_next)(ArrowArrayStream*, ArrowArray* out);
+  const char* (*get_last_error)(ArrowArrayStream*);
+  void (*release)(ArrowArrayStream*);
+  void* private_data;
+};
+#endif
+}
+
+namespace vorn {
+namespace {
+
+// Releases a structure that nobody moved out (release != nullptr), then frees
+// it: what a capsule does when it goes, and what a failed export does.
+template <class T>
+void release_and_delete(T* p) {
+  if (p->release) p->release(p);
+  delete p;
+}
+template <class T>
+struct ReleaseAndDelete {
+  void operator()(T* p) const { release_and_delete(p); }
+};
+template <class T>
+using Exported = std::unique_ptr<T, ReleaseAndDelete<T>>;
+
+template <class T>
+struct CapsuleName;
+template <>
+struct CapsuleName<ArrowSchema> {
+  static constexpr const char* value = "arrow_schema";
+};
+template <>
+struct CapsuleName<ArrowArray> {
+  static constexpr const char* value = "arrow_array";
+};
+template <>
+struct CapsuleName<ArrowArrayStream> {
+  static constexpr const char* value = "arrow_array_stream";
+};
+
+// Runs when the capsule goes: a structure the consumer moved out has release
+// == nullptr and is only freed. Not noexcept: see any_thread.hpp.
+template <class T>
+void capsule_free(PyObject* capsule) {
+  auto* p = static_cast<T*>(PyCapsule_GetPointer(capsule, CapsuleName<T>::value));
+  if (!p) {
+    PyErr_WriteUnraisable(capsule);
+    return;
+  }
+  release_and_delete(p);
+}
+
+// Ownership moves to the capsule only once it exists.
+template <class T>
+PyObject* to_capsule(Exported<T> p) {
+  PyObject* capsule = PyCapsule_New(p.get(), CapsuleName<T>::value, capsule_free<T>);
+  if (capsule) (void)p.release();
+  return capsule;
+}
+
+// Child structures live in their parent's private data; a consumer may move a
+// child out (its release then reads nullptr), and what it moved owns itself.
+template <class T>
+class Children {
+ public:
+  explicit Children(std::size_t n)
+      : n_(n), items_(std::make_unique<T[]>(n)), ptrs_(std::make_unique<T*[]>(n)) {
+    for (std::size_t i = 0; i < n; ++i) ptrs_[i] = &items_[i];
+  }
+  // Releases the children nobody moved out: a schema's, which need no
+  // interpreter, or those of an array whose export failed, on the thread that
+  // holds the lock (release_array takes its children apart itself).
+  ~Children() {
+    for (std::size_t i = 0; i < n_; ++i) {
+      if (items_[i].release) items_[i].release(&items_[i]);
+    }
+  }
+  Children(const Children&) = delete;
+  Children& operator=(const Children&) = delete;
+  std::size_t size() const noexcept { return n_; }
+  T& operator[](std::size_t i) noexcept { return items_[i]; }
+  T** pointers() noexcept { return n_ ? ptrs_.get() : nullptr; }
+
+ private:
+  std::size_t n_;
+  std::unique_ptr<T[]> items_;  // value-initialized: release == nullptr until filled
+  std::unique_ptr<T*[]> ptrs_;
+};
+
+// "WD1" or "WD2", else ValueError.
+bool parse_layout(PyObject* name, Layout& out) {
+  if (PyUnicode_Check(name) && PyUnicode_CompareWithASCIIString(name, "WD1") == 0) {
+    out = Layout::wd1;
+  } else if (PyUnicode_Check(name) && PyUnicode_CompareWithASCIIString(name, "WD2") == 0) {
+    out = Layout::wd2;
+  } else {
+    PyErr_Format(PyExc_ValueError, "layout must be 'WD1' or 'WD2', not %R", name);
+    return false;
+  }
+  return true;
+}
+
+PyRef attribute(PyObject* o, const char* name) {
+  PyRef value = PyRef::steal(PyObject_GetAttrString(o, name));
+  if (!value) throw PythonErrorSet{};
+  return value;
+}
+
+struct SchemaNode {
+  std::string format, name, metadata;
+  Children<ArrowSchema> children;
+  SchemaNode(const char* f, const char* n, std::size_t k) : format(f), name(n), children(k) {}
+};
+
+void release_schema(ArrowSchema* s) noexcept {
+  delete static_cast<SchemaNode*>(s->private_data);
+  s->release = nullptr;
+}
+
+// Makes `out` a non-nullable field that owns `node`.
+void fill_schema(ArrowSchema& out, std::unique_ptr<SchemaNode> node) noexcept {
+  out = ArrowSchema{};
+  out.format = node->format.c_str();
+  out.name = node->name.c_str();
+  out.metadata = node->metadata.empty() ? nullptr : node->metadata.data();
+  out.n_children = std::int64_t(node->children.size());
+  out.children = node->children.pointers();
+  out.release = release_schema;
+  out.private_data = node.release();
+}
+
+// The schema metadata encoding: an int32 count of pairs, then each key and
+// value as an int32 byte length and its bytes, in native byte order.
+std::string encode_metadata(std::initializer_list<std::pair<std::string_view, std::string>> pairs) {
+  std::string out;
+  auto put = [&](std::string_view bytes, bool with_length) {
+    if (with_length) {
+      const auto n = std::int32_t(bytes.size());
+      out.append(reinterpret_cast<const char*>(&n), sizeof n);
+    }
+    out += bytes;
+  };
+  const auto count = std::int32_t(pairs.size());
+  put({reinterpret_cast<const char*>(&count), sizeof count}, false);
+  for (const auto& [key, value] : pairs) {
+    put(key, true);
+    put(value, true);
+  }
+  return out;
+}
+
+// A struct of the header fields and "data", a large_list of the samples; the
+// metadata holds vorn.layout and, for WD2, vorn.channels.
+void build_schema(Layout layout, std::int32_t channels, ArrowSchema& out) {
+  std::span<const ColumnSpec> columns = header_columns(layout);
+  auto root = std::make_unique<SchemaNode>("+s", "", columns.size() + 1);
+  root->metadata = layout == Layout::wd1
+                       ? encode_metadata({{"vorn.layout", "WD1"}})
+                       : encode_metadata({{"vorn.layout", "WD2"},
+                                          {"vorn.channels", std::to_string(channels)}});
+  for (std::size_t k = 0; k < columns.size(); ++k) {
+    fill_schema(root->children[k],
+                std::make_unique<SchemaNode>(columns[k].type.arrow_format, columns[k].name, 0));
+  }
+  auto data = std::make_unique<SchemaNode>("+L", "data", 1);
+  fill_schema(data->children[0],
+              std::make_unique<SchemaNode>(sample_type(layout).arrow_format, "item", 0));
+  fill_schema(root->children[columns.size()], std::move(data));
+  fill_schema(out, std::move(root));
+}
+
+// One of a batch's arrays as an Arrow buffer, and what keeps its memory: the
+// batch's native memory where the array lies in it, else the array itself.
+struct Buffer {
+  const std::uint8_t* data = nullptr;
+  std::uint64_t length = 0;  // elements
+  bool read_only = false;
+  SharedMemory memory;
+  const Region* region = nullptr;  // the region of `memory` that holds it
+  PyRef array;
+};
+
+[[noreturn]] void refuse(const std::string& what, const ElementType& type) {
+  PyErr_Format(PyExc_TypeError, "%s must be a contiguous 1-D %s array to be shared with Arrow",
+               what.c_str(), type.name);
+  throw PythonErrorSet{};
+}
+
+const Region* region_holding(const BatchMemory& m, const std::uint8_t* p,
+                             std::uint64_t bytes) noexcept {
+  const auto at = reinterpret_cast<std::uintptr_t>(p);
+  auto holds = [&](const Region& r) {
+    const auto start = reinterpret_cast<std::uintptr_t>(r.data());
+    return at >= start && at - start <= r.capacity() && bytes <= r.capacity() - (at - start);
+  };
+  for (const Region& r : m.columns) {
+    if (holds(r)) return &r;
+  }
+  if (holds(m.samples)) return &m.samples;
+  return holds(m.offsets) ? &m.offsets : nullptr;
+}
+
+// What owns the memory of `array`: the end of its chain of bases.
+PyRef owner_of(PyObject* array) {
+  PyRef base = attribute(array, "base");
+  while (PyObject_TypeCheck(base.get(), ndarray_type())) base = attribute(base.get(), "base");
+  return base;
+}
+
+// `array` as a buffer of `type`, or TypeError naming `what`. Its memory is
+// the batch's native memory when the array (or the array it views) was made
+// over a ColumnMemory and its bytes lie in one of that memory's regions.
+Buffer buffer_of(PyObject* array, const ElementType& type, const std::string& what) {
+  if (!PyObject_TypeCheck(array, ndarray_type())) refuse(what, type);
+  PyRef interface = attribute(array, "__array_interface__");
+  if (!PyDict_Check(interface.get())) refuse(what, type);
+  PyObject* typestr = PyDict_GetItemString(interface.get(), "typestr");
+  PyObject* shape = PyDict_GetItemString(interface.get(), "shape");
+  PyObject* strides = PyDict_GetItemString(interface.get(), "strides");  // None: contiguous
+  PyObject* data = PyDict_GetItemString(interface.get(), "data");        // (address, read-only)
+  if (!typestr || !PyUnicode_Check(typestr) ||
+      PyUnicode_CompareWithASCIIString(typestr, type.typestr) != 0 || !shape ||
+      !PyTuple_Check(shape) || PyTuple_Size(shape) != 1 || (strides && strides != Py_None) ||
+      !data || !PyTuple_Check(data) || PyTuple_Size(data) != 2) {
+    refuse(what, type);
+  }
+  Buffer b;
+  b.length = PyLong_AsUnsignedLongLong(PyTuple_GetItem(shape, 0));
+  b.data = static_cast<const std::uint8_t*>(PyLong_AsVoidPtr(PyTuple_GetItem(data, 0)));
+  const int read_only = PyObject_IsTrue(PyTuple_GetItem(data, 1));
+  if (read_only < 0 || PyErr_Occurred()) throw PythonErrorSet{};
+  b.read_only = read_only != 0;
+  PyRef owner = owner_of(array);
+  if (const SharedMemory* memory = memory_of(owner.get())) {
+    b.region = region_holding(**memory, b.data, b.length * type.width);
+    if (b.region) {
+      b.memory = *memory;
+      return b;
+    }
+  }
+  b.array = PyRef::borrow(array);
+  return b;
+}
+
+// Offsets rise from 0 or more to at most `samples`, else ValueError. Those
+// the decoder made, and views of them (read-only, whole elements of a batch's
+// offsets memory, which no writeable array can reach), rise by construction
+// and are not read one by one, so that exporting a batch costs the same at
+// any size.
+void check_offsets(const Buffer& offsets, std::uint64_t samples) {
+  auto at = [&](std::uint64_t i) {
+    std::int64_t v;
+    std::memcpy(&v, offsets.data + 8 * i, 8);
+    return v;
+  };
+  const Region* decoded_in = offsets.memory ? &offsets.memory->offsets : nullptr;
+  const bool decoded = offsets.read_only && offsets.region && offsets.region == decoded_in &&
+                       (offsets.data - decoded_in->data()) % 8 == 0;
+  bool ok = offsets.length > 0 && at(0) >= 0 && std::uint64_t(at(offsets.length - 1)) <= samples;
+  for (std::uint64_t i = 1; ok && !decoded && i < offsets.length; ++i) ok = at(i) >= at(i - 1);
+  if (!ok) {
+    PyErr_SetString(PyExc_ValueError, "offsets must rise from 0 or more to at most len(samples)");
+    throw PythonErrorSet{};
+  }
+}
+
+struct ArrayNode {
+  std::array<const void*, 2> buffers{};  // no validity bitmap, then values or offsets
+  Children<ArrowArray> children;
+  SharedMemory memory;  // what keeps buffers[1]: the batch's native memory,
+  PyRef array;          // or the NumPy array it lies in
+  explicit ArrayNode(std::size_t n) : children(n) {}
+};
+
+static_assert(kMaxColumns + 2 <= References::kMax, "the arrays of an export fit in References");
+
+// Takes `a` apart with the children nobody moved out, gathering the arrays
+// they kept; native memory goes with its last share.
+void take_apart(ArrowArray& a, References& arrays) noexcept {
+  auto* node = static_cast<ArrayNode*>(a.private_data);
+  a.release = nullptr;
+  for (std::size_t i = 0; i < node->children.size(); ++i) {
+    if (node->children[i].release) take_apart(node->children[i], arrays);
+  }
+  if (node->array) arrays.add(node->array.release());
+  delete node;
+}
+
+// Runs on any thread, at any time, the interpreter's exit included.
+void release_array(ArrowArray* a) {
+  References arrays;
+  take_apart(*a, arrays);
+  drop_references(arrays);
+}
+
+void fill_array(ArrowArray& out, std::uint64_t length, std::int64_t n_buffers,
+                std::unique_ptr<ArrayNode> node) noexcept {
+  out = ArrowArray{};
+  out.length = std::int64_t(length);
+  out.n_buffers = n_buffers;
+  out.buffers = node->buffers.data();
+  out.n_children = std::int64_t(node->children.size());
+  out.children = node->children.pointers();
+  out.release = release_array;
+  out.private_data = node.release();
+}
+
+std::unique_ptr<ArrayNode> node_over(const Buffer& b, std::size_t children) {
+  auto node = std::make_unique<ArrayNode>(children);
+  node->buffers[1] = b.data;
+  node->memory = b.memory;
+  node->array = PyRef::borrow(b.array.get());
+  return node;
+}
+
+// Fills `out` with `batch` as a struct array of `layout`. On a failure `out`
+// is left untouched.
+void build_batch(Layout layout, PyObject* batch, ArrowArray& out) {
+  PyRef columns = attribute(batch, "columns");
+  Buffer samples = buffer_of(attribute(batch, "samples").get(), sample_type(layout), "samples");
+  Buffer offsets = buffer_of(attribute(batch, "offsets").get(), offset_type(), "offsets");
+  check_offsets(offsets, samples.length);
+  const std::uint64_t n = offsets.length - 1;
+  std::span<const ColumnSpec> specs = header_columns(layout);
+  std::array<Buffer, kMaxColumns> fields;
+  for (std::size_t k = 0; k < specs.size(); ++k) {
+    PyRef column = PyRef::steal(PyMapping_GetItemString(columns.get(), specs[k].name));
+    if (!column) throw PythonErrorSet{};
+    const std::string what = std::string("column '") + specs[k].name + "'";
+    fields[k] = buffer_of(column.get(), specs[k].type, what);
+    if (fields[k].length != n) {
+      PyErr_Format(PyExc_ValueError, "column '%s' has %llu values for %llu events", specs[k].name,
+                   (unsigned long long)fields[k].length, (unsigned long long)n);
+      throw PythonErrorSet{};
+    }
+  }
+  auto root = std::make_unique<ArrayNode>(specs.size() + 1);
+  for (std::size_t k = 0; k < specs.size(); ++k) {
+    fill_array(root->children[k], n, 2, node_over(fields[k], 0));
+  }
+  auto data = node_over(offsets, 1);
+  fill_array(data->children[0], samples.length, 2, node_over(samples, 0));
+  fill_array(root->children[specs.size()], n, 2, std::move(data));
+  fill_array(out, n, 1, std::move(root));
+}
+
+struct StreamState {
+  Layout layout;
+  std::int32_t channels;
+  PyRef iterator;  // taken out and dropped by drop_references when the stream goes
+  std::string error;
+};
+
+StreamState& state_of(ArrowArrayStream* s) noexcept {
+  return *static_cast<StreamState*>(s->private_data);
+}
+
+// Keeps the reason for get_last_error, or the pending Python error's
+// description (with the lock); none where even that fails.
+void set_error(StreamState& st, const char* reason) {
+  try {
+    st.error = reason ? std::string(reason) : describe_pending_error();
+  } catch (const std::exception&) {  // not (...): see any_thread.hpp
+    st.error.clear();
+  }
+}
+
+int stream_get_schema(ArrowArrayStream* s, ArrowSchema* out) noexcept {
+  try {
+    build_schema(state_of(s).layout, state_of(s).channels, *out);
+    return 0;
+  } catch (const std::bad_alloc&) {
+    set_error(state_of(s), "out of memory");
+    return ENOMEM;
+  } catch (const std::exception& e) {
+    set_error(state_of(s), e.what());
+    return EIO;
+  }
+}
+
+// `batch`, a new reference (null: the iterator ended or failed), into `out`;
+// 0 or an errno value, with the reason kept for get_last_error. The batch
+// goes before the reason is described, which runs Python code.
+int export_next(StreamState& st, PyObject* batch, ArrowArray& out) {
+  try {
+    if (PyRef held = PyRef::steal(batch)) {
+      build_batch(st.layout, held.get(), out);
+      return 0;
+    }
+    if (!PyErr_Occurred()) {
+      out = ArrowArray{};  // the end: release == nullptr
+      return 0;
+    }
+    throw PythonErrorSet{};
+  } catch (const PythonErrorSet&) {
+    set_error(st, nullptr);
+  } catch (const std::bad_alloc&) {
+    set_error(st, "out of memory");
+    PyErr_Clear();
+    return ENOMEM;
+  } catch (const std::exception& e) {
+    set_error(st, e.what());
+  }
+  PyErr_Clear();
+  return EIO;
+}
+
+struct NextCall {
+  StreamState& stream;
+  ArrowArray* out;
+  int code = EIO;
+};
+
+// With the lock. The interpreter may end the thread inside PyIter_Next, so no
+// reference is held across it.
+void next_batch(void* p) {
+  auto& call = *static_cast<NextCall*>(p);
+  PyObject* batch = PyIter_Next(call.stream.iterator.get());
+  call.code = export_next(call.stream, batch, *call.out);
+}
+
+int stream_get_next(ArrowArrayStream* s, ArrowArray* out) {
+  NextCall call{state_of(s), out};
+  if (run_with_python(next_batch, &call)) return call.code;
+  set_error(call.stream, "the Python interpreter is shutting down, or no thread could run it");
+  return EINVAL;
+}
+
+const char* stream_get_last_error(ArrowArrayStream* s) noexcept {
+  const std::string& error = state_of(s).error;
+  return error.empty() ? nullptr : error.c_str();
+}
+
+void stream_release(ArrowArrayStream* s) {
+  auto* st = &state_of(s);
+  s->release = nullptr;
+  References iterator;
+  iterator.add(st->iterator.release());
+  delete st;
+  drop_references(iterator);
+}
+
+// export_schema(layout, channels) -> "arrow_schema" capsule
+PyObject* export_schema(PyObject*, PyObject* args) noexcept {
+  return with_exception(guarded([&]() -> PyObject* {
+    PyObject* name;
+    int channels;
+    Layout layout;
+    if (!PyArg_ParseTuple(args, "Oi:export_schema", &name, &channels) ||
+        !parse_layout(name, layout)) {
+      return nullptr;
+    }
+    Exported<ArrowSchema> out(new ArrowSchema{});
+    build_schema(layout, channels, *out);
+    return to_capsule(std::move(out));
+  }));
+}
+
+// export_batch(batch) -> "arrow_array" capsule
+PyObject* export_batch(PyObject*, PyObject* batch) noexcept {
+  return with_exception(guarded([&]() -> PyObject* {
+    Layout layout;
+    if (!parse_layout(attribute(batch, "layout").get(), layout)) return nullptr;
+    Exported<ArrowArray> out(new ArrowArray{});
+    build_batch(layout, batch, *out);
+    return to_capsule(std::move(out));
+  }));
+}
+
+// export_stream(layout, channels, iterator) -> "arrow_array_stream" capsule
+PyObject* export_stream(PyObject*, PyObject* args) noexcept {
+  return with_exception(guarded([&]() -> PyObject* {
+    PyObject *name, *iterator;
+    int channels;
+    auto state = std::make_unique<StreamState>();
+    if (!PyArg_ParseTuple(args, "OiO:export_stream", &name, &channels, &iterator) ||
+        !parse_layout(name, state->layout)) {
+      return nullptr;
+    }
+    if (!PyIter_Check(iterator)) {
+      PyErr_SetString(PyExc_TypeError, "export_stream needs an iterator");
+      return nullptr;
+    }
+    state->channels = channels;
+    state->iterator = PyRef::borrow(iterator);
+    Exported<ArrowArrayStream> out(new ArrowArrayStream{});
+    out->get_schema = stream_get_schema;
+    out->get_next = stream_get_next;
+    out->get_last_error = stream_get_last_error;
+    out->release = stream_release;
+    out->private_data = state.release();
+    return to_capsule(std::move(out));
+  }));
+}
+
+PyMethodDef arrow_methods[] = {
+    {"export_schema", export_schema, METH_VARARGS,
+     "export_schema(layout, channels) -> 'arrow_schema' capsule of the layout's batches"},
+    {"export_batch", export_batch, METH_O,
+     "export_batch(batch) -> 'arrow_array' capsule over the batch's own memory"},
+    {"export_stream", export_stream, METH_VARARGS,
+     "export_stream(layout, channels, iterator) -> 'arrow_array_stream' capsule; each read "
+     "takes the iterator's next batch"},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+}  // namespace
+
+bool add_arrow_export(PyObject* module) {
+  return PyModule_AddFunctions(module, arrow_methods) == 0;
+}
+
+}  // namespace vorn
