@@ -35,6 +35,7 @@ import numpy as np  # noqa: E402
 import columns  # noqa: E402
 import convert  # noqa: E402
 import partial  # noqa: E402
+import sources  # noqa: E402
 import vorn  # noqa: E402
 from readers import READERS, python_events  # noqa: E402
 from workloads import BY_NAME, MB, WORKLOADS, file_name, generate, warm  # noqa: E402
@@ -244,7 +245,8 @@ def main():
 
     args.out.mkdir(parents=True, exist_ok=True)
     tmp = Path(tempfile.mkdtemp(prefix="vorn-bench-"))
-    results, parallel, analysis, export, conversions, parts = [], [], None, None, [], []
+    results, parallel, analysis, export, conversions, other_sources = [], [], None, None, [], []
+    parts = []  # reads of part of a file
     load_before = os.getloadavg()  # other work on the machine skews the wall-time rows
     try:
         for w in chosen:
@@ -269,17 +271,20 @@ def main():
             warm(copy)
             parallel.append(columns.measure_parallel([path, copy], w, reps))
             copy.unlink()
+            other_sources.append(sources.measure(path, w, tmp, reps))
             path.unlink()
             print(f"{w.name}: vorn {r['readers']['vorn']['ns_per_event']:,.0f} ns/event, "
                   f"{r['ratios']['vs_python']:.2f}x python, {r['ratios']['vs_ceiling']:.0%} of ceiling; "
                   f"vc.read {r['readers']['vc.read']['mb_per_s']:,.0f} MB/s",
                   flush=True)
         memory = [] if args.no_memory else memory_check(tmp, args.quick)
+        gzip_memory = None if args.no_memory else sources.memory_check(tmp, args.quick)
     finally:
         shutil.rmtree(tmp, ignore_errors=True)
 
-    targets = partial.targets(
-        columns.targets(results, parallel, analysis, memory, export, conversions), parts)
+    targets = columns.targets(results, parallel, analysis, memory, export, conversions)
+    targets += sources.targets(other_sources, gzip_memory)
+    targets = partial.targets(targets, parts)
     load = {"before": load_before, "after": os.getloadavg()}
     md = (fmt_table(results) + ("\n\n" + fmt_memory(memory) if memory else "")
           + "\n\n" + columns.fmt_targets(targets) + "\n\nLoad average (1, 5, 15 min) before: "
@@ -297,6 +302,7 @@ def main():
         "results": results, "memory": memory,
         "columns": {"targets": targets, "parallel": parallel, "analysis": analysis,
                     "export": export, "conversions": conversions, "partial": parts},
+        "sources": {"runs": other_sources, "gzip_memory": gzip_memory},
     }
     (args.out / "bench.json").write_text(json.dumps(report, indent=1) + "\n")
     (args.out / "bench.md").write_text(md)

@@ -9,21 +9,24 @@ from __future__ import annotations
 import errno
 import functools
 import importlib.metadata
+import io
 import operator
 import os
 import time
-from typing import (TYPE_CHECKING, Any, Dict, ItemsView, Iterable, Iterator, KeysView, Optional,
-                    Sequence, Tuple, Union, ValuesView, overload)
+from typing import (IO, TYPE_CHECKING, Any, Dict, ItemsView, Iterable, Iterator, KeysView,
+                    Optional, Sequence, Tuple, Union, ValuesView, overload)
 
 import numpy as np
 
-from . import _native
+from . import _native, _sources
+from ._sources import CorruptStreamError
 
 if TYPE_CHECKING:
     import polars
 
-__all__ = ["Batch", "BatchIterator", "CorruptRecordError", "Index", "StaleIndexError", "follow",
-           "iter_batches", "read", "scan", "scan_polars", "take", "to_dask"]
+__all__ = ["Batch", "BatchIterator", "CorruptRecordError", "CorruptStreamError", "Index",
+           "StaleIndexError", "follow", "iter_batches", "read", "scan", "scan_polars", "take",
+           "to_dask"]
 
 try:
     __version__ = importlib.metadata.version("vorn")
@@ -31,6 +34,8 @@ except importlib.metadata.PackageNotFoundError:  # imported from a tree, not ins
     __version__ = "unknown"
 
 PathLike = Union[str, bytes, "os.PathLike[str]", "os.PathLike[bytes]"]
+# A path, or a binary file object (anything with readinto1, read1, readinto or read).
+Source = Union[PathLike, IO[bytes], io.RawIOBase, io.BufferedIOBase]
 
 FIELDS = {
     "WD1": ("event_size", "board_id", "pattern", "board_channel", "event_counter", "timestamp"),
@@ -278,9 +283,10 @@ def _count(value: Any, name: str, *, least: int = 0, none: Optional[int] = None)
     return count
 
 
-def _open(path: PathLike, layout: str) -> Tuple[_native.Decoder, Any]:
-    filename = os.fspath(path)
-    return _native.Decoder(os.fsencode(filename), layout, filename), filename
+def _open(source: Source, layout: str, compression: Any,
+          storage_options: Any) -> Tuple[_native.Decoder, _sources.Input]:
+    opened = _sources.open_input(source, compression, storage_options)
+    return _native.Decoder(opened.native, layout, opened.filename), opened
 
 
 def _corrupt(filename: Any, layout: str, index: int, offset: int, how: str) -> CorruptRecordError:
@@ -321,12 +327,15 @@ def _batch(layout: str, decoder: _native.Decoder, first: int, columns: Tuple[np.
                  offsets)
 
 
-def read(path: PathLike, layout: str, *, start: int = 0, stop: Optional[int] = None,
-         index: Optional[Index] = None) -> Batch:
+def read(path: Source, layout: str, *, start: int = 0, stop: Optional[int] = None,
+         index: Optional[Index] = None, storage_options: Optional[Dict[str, Any]] = None,
+         compression: Optional[str] = "auto") -> Batch:
     """Events ``[start, stop)`` of the file as one batch (``stop=None``: to
     the end). With an ``index`` from ``scan``, reading seeks straight to
     ``start`` instead of stepping over the records before it, once the file
-    is found to be the one the index describes (else ``StaleIndexError``)."""
+    is found to be the one the index describes (else ``StaleIndexError``).
+    Input that cannot seek, compressed input among it, is read forward to
+    ``start``."""
     layout = _layout(layout)
     start = _count(start, "start")
     stop = _count(stop, "stop", none=_UNLIMITED)
@@ -335,14 +344,16 @@ def read(path: PathLike, layout: str, *, start: int = 0, stop: Optional[int] = N
     first = None
     if index is not None and len(index):
         first = index._header(min(start, len(index) - 1))
-    return _read(path, layout, start, stop, index, first)
+    return _read(path, layout, start, stop, index, first, compression, storage_options)
 
 
-def _read(path: PathLike, layout: str, start: int, stop: int, mark: Union[Index, _FileMark, None],
-          first: Optional[Tuple[int, ...]]) -> Batch:
+def _read(path: Source, layout: str, start: int, stop: int, mark: Union[Index, _FileMark, None],
+          first: Optional[Tuple[int, ...]], compression: Any = "auto",
+          storage_options: Any = None) -> Batch:
     """read() once its arguments are checked. `mark` is the index to seek
     with, `first` the header values it holds for event min(start, len - 1)."""
-    decoder, filename = _open(path, layout)
+    decoder, opened = _open(path, layout, compression, storage_options)
+    filename = opened.filename
     how = "read(path, layout, stop={index}) reads the events before it"
     if mark is not None:
         at = _seek(decoder, filename, layout, start, mark, first, how)
@@ -375,7 +386,7 @@ def _check_file(decoder: _native.Decoder, filename: Any, layout: str,
         raise _stale(filename, f"another channel count: {decoder.channels}, where the index has "
                                f"{mark.channels}")
     inode, size = decoder.identity()
-    if mark.inode is not None and inode != mark.inode:
+    if mark.inode is not None and inode is not None and inode != mark.inode:
         raise _stale(filename, f"another file (inode {inode}, where the index has {mark.inode})")
     if mark.size is not None and size is not None and size < mark.size:
         raise _stale(filename, f"the file shrank from {mark.size} to {size} bytes")
@@ -447,11 +458,18 @@ def _header_at(decoder: _native.Decoder, filename: Any, layout: str, event: int,
     return None
 
 
-def scan(path: PathLike, layout: str) -> Index:
+def scan(path: Source, layout: str, *, storage_options: Optional[Dict[str, Any]] = None,
+         compression: Optional[str] = "auto") -> Index:
     """The positions and header values of every complete record, read
-    without the samples (large sample blocks are stepped over by a seek)."""
+    without the samples (large sample blocks are stepped over by a seek
+    where the input can seek)."""
     layout = _layout(layout)
-    decoder, filename = _open(path, layout)
+    decoder, opened = _open(path, layout, compression, storage_options)
+    return _index(decoder, opened.filename, layout)
+
+
+def _index(decoder: _native.Decoder, filename: Any, layout: str) -> Index:
+    """scan() once the input is open."""
     _, columns, positions, stop = decoder.scan(_UNLIMITED, True)
     error = _failure(stop, filename, layout, len(positions) - 1,
                      "the index would end before it")
@@ -467,15 +485,18 @@ class BatchIterator:
     then yields the records appended since; a record cut short by the end of
     the file is left for a later pass."""
 
-    def __init__(self, path: PathLike, layout: str, *, max_events: Optional[int] = None,
-                 max_bytes: int = 4 << 20, start: int = 0, stop: Optional[int] = None) -> None:
+    def __init__(self, path: Source, layout: str, *, max_events: Optional[int] = None,
+                 max_bytes: int = 4 << 20, start: int = 0, stop: Optional[int] = None,
+                 storage_options: Optional[Dict[str, Any]] = None,
+                 compression: Optional[str] = "auto") -> None:
         self.layout = _layout(layout)
         self._max_events = _count(max_events, "max_events", least=1, none=_UNLIMITED)
         self._max_bytes = _count(max_bytes, "max_bytes", least=1)
         self._to_skip = _count(start, "start")
         self._next = 0
         self._stop = _count(stop, "stop", none=_UNLIMITED)
-        self._decoder, self.filename = _open(path, self.layout)
+        self._decoder, self.input = _open(path, self.layout, compression, storage_options)
+        self.filename = self.input.filename
         self._pending: Optional[BaseException] = None
 
     @property
@@ -528,24 +549,39 @@ class BatchIterator:
         return _batch(self.layout, self._decoder, first, columns, samples, offsets)
 
 
-def iter_batches(path: PathLike, layout: str, *, max_events: Optional[int] = None,
-                 max_bytes: int = 4 << 20, start: int = 0,
-                 stop: Optional[int] = None) -> BatchIterator:
+def iter_batches(path: Source, layout: str, *, max_events: Optional[int] = None,
+                 max_bytes: int = 4 << 20, start: int = 0, stop: Optional[int] = None,
+                 storage_options: Optional[Dict[str, Any]] = None,
+                 compression: Optional[str] = "auto") -> BatchIterator:
     """Batches of events ``[start, stop)`` that never split an event: each
     ends at ``max_events`` events or before the event that would take its
     file bytes past ``max_bytes``, and holds at least one event."""
     return BatchIterator(path, layout, max_events=max_events, max_bytes=max_bytes, start=start,
-                         stop=stop)
+                         stop=stop, storage_options=storage_options, compression=compression)
 
 
-def follow(path: PathLike, layout: str, *, max_events: Optional[int] = None,
-           max_bytes: int = 4 << 20, poll: float = 0.5,
-           idle_timeout: Optional[float] = None) -> Iterator[Batch]:
+def follow(path: Source, layout: str, *, max_events: Optional[int] = None,
+           max_bytes: int = 4 << 20, poll: float = 0.5, idle_timeout: Optional[float] = None,
+           storage_options: Optional[Dict[str, Any]] = None,
+           compression: Optional[str] = "auto") -> Iterator[Batch]:
     """Batches of a file that is being written, as its records arrive; ends
-    after ``idle_timeout`` seconds without a new record (``None``: never)."""
+    after ``idle_timeout`` seconds without a new record (``None``: never).
+    A path or a file object that can seek; not compressed input."""
     if poll < 0:
         raise ValueError(f"poll must not be negative, not {poll}")
-    batches = iter_batches(path, layout, max_events=max_events, max_bytes=max_bytes)
+    batches = iter_batches(path, layout, max_events=max_events, max_bytes=max_bytes,
+                           storage_options=storage_options, compression=compression)
+    name = os.fsdecode(batches.filename)
+    if batches.input.codec is not None:
+        raise ValueError(f"cannot follow {name}: it is {batches.input.codec}-compressed, and a "
+                         "compressed stream is read once, to its end; use iter_batches")
+    if not batches.input.seekable:
+        raise ValueError(f"cannot follow {name}: a file object that cannot seek (a pipe) has "
+                         "no end to wait at; use iter_batches, which reads it as it arrives")
+    return _follow(batches, poll, idle_timeout)
+
+
+def _follow(batches: BatchIterator, poll: float, idle_timeout: Optional[float]) -> Iterator[Batch]:
     last = time.monotonic()
     while True:
         for batch in batches:
@@ -556,17 +592,20 @@ def follow(path: PathLike, layout: str, *, max_events: Optional[int] = None,
         time.sleep(poll)
 
 
-def to_dask(paths: Union[PathLike, Iterable[PathLike]], layout: str, *,
-            events_per_partition: int = 100_000) -> Any:
+def to_dask(paths: Union[Source, Iterable[Source]], layout: str, *,
+            events_per_partition: int = 100_000,
+            storage_options: Optional[Dict[str, Any]] = None,
+            compression: Optional[str] = "auto") -> Any:
     """The events of the files as a lazy ``dask.dataframe.DataFrame``, one
     partition per ``events_per_partition`` events of a file, read by the
     worker that computes it; ``"data"`` is an Arrow large_list column. Needs
     the ``dask`` extra (``pip install 'vorn[dask]'``)."""
     from . import _dask
-    return _dask.to_dask(paths, layout, events_per_partition=events_per_partition)
+    return _dask.to_dask(paths, layout, events_per_partition=events_per_partition,
+                         storage_options=storage_options, compression=compression)
 
 
-def scan_polars(sources: Union[PathLike, Iterable[PathLike]], layout: str, *,
+def scan_polars(sources: Union[Source, Iterable[Source]], layout: str, *,
                 storage_options: Optional[Dict[str, Any]] = None,
                 compression: Optional[str] = "auto") -> "polars.LazyFrame":
     """The events of one file, of a list of files or of a glob (a ``str``

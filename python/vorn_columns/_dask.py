@@ -2,7 +2,8 @@
 from __future__ import annotations
 
 import os
-from typing import Any, Iterable, List, Optional, Tuple, Union
+import threading
+from typing import Any, Dict, Iterable, List, Optional, Tuple, Union, cast
 
 try:
     import dask.dataframe as dd
@@ -13,7 +14,10 @@ except ImportError as e:
     raise ImportError(f"vorn_columns.to_dask needs dask.dataframe ({e}): "
                       "pip install 'vorn[dask]'") from e
 
-from . import Batch, PathLike, _count, _FileMark, _layout, _read, read, scan
+from . import Batch, Index, Source, _count, _FileMark, _layout, _read, _sources, read, scan
+
+# File objects are shared by the partitions that read them: one reads at a time.
+_file_objects = threading.Lock()
 
 
 def _frame(batch: Batch) -> Any:
@@ -25,13 +29,24 @@ def _frame(batch: Batch) -> Any:
     return pd.DataFrame(columns, index=index, copy=False)
 
 
-def _partition(path: str, layout: str, start: int, stop: int, mark: _FileMark,
-               first: Optional[Tuple[int, ...]]) -> Any:
-    return _frame(_read(path, layout, start, stop, mark, first))
+def _at(source: Any, origin: Optional[int], work: Any) -> Any:
+    """work() on a path, or on a file object from its position when to_dask was called."""
+    if origin is None:
+        return work()
+    with _file_objects:
+        source.seek(origin)
+        return work()
 
 
-def to_dask(paths: Union[PathLike, Iterable[PathLike]], layout: str, *,
-            events_per_partition: int) -> Any:
+def _partition(source: Any, origin: Optional[int], layout: str, options: Dict[str, Any],
+               start: int, stop: int, mark: _FileMark, first: Optional[Tuple[int, ...]]) -> Any:
+    return _frame(_at(source, origin, lambda: _read(
+        source, layout, start, stop, mark, first, options["compression"],
+        options["storage_options"])))
+
+
+def to_dask(paths: Union[Source, Iterable[Source]], layout: str, *, events_per_partition: int,
+            storage_options: Optional[Dict[str, Any]], compression: Optional[str]) -> Any:
     """The events of the files as a lazy dask.dataframe.DataFrame, one partition per
     `events_per_partition` events of a file (a partition never spans two files), in file order.
 
@@ -41,22 +56,34 @@ def to_dask(paths: Union[PathLike, Iterable[PathLike]], layout: str, *,
     straight to its first event with the file's record positions: these go into the graph once
     per file, and every partition of the file depends on that one key. A partition carries the
     header values of its first event, so that a file changed since the scan raises
-    StaleIndexError instead of giving other events."""
+    StaleIndexError instead of giving other events. A compressed file is read forward to a
+    partition's first event. A file object must be able to seek, since each partition reads it
+    again from where it stood; its partitions read it one at a time."""
     layout = _layout(layout)
     size = _count(events_per_partition, "events_per_partition", least=1)
-    if isinstance(paths, (str, bytes, os.PathLike)):
-        paths = [paths]
-    names = [os.fspath(p) for p in paths]
-    if not names:
+    options = {"storage_options": storage_options, "compression": compression}
+    single = isinstance(paths, (str, bytes, os.PathLike)) or _sources.is_file_object(paths)
+    given: List[Any] = [paths] if single else list(cast(Iterable[Any], paths))
+    sources = [p if _sources.is_file_object(p) else os.fspath(p) for p in given]
+    if not sources:
         raise ValueError("to_dask needs at least one file")
     parts: List[Any] = []
-    for name in names:
-        index = scan(name, layout)
+    origins: List[Optional[int]] = []
+    for source in sources:
+        origin = None
+        if _sources.is_file_object(source):
+            if not _sources.can_seek(source):
+                raise ValueError(f"to_dask reads each input once per partition: {source!r} "
+                                 "cannot seek; give a path or a file object that can seek")
+            origin = int(source.tell())
+        origins.append(origin)
+        index: Index = _at(source, origin, lambda: scan(source, layout, **options))
         n = len(index)
         mark = delayed(_FileMark(index), pure=True)
         for start in range(0, max(n, 1), size):
             first = index._header(start) if n else None
             parts.append(delayed(_partition, pure=True)(
-                name, layout, start, min(start + size, n), mark, first))
-    meta = _frame(read(names[0], layout, stop=0))
+                source, origin, layout, options, start, min(start + size, n), mark, first))
+    meta = _frame(_at(sources[0], origins[0], lambda: read(sources[0], layout, stop=0, **options)))
     return dd.from_delayed(parts, meta=meta)
+

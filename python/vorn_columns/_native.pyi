@@ -11,7 +11,8 @@ _Stop = Tuple[int, Any]
 _Columns = Tuple[npt.NDArray[Any], ...]
 
 class Decoder:
-    def __new__(cls, path: bytes, layout: str, filename: Any) -> Decoder: ...
+    # `input`: a path as bytes, or a binary file object (read from where it stands).
+    def __new__(cls, input: Any, layout: str, filename: Any) -> Decoder: ...
     @property
     def position(self) -> int: ...
     @property

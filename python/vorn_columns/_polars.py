@@ -23,7 +23,7 @@ except ImportError as e:
     raise ImportError(f"vorn_columns.scan_polars needs polars ({e}): "
                       "pip install 'vorn[polars]'") from e
 
-from . import FIELDS, PathLike, _failure, _layout, _open, iter_batches
+from . import FIELDS, Source, _failure, _layout, _native, _sources, iter_batches
 from ._take import pick
 
 _HEADER_TYPES: Dict[str, List[Any]] = {
@@ -37,14 +37,19 @@ _FRAME_BYTES = 32 << 20
 _HOW = "the scan stops before it"
 
 
-def _sources(sources: Union[PathLike, Iterable[PathLike]]) -> Tuple[List[Tuple[Any, str]], bool]:
-    """(path, label) of each file, and whether there may be more than one:
+def _expand(sources: Union[Source, Iterable[Source]]) -> Tuple[List[Tuple[Any, str]], bool]:
+    """(source, label) of each input, and whether there may be more than one:
     a list of sources, or a glob (each of which gives the paths it matches)."""
-    single = isinstance(sources, (str, bytes, os.PathLike))
+    single = isinstance(sources, (str, bytes, os.PathLike)) or _sources.is_file_object(sources)
     given: List[Any] = [sources] if single else list(sources)  # type: ignore[arg-type]
     files: List[Tuple[Any, str]] = []
     globbed = False
     for source in given:
+        if _sources.is_file_object(source):
+            name = getattr(source, "name", None)
+            files.append((source, os.fsdecode(name) if isinstance(name, (str, bytes))
+                          else f"<{type(source).__name__}>"))
+            continue
         path = os.fspath(source)
         if isinstance(path, str) and glob.has_magic(path):
             globbed = True
@@ -77,12 +82,13 @@ def _by_bytes(sizes: np.ndarray, limit: int) -> Iterator[slice]:
 
 
 class _File:
-    """One file of the scan and what a query asks of it."""
+    """One input of the scan and what a query asks of it."""
 
-    def __init__(self, path: Any, label: Optional[str], layout: str, predicate: Any,
-                 with_data: bool, size: int) -> None:
-        self.path, self.label, self.layout = path, label, layout
+    def __init__(self, source: Any, label: Optional[str], layout: str, predicate: Any,
+                 with_data: bool, size: int, options: Tuple[Any, Any]) -> None:
+        self.source, self.label, self.layout = source, label, layout
         self.predicate, self.with_data, self.size = predicate, with_data, size
+        self.options = options  # compression, storage_options
 
     def _labelled(self, frame: Any) -> Any:
         if self.label is None:
@@ -90,28 +96,30 @@ class _File:
         return frame.with_columns(file=pl.lit(self.label, pl.String))
 
     def frames(self, left: Optional[int]) -> Iterator[Tuple[Any, int]]:
-        """(frame, events read for it): the first `left` events of the file
-        (None: all), those the filter passes; None where none passed."""
-        if self.predicate is not None and "data" in self.predicate.meta.root_names():
-            return self._filtered_whole(left)
+        """(frame, events read for it): the first `left` events of the input
+        (None: all), those the filter passes; None where none passed. Input
+        that cannot seek (compressed, a pipe) is read whole and filtered."""
+        opened = _sources.open_input(self.source, *self.options)
+        on_data = self.predicate is not None and "data" in self.predicate.meta.root_names()
+        if not opened.seekable or on_data:
+            return self._filtered_whole(opened, left)
         if self.predicate is None and self.with_data and left is None:
-            return self._whole()  # every record: one walk through the file
-        return self._headers_first(left)
+            return self._filtered_whole(opened, None)  # every record: one walk through it
+        return self._headers_first(opened, left)
 
-    def _whole(self) -> Iterator[Tuple[Any, int]]:
-        for batch in iter_batches(self.path, self.layout, max_events=self.size,
-                                  max_bytes=_FRAME_BYTES):
-            yield self._labelled(pl.DataFrame(batch)), len(batch)
-
-    def _filtered_whole(self, left: Optional[int]) -> Iterator[Tuple[Any, int]]:
-        for batch in iter_batches(self.path, self.layout, max_events=self.size,
+    def _filtered_whole(self, opened: Any, left: Optional[int]) -> Iterator[Tuple[Any, int]]:
+        for batch in iter_batches(opened, self.layout, max_events=self.size,
                                   max_bytes=_FRAME_BYTES, stop=left):
-            yield self._labelled(pl.DataFrame(batch)).filter(self.predicate), len(batch)
+            frame = self._labelled(pl.DataFrame(batch))
+            if self.predicate is not None:
+                frame = frame.filter(self.predicate)
+            yield frame, len(batch)
 
-    def _headers_first(self, left: Optional[int]) -> Iterator[Tuple[Any, int]]:
+    def _headers_first(self, opened: Any, left: Optional[int]) -> Iterator[Tuple[Any, int]]:
         """Headers a chunk at a time (the scan steps over blocks), the filter
         evaluated on them, then the samples of the events that pass."""
-        decoder, filename = _open(self.path, self.layout)
+        filename = opened.filename
+        decoder = _native.Decoder(opened.native, self.layout, filename)
         first = 0
         while left is None or left > 0:
             want = self.size if left is None else min(self.size, left)
@@ -123,7 +131,7 @@ class _File:
             headers = self._labelled(pl.DataFrame(dict(zip(FIELDS[self.layout], columns))))
             keep = np.arange(n)
             if self.predicate is not None:
-                passed = headers.select(self.predicate).to_series().fill_null(False)
+                passed = headers.select(self.predicate.fill_null(False)).to_series()
                 keep = np.flatnonzero(passed.to_numpy())
             if not self.with_data:
                 yield (headers if len(keep) == n else headers[keep]), n
@@ -144,14 +152,12 @@ class _File:
             first += n
 
 
-def scan_polars(sources: Union[PathLike, Iterable[PathLike]], layout: str, *,
+def scan_polars(sources: Union[Source, Iterable[Source]], layout: str, *,
                 storage_options: Optional[Dict[str, Any]] = None,
                 compression: Optional[str] = "auto") -> pl.LazyFrame:
     layout = _layout(layout)
-    if storage_options is not None or compression not in ("auto", None):
-        raise ValueError("scan_polars reads local files: storage_options and compression are "
-                         "not supported yet")
-    files, with_file = _sources(sources)
+    _sources._check_compression(compression)
+    files, with_file = _expand(sources)
     schema = _schema(layout, with_file)
 
     def source(with_columns: Optional[List[str]], predicate: Any, n_rows: Optional[int],
@@ -163,7 +169,7 @@ def scan_polars(sources: Union[PathLike, Iterable[PathLike]], layout: str, *,
             if left == 0:
                 return
             part = _File(path, label if with_file else None, layout, predicate,
-                         "data" in names, size)
+                         "data" in names, size, (compression, storage_options))
             for frame, read in part.frames(left):
                 if left is not None:
                     left -= read

@@ -3,14 +3,17 @@ between them; ``select`` makes a Batch of some of another's events."""
 from __future__ import annotations
 
 import os
-from typing import Any, Dict, Optional, Tuple
+from typing import Any, Dict, List, Optional, Tuple
 
 import numpy as np
 
-from . import (FIELDS, Batch, Index, PathLike, StaleIndexError, _check_file, _failure, _layout,
-               _native, _open, _stale, scan)
+from . import (FIELDS, Batch, Index, Source, StaleIndexError, _check_file, _failure, _index,
+               _layout, _native, _open, _stale)
 
 _STOP_MISMATCH = 4
+# Batches of input read forward: the chosen events are copied out of each.
+_FORWARD_EVENTS = 1 << 16
+_FORWARD_BYTES = 32 << 20
 
 
 def _numbers(events: Any, count: int, filename: Any) -> np.ndarray:
@@ -42,23 +45,24 @@ def _numbers(events: Any, count: int, filename: Any) -> np.ndarray:
     return chosen.astype(np.int64)
 
 
-def take(source: PathLike, layout: str, events: Any, *, index: Optional[Index] = None,
+def take(source: Source, layout: str, events: Any, *, index: Optional[Index] = None,
          storage_options: Optional[Dict[str, Any]] = None,
          compression: Optional[str] = "auto") -> Batch:
     """The events numbered ``events`` of the file as one batch: strictly
     increasing numbers, or a boolean mask with an entry per event. Only their
     records are read, each run of adjacent ones with one read; without an
-    ``index``, one is made by ``scan`` first. An index that no longer
-    describes the file raises ``StaleIndexError``, as in ``read``."""
+    ``index``, the file's headers are scanned first. Input that cannot seek
+    (compressed, a pipe) is read forward. An index that no longer describes
+    the file raises ``StaleIndexError``, as in ``read``."""
     layout = _layout(layout)
-    if storage_options is not None or compression not in ("auto", None):
-        raise ValueError("take reads local files: storage_options and compression are not "
-                         "supported yet")
-    if index is None:
-        index = scan(source, layout)
-    elif not isinstance(index, Index):
+    if index is not None and not isinstance(index, Index):
         raise TypeError(f"index must be a vorn_columns.Index, not {type(index).__name__}")
-    decoder, filename = _open(source, layout)
+    decoder, opened = _open(source, layout, compression, storage_options)
+    filename = opened.filename
+    if index is None:
+        if not opened.seekable:
+            return _forward(decoder, filename, layout, events)
+        index = _index(decoder, filename, layout)
     numbers = _numbers(events, len(index), filename)
     _check_file(decoder, filename, layout, index)
     starts = index.positions[numbers]
@@ -69,6 +73,48 @@ def take(source: PathLike, layout: str, events: Any, *, index: Optional[Index] =
         if len(differ):
             raise _changed(filename, int(numbers[differ[0]]), int(starts[differ[0]]))
     return batch
+
+
+def _forward(decoder: _native.Decoder, filename: Any, layout: str, events: Any) -> Batch:
+    """take() of input read once, from start to end, without an index: the
+    chosen events are copied out of each batch as it passes, and their
+    numbers checked against the count once the end is known."""
+    given = np.asarray(events)
+    mask = given.dtype == np.bool_ and given.ndim == 1
+    wanted = given if mask else _numbers(events, np.iinfo(np.int64).max, filename)
+    chosen: List[Batch] = []
+    seen = 0
+    while True:
+        columns, samples, offsets, stop = decoder.decode(_FORWARD_EVENTS, _FORWARD_BYTES, False)
+        n = len(offsets) - 1
+        error = _failure(stop, filename, layout, seen + n, "take() reads the events before it")
+        if error is not None:
+            raise error
+        rows = (np.flatnonzero(given[seen:seen + n]) if mask else
+                wanted[slice(*np.searchsorted(wanted, [seen, seen + n]))] - seen)
+        if n or not chosen:  # an empty batch gives the columns their types
+            chosen.append(select(Batch(layout, seen, decoder.channels,
+                                       dict(zip(FIELDS[layout], columns)), samples, offsets), rows))
+        if n == 0:
+            break
+        seen += n
+    numbers = _numbers(events, seen, filename)
+    numbers.setflags(write=False)
+    return Batch(layout, int(numbers[0]) if len(numbers) else 0, decoder.channels,
+                 {name: np.concatenate([c[name] for c in chosen]) for name in FIELDS[layout]},
+                 np.concatenate([c.samples for c in chosen]), _joined([c.offsets for c in chosen]),
+                 numbers)
+
+
+def _joined(offsets: List[np.ndarray]) -> np.ndarray:
+    """The offsets of batches put one after another."""
+    out = np.zeros(sum(len(o) - 1 for o in offsets) + 1, np.int64)
+    at, base = 0, 0
+    for o in offsets:
+        out[at + 1:at + len(o)] = o[1:] + base
+        at, base = at + len(o) - 1, base + int(o[-1])
+    out.setflags(write=False)
+    return out
 
 
 def pick(decoder: _native.Decoder, filename: Any, layout: str, numbers: np.ndarray,

@@ -16,9 +16,13 @@ from typing import Any, Callable, Dict, Iterator, List, Optional, Sequence, Tupl
 
 import numpy as np
 
-from . import BatchIterator, CorruptRecordError, __version__, iter_batches, scan
+from . import (BatchIterator, CorruptRecordError, CorruptStreamError, __version__, _sources,
+               iter_batches, scan)
 
 LAYOUTS = {".wd1": "WD1", ".wd2": "WD2"}
+# Suffixes of compressed files, looked through for the layout's (run042.wd1.gz is WD1).
+COMPRESSED = {".gz", ".gzip", ".bz2", ".xz", ".zst", ".zstd"}
+STDIN = "-"
 FORMATS = {".parquet": "parquet", ".pq": "parquet", ".arrow": "arrow", ".feather": "arrow",
            ".ipc": "arrow"}
 EXTRAS = {"pyarrow": "arrow", "tqdm": "progress"}
@@ -26,7 +30,7 @@ EXTRAS = {"pyarrow": "arrow", "tqdm": "progress"}
 # record batches small enough that a batch's memory, reused for the next, stays in the caches.
 BATCH_BYTES = {"parquet": 32 << 20, "arrow": 4 << 20}
 SHOWN = 5  # counter gaps listed by `vorn info`; distinct record sizes listed before a summary
-_READ_ERRORS = (OSError, CorruptRecordError, MemoryError)
+_READ_ERRORS = (OSError, CorruptRecordError, CorruptStreamError, MemoryError)
 
 
 class Failure(Exception):
@@ -50,68 +54,48 @@ class _ReadFailure(Failure):
 
 
 class _Input:
-    """An input, opened once. vorn_columns reads a regular file (or refuses a directory) by its
-    name. Anything else, a FIFO, a terminal or a device, is opened here and a thread pumps it
-    into a pipe that vorn_columns reads, counting the bytes: its stat size is not its content,
-    and opening a FIFO again would wait for a writer that may never come."""
+    """An input, opened once. A regular file is read by vorn_columns by its name; anything else,
+    "-" for standard input, a FIFO, a terminal or a device, is opened here as a file object,
+    and vorn_columns counts the bytes it reads from it: a FIFO's stat size is not its content,
+    and opening it again would wait for a writer that may never come. Compressed input is
+    recognised by its first bytes."""
 
     def __init__(self, path: str) -> None:
-        self.path = self.name = path
-        self.passed: Optional[int] = None  # bytes pumped so far; None for a file read by name
-        self._error: Optional[OSError] = None
-        self._pipe: Optional[int] = None
+        self.path = path
+        self._owned: Optional[Any] = None
         try:
-            mode = os.stat(path).st_mode
-            if stat.S_ISREG(mode) or stat.S_ISDIR(mode):
-                return
-            fd = os.open(path, os.O_RDONLY | os.O_NOCTTY)  # a FIFO's open waits for its writer
-            self._pipe, sink = os.pipe()
-        except OSError as e:
+            if path == STDIN:
+                given: Any = sys.stdin.buffer
+            else:
+                mode = os.stat(path).st_mode
+                if stat.S_ISREG(mode) or stat.S_ISDIR(mode):
+                    given = path
+                else:  # a FIFO's open waits for its writer
+                    given = self._owned = open(path, "rb", buffering=0)
+            self.source = _sources.open_input(given)
+        except (OSError, ValueError) as e:
+            self.close()
             raise _ReadFailure(self.reason(e)) from None
-        self.name = f"/proc/self/fd/{self._pipe}"  # a pipe's open never waits
-        self.passed = 0
-        self._pump = threading.Thread(target=self._run, args=(fd, sink), daemon=True)
-        self._pump.start()
 
-    def _run(self, fd: int, sink: int) -> None:
-        passed = 0
-        try:
-            while True:
-                data = os.read(fd, 1 << 16)
-                if not data:
-                    break
-                view = memoryview(data)
-                while view:
-                    view = view[os.write(sink, view):]
-                passed += len(data)
-                self.passed = passed
-        except BrokenPipeError:
-            pass  # the reader stopped early, on an error of its own
-        except OSError as e:
-            self._error = OSError(e.errno, e.strerror, self.path)
-        finally:
-            os.close(sink)
-            os.close(fd)
+    def close(self) -> None:
+        if self._owned is not None:
+            self._owned.close()
+            self._owned = None
 
     def reason(self, e: BaseException) -> str:
         """The message of a failure to read this input, naming it as the user did."""
-        text = str(e)
-        if isinstance(e, (CorruptRecordError, MemoryError)) and text.startswith(self.name + ":"):
-            return self.path + text[len(self.name):]  # vorn_columns opens these with the name
         if isinstance(e, MemoryError):
             return f"{self.path}: out of memory"
+        if isinstance(e, (CorruptRecordError, CorruptStreamError)):
+            return str(e)  # names the input, and the event's index or the stream's offset
         return f"cannot read {self.path}: {getattr(e, 'strerror', None) or e}"
 
-    def open(self, reader: Callable[[str], Any]) -> Any:
-        """`reader(name)`: a function of vorn_columns that opens the input."""
+    def open(self, reader: Callable[[Any], Any]) -> Any:
+        """`reader(source)`: a function of vorn_columns that reads the input."""
         try:
-            return reader(self.name)
+            return reader(self.source)
         except _READ_ERRORS as e:
             raise _ReadFailure(self.reason(e)) from None
-        finally:
-            if self._pipe is not None:
-                os.close(self._pipe)  # the reader holds its own descriptor of the pipe
-                self._pipe = None
 
     def each(self, batches: BatchIterator) -> Iterator[Any]:
         """The batches of `batches`, a read error ending them as a _ReadFailure."""
@@ -124,17 +108,14 @@ class _Input:
                 return
             yield batch
 
-    def tail(self, position: int) -> int:
-        """The bytes read past `position`, once the reader has met the end of the input."""
-        if self.passed is None:
-            try:
-                return os.path.getsize(self.path) - position
-            except OSError as e:
-                raise _ReadFailure(self.reason(e)) from None
-        self._pump.join()  # done: the reader's end of the input is the pump's
-        if self._error is not None:
-            raise _ReadFailure(self.reason(self._error))
-        return self.passed - position
+    def tail(self, position: int) -> Optional[int]:
+        """The bytes read past `position`, once the reader has met the end of the input; None
+        where that cannot be told."""
+        try:
+            size = self.source.read_so_far()
+        except OSError as e:
+            raise _ReadFailure(self.reason(e)) from None
+        return None if size is None else size - position
 
 
 def _to_arrow(batch: Any) -> Any:
@@ -149,9 +130,15 @@ def _to_arrow(batch: Any) -> Any:
 def _layout_of(path: str, given: Optional[str], parser: argparse.ArgumentParser) -> str:
     if given:
         return given
-    layout = LAYOUTS.get(os.path.splitext(path)[1].lower())
+    if path == STDIN:
+        parser.error("reading standard input (-) needs --layout")
+    stem, suffix = os.path.splitext(path)
+    if suffix.lower() in COMPRESSED:
+        suffix = os.path.splitext(stem)[1]
+    layout = LAYOUTS.get(suffix.lower())
     if layout is None:
-        parser.error(f"cannot tell the layout of {path}: name it *.wd1 or *.wd2, or give --layout")
+        parser.error(f"cannot tell the layout of {path}: name it *.wd1 or *.wd2 (compressed: "
+                     "*.wd1.gz and the like), or give --layout")
     return layout
 
 
@@ -195,8 +182,8 @@ def _gaps(counters: np.ndarray) -> str:
 def info(path: str, layout: str) -> List[str]:
     """The lines `vorn info` prints for one file."""
     source = _Input(path)
-    index = source.open(lambda name: scan(name, layout))
     try:
+        index = source.open(lambda given: scan(given, layout))
         tail = source.tail(int(index.positions[-1]))
         n = len(index)
         lines = [f"{path} ({layout})", f"  events           {n}"]
@@ -213,7 +200,10 @@ def info(path: str, layout: str) -> List[str]:
             lines.append(f"  counter gaps     {_gaps(index.columns['event_counter'])}")
     except MemoryError as e:
         raise _ReadFailure(source.reason(e)) from None
-    lines.append(f"  incomplete tail  {tail} bytes")
+    finally:
+        source.close()
+    if tail is not None:
+        lines.append(f"  incomplete tail  {tail} bytes")
     return lines
 
 
@@ -228,7 +218,7 @@ def _progress(source: "_Input", quiet: bool) -> Any:
               file=sys.stderr)
         return None
     try:
-        total = os.path.getsize(source.path) if source.passed is None else None
+        total = os.path.getsize(source.path) if isinstance(source.source.native, bytes) else None
     except OSError:
         total = None
     return tqdm(total=total, unit="B", unit_scale=True, unit_divisor=1024,
@@ -362,8 +352,8 @@ def convert(path: str, out: str, layout: str, fmt: str, events: Optional[int],
     source = _Input(path)
     output: Optional[_Output] = None
     try:
-        batches = source.open(lambda name: iter_batches(
-            name, layout, max_events=events,
+        batches = source.open(lambda given: iter_batches(
+            given, layout, max_events=events,
             max_bytes=BATCH_BYTES[fmt] if events is None else 1 << 62))
         each = source.each(batches)
         first = next(each, None)
@@ -374,7 +364,7 @@ def convert(path: str, out: str, layout: str, fmt: str, events: Optional[int],
         finally:
             if bar is not None:
                 bar.close()
-        tail = source.tail(batches.position)  # a pumped input's read error shows only here
+        tail = source.tail(batches.position)
         output.commit()
     except _ReadFailure as e:
         lost = "is incomplete" if output is not None and output.straight else "was not written"
@@ -385,9 +375,10 @@ def convert(path: str, out: str, layout: str, fmt: str, events: Optional[int],
         what = "out of memory" if isinstance(e, MemoryError) else e.strerror or e
         raise Failure(f"cannot write {output.shown if output else out}: {what}") from None
     finally:
+        source.close()
         if output is not None:
             output.discard()
-    left = f"; the last {tail} bytes, an incomplete record, were left out" if tail > 0 else ""
+    left = f"; the last {tail} bytes, an incomplete record, were left out" if tail else ""
     return f"vorn: wrote {written} events of {path} to {output.shown} ({fmt}){left}"
 
 
@@ -402,9 +393,9 @@ def _parser() -> Tuple[argparse.ArgumentParser, Dict[str, argparse.ArgumentParse
     layout.add_argument("--layout", choices=["WD1", "WD2"], help="the record layout")
     info_parser = commands.add_parser("info", parents=[layout],
                                       help="events, record sizes, samples, counters, gaps")
-    info_parser.add_argument("files", nargs="+", metavar="FILE")
+    info_parser.add_argument("files", nargs="+", metavar="FILE", help="- for standard input")
     p = commands.add_parser("convert", parents=[layout], help="write as Parquet or Arrow IPC")
-    p.add_argument("file", metavar="FILE")
+    p.add_argument("file", metavar="FILE", help="- for standard input")
     p.add_argument("out", metavar="OUT", help="the file to write, replaced once complete; "
                    "'-' (standard output), a FIFO or a device is written into")
     p.add_argument("--format", choices=["parquet", "arrow"],
@@ -478,9 +469,10 @@ def _show(lines: List[str]) -> None:
 
 
 def _same_file(path: str, out: str) -> bool:
-    """Whether `out` ("-": standard output) is the file `path`."""
+    """Whether `out` ("-": standard output) is the file `path` ("-": standard input)."""
     try:
-        a, b = os.stat(path), (os.fstat(1) if out == "-" else os.stat(out))
+        a = os.fstat(0) if path == STDIN else os.stat(path)
+        b = os.fstat(1) if out == "-" else os.stat(out)
     except OSError:
         return False
     return (a.st_dev, a.st_ino) == (b.st_dev, b.st_ino)

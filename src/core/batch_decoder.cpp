@@ -346,12 +346,21 @@ Result<BatchDecoder> BatchDecoder::open(std::unique_ptr<Source> source, Layout l
   if (layout == Layout::wd2) {
     // The probe reads two headers: no need to fill the whole buffer for them.
     in.limit_refill(kHeaderRefill);
-    Result<std::int32_t> channels = probe_wd2_channels(in);
+    Result<std::int32_t> channels = peek_wd2_channels(in);
     in.limit_refill(buffer_size);
     if (!channels.ok()) return channels.error();
     probed = channels.value();
   }
   return BatchDecoder(std::move(in), layout, probed);
+}
+
+Status BatchDecoder::seek(std::uint64_t position) {
+  const std::uint64_t at = in_.position();
+  if (position == at) return success();
+  Status st = in_.seek_to(position);
+  if (st.ok() || st.error().code != ESPIPE || position < at) return st;
+  st = in_.skip(position - at);
+  return st.ok() || st.error().is_eof() ? success() : st;
 }
 
 std::size_t BatchDecoder::column_width(int i) const noexcept {

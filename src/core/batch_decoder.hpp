@@ -56,7 +56,8 @@ class BatchDecoder {
   static constexpr std::size_t kBufferSize = std::size_t(1) << 20;
 
   // Takes an open source standing at offset 0; for WD2 runs the layout
-  // probe of the record reader and rewinds. Tests make the buffer small.
+  // probe of the record reader, giving back the bytes it read where the
+  // source cannot seek. Tests make the buffer small.
   static Result<BatchDecoder> open(std::unique_ptr<Source> source, Layout layout,
                                    std::size_t buffer_size = kBufferSize);
 
@@ -70,7 +71,9 @@ class BatchDecoder {
 
   // The byte offset of the next record.
   std::uint64_t position() const noexcept { return in_.position(); }
-  Status seek(std::uint64_t position) { return in_.seek_to(position); }
+  // Moves to `position`: by a seek, or on input that cannot seek, by reading
+  // forward to it (an input that ends first leaves the decoder at its end).
+  Status seek(std::uint64_t position);
   // The descriptor of the file being read (-1 for a source without one).
   int fd() const noexcept { return in_.source().fd(); }
 
@@ -92,7 +95,9 @@ class BatchDecoder {
   // Stop::limit once all are read; Stop::mismatch, reading nothing more, at
   // the first extent that is out of order, shorter than a header, past the
   // file's end, or whose header gives another length; Stop::error on an
-  // input error or want of memory. Leaves position() anywhere.
+  // input error or want of memory. Input that cannot seek is read forward
+  // from position() (an extent before it is an ESPIPE error). Leaves
+  // position() anywhere.
   BatchResult pick(BatchMemory& out, std::span<const Extent> extents);
 
  private:

@@ -35,12 +35,15 @@ inline void restore_record_start(BufReader& in, std::uint64_t start) {
 // After a step that must be tried again (retry_later), puts the reader back
 // on the record's first byte: by a seek, or where the input cannot seek, by
 // giving back the bytes consumed since `start`, which are the first bytes of
-// `header` followed by the first of `block`.
+// `header` followed by the first of `block`. Bytes a skip read through are
+// not at hand: then nothing is given back, and the reader stays where the
+// input ended rather than before bytes that do not follow.
 inline void give_back_record(BufReader& in, std::uint64_t start,
                              std::span<const std::uint8_t> header,
                              std::span<const std::uint8_t> block) {
   const std::uint64_t consumed = in.position() - start;
   if (consumed == 0 || in.seek_to(start).ok()) return;
+  if (consumed - std::min<std::uint64_t>(consumed, header.size()) > block.size()) return;
   std::vector<std::uint8_t> bytes;
   const std::size_t from_header = std::size_t(std::min<std::uint64_t>(consumed, header.size()));
   bytes.reserve(std::size_t(consumed));

@@ -13,8 +13,18 @@ namespace {
 constexpr std::size_t kPickRecords = 512;
 
 // Fills every part, however many reads that takes; false where the input
-// ends first.
+// ends first. Bytes left in the buffer by a forward seek on input that
+// cannot seek go out first, part by part.
 Result<bool> read_parts(BufReader& in, std::span<std::span<std::uint8_t>> parts) {
+  if (!in.drained()) {
+    for (std::span<std::uint8_t> part : parts) {
+      if (Status st = in.read_exact(part); !st.ok()) {
+        if (st.error().is_eof()) return false;
+        return st.error();
+      }
+    }
+    return true;
+  }
   std::size_t first = 0;
   for (;;) {
     while (first < parts.size() && parts[first].empty()) ++first;
@@ -34,8 +44,8 @@ Result<bool> read_parts(BufReader& in, std::span<std::span<std::uint8_t>> parts)
 template <class Rules>
 class Picker {
  public:
-  Picker(BufReader& in, const Rules& rules, BatchMemory& out)
-      : in_(in), rules_(rules), out_(out), header_(rules.header_size()) {}
+  Picker(BatchDecoder& decoder, BufReader& in, const Rules& rules, BatchMemory& out)
+      : decoder_(decoder), in_(in), rules_(rules), out_(out), header_(rules.header_size()) {}
 
   BatchResult run(std::span<const Extent> extents) {
     if (!check(extents)) return res_;
@@ -70,11 +80,8 @@ class Picker {
   // The extents in order, each long enough for a header, and, where the
   // file has a length, none past its end.
   bool check(std::span<const Extent> extents) {
-    if (Status st = in_.seek_to(0); !st.ok()) {
-      fail(st.error());
-      return false;
-    }
-    const std::optional<std::uint64_t> length = in_.length_hint();
+    std::optional<std::uint64_t> length = in_.length_hint();
+    if (length) *length += in_.position();
     std::uint64_t end = 0;
     for (const Extent& e : extents) {
       if (e.position < end || e.bytes < header_ || e.bytes > UINT64_MAX - e.position) {
@@ -118,7 +125,8 @@ class Picker {
       parts[2 * i + 1] = {out_.samples.data() + at, std::size_t(block)};
       at += block;
     }
-    if (Status st = in_.seek_to(run[0].position); !st.ok()) {
+    // On input that cannot seek, runs must come in order: the seek reads forward.
+    if (Status st = decoder_.seek(run[0].position); !st.ok()) {
       fail(st.error());
       return false;
     }
@@ -140,6 +148,7 @@ class Picker {
     return true;
   }
 
+  BatchDecoder& decoder_;
   BufReader& in_;
   const Rules& rules_;
   BatchMemory& out_;
@@ -154,10 +163,10 @@ class Picker {
 BatchResult BatchDecoder::pick(BatchMemory& out, std::span<const Extent> extents) {
   if (layout_ == Layout::wd1) {
     const WD1Rules rules;
-    return Picker<WD1Rules>(in_, rules, out).run(extents);
+    return Picker<WD1Rules>(*this, in_, rules, out).run(extents);
   }
   const WD2Rules rules{probed_};
-  return Picker<WD2Rules>(in_, rules, out).run(extents);
+  return Picker<WD2Rules>(*this, in_, rules, out).run(extents);
 }
 
 }  // namespace vorn

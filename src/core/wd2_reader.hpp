@@ -35,6 +35,14 @@ inline WD2Header decode_wd2_header(const std::uint8_t* h) noexcept {
 // WD2Reader::open), read from offset 0; the input is rewound afterwards.
 Result<std::int32_t> probe_wd2_channels(BufReader& in);
 
+// The same probe for input that may not seek: the bytes it reads are given
+// back to `in` (unread), so that `in` reads on from offset 0. It holds the
+// first record the channel word implies and the header after it; where that
+// record is longer than `hold` bytes and `in` can seek back to offset 0, it
+// probes and rewinds as probe_wd2_channels does instead. After a failure the
+// bytes read stay consumed.
+Result<std::int32_t> peek_wd2_channels(BufReader& in, std::size_t hold = std::size_t(1) << 20);
+
 class WD2Reader {
  public:
   static constexpr std::size_t kHeaderSize = 24;

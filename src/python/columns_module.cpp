@@ -13,40 +13,15 @@
 #include "arrow_export.hpp"
 #include "batch_decoder.hpp"
 #include "column_memory.hpp"
+#include "file_object_source.hpp"
 #include "py_support.hpp"
 
 namespace vorn {
 namespace {
 
-// Work on a decoder runs without the interpreter lock; a signal that
-// interrupts a wait takes the lock back to run the handlers.
-class UnlockedWaiting final : public Waiting {
- public:
-  bool resume() noexcept override {
-    if (!saved_) return PyErr_CheckSignals() == 0;
-    PyEval_RestoreThread(saved_);
-    const bool go_on = PyErr_CheckSignals() == 0;
-    saved_ = PyEval_SaveThread();
-    return go_on;
-  }
-  // Runs `work` with the lock released, and takes it back on every way out.
-  template <class Work>
-  auto unlocked(Work&& work) {
-    struct Relock {
-      PyThreadState*& saved;
-      ~Relock() { PyEval_RestoreThread(std::exchange(saved, nullptr)); }
-    };
-    saved_ = PyEval_SaveThread();
-    Relock relock{saved_};
-    return work();
-  }
-
- private:
-  PyThreadState* saved_ = nullptr;
-};
-
 struct DecoderState {
   UnlockedWaiting waiting;  // outlives the decoder's file, which refers to it
+  KeptError kept;           // what a file object raised, until the boundary raises it
   std::optional<BatchDecoder> decoder;
   std::shared_ptr<Pool> pool;
 };
@@ -106,11 +81,11 @@ PyObject* raise_io_error(const IoError& e, PyObject* filename) {
 
 PyObject* decoder_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept {
   return with_exception(guarded([&]() -> PyObject* {
-    const char* path;
+    PyObject* input;  // a path as bytes, or a binary file object
     const char* layout_name;
     PyObject* filename;
-    static const char* kNames[] = {"path", "layout", "filename", nullptr};
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "ysO:Decoder", const_cast<char**>(kNames), &path,
+    static const char* kNames[] = {"input", "layout", "filename", nullptr};
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OsO:Decoder", const_cast<char**>(kNames), &input,
                                      &layout_name, &filename)) {
       return nullptr;
     }
@@ -125,14 +100,25 @@ PyObject* decoder_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noex
       return nullptr;
     }
     auto state = std::make_unique<DecoderState>();
+    std::unique_ptr<Source> object;
+    const char* path = nullptr;
+    if (PyBytes_Check(input)) {
+      path = PyBytes_AsString(input);
+      if (std::strlen(path) != std::size_t(PyBytes_Size(input))) {
+        return raise_message(PyExc_ValueError, "embedded null byte");
+      }
+    } else if (!(object = FileObjectSource::make(input, state->waiting, state->kept))) {
+      return nullptr;
+    }
     std::optional<IoError> failed = state->waiting.unlocked([&]() -> std::optional<IoError> {
-      Result<std::unique_ptr<Source>> file = open_file(path, state->waiting);
+      Result<std::unique_ptr<Source>> file = path ? open_file(path, state->waiting) : std::move(object);
       if (!file.ok()) return file.error();
       Result<BatchDecoder> decoder = BatchDecoder::open(std::move(file).value(), layout);
       if (!decoder.ok()) return decoder.error();
       state->decoder.emplace(std::move(decoder).value());
       return std::nullopt;
     });
+    if (state->kept.restore()) return nullptr;
     if (failed) return raise_io_error(*failed, filename);
     auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
     PyObject* self = alloc(type, 0);
@@ -175,6 +161,14 @@ PyRef stop_detail(const BatchResult& r) {
   return PyRef::steal(Py_BuildValue("(iN)", int(r.stop), detail));
 }
 
+// A walk during which a file object raised ends with that exception, pending
+// as a signal handler's would be, whatever else stopped it.
+void take_kept_error(DecoderState& st, BatchResult& r) {
+  if (!st.kept.restore()) return;
+  r.stop = Stop::error;
+  r.error = IoError::interrupted();
+}
+
 bool parse_limit(PyObject* value, std::uint64_t& out) {
   out = PyLong_AsUnsignedLongLong(value);
   return !(out == std::uint64_t(-1) && PyErr_Occurred());
@@ -214,6 +208,7 @@ PyObject* decoder_decode(PyObject* self, PyObject* args) noexcept {
       }
       return res;
     });
+    take_kept_error(st, r);
     PyRef stop = stop_detail(r);
     Arrays a = make_arrays(*st.decoder, std::move(memory), r.events, r.samples, r.events + 1,
                            pooled ? st.pool : nullptr);
@@ -244,6 +239,7 @@ PyObject* decoder_scan(PyObject* self, PyObject* args) noexcept {
       memory->offsets.trim((res.events + 1) * 8);
       return res;
     });
+    take_kept_error(st, r);
     PyRef stop = stop_detail(r);
     if (!store) {
       return Py_BuildValue("(KOON)", (unsigned long long)r.events, Py_None, Py_None, stop.release());
@@ -262,7 +258,10 @@ PyObject* decoder_seek(PyObject* self, PyObject* arg) noexcept {
     if (to == std::uint64_t(-1) && PyErr_Occurred()) return nullptr;
     Busy busy(obj);
     if (in_use(busy)) return nullptr;
-    if (Status st = obj->state->decoder->seek(to); !st.ok()) return raise_os_error(st.error().code);
+    DecoderState& st = *obj->state;
+    const Status done = st.waiting.unlocked([&] { return st.decoder->seek(to); });
+    if (st.kept.restore()) return nullptr;
+    if (!done.ok()) return raise_os_error(done.error().code);
     Py_RETURN_NONE;
   }));
 }
@@ -321,13 +320,16 @@ PyObject* decoder_channels(PyObject* self, void*) noexcept {
 }
 
 // identity() -> (inode, size) of the open file, by fstat of the descriptor
-// being read: what an index checks. size is None but for a regular file.
+// being read: what an index checks. size is None but for a regular file;
+// both are None for a file object.
 PyObject* decoder_identity(PyObject* self, PyObject*) noexcept {
   return with_exception(guarded([&]() -> PyObject* {
     DecoderObject* obj = as_decoder(self);
     if (!obj) return nullptr;
+    const int fd = obj->state->decoder->fd();
+    if (fd < 0) return Py_BuildValue("(OO)", Py_None, Py_None);  // a file object: no file to ask
     struct stat st;
-    if (::fstat(obj->state->decoder->fd(), &st) != 0) return raise_os_error(errno);
+    if (::fstat(fd, &st) != 0) return raise_os_error(errno);
     PyRef size = S_ISREG(st.st_mode) ? PyRef::steal(PyLong_FromLongLong(st.st_size))
                                      : PyRef::borrow(Py_None);
     if (!size) return nullptr;
@@ -353,7 +355,7 @@ PyGetSetDef decoder_getset[] = {
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 PyType_Slot decoder_slots[] = {
-    {Py_tp_doc, const_cast<char*>("Decoder(path, layout, filename): one open event file")},
+    {Py_tp_doc, const_cast<char*>("Decoder(input, layout, filename): one open event file, by path or file object")},
     {Py_tp_new, reinterpret_cast<void*>(decoder_new)},
     {Py_tp_dealloc, reinterpret_cast<void*>(decoder_dealloc)},
     {Py_tp_methods, decoder_methods},

@@ -175,6 +175,62 @@ const ProbeCase kProbeCases[] = {
 INSTANTIATE_TEST_SUITE_P(Table, WD2ProbeTest, ::testing::ValuesIn(kProbeCases),
                          [](const auto& info) { return std::string(info.param.name); });
 
+// On input that cannot seek the probe gives back what it read: the same
+// decision, and then every byte of the file from offset 0.
+struct PeekCase {
+  ProbeCase probe;
+  Shape shape;
+};
+void PrintTo(const PeekCase& c, std::ostream* os) { *os << c.probe.name << "_" << test::shape_name(c.shape); }
+class WD2PeekTest : public ::testing::TestWithParam<PeekCase> {};
+
+TEST_P(WD2PeekTest, DecidesAsTheProbeAndGivesEveryByteBack) {
+  const auto& [c, shape] = GetParam();
+  auto s = test::shaped(c.file, shape);
+  if (shape == Shape::pipe) s->chunk = 5;  // a file object's short, uneven reads
+  BufReader in(std::make_unique<test::ScriptedSource>(s), 64);
+  Result<std::int32_t> probed = peek_wd2_channels(in);
+  ASSERT_TRUE(probed.ok()) << probed.error().message();
+  EXPECT_EQ(probed.value(), c.probed);
+  EXPECT_EQ(in.position(), 0u);
+  Bytes rest(c.file.size());
+  ASSERT_TRUE(in.read_exact(rest).ok());
+  EXPECT_EQ(rest, c.file);
+  std::uint8_t more;
+  EXPECT_TRUE(in.read_exact({&more, 1}).error().is_eof());
+}
+std::vector<PeekCase> peek_cases() {
+  std::vector<PeekCase> out;
+  for (const ProbeCase& c : kProbeCases) {
+    for (Shape shape : {Shape::pipe, Shape::regular}) out.push_back({c, shape});
+  }
+  return out;
+}
+INSTANTIATE_TEST_SUITE_P(Table, WD2PeekTest, ::testing::ValuesIn(peek_cases()),
+                         [](const auto& info) {
+                           return std::string(info.param.probe.name) + "_" +
+                                  test::shape_name(info.param.shape);
+                         });
+
+// A block longer than the probe may hold is stepped over by a seek where the
+// input can seek, and held where it cannot.
+TEST(WD2PeekTest, LongBlockIsSteppedOverWhereTheInputSeeks) {
+  const Bytes file = wd2({{.counter = 1, .samples = 5000, .word = 2}, {.counter = 2, .samples = 5000, .word = 2}});
+  for (Shape shape : {Shape::unsized, Shape::pipe}) {
+    SCOPED_TRACE(test::shape_name(shape));
+    auto s = test::shaped(file, shape);
+    BufReader in(std::make_unique<test::ScriptedSource>(s), 1024);
+    Result<std::int32_t> probed = peek_wd2_channels(in, 4096);
+    ASSERT_TRUE(probed.ok());
+    EXPECT_EQ(probed.value(), 2);
+    Bytes all(file.size());
+    ASSERT_TRUE(in.read_exact(all).ok());
+    EXPECT_EQ(all, file);
+    // Back to 0, then the probe's skip and rewind; a pipe refuses the first.
+    EXPECT_EQ(s->seeks, shape == Shape::pipe ? 1 : 3);
+  }
+}
+
 // Without channel words the word at offset 24 is the first sample; whatever
 // its value, the file opens with one channel and reads whole.
 class WD2FirstSampleTest : public ::testing::TestWithParam<float> {};

@@ -29,3 +29,7 @@ def test_quick_run_writes_a_complete_report(tmp_path):
         assert all(x["ns_per_event"] > 0 for x in r["readers"].values())
     assert {m["workload"] for m in report["memory"]} == {"wd1_64", "wd2_1x100000"}
     assert "| wd2_1x100000 |" in (tmp_path / "bench.md").read_text()
+    rows = [t["what"] for t in report["columns"]["targets"]]
+    for codec in ("gzip", "zstd"):  # other sources' rows
+        assert f"two threads on two {codec} files over one" in rows
+    assert any(r.startswith("iter_batches of a gzip file: peak RSS") for r in rows)

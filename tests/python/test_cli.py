@@ -372,3 +372,37 @@ def test_events_beyond_a_count_are_a_usage_error(tmp_path, capsys):
         cli.main(["convert", str(tmp_path / "a.wd1"), str(tmp_path / "a.pq"),
                   "--events", str(2**64)])
     assert stop.value.code == 2 and "--events" in capsys.readouterr().err
+
+
+def command_line():
+    script = Path(sys.executable).with_name("vorn")  # the console script, where installed
+    return [str(script)] if script.exists() else [sys.executable, "-m", "vorn_columns.cli"]
+
+
+@pytest.mark.parametrize("packed", [False, True])
+def test_standard_input_and_compressed_files(tmp_path, packed):
+    """`-` reads standard input (plain or compressed), given --layout; a compressed file
+    takes its layout from the suffix before the compression suffix."""
+    import gzip
+    content = SOURCES["WD2"]
+    data = gzip.compress(content) if packed else content
+    run = subprocess.run([*command_line(), "info", "-", "--layout", "WD2"], input=data,
+                         capture_output=True, timeout=60)
+    assert run.returncode == 0, run.stderr
+    lines = run.stdout.decode().splitlines()
+    assert lines[:3] == ["- (WD2)", "  events           25", "  record size      180 bytes"]
+    assert lines[-1] == "  incomplete tail  30 bytes"
+    if not packed:
+        return
+    pytest.importorskip("pyarrow")
+    src, out = tmp_path / "run042.wd2.gz", tmp_path / "run.arrow"
+    src.write_bytes(data)
+    assert cli.main(["convert", str(src), str(out), "--quiet"]) == 0
+    table, _ = read_back(out, "arrow")
+    assert table.column("event_counter").to_pylist() == list(range(25))
+
+
+def test_standard_input_needs_a_layout(capsys):
+    with pytest.raises(SystemExit) as stop:
+        cli.main(["info", "-"])
+    assert stop.value.code == 2 and "standard input (-) needs --layout" in capsys.readouterr().err

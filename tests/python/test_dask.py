@@ -65,3 +65,32 @@ def test_large_file_is_split_without_losing_or_repeating_events(tmp_path, client
     got = client.compute(frame[["event_counter"]]).result()
     assert got.index.tolist() == list(range(100))
     assert got["event_counter"].tolist() == counters.tolist()
+
+
+def test_file_objects_and_compressed_files_in_threads(tmp_path):
+    """A file object that seeks is read again by each partition from where it stood; a
+    compressed file is read forward to each partition's first event."""
+    import gzip
+    import io
+    content = wd2_run(40, samples=5, channels=2)
+    packed = tmp_path / "run.wd2.gz"
+    packed.write_bytes(gzip.compress(content))
+    f = io.BytesIO(b"skip" + content)
+    f.seek(4)
+    frame = vc.to_dask([f, packed], "WD2", events_per_partition=7)
+    assert frame.npartitions == 12
+    got = frame[["event_counter"]].compute(scheduler="threads")
+    assert got["event_counter"].tolist() == list(range(40)) * 2
+    assert not f.closed
+
+
+def test_a_file_object_that_cannot_seek_is_refused():
+    class Pipe:
+        def read(self, n=-1):
+            return b""
+
+        def seekable(self):
+            return False
+
+    with pytest.raises(ValueError, match="cannot seek"):
+        vc.to_dask(Pipe(), "WD1")

@@ -2,6 +2,8 @@
 lazy frame gives what pl.DataFrame(vc.read(...)) gives for the same query,
 over one file, a list and a glob, whatever the frames' size; and a query
 reads only the bytes it needs."""
+import gzip
+import io
 import os
 import pathlib
 
@@ -145,3 +147,13 @@ def test_sources_as_given_and_bad_ones(write, tmp_path):
         vc.scan_polars(str(tmp_path / "*.wd2"), "WD2")
     with pytest.raises(ValueError, match="layout must be"):
         vc.scan_polars(a, "wd1")
+
+
+def test_compressed_files_and_file_objects(write):
+    """Input that cannot seek back is read whole and filtered: the same rows."""
+    contents = [wd_files.wd1_run(7, samples=3), wd_files.wd1_run(4, samples=5)]
+    sources = [write(gzip.compress(contents[0]), name="a.wd1.gz"), io.BytesIO(contents[1])]
+    lazy = vc.scan_polars(sources, "WD1")
+    ref = reference([write(c) for c in contents], "WD1", [sources[0], "<BytesIO>"])
+    query = lambda f: f.filter(pl.col("event_counter") % 2 == 1).head(5)  # noqa: E731
+    assert query(lazy).collect().equals(query(ref.lazy()).collect())

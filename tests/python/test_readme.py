@@ -1,5 +1,8 @@
 """The README's Python snippets run as written, on files of the names they use, and mypy --strict
 accepts them: what the README shows works."""
+import bz2
+import gzip
+import lzma
 import re
 import subprocess
 import sys
@@ -11,7 +14,21 @@ from wd_files import wd1_run, wd2_run
 
 README = Path(__file__).resolve().parents[2] / "README.md"
 SNIPPETS = re.findall(r"^```python\n(.*?)^```", README.read_text(), re.S | re.M)
-NAMES = sorted(set(re.findall(r"""["']([\w./*-]+\.wd[12])["']""", "\n".join(SNIPPETS))))
+NAMES = sorted(set(re.findall(r"""["']([\w./*-]+\.wd[12](?:\.gz|\.bz2|\.xz|\.zst)?)["']""",
+                              "\n".join(SNIPPETS))))
+
+PACK = {"": bytes, "gz": gzip.compress, "bz2": bz2.compress, "xz": lzma.compress,
+        "zst": lambda data: _zstd().compress(data)}
+
+
+def _zstd():
+    try:
+        from compression import zstd  # CPython 3.14 on
+        return zstd
+    except ImportError:
+        zstandard = pytest.importorskip("zstandard", reason="a snippet reads a zstd file")
+        return zstandard.ZstdCompressor()
+
 
 # A snippet that follows a growing file loops for ever: its first pause ends it.
 PRELUDE = """\
@@ -40,9 +57,11 @@ def workdir(tmp_path_factory):
         for i, path in enumerate(paths):
             target = root / path
             target.parent.mkdir(parents=True, exist_ok=True)
-            wd2 = name.endswith(".wd2")
-            target.write_bytes(wd2_run(40 + i, samples=16, channels=2) if wd2
-                               else wd1_run(60 + i, samples=32))
+            stem, packed = (name.rsplit(".", 1) if name.count(".wd") and not name.endswith(
+                (".wd1", ".wd2")) else (name, ""))
+            data = (wd2_run(40 + i, samples=16, channels=2) if stem.endswith(".wd2")
+                    else wd1_run(60 + i, samples=32))
+            target.write_bytes(PACK[packed](data))
     return root
 
 
@@ -55,9 +74,10 @@ def test_snippet_runs(snippet, workdir):
     for module in needs(snippet):
         pytest.importorskip(module, reason=f"the snippet needs {module}")
     code = (PRELUDE if "while True" in snippet else "") + snippet
-    r = subprocess.run([sys.executable, "-c", code], cwd=workdir, capture_output=True, text=True,
-                       timeout=300)
-    assert r.returncode == 0, r.stderr
+    stdin = wd1_run(10) if "sys.stdin" in snippet else b""  # a pipe of WD1 records
+    r = subprocess.run([sys.executable, "-c", code], cwd=workdir, input=stdin,
+                       capture_output=True, timeout=300)
+    assert r.returncode == 0, r.stderr.decode()
 
 
 def test_mypy_strict_accepts_the_snippets(tmp_path):

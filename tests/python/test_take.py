@@ -3,6 +3,8 @@ take() with and without an index, b[i:j], b[mask] and b[indices] give the
 model's events at those numbers; a batch as a mapping of its header columns;
 bad selections and an index of another file."""
 import collections.abc
+import gzip
+import io
 
 import numpy as np
 import pytest
@@ -105,6 +107,39 @@ def test_take_with_an_index_of_another_file(write, wd2_path):
         f.truncate(5 * 32 + 10)
     with pytest.raises(vc.StaleIndexError, match="shrank"):
         vc.take(path, "WD1", [0], index=index)
+
+
+class Stream(io.RawIOBase):
+    """A file object that cannot seek, as a pipe or a socket is."""
+
+    def __init__(self, data):
+        self._data = io.BytesIO(data)
+
+    def readable(self):
+        return True
+
+    def readinto(self, b):
+        return self._data.readinto(b)
+
+
+@pytest.mark.parametrize("how", ["gzip", "file object", "stream"])
+def test_take_from_input_that_is_not_a_plain_path(write, how):
+    """Compressed input and streams are read forward, with an index or without."""
+    content = wd_files.wd1_run(40, samples=3) + wd_files.wd1_run(5, samples=7)
+    path = write(content)
+    numbers = [0, 1, 2, 17, 30, 44]
+    want = rows(vc.read(path, "WD1")[numbers])
+    make = {"gzip": lambda: write(gzip.compress(content)), "file object": lambda: io.BytesIO(content),
+            "stream": lambda: Stream(content)}[how]
+    index = vc.scan(path, "WD1")
+    mask = np.isin(np.arange(45), numbers)
+    for events, kw in [(numbers, {}), (mask, {}), (numbers, {"index": index})]:
+        got = vc.take(make(), "WD1", events, **kw)
+        assert rows(got) == want and got.events.tolist() == numbers
+    with pytest.raises(IndexError, match="event 45 is not in"):
+        vc.take(make(), "WD1", [3, 45])
+    with pytest.raises(ValueError, match="one entry per event of the file \\(45\\)"):
+        vc.take(make(), "WD1", mask[:-1])
 
 
 class TestBatchAsMapping:

@@ -1,0 +1,377 @@
+"""Where the bytes come from: a local path, a binary file object or a compressed stream of
+either, turned into what the native decoder reads (a path as bytes, or a file object)."""
+from __future__ import annotations
+
+import bz2
+import gzip
+import io
+import lzma
+import os
+import stat
+import zlib
+from typing import Any, Callable, Optional
+
+CODECS = ("gzip", "bz2", "xz", "zstd")
+MAGIC = {"gzip": b"\x1f\x8b\x08", "bz2": b"BZh", "xz": b"\xfd7zXZ\x00", "zstd": b"\x28\xb5\x2f\xfd"}
+# Bytes of a stream's start that must decode for "auto" to take it as compressed.
+HEAD = 32
+READ_METHODS = ("readinto1", "read1", "readinto", "read")
+
+
+class CorruptStreamError(ValueError):
+    """Compressed input that cannot be decompressed. ``offset`` is the byte offset in the
+    decompressed stream where decoding failed; the events before it were delivered."""
+
+    def __init__(self, message: str, filename: Any, codec: str, offset: int) -> None:
+        super().__init__(message, filename, codec, offset)
+        self.filename = filename
+        self.codec = codec
+        self.offset = offset
+
+    def __str__(self) -> str:
+        return str(self.args[0])
+
+
+def _non_blocking(method: str) -> ValueError:
+    return ValueError(f"non-blocking file objects are not supported: {method}() returned None, "
+                      "having no bytes ready")
+
+
+def _reader(f: Any) -> Callable[[int], bytes]:
+    """A read of at most n bytes that returns what one call gives (read1 where there is one)."""
+    method = "read1" if hasattr(f, "read1") else "read"
+    read = getattr(f, method)
+
+    def call(n: int) -> bytes:
+        data = read(n)
+        if data is None:
+            raise _non_blocking(method)
+        return bytes(data)
+
+    return call
+
+
+def _read_head(f: Any, seekable: bool) -> bytes:
+    """The first HEAD bytes of `f` (fewer where it ends first); from input that cannot seek
+    only as many as it takes to rule out every codec's magic bytes."""
+    read = _reader(f)
+    head = b""
+    while len(head) < HEAD and (seekable or any(
+            m[:len(head)] == head[:len(m)] for m in MAGIC.values())):
+        chunk = read(HEAD - len(head))
+        if not chunk:
+            break
+        head += chunk
+    return head
+
+
+def _decodes(codec: str, head: bytes) -> bool:
+    """Whether the start of a stream decodes as `codec` (with at most a little output)."""
+    try:
+        if codec == "gzip":
+            zlib.decompressobj(31).decompress(head, 4096)
+        elif codec == "bz2":
+            bz2.BZ2Decompressor().decompress(head, 4096)
+        elif codec == "xz":
+            lzma.LZMADecompressor(lzma.FORMAT_XZ).decompress(head, 4096)
+        else:
+            _zstd_frame_check(head)
+    except (zlib.error, OSError, ValueError, EOFError, lzma.LZMAError):
+        return False
+    except Exception as e:  # the zstd library's own error
+        if type(e).__name__ != "ZstdError":
+            raise
+        return False
+    return True
+
+
+def sniff(head: bytes) -> Optional[str]:
+    """The codec whose magic bytes start `head` and whose stream header decodes, else None."""
+    for codec, magic in MAGIC.items():
+        if head.startswith(magic) and _decodes(codec, head):
+            return codec
+    return None
+
+
+def _zstd_frame_check(head: bytes) -> None:
+    """Raises the zstd library's error where `head` starts no zstd frame; without a zstd
+    library the magic bytes alone decide (opening the stream then says what to install)."""
+    try:
+        from compression import zstd  # type: ignore[import-not-found]
+        zstd.get_frame_info(head)
+        return
+    except ImportError:
+        pass
+    try:
+        import zstandard
+    except ImportError:
+        return
+    zstandard.get_frame_parameters(head)
+
+
+def _zstd_reader(raw: Any) -> Any:
+    try:
+        from compression import zstd  # CPython 3.14 on
+        return zstd.ZstdFile(raw)
+    except ImportError:
+        pass
+    try:
+        import zstandard
+    except ImportError:
+        raise ImportError("reading zstd-compressed input needs the zstandard package: "
+                          "pip install 'vorn[zstd]'") from None
+    return zstandard.ZstdDecompressor().stream_reader(raw, read_across_frames=True, closefd=False)
+
+
+OPENERS: dict = {
+    "gzip": lambda raw: gzip.GzipFile(fileobj=raw, mode="rb"),
+    "bz2": lambda raw: bz2.BZ2File(raw, "rb"),
+    "xz": lambda raw: lzma.LZMAFile(raw, "rb"),
+    "zstd": _zstd_reader,
+}
+
+
+class _Raw:
+    """The compressed bytes for a codec's file object: `head` (bytes already read) first,
+    then `f`. Remembers whether `f` itself failed, so that its own errors are told apart from
+    the codec's."""
+
+    def __init__(self, f: Any, head: bytes = b"") -> None:
+        self._f = f
+        self._head = head
+        self._read = _reader(f)
+        self.failed = False
+
+    def readable(self) -> bool:
+        return True
+
+    def read(self, n: int = -1) -> bytes:
+        if self._head:
+            out, self._head = (self._head, b"") if n < 0 else (self._head[:n], self._head[n:])
+            return out
+        try:
+            return self._read(n if n >= 0 else 1 << 20)
+        except BaseException:
+            self.failed = True
+            raise
+
+    def seek(self, offset: int, whence: int = io.SEEK_SET) -> int:
+        return int(self._f.seek(offset, whence))
+
+    def tell(self) -> int:
+        return int(self._f.tell())
+
+
+class Decompressed(io.RawIOBase):
+    """The decompressed bytes of `raw` from its position at open, as a file object: each
+    readinto gives what one call of the codec's file object gives. It is read forward only;
+    seek() goes back to the start where `raw` can seek, and nowhere else. A stream cut short
+    ends there, quietly; a corrupt one raises CorruptStreamError. tell() counts the bytes
+    delivered."""
+
+    def __init__(self, codec: str, raw: Any, filename: Any, *, owns: bool,
+                 head: bytes = b"") -> None:
+        super().__init__()
+        self.codec = codec
+        self._file = raw
+        self._owns = owns
+        self._filename = filename
+        self._origin = raw.tell() if not head and can_seek(raw) else None
+        self._raw = _Raw(raw, head)
+        self._stream = OPENERS[codec](self._raw)
+        self._pos = 0
+        self._ended = False
+
+    def readable(self) -> bool:
+        return True
+
+    def seekable(self) -> bool:
+        return self._origin is not None
+
+    def tell(self) -> int:
+        return self._pos
+
+    def seek(self, offset: int, whence: int = io.SEEK_SET) -> int:
+        if whence == io.SEEK_SET and offset == self._pos:
+            return offset
+        if whence == io.SEEK_SET and offset == 0 and self._origin is not None:
+            self._file.seek(self._origin)
+            self._raw = _Raw(self._file)
+            self._stream = OPENERS[self.codec](self._raw)
+            self._pos, self._ended = 0, False
+            return 0
+        raise io.UnsupportedOperation("compressed input is read forward only")
+
+    def readinto(self, b: Any) -> int:
+        if self._ended:
+            return 0
+        try:
+            n = self._stream.readinto1(b)
+        except EOFError:  # cut short: what came before it stands
+            self._ended = True
+            return 0
+        except Exception as e:
+            if self._raw.failed or isinstance(e, (MemoryError, ImportError)):
+                raise
+            raise CorruptStreamError(
+                f"{os.fsdecode(self._filename)}: corrupt {self.codec} data at byte offset "
+                f"{self._pos} of the decompressed stream ({e})",
+                self._filename, self.codec, self._pos) from e
+        self._pos += n
+        return n
+
+    def close(self) -> None:
+        if not self.closed and self._owns:
+            self._file.close()
+        super().close()
+
+
+class Replayed(io.RawIOBase):
+    """A file object that cannot seek, with the bytes already read from it (`head`) put
+    back in front; tell() counts the bytes delivered."""
+
+    def __init__(self, f: Any, head: bytes) -> None:
+        super().__init__()
+        self._f = f
+        self._head = head
+        self._pos = 0
+        self._method = next(m for m in READ_METHODS if hasattr(f, m))
+
+    def readable(self) -> bool:
+        return True
+
+    def tell(self) -> int:
+        return self._pos
+
+    def readinto(self, b: Any) -> Any:
+        with memoryview(b) as view:
+            if self._head:
+                n = min(len(self._head), len(view))
+                view[:n] = self._head[:n]
+                self._head = self._head[n:]
+            elif self._method.startswith("readinto"):
+                n = getattr(self._f, self._method)(view)
+                if n is None:
+                    return None
+                if not isinstance(n, int) or not 0 <= n <= len(view):
+                    raise ValueError(f"{self._method}() returned {n!r}, not a count of bytes "
+                                     f"from 0 to the {len(view)} asked for")
+            else:
+                data = getattr(self._f, self._method)(len(view))
+                if data is None:
+                    return None
+                n = len(data)
+                if n > len(view):
+                    raise ValueError(f"{self._method}() returned {n} bytes, more than the "
+                                     f"{len(view)} asked for")
+                view[:n] = data
+        self._pos += n
+        return n
+
+
+def can_seek(f: Any) -> bool:
+    seekable = getattr(f, "seekable", None)
+    return bool(seekable()) if seekable is not None else False
+
+
+class Input:
+    """An input opened for the decoder. `native` is what the decoder reads, `filename` names
+    the input in messages and errors, `codec` is the compression in use (None: plain), and
+    `seekable` says whether it can be read again from any position."""
+
+    def __init__(self, native: Any, filename: Any, codec: Optional[str], seekable: bool,
+                 origin: Optional[int] = None) -> None:
+        self.native = native
+        self.filename = filename
+        self.codec = codec
+        self.seekable = seekable
+        self.origin = origin  # a file object's position at open
+
+    def read_so_far(self) -> Optional[int]:
+        """The bytes of the (decompressed) input after its start, once it has been read to
+        its end: the length of the input; None where that cannot be told."""
+        if isinstance(self.native, bytes):
+            return os.stat(self.native).st_size
+        if isinstance(self.native, (Decompressed, Replayed)):
+            return self.native.tell()
+        try:
+            return int(self.native.seek(0, io.SEEK_END)) - (self.origin or 0)
+        except (OSError, ValueError):
+            return None
+
+
+def _check_compression(compression: Any) -> None:
+    if compression is not None and compression != "auto" and compression not in CODECS:
+        raise ValueError("compression must be 'auto', None, 'gzip', 'bz2', 'xz' or 'zstd', "
+                         f"not {compression!r}")
+
+
+def is_file_object(source: Any) -> bool:
+    return not isinstance(source, (str, bytes, os.PathLike)) and any(
+        hasattr(source, m) for m in READ_METHODS)
+
+
+def open_input(source: Any, compression: Any = "auto", storage_options: Any = None) -> Input:
+    """`source` (a path or a binary file object) as an Input. A path to plain data is read by
+    the decoder itself; anything compressed through the codec's file object. Under "auto",
+    input whose first bytes are a codec's magic bytes and whose stream header decodes is
+    decompressed; a regular file is looked at here, a pipe or device given by path is read
+    as plain. `storage_options` is for inputs behind URLs; a local input has none to use."""
+    del storage_options
+    if isinstance(source, Input):
+        return source
+    _check_compression(compression)
+    if isinstance(source, (str, bytes, os.PathLike)):
+        return _open_path(os.fspath(source), compression)
+    if not is_file_object(source):
+        raise TypeError("expected a path (str, bytes or os.PathLike) or a binary file object, "
+                        f"not {type(source).__name__}")
+    if isinstance(source, io.TextIOBase):
+        raise TypeError("expected a binary file object, not a text one: open the file with "
+                        "'rb', or use sys.stdin.buffer for standard input")
+    name = getattr(source, "name", None)
+    filename = name if isinstance(name, (str, bytes)) else f"<{type(source).__name__}>"
+    seekable = can_seek(source)
+    origin = int(source.tell()) if seekable else None
+    codec, head = compression, b""
+    if compression == "auto":
+        head = _read_head(source, seekable)
+        codec = sniff(head)
+        if seekable:
+            source.seek(origin)
+            head = b""
+    if codec is not None:
+        native: Any = Decompressed(codec, source, filename, owns=False, head=head)
+        return Input(native, filename, codec, False)
+    if head:
+        return Input(Replayed(source, head), filename, None, False)
+    if not seekable:
+        return Input(Replayed(source, b""), filename, None, False)
+    return Input(source, filename, None, True, origin)
+
+
+def _open_path(filename: Any, compression: Any) -> Input:
+    path = os.fsencode(filename)
+    if compression is None:
+        return Input(path, filename, None, True)
+    if compression == "auto":
+        try:
+            regular = stat.S_ISREG(os.stat(path).st_mode)
+        except (OSError, ValueError):
+            regular = False  # the decoder's open says what is wrong
+        if not regular:
+            return Input(path, filename, None, True)
+        try:
+            with open(path, "rb", buffering=0) as f:
+                compression = sniff(_read_head(f, True))
+        except OSError:
+            compression = None
+        if compression is None:
+            return Input(path, filename, None, True)
+    raw = open(path, "rb", buffering=0)
+    try:
+        return Input(Decompressed(compression, raw, filename, owns=True), filename, compression,
+                     False)
+    except BaseException:
+        raw.close()
+        raise
