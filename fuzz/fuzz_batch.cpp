@@ -14,9 +14,8 @@
 #include <vector>
 
 #include "batch_decoder.hpp"
+#include "layouts.hpp"
 #include "panic.hpp"
-#include "wd1_reader.hpp"
-#include "wd2_reader.hpp"
 
 namespace {
 
@@ -86,36 +85,28 @@ struct Record {
 
 // The record reader's records, and whether it stopped at an unreadable one.
 std::pair<std::vector<Record>, bool> by_records(const std::uint8_t* data, std::size_t size,
-                                               Layout layout) {
-  std::vector<Record> out;
-  BufReader in(std::make_unique<MemorySource>(data, size, SIZE_MAX));
-  auto bytes_of = [](const auto& buf) {
-    const auto* p = reinterpret_cast<const std::uint8_t*>(buf.data());
-    return std::vector<std::uint8_t>(p, p + buf.size() * sizeof(*buf.data()));
-  };
-  try {
-    if (layout == Layout::wd1) {
-      WD1Reader r(std::move(in));
-      for (auto s = r.next(); auto* e = std::get_if<WD1Event>(&s); s = r.next()) {
-        out.push_back({{std::uint64_t(std::uint32_t(e->event_size)), std::uint64_t(std::uint32_t(e->board_id)),
-                        std::uint64_t(std::uint32_t(e->pattern)), std::uint64_t(std::uint32_t(e->board_channel)),
-                        std::uint64_t(std::uint32_t(e->event_counter)), std::uint64_t(std::uint32_t(e->timestamp))},
-                       bytes_of(e->data)});
+                                               const LayoutDesc& layout) {
+  return Layouts::visit(layout, [&]<class L>() {
+    std::vector<Record> out;
+    Result<typename L::Reader> opened =
+        L::Reader::open(BufReader(std::make_unique<MemorySource>(data, size, SIZE_MAX)));
+    CHECK(opened.ok());
+    typename L::Reader& r = opened.value();
+    try {
+      for (auto s = r.next(); auto* e = std::get_if<0>(&s); s = r.next()) {
+        Record rec;
+        for_each_field<L>(static_cast<const typename L::Header&>(*e), [&](auto, auto v) {
+          rec.fields.push_back(std::uint64_t(std::make_unsigned_t<decltype(v)>(v)));
+        });
+        const auto* p = reinterpret_cast<const std::uint8_t*>(e->data.data());
+        rec.samples.assign(p, p + e->data.size() * sizeof(*e->data.data()));
+        out.push_back(std::move(rec));
       }
-    } else {
-      Result<WD2Reader> opened = WD2Reader::open(std::move(in));
-      CHECK(opened.ok());
-      WD2Reader r = std::move(opened).value();
-      for (auto s = r.next(); auto* e = std::get_if<WD2Event>(&s); s = r.next()) {
-        out.push_back({{e->event_counter, e->timestamp, e->samples, e->sampling_period,
-                        std::uint64_t(std::uint32_t(e->channels))},
-                       bytes_of(e->data)});
-      }
+    } catch (const Panic&) {
+      return std::pair(out, true);
     }
-  } catch (const Panic&) {
-    return {out, true};
-  }
-  return {out, false};
+    return std::pair(out, false);
+  });
 }
 
 std::uint64_t field(const Region& r, std::size_t width, std::uint64_t i) {
@@ -126,9 +117,9 @@ std::uint64_t field(const Region& r, std::size_t width, std::uint64_t i) {
 
 // pick() of the records i % 3 != 1 of a batch (runs of two, and gaps), by
 // the scan's positions, on a decoder of its own: `batch` as decode() gave it.
-void check_pick(const std::uint8_t* data, std::size_t size, Layout layout, std::size_t most,
-                std::size_t buffer, const std::int64_t* positions, const Record* batch,
-                std::uint64_t events) {
+void check_pick(const std::uint8_t* data, std::size_t size, const LayoutDesc& layout,
+                std::size_t most, std::size_t buffer, const std::int64_t* positions,
+                const Record* batch, std::uint64_t events) {
   Result<BatchDecoder> opened =
       BatchDecoder::open(std::make_unique<MemorySource>(data, size, most), layout, buffer);
   CHECK(opened.ok());
@@ -159,7 +150,7 @@ void check_pick(const std::uint8_t* data, std::size_t size, Layout layout, std::
 // The batch decoder's records, batch by batch, and whether it stopped at an
 // unreadable one; scan's positions and headers are checked on the way.
 std::pair<std::vector<Record>, bool> by_batches(const std::uint8_t* data, std::size_t size,
-                                               Layout layout, Limits limits, std::size_t most,
+                                               const LayoutDesc& layout, Limits limits, std::size_t most,
                                                std::size_t buffer, bool stream) {
   auto source = [&]() -> std::unique_ptr<Source> {
     if (stream) return std::make_unique<StreamSource>(data, size);
@@ -180,10 +171,10 @@ std::pair<std::vector<Record>, bool> by_batches(const std::uint8_t* data, std::s
     const auto* offsets = reinterpret_cast<const std::int64_t*>(m.offsets.data());
     const auto* positions = reinterpret_cast<const std::int64_t*>(sm.offsets.data());
     CHECK(offsets[0] == 0 && std::uint64_t(offsets[r.events]) == r.samples);
-    // A scan that read through part of a record on a stream cannot give
-    // those bytes back: it stays at the end of the input.
+    // A scan that read through part of a record on a stream gives those
+    // bytes back, as decoding does: both stand on the same record.
     CHECK(std::uint64_t(positions[r.events]) == d.position());
-    CHECK(s.position() == d.position() || (stream && r.stop == Stop::end));
+    CHECK(s.position() == d.position());
     // Limits hold, the first record always fitting.
     CHECK(r.events <= limits.max_events);
     CHECK(r.events <= 1 || std::uint64_t(positions[r.events] - positions[0]) <= limits.max_bytes);
@@ -211,7 +202,7 @@ std::pair<std::vector<Record>, bool> by_batches(const std::uint8_t* data, std::s
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   if (size < 3) return 0;
-  const Layout layout = data[0] & 1 ? Layout::wd2 : Layout::wd1;
+  const LayoutDesc& layout = data[0] & 1 ? WD2::kDesc : WD1::kDesc;
   Limits limits;
   limits.max_events = data[1] % 8 == 0 ? UINT64_MAX : data[1] % 8;
   limits.max_bytes = data[2] == 0 ? UINT64_MAX : std::uint64_t(data[2]) << (data[1] & 8 ? 4 : 0);

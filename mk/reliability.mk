@@ -52,9 +52,9 @@ test-asan-py: $(ASAN_VENV)/.built
 # find on the way is kept in build/fuzz/ (never committed).
 FUZZ_DIR := build/fuzz
 CLANGXX := clang++
-FUZZ_CORE_SRC := src/core/buf_reader.cpp src/core/wd1_reader.cpp src/core/wd2_reader.cpp fuzz/fuzz_core.cpp
-FUZZ_BATCH_SRC := src/core/buf_reader.cpp src/core/wd1_reader.cpp src/core/wd2_reader.cpp src/core/region.cpp \
-  src/core/batch_decoder.cpp src/core/record_picker.cpp fuzz/fuzz_batch.cpp
+CORE_SRC := $(wildcard src/core/*.cpp)
+FUZZ_CORE_SRC := $(CORE_SRC) fuzz/fuzz_core.cpp
+FUZZ_BATCH_SRC := $(CORE_SRC) fuzz/fuzz_batch.cpp
 CORE_HEADERS := $(wildcard src/core/*.hpp)
 # clang 14 lacks __builtin_source_location; the compat header fills in.
 CLANG_FLAGS := -std=c++20 -g -O1 -Isrc/core -include fuzz/source_location_compat.hpp

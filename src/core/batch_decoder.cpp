@@ -1,4 +1,5 @@
-// BatchDecoder: the walk over records that fills columns, for both layouts.
+// BatchDecoder: the walk over records that fills columns, for every layout,
+// and the pool that keeps batch memory.
 #include "batch_decoder.hpp"
 
 #include <algorithm>
@@ -7,7 +8,6 @@
 #include <optional>
 
 #include "record.hpp"
-#include "record_rules.hpp"
 #include "sample_buffer.hpp"
 
 namespace vorn {
@@ -28,36 +28,35 @@ constexpr std::size_t kHeaderRefill = 512;
 // (a seek is free, the reader reads by pread at an offset).
 constexpr std::uint64_t kSeekBlock = 4096;
 
-// Reads a block of `bytes` into `r` from byte `at` on: in one read where the
-// file's length vouches for it, else growing the region as bytes arrive.
-// `direct`: the bytes beyond the buffered ones go straight into `r`.
-Status read_block(BufReader& in, Region& r, std::size_t at, std::uint64_t bytes, bool direct) {
-  if (bytes > SIZE_MAX - at) return IoError::system(ENOMEM);
-  std::uint64_t step = bytes;
-  if (in.can_supply(bytes) != Supply::enough) step = std::min<std::uint64_t>(bytes, 1 << 20);
-  std::uint64_t done = 0;
-  while (done < bytes) {
-    const std::uint64_t upto = std::min(bytes, done + step);
-    if (!r.reserve(at + std::size_t(upto))) return IoError::system(ENOMEM);
-    const std::span<std::uint8_t> part{r.data() + at + done, std::size_t(upto - done)};
-    if (Status st = direct ? in.read_exact_direct(part) : in.read_exact(part); !st.ok()) {
-      return st;
-    }
-    done = upto;
-    step = done;
-  }
-  return success();
-}
-
 // How many elements a column's region has room for.
 std::uint64_t room(const Region& r, std::size_t width) noexcept { return r.capacity() / width; }
 
-// The memory of a walk: header columns, offsets and samples, grown as
-// records arrive.
-template <class Rules>
+// Bytes of `count` elements of `width`, at most SIZE_MAX.
+std::size_t bytes_of(std::uint64_t count, std::size_t width) noexcept {
+  return count > SIZE_MAX / width ? SIZE_MAX : std::size_t(count * width);
+}
+
+// Gives back the pages of `m` beyond `events` records and `sample_bytes`.
+void trim(BatchMemory& m, const LayoutDesc& layout, std::uint64_t events,
+          std::uint64_t sample_bytes) noexcept {
+  for (std::size_t k = 0; k < m.columns.size(); ++k) {
+    const bool used = k < layout.fields.size();
+    m.columns[k].trim(used ? bytes_of(events, type_width(layout.fields[k].type)) : 0);
+  }
+  m.samples.trim(bytes_of(sample_bytes, 1));
+  m.offsets.trim(bytes_of(std::min(events, UINT64_MAX - 1) + 1, 8));
+}
+
+// The memory of a walk over records of layout L: header columns, offsets
+// and samples, grown as records arrive. Every region grows through here, so
+// that the pointers and the room seen by the walk are always the regions'.
+template <class L>
 class Columns {
  public:
-  Columns(BatchMemory* out, std::size_t sample_width) : out_(out), sample_width_(sample_width) {}
+  static constexpr std::size_t kFields = L::kDesc.fields.size();
+  static constexpr std::size_t kSampleWidth = L::kDesc.sample_width();
+
+  explicit Columns(BatchMemory* out) : out_(out) {}
 
   // Room for `events` records in every column and events + 1 offsets. Even
   // when some region cannot grow, others may have moved: the pointers and
@@ -65,21 +64,19 @@ class Columns {
   bool make_room(std::uint64_t events) {
     if (!out_) return true;
     bool grown = out_->offsets.reserve(std::size_t(events + 1) * 8);
-    for (int k = 0; k < kMaxColumns; ++k) {
-      const std::size_t w = Rules::kColumnWidth[k];
-      grown = grown && (!w || out_->columns[std::size_t(k)].reserve(std::size_t(events) * w));
+    for (std::size_t k = 0; k < kFields; ++k) {
+      grown = grown && out_->columns[k].reserve(std::size_t(events) * width(k));
     }
-    for (int k = 0; k < kMaxColumns; ++k) col[k] = out_->columns[std::size_t(k)].data();
+    for (std::size_t k = 0; k < kFields; ++k) col_[k] = out_->columns[k].data();
     offsets = reinterpret_cast<std::int64_t*>(out_->offsets.data());
     const std::uint64_t offsets_room = room(out_->offsets, 8);
     events_room = offsets_room ? offsets_room - 1 : 0;
-    for (int k = 0; k < kMaxColumns; ++k) {
-      if (const std::size_t w = Rules::kColumnWidth[k]) {
-        events_room = std::min(events_room, room(out_->columns[std::size_t(k)], w));
-      }
+    for (std::size_t k = 0; k < kFields; ++k) {
+      events_room = std::min(events_room, room(out_->columns[k], width(k)));
     }
     return grown;
   }
+
   // Room for `bytes` of samples in all.
   bool make_sample_room(std::uint64_t bytes) {
     if (bytes <= samples_room) return true;
@@ -87,31 +84,61 @@ class Columns {
     samples_room = out_->samples.capacity();
     return true;
   }
-  std::uint8_t* samples_at(std::uint64_t count) const noexcept {
-    return out_->samples.data() + count * sample_width_;
+
+  // Reads a block of `bytes` into the samples column from byte `at` on,
+  // growing it as they arrive. `direct`: the bytes beyond the buffered ones
+  // go straight into the column. On failure the bytes read lie at `at`.
+  Status read_block(BufReader& in, std::size_t at, std::uint64_t bytes, bool direct) {
+    if (bytes > SIZE_MAX - at) return IoError::system(ENOMEM);
+    return in.read_growing(
+        bytes,
+        [&](std::size_t upto) -> std::uint8_t* {
+          if (!out_->samples.reserve(at + upto)) return nullptr;
+          samples_room = out_->samples.capacity();
+          return out_->samples.data() + at;
+        },
+        direct);
   }
 
-  std::uint8_t* col[kMaxColumns] = {};
+  std::uint8_t* samples_at(std::uint64_t count) const noexcept {
+    return out_->samples.data() + count * kSampleWidth;
+  }
+  // The samples column's memory from byte `at` on.
+  std::span<const std::uint8_t> samples_from(std::size_t at) const noexcept {
+    if (!out_ || out_->samples.capacity() <= at) return {};
+    return {out_->samples.data() + at, out_->samples.capacity() - at};
+  }
+
+  // Writes the values of a header as record `i` of the header columns.
+  void store(std::uint64_t i, const typename L::Header& values) const noexcept {
+    for_each_field<L>(values, [&](auto k, const auto& value) {
+      std::memcpy(col_[k] + sizeof value * i, &value, sizeof value);
+    });
+  }
+
   std::int64_t* offsets = nullptr;
   std::uint64_t events_room = 0;   // records the columns have room for
   std::uint64_t samples_room = 0;  // bytes the samples column has room for
 
  private:
+  static constexpr std::size_t width(std::size_t k) noexcept { return type_width(L::kDesc.fields[k].type); }
+
   BatchMemory* out_;
-  std::size_t sample_width_;
+  std::uint8_t* col_[kFields] = {};
 };
 
-// One walk over the records from the reader's position: a batch of decode()
-// (kWithSamples) or of scan(). Records that lie whole in the buffer are taken
-// where they lie; a run of long records of one size is read in place; any
-// other record goes through the general step, which also meets the limits,
-// unreadable records and the end.
-template <class Rules, bool kWithSamples>
+// One walk over the records of layout L from the reader's position: a batch
+// of decode() (kWithSamples) or of scan(). Records that lie whole in the
+// buffer are taken where they lie; a run of long records of one size is
+// read in place; any other record goes through the general step, which also
+// meets the limits, unreadable records and the end. Templated on the layout,
+// so that the compiler sees its offsets and widths as constants.
+template <class L, bool kWithSamples>
 class Walk {
  public:
-  Walk(BufReader& in, const Rules& rules, BatchMemory* out, Limits limits)
-      : in_(in), rules_(rules), out_(out), limits_(limits), header_(rules.header_size()),
-        cols_(out, kSampleWidth) {}
+  Walk(BufReader& in, std::int32_t channels, BatchMemory* out, Limits limits)
+      : in_(in), channels_(channels), out_(out), limits_(limits),
+        header_(L::kDesc.header_for(channels)), cols_(out) {}
 
   BatchResult run() {
     if (!reserve_first()) return fail(IoError::system(ENOMEM));
@@ -132,8 +159,14 @@ class Walk {
   }
 
  private:
-  static constexpr std::size_t kSampleWidth = std::is_same_v<Rules, WD1Rules> ? 2 : 4;
+  using Header = typename L::Header;
+  static constexpr std::size_t kSampleWidth = L::kDesc.sample_width();
   enum class Next : bool { go_on, stop };
+
+  Header decode(const std::uint8_t* h) const noexcept { return decode_header<L>(h, channels_); }
+  std::optional<std::uint64_t> block_of(const Header& values) const noexcept {
+    return L::block_bytes(values, channels_);
+  }
 
   BatchResult fail(IoError e) {
     res_.stop = Stop::error;
@@ -148,6 +181,8 @@ class Walk {
     res_.stop = why;
     return Next::stop;
   }
+  // The end of the input ends the batch quietly; anything else is its error.
+  Next stop_on(const IoError& e) { return e.is_eof() ? stop_at(Stop::end) : stop_with(e); }
 
   // Whether a record would take the batch past max_bytes; the first record
   // always fits, so the bytes taken may already exceed it.
@@ -185,19 +220,26 @@ class Walk {
     }
   }
 
-  // Stores the header at `h` and copies its block from right behind it;
-  // false, having taken nothing, when memory is short.
-  bool store(const std::uint8_t* h, std::uint64_t block) {
-    if (res_.events == cols_.events_room && !cols_.make_room(std::max<std::uint64_t>(2 * cols_.events_room, 1))) {
-      return false;
-    }
+  // Room for one more record in the header columns.
+  bool room_for_record() {
+    return res_.events != cols_.events_room ||
+           cols_.make_room(std::max<std::uint64_t>(2 * cols_.events_room, 1));
+  }
+  void store_header(const Header& values) {
+    if (out_) cols_.store(res_.events, values);
+  }
+
+  // Stores the record lying whole at `h`: its header's values and the block
+  // right behind it; false, having taken nothing, when memory is short.
+  bool store_whole(const std::uint8_t* h, const Header& values, std::uint64_t block) {
+    if (!room_for_record()) return false;
     if (kWithSamples && block) {
       if (!cols_.make_sample_room(res_.samples * kSampleWidth + block)) return false;
       std::uint8_t* dst = cols_.samples_at(res_.samples);
       std::memcpy(dst, h + header_, std::size_t(block));
       samples_to_host(dst, block, kSampleWidth);
     }
-    if (out_) rules_.store(cols_.col, res_.events, h);
+    store_header(values);
     return true;
   }
 
@@ -208,12 +250,13 @@ class Walk {
     std::size_t used = 0;
     while (res_.events < limits_.max_events && buf.size() - used >= header_) {
       const std::uint8_t* h = buf.data() + used;
-      const std::optional<std::uint64_t> block = rules_.block_bytes(h);
+      const Header values = decode(h);
+      const std::optional<std::uint64_t> block = block_of(values);
       if (!block) break;
       const std::uint64_t record = header_ + *block;
       if (record > buf.size() - used) break;
       if (res_.events != 0 && over_budget(record)) break;
-      if (!store(h, *block)) break;
+      if (!store_whole(h, values, *block)) break;
       used += std::size_t(record);
       take(record, *block, base + used);
     }
@@ -238,7 +281,7 @@ class Walk {
                        cols_.make_room(std::max(2 * cols_.events_room, res_.events + k))) &&
                       cols_.make_sample_room(res_.samples * kSampleWidth + k * block);
     if (!room) return std::nullopt;
-    std::array<std::uint8_t, kScatterRecords * 28> heads;
+    std::array<std::uint8_t, kScatterRecords * L::kDesc.max_header()> heads;
     std::array<std::span<std::uint8_t>, 2 * kScatterRecords> parts;
     for (std::uint64_t i = 0; i < k; ++i) {
       parts[2 * i] = {heads.data() + i * header_, header_};
@@ -252,9 +295,9 @@ class Walk {
     }
     std::uint64_t i = 0;
     for (; i < got.value() / record; ++i) {
-      const std::uint8_t* h = heads.data() + i * header_;
-      if (rules_.block_bytes(h) != block) break;
-      rules_.store(cols_.col, res_.events, h);
+      const Header values = decode(heads.data() + i * header_);
+      if (block_of(values) != block) break;
+      store_header(values);
       samples_to_host(cols_.samples_at(res_.samples), block, kSampleWidth);
       take(record, block, start + (i + 1) * record);
     }
@@ -265,69 +308,72 @@ class Walk {
     return Next::go_on;
   }
 
-  // One record by the general step.
+  // One record by the general step: its header from the buffer, refilled as
+  // needed; a record that cannot be read, or would break the byte limit,
+  // ends the batch before it.
   Next take_one() {
     const std::uint64_t start = in_.position();
     if (in_.buffered().size() < header_) {
-      if (Status st = in_.fill(header_, fill_limit_); !st.ok()) {
-        return st.error().is_eof() ? stop_at(Stop::end) : stop_with(st.error());
-      }
+      if (Status st = in_.fill(header_, fill_limit_); !st.ok()) return stop_on(st.error());
     }
     const std::uint8_t* h = in_.buffered().data();
-    const std::optional<std::uint64_t> block = rules_.block_bytes(h);
+    const Header values = decode(h);
+    const std::optional<std::uint64_t> block = block_of(values);
     if (!block) {
       res_.corrupt_at = start;
       return stop_at(Stop::corrupt);
     }
     const std::uint64_t record = header_ + *block;
     if (res_.events != 0 && over_budget(record)) return stop_at(Stop::limit);
-    if (record <= in_.buffered().size()) {
-      // Whole in the buffer after all: only memory was short before.
-      if (!store(h, *block)) return stop_with(IoError::system(ENOMEM));
-      in_.consume(std::size_t(record));
-      take(record, *block, start + record);
-      return Next::go_on;
-    }
-    if (!store(h, 0)) return stop_with(IoError::system(ENOMEM));
-    // The block runs past the buffer: read it into its column, or step over it.
-    std::array<std::uint8_t, 32> head;
-    std::memcpy(head.data(), h, header_);
-    in_.consume(header_);
-    const std::size_t at = std::size_t(res_.samples * kSampleWidth);
-    Status st = success();
-    if constexpr (kWithSamples) {
-      // Long blocks, and blocks that may start a run read in place (which
-      // needs an empty buffer), skip the buffer.
-      const bool direct = *block >= kDirectBlock || (*block >= kScatterBlock && seekable_);
-      st = read_block(in_, out_->samples, at, *block, direct);
-    } else {
-      st = in_.skip(*block);
-    }
-    if (!st.ok()) {
-      // The record is left whole for a later call, on every kind of failure.
-      std::span<const std::uint8_t> got;
-      if (kWithSamples && out_->samples.capacity() > at) {
-        got = {out_->samples.data() + at, out_->samples.capacity() - at};
-      }
-      give_back_record(in_, start, std::span(head).first(header_), got);
-      return st.error().is_eof() ? stop_at(Stop::end) : stop_with(st.error());
-    }
-    if constexpr (kWithSamples) {
-      samples_to_host(out_->samples.data() + at, *block, kSampleWidth);
-      cols_.samples_room = out_->samples.capacity();
-    }
-    const std::uint64_t long_block = kWithSamples || !seekable_ ? kDirectBlock : kSeekBlock;
-    fill_limit_ = *block < long_block ? SIZE_MAX : kHeaderRefill;
+    if (record > in_.buffered().size()) return take_long(start, values, *block);
+    // Whole in the buffer after all: only memory was short before.
+    if (!store_whole(h, values, *block)) return stop_with(IoError::system(ENOMEM));
+    in_.consume(std::size_t(record));
     take(record, *block, start + record);
     return Next::go_on;
   }
 
+  // A record whose block runs past the buffer: its header is taken out of
+  // the buffer, then its block is read or stepped over. On every kind of
+  // failure the record is left whole for a later call.
+  Next take_long(std::uint64_t start, const Header& values, std::uint64_t block) {
+    if (!room_for_record()) return stop_with(IoError::system(ENOMEM));
+    std::array<std::uint8_t, L::kDesc.max_header()> head;
+    std::memcpy(head.data(), in_.buffered().data(), header_);
+    in_.consume(header_);
+    const std::size_t at = std::size_t(res_.samples * kSampleWidth);
+    if (const Status st = read_block(at, block); !st.ok()) {
+      give_back_record(in_, start, std::span(head).first(header_), cols_.samples_from(at));
+      return stop_on(st.error());
+    }
+    store_header(values);
+    const std::uint64_t long_block = kWithSamples || !seekable_ ? kDirectBlock : kSeekBlock;
+    fill_limit_ = block < long_block ? SIZE_MAX : kHeaderRefill;
+    take(header_ + block, block, start + header_ + block);
+    return Next::go_on;
+  }
+
+  // The block after a header just taken: into the samples column at byte
+  // `at`, or stepped over by a scan. Long blocks, and blocks that may start
+  // a run read in place (which needs an empty buffer), skip the buffer.
+  Status read_block(std::size_t at, std::uint64_t block) {
+    if constexpr (kWithSamples) {
+      const bool direct = block >= kDirectBlock || (block >= kScatterBlock && seekable_);
+      const Status st = cols_.read_block(in_, at, block, direct);
+      if (st.ok()) samples_to_host(cols_.samples_at(res_.samples), block, kSampleWidth);
+      return st;
+    } else {
+      (void)at;
+      return in_.skip(block);
+    }
+  }
+
   BufReader& in_;
-  const Rules& rules_;
+  const std::int32_t channels_;
   BatchMemory* out_;
   const Limits limits_;
   const std::size_t header_;
-  Columns<Rules> cols_;
+  Columns<L> cols_;
   BatchResult res_;
   std::uint64_t bytes_ = 0;       // file bytes of the records taken
   std::uint64_t last_block_ = 0;  // of the last record taken: the guess for the next
@@ -339,19 +385,24 @@ class Walk {
 
 }  // namespace
 
-Result<BatchDecoder> BatchDecoder::open(std::unique_ptr<Source> source, Layout layout,
+const LayoutDesc& layout_desc(Layout layout) noexcept {
+  return layout == Layout::wd1 ? WD1::kDesc : WD2::kDesc;
+}
+
+void BatchMemory::trim_to(const BatchResult& r, const LayoutDesc& layout) noexcept {
+  trim(*this, layout, r.events, r.samples * layout.sample_width());
+}
+
+Result<BatchDecoder> BatchDecoder::open(std::unique_ptr<Source> source, const LayoutDesc& layout,
                                         std::size_t buffer_size) {
-  BufReader in(std::move(source), std::max<std::size_t>(buffer_size, 32));
-  std::int32_t probed = 0;
-  if (layout == Layout::wd2) {
-    // The probe reads two headers: no need to fill the whole buffer for them.
-    in.limit_refill(kHeaderRefill);
-    Result<std::int32_t> channels = peek_wd2_channels(in);
-    in.limit_refill(buffer_size);
-    if (!channels.ok()) return channels.error();
-    probed = channels.value();
-  }
-  return BatchDecoder(std::move(in), layout, probed);
+  BufReader in(std::move(source), std::max(buffer_size, layout.max_header()));
+  // A probe reads a few headers: no need to fill the whole buffer for them.
+  in.limit_refill(kHeaderRefill);
+  Result<std::int32_t> channels =
+      Layouts::visit(layout, [&]<class L>() { return L::peek_channels(in); });
+  in.limit_refill(buffer_size);
+  if (!channels.ok()) return channels.error();
+  return BatchDecoder(std::move(in), layout, channels.value());
 }
 
 Status BatchDecoder::seek(std::uint64_t position) {
@@ -363,22 +414,41 @@ Status BatchDecoder::seek(std::uint64_t position) {
   return st.ok() || st.error().is_eof() ? success() : st;
 }
 
-std::size_t BatchDecoder::column_width(int i) const noexcept {
-  return layout_ == Layout::wd1 ? WD1Rules::kColumnWidth[i] : WD2Rules::kColumnWidth[i];
-}
-
 template <bool kWithSamples>
 BatchResult BatchDecoder::walk(BatchMemory* out, Limits limits) {
-  if (layout_ == Layout::wd1) {
-    const WD1Rules rules;
-    return Walk<WD1Rules, kWithSamples>(in_, rules, out, limits).run();
-  }
-  const WD2Rules rules{probed_};
-  return Walk<WD2Rules, kWithSamples>(in_, rules, out, limits).run();
+  return Layouts::visit(*layout_, [&]<class L>() {
+    return Walk<L, kWithSamples>(in_, probed_, out, limits).run();
+  });
 }
 
 BatchResult BatchDecoder::decode(BatchMemory& out, Limits limits) { return walk<true>(&out, limits); }
 
 BatchResult BatchDecoder::scan(BatchMemory* out, Limits limits) { return walk<false>(out, limits); }
+
+BatchPool::BatchPool(const BatchDecoder& decoder, Limits limits) noexcept
+    : layout_(decoder.description()),
+      keep_events_(std::min(limits.max_events, limits.max_bytes / decoder.header_size() + 1)),
+      keep_sample_bytes_(limits.max_bytes) {}
+
+std::unique_ptr<BatchMemory> BatchPool::take() {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    for (auto it = kept_.rbegin(); it != kept_.rend(); ++it) {
+      if (*it) return std::move(*it);
+    }
+  }
+  return std::make_unique<BatchMemory>();
+}
+
+void BatchPool::give(std::unique_ptr<BatchMemory> m) noexcept {
+  trim(*m, layout_, keep_events_, keep_sample_bytes_);
+  std::lock_guard<std::mutex> lock(mutex_);
+  for (std::unique_ptr<BatchMemory>& slot : kept_) {
+    if (!slot) {
+      slot = std::move(m);
+      return;
+    }
+  }
+}
 
 }  // namespace vorn

@@ -1,29 +1,27 @@
-// BatchDecoder: records of either layout decoded many at a time into columns
+// BatchDecoder: records of any layout decoded many at a time into columns
 // (one array per header field, every record's samples one after another, and
-// their offsets), straight into the memory that becomes each column.
+// their offsets), straight into the memory that becomes each column; and the
+// pool that keeps that memory for the next batches.
 #pragma once
 
 #include <array>
 #include <cstdint>
 #include <memory>
+#include <mutex>
 #include <span>
 
 #include "buf_reader.hpp"
+#include "layouts.hpp"
 #include "region.hpp"
 
 namespace vorn {
 
+// The layouts by enumerator, as the bindings named them before the
+// descriptions; open(..., layout_desc(...)) is the same.
 enum class Layout : std::uint8_t { wd1, wd2 };
+const LayoutDesc& layout_desc(Layout layout) noexcept;
 
-inline constexpr int kMaxColumns = 6;
-
-// The memory of one batch, a region per column. A batch's regions may be
-// larger than what it uses, so that a pool can hand them out again.
-struct BatchMemory {
-  std::array<Region, kMaxColumns> columns;  // header fields, in the layout's key order
-  Region samples;                           // uint16 (WD1) or float32 (WD2)
-  Region offsets;                           // int64: sample offsets, or record positions for a scan
-};
+inline constexpr std::size_t kMaxColumns = Layouts::kMaxFields;
 
 struct Limits {
   std::uint64_t max_events = UINT64_MAX;
@@ -50,24 +48,44 @@ struct BatchResult {
   std::uint64_t corrupt_at = 0;          // Stop::corrupt, Stop::mismatch: the byte offset of the record
 };
 
+// The memory of one batch, a region per column. A batch's regions may be
+// larger than what it uses, so that a pool can hand them out again.
+struct BatchMemory {
+  std::array<Region, kMaxColumns> columns;  // header fields, in the layout's key order
+  Region samples;                           // of the layout's sample type
+  Region offsets;                           // int64: sample offsets, or record positions for a scan
+
+  // Gives back the pages beyond what batch `r` of `layout` used, so that a
+  // batch that is kept holds no more than its columns.
+  void trim_to(const BatchResult& r, const LayoutDesc& layout) noexcept;
+};
+
 class BatchDecoder {
  public:
   // 1 MiB of buffer: headers are decoded where they lie in it.
   static constexpr std::size_t kBufferSize = std::size_t(1) << 20;
 
-  // Takes an open source standing at offset 0; for WD2 runs the layout
-  // probe of the record reader, giving back the bytes it read where the
-  // source cannot seek. Tests make the buffer small.
-  static Result<BatchDecoder> open(std::unique_ptr<Source> source, Layout layout,
+  // Takes an open source standing at offset 0; finds the file's channel
+  // count where the layout has a channel word (the WD2 probe) and rewinds,
+  // or where the source cannot seek, gives back the bytes the probe read.
+  // `layout` is one of Layouts::kDescs. Tests make the buffer small.
+  static Result<BatchDecoder> open(std::unique_ptr<Source> source, const LayoutDesc& layout,
                                    std::size_t buffer_size = kBufferSize);
+  static Result<BatchDecoder> open(std::unique_ptr<Source> source, Layout layout,
+                                   std::size_t buffer_size = kBufferSize) {
+    return open(std::move(source), layout_desc(layout), buffer_size);
+  }
 
-  Layout layout() const noexcept { return layout_; }
-  // The channel count the WD2 probe found; 0 for WD1.
+  const LayoutDesc& description() const noexcept { return *layout_; }
+  Layout layout() const noexcept { return layout_ == &WD1::kDesc ? Layout::wd1 : Layout::wd2; }
+  // The channel count the probe found; 0 for a layout without channel word.
   std::int32_t channels() const noexcept { return probed_; }
   // Header columns of the layout, and each one's element size in bytes.
-  int columns() const noexcept { return layout_ == Layout::wd1 ? 6 : 5; }
-  std::size_t column_width(int i) const noexcept;
-  std::size_t sample_width() const noexcept { return layout_ == Layout::wd1 ? 2 : 4; }
+  int columns() const noexcept { return int(layout_->fields.size()); }
+  std::size_t column_width(int i) const noexcept { return type_width(layout_->fields[std::size_t(i)].type); }
+  std::size_t sample_width() const noexcept { return layout_->sample_width(); }
+  // The header of this file's records, with its channel word where it has one.
+  std::size_t header_size() const noexcept { return layout_->header_for(probed_); }
 
   // The byte offset of the next record.
   std::uint64_t position() const noexcept { return in_.position(); }
@@ -80,7 +98,8 @@ class BatchDecoder {
   // Decodes the records from position() on into `out` until a limit, the end
   // of the complete records, a record that cannot be read (corrupt: an
   // event_size of 22 or less, a block no object can hold) or an input error.
-  // Regions grow as records arrive, never beyond what was read.
+  // Regions grow as records arrive, never beyond what was read. A record
+  // cut short by the end or a failure is left whole for a later call.
   BatchResult decode(BatchMemory& out, Limits limits);
 
   // The same walk over headers only: `out` (when given) receives the header
@@ -101,15 +120,40 @@ class BatchDecoder {
   BatchResult pick(BatchMemory& out, std::span<const Extent> extents);
 
  private:
-  BatchDecoder(BufReader in, Layout layout, std::int32_t probed) noexcept
-      : in_(std::move(in)), layout_(layout), probed_(probed) {}
+  BatchDecoder(BufReader in, const LayoutDesc& layout, std::int32_t probed) noexcept
+      : in_(std::move(in)), layout_(&layout), probed_(probed) {}
 
   template <bool kWithSamples>
   BatchResult walk(BatchMemory* out, Limits limits);
 
   BufReader in_;
-  Layout layout_;
+  const LayoutDesc* layout_;
   std::int32_t probed_;
+};
+
+// Memory of dropped batches, kept for the next batches of one decoder: at
+// most two, each trimmed back to what a batch under the pool's limits uses.
+// Safe to use from any thread; it needs no interpreter.
+class BatchPool {
+ public:
+  // For batches of `decoder` under `limits`: max_events records, or as many
+  // as max_bytes holds at the file's header size, whichever is fewer, and
+  // max_bytes of samples. The pool does not refer to the decoder.
+  BatchPool(const BatchDecoder& decoder, Limits limits) noexcept;
+  BatchPool(const BatchPool&) = delete;
+  BatchPool& operator=(const BatchPool&) = delete;
+
+  // Memory kept from an earlier batch, else new empty memory.
+  std::unique_ptr<BatchMemory> take();
+  // Keeps `m`, trimmed, unless two are kept already (then it is released).
+  void give(std::unique_ptr<BatchMemory> m) noexcept;
+
+ private:
+  std::mutex mutex_;
+  std::array<std::unique_ptr<BatchMemory>, 2> kept_;
+  const LayoutDesc& layout_;
+  std::uint64_t keep_events_;
+  std::uint64_t keep_sample_bytes_;
 };
 
 }  // namespace vorn

@@ -1,142 +1,15 @@
-// BufReader and the file source beneath it.
+// BufReader: buffering, exact reads, seeks and skips over a source.
 #include "buf_reader.hpp"
-
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <sys/uio.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 #include <new>
 
 #include "panic.hpp"
 
 namespace vorn {
-namespace {
-
-// strerror_r comes in two shapes: the XSI one returns a status and fills the
-// buffer, the GNU one returns the text.
-[[maybe_unused]] const char* strerror_text(int rc, const char* buf) {
-  return rc == 0 ? buf : nullptr;
-}
-[[maybe_unused]] const char* strerror_text(const char* text, const char*) { return text; }
-
-}  // namespace
-
-std::string errno_text(int code) {
-  char buf[256] = {};
-  const char* text = strerror_text(strerror_r(code, buf, sizeof buf), buf);
-  return text ? std::string(text) : "Unknown error " + std::to_string(code);
-}
-
-std::string IoError::message() const {
-  if (is_eof()) return "failed to fill whole buffer";
-  return errno_text(code) + " (os error " + std::to_string(code) + ")";
-}
-
-std::int64_t Source::read_scattered(std::span<const std::span<std::uint8_t>> parts) {
-  std::int64_t total = 0;
-  for (std::span<std::uint8_t> part : parts) {
-    while (!part.empty()) {
-      const std::int64_t n = read(part.data(), part.size());
-      if (n < 0) return total ? total : n;
-      if (n == 0) return total;
-      total += n;
-      part = part.subspan(std::size_t(n));
-    }
-  }
-  return total;
-}
-
-Waiting& plain_waiting() noexcept {
-  static Waiting waiting;
-  return waiting;
-}
-
-FdSource::~FdSource() { ::close(fd_); }
-
-std::int64_t FdSource::read(std::uint8_t* dst, std::size_t len) {
-  // Linux moves at most 0x7ffff000 bytes per read; ask for no more.
-  len = std::min<std::size_t>(len, 0x7ffff000);
-  const bool may_block = shape_ != Shape::regular;
-  if (may_block) waiting_.enter();
-  // Files and devices are read at an offset kept here, so that a seek is
-  // free: stepping over a block costs no system call of its own.
-  const ssize_t n = shape_ == Shape::other ? ::read(fd_, dst, len)
-                                           : ::pread(fd_, dst, len, off_t(offset_));
-  const int err = errno;
-  if (may_block) waiting_.leave();
-  if (n < 0) return -err;
-  if (shape_ != Shape::other) offset_ += std::uint64_t(n);
-  return n;
-}
-
-std::int64_t FdSource::read_scattered(std::span<const std::span<std::uint8_t>> parts) {
-  if (shape_ != Shape::regular) return Source::read_scattered(parts);
-  std::array<iovec, 1024> iov;
-  const std::size_t count = std::min(parts.size(), iov.size());
-  std::size_t bytes = 0;
-  for (std::size_t i = 0; i < count; ++i) {
-    iov[i] = {parts[i].data(), parts[i].size()};
-    bytes += parts[i].size();
-    if (bytes > 0x7ffff000) return Source::read_scattered(parts);
-  }
-  const ssize_t n = ::preadv(fd_, iov.data(), int(count), off_t(offset_));
-  if (n < 0) return -errno;
-  offset_ += std::uint64_t(n);
-  return n;
-}
-
-int FdSource::seek(std::uint64_t offset) {
-  if (offset > std::uint64_t(INT64_MAX)) return EINVAL;
-  if (shape_ != Shape::other) {
-    offset_ = offset;
-    return 0;
-  }
-  return ::lseek(fd_, off_t(offset), SEEK_SET) < 0 ? errno : 0;
-}
-
-std::optional<std::uint64_t> FdSource::size() {
-  switch (shape_) {
-    case Shape::regular: {
-      struct stat st;
-      if (::fstat(fd_, &st) != 0) return std::nullopt;
-      return std::uint64_t(st.st_size);
-    }
-    case Shape::device: {
-      // A block device reports no size through fstat; its end does. Reads
-      // go by pread, so the descriptor's own offset may move.
-      const off_t end = ::lseek(fd_, 0, SEEK_END);
-      if (end < 0) return std::nullopt;
-      return std::uint64_t(end);
-    }
-    case Shape::other:
-      break;
-  }
-  return std::nullopt;
-}
-
-Result<std::unique_ptr<Source>> open_file(const char* path, Waiting& waiting) {
-  int fd;
-  for (;;) {
-    waiting.enter();
-    fd = ::open(path, O_RDONLY | O_CLOEXEC);
-    const int err = errno;
-    waiting.leave();
-    if (fd >= 0) break;
-    if (err != EINTR) return IoError::system(err);
-    if (!waiting.resume()) return IoError::interrupted();
-  }
-  struct stat st;
-  FdSource::Shape shape = FdSource::Shape::other;
-  if (::fstat(fd, &st) == 0) {
-    if (S_ISREG(st.st_mode)) shape = FdSource::Shape::regular;
-    if (S_ISBLK(st.st_mode)) shape = FdSource::Shape::device;
-  }
-  return std::unique_ptr<Source>(std::make_unique<FdSource>(fd, shape, waiting));
-}
 
 BufReader::BufReader(std::unique_ptr<Source> source, std::size_t buffer_size)
     : source_(std::move(source)),
@@ -162,11 +35,7 @@ Result<std::size_t> BufReader::pull(std::uint8_t* dst, std::size_t len) {
 }
 
 Result<std::size_t> BufReader::pull_retrying(std::uint8_t* dst, std::size_t len) {
-  for (;;) {
-    Result<std::size_t> got = pull(dst, len);
-    if (got.ok() || got.error().code != EINTR) return got;
-    if (!source_->resume_after_interrupt()) return IoError::interrupted();
-  }
+  return retrying([&] { return pull(dst, len); });
 }
 
 Result<std::size_t> BufReader::read(std::span<std::uint8_t> out) {
@@ -190,12 +59,8 @@ Result<std::size_t> BufReader::read(std::span<std::uint8_t> out) {
 
 Status BufReader::read_exact_slow(std::span<std::uint8_t> out) {
   while (!out.empty()) {
-    Result<std::size_t> r = read(out);
-    if (!r.ok()) {
-      if (r.error().code != EINTR) return r.error();
-      if (!source_->resume_after_interrupt()) return IoError::interrupted();
-      continue;
-    }
+    Result<std::size_t> r = retrying([&] { return read(out); });
+    if (!r.ok()) return r.error();
     if (r.value() == 0) return IoError::eof();
     out = out.subspan(r.value());
   }
@@ -204,15 +69,12 @@ Status BufReader::read_exact_slow(std::span<std::uint8_t> out) {
 
 Result<std::size_t> BufReader::read_scattered(std::span<const std::span<std::uint8_t>> parts) {
   if (!drained()) panic("scattered read with bytes buffered");
-  for (;;) {
+  return retrying([&]() -> Result<std::size_t> {
     const std::int64_t n = source_->read_scattered(parts);
-    if (n >= 0) {
-      offset_ += std::uint64_t(n);
-      return std::size_t(n);
-    }
-    if (n != -EINTR) return IoError::system(int(-n));
-    if (!source_->resume_after_interrupt()) return IoError::interrupted();
-  }
+    if (n < 0) return IoError::system(int(-n));
+    offset_ += std::uint64_t(n);
+    return std::size_t(n);
+  });
 }
 
 Status BufReader::read_exact_direct(std::span<std::uint8_t> out) {
@@ -303,14 +165,22 @@ Status BufReader::skip(std::uint64_t n) {
   }
   // A device refuses a seek past its end: the bytes are not there.
   if (st.error().code != ESPIPE) return IoError::eof();
-  // Input that cannot seek: read through the buffer.
-  std::array<std::uint8_t, 8192> sink;
-  while (n != 0) {
-    auto chunk = std::span(sink).first(std::size_t(std::min<std::uint64_t>(n, sink.size())));
-    if (Status r = read_exact(chunk); !r.ok()) return r;
-    n -= chunk.size();
-  }
-  return success();
+  // Input that cannot seek: read the bytes, and keep them until they are all
+  // there, in memory that only the read fills.
+  const std::uint64_t start = position();
+  struct Free {
+    void operator()(std::uint8_t* p) const noexcept { std::free(p); }
+  };
+  std::unique_ptr<std::uint8_t, Free> kept;
+  const Status read = read_growing(n, [&](std::size_t bytes) -> std::uint8_t* {
+    auto* grown = static_cast<std::uint8_t*>(std::realloc(kept.get(), bytes));
+    if (!grown) return nullptr;
+    (void)kept.release();  // realloc has taken it
+    kept.reset(grown);
+    return grown;
+  });
+  if (!read.ok()) unread({kept.get(), std::size_t(position() - start)});
+  return read;
 }
 
 }  // namespace vorn

@@ -1,56 +1,24 @@
-// BufReader: an 8192-byte buffer in front of a file, with exact little-endian
-// reads; IoError and Result<T>, the way fallible reads report.
+// BufReader: an 8192-byte buffer in front of a source, with exact
+// little-endian reads.
 #pragma once
 
+#include <algorithm>
 #include <array>
-#include <cerrno>
 #include <bit>
+#include <cerrno>
 #include <cstdint>
 #include <cstring>
 #include <memory>
 #include <optional>
 #include <span>
-#include <string>
 #include <type_traits>
 #include <utility>
-#include <variant>
 #include <vector>
 
+#include "result.hpp"
+#include "source.hpp"
+
 namespace vorn {
-
-struct IoError {
-  // interrupted: a signal arrived while waiting and the reader's owner chose
-  // to stop (a Python signal handler raised); the input itself is fine.
-  enum class Kind : std::uint8_t { eof, system, interrupted };
-  Kind kind;
-  int code;  // errno for Kind::system, EINTR for Kind::interrupted, 0 for Kind::eof
-
-  static IoError eof() noexcept { return {Kind::eof, 0}; }
-  static IoError system(int code) noexcept { return {Kind::system, code}; }
-  static IoError interrupted() noexcept { return {Kind::interrupted, EINTR}; }
-  bool is_eof() const noexcept { return kind == Kind::eof; }
-  // "failed to fill whole buffer" | "<system text> (os error N)"
-  std::string message() const;
-};
-
-// The system's text for an error number, without the number.
-std::string errno_text(int code);
-
-template <class T>
-class [[nodiscard]] Result {
- public:
-  Result(T value) : v_(std::move(value)) {}
-  Result(IoError error) : v_(error) {}
-  bool ok() const noexcept { return v_.index() == 0; }
-  T& value() & { return std::get<0>(v_); }
-  T&& value() && { return std::get<0>(std::move(v_)); }
-  const IoError& error() const { return std::get<1>(v_); }
-
- private:
-  std::variant<T, IoError> v_;
-};
-using Status = Result<std::monostate>;
-inline Status success() noexcept { return std::monostate{}; }
 
 // Assembles an integer from bytes least significant first, on any host.
 template <class T>
@@ -66,81 +34,6 @@ T load_le(const std::uint8_t* p) noexcept {
   }
   return static_cast<T>(v);
 }
-
-// What the owner of a reader does around system calls that may block, and
-// after a signal interrupts one. The Python binding releases the interpreter
-// lock while blocked and runs the interpreter's signal handlers on EINTR.
-class Waiting {
- public:
-  virtual ~Waiting() = default;
-  virtual void enter() noexcept {}  // a call that may block is about to be made
-  virtual void leave() noexcept {}  // it has returned
-  // A call was interrupted by a signal: true to make it again, false to stop.
-  virtual bool resume() noexcept { return true; }
-};
-
-// Waits without doing anything and always resumes.
-Waiting& plain_waiting() noexcept;
-
-// The system calls behind a BufReader. Tests put a scripted source here to
-// give short reads, EINTR, EIO and failed seeks, and to count calls.
-class Source {
- public:
-  virtual ~Source() = default;
-  // One system read: the count delivered (0 at end of file) or -errno.
-  virtual std::int64_t read(std::uint8_t* dst, std::size_t len) = 0;
-  // Sets the file offset, counted from the start: 0 or an errno.
-  virtual int seek(std::uint64_t offset) = 0;
-  // The file's current length where it has one (a regular file); nullopt for
-  // pipes, devices and anything else whose length cannot be known ahead.
-  virtual std::optional<std::uint64_t> size() = 0;
-  // A read was interrupted by a signal: true to read again, false to stop.
-  virtual bool resume_after_interrupt() { return true; }
-  // The open file descriptor behind the source, for callers that fstat it;
-  // -1 where there is none.
-  virtual int fd() const noexcept { return -1; }
-  // Reads into `parts` in order, as one system read where the source can
-  // (preadv): the count delivered, fewer only where the input ends or a read
-  // comes up short, or -errno. Here: one read() per part.
-  virtual std::int64_t read_scattered(std::span<const std::span<std::uint8_t>> parts);
-};
-
-// An open file descriptor, owned: closed on destruction, the result ignored.
-// Regular files and block devices are read with pread at an offset kept
-// here; anything else (pipes, FIFOs, terminals) with read and lseek. Reads
-// of anything but a regular file happen inside the owner's Waiting, since
-// they may block.
-class FdSource final : public Source {
- public:
-  enum class Shape : std::uint8_t { regular, device, other };
-  FdSource(int fd, Shape shape, Waiting& waiting) noexcept
-      : fd_(fd), shape_(shape), waiting_(waiting) {}
-  FdSource(const FdSource&) = delete;
-  FdSource& operator=(const FdSource&) = delete;
-  ~FdSource() override;
-  std::int64_t read(std::uint8_t* dst, std::size_t len) override;
-  int seek(std::uint64_t offset) override;
-  // st_size for a regular file, the length found by seeking to the end for a
-  // block device, nothing for pipes and the like. A regular file's st_size
-  // may be smaller than what it holds (/proc, sysfs, some network file
-  // systems): callers take it as a promise, never as a limit.
-  std::optional<std::uint64_t> size() override;
-  bool resume_after_interrupt() override { return waiting_.resume(); }
-  int fd() const noexcept override { return fd_; }
-  std::int64_t read_scattered(std::span<const std::span<std::uint8_t>> parts) override;
-
- private:
-  int fd_;
-  Shape shape_;
-  Waiting& waiting_;
-  std::uint64_t offset_ = 0;  // where the next pread of a file or device starts
-};
-
-// Opens `path` read-only and close-on-exec: the open file, or the errno of
-// the failure. The open may block (a FIFO without a writer), so it happens
-// inside `waiting`; on EINTR it is made again unless `waiting` says to stop,
-// which gives Kind::interrupted.
-Result<std::unique_ptr<Source>> open_file(const char* path, Waiting& waiting = plain_waiting());
 
 // Whether the file can still supply a number of bytes from the current
 // position; `unknown` for input whose length cannot be known ahead.
@@ -208,6 +101,15 @@ class BufReader {
   // file ending first (Kind::eof) included, every byte stays buffered.
   Status fill(std::size_t n, std::size_t limit = SIZE_MAX);
 
+  // Reads `bytes` into memory that `room(n)` makes hold at least n bytes and
+  // returns the start of (nullptr when it cannot: the system error ENOMEM).
+  // Where the file's length vouches for the bytes they are read at once, else
+  // 1 MiB first and then twice what arrived so far, so that memory follows
+  // the bytes that actually arrive. `direct`: as read_exact_direct. On
+  // failure the bytes read so far lie at the start of the memory.
+  template <class Room>
+  Status read_growing(std::uint64_t bytes, Room&& room, bool direct = false);
+
   const Source& source() const noexcept { return *source_; }
 
   // The file offset of the next byte this reader hands out.
@@ -232,11 +134,12 @@ class BufReader {
   Supply can_supply(std::uint64_t n);
 
   // Consumes `n` bytes without keeping them: by a seek where the input can
-  // seek, else by reading through the buffer. Fails with Kind::eof when the
-  // input holds fewer. Where the length does not vouch for the bytes, the
-  // seek goes to the last of them and reads it; a device that refuses that
-  // seek does not have them. The skipped bytes are never read from input
-  // that can seek.
+  // seek, else by reading them. Fails with Kind::eof when the input holds
+  // fewer. Where the length does not vouch for the bytes, the seek goes to
+  // the last of them and reads it; a device that refuses that seek does not
+  // have them. The skipped bytes are never read from input that can seek;
+  // input that cannot gets back every byte read when the skip fails, so that
+  // a caller can leave its record whole (memory follows the bytes read).
   Status skip(std::uint64_t n);
 
  private:
@@ -246,6 +149,11 @@ class BufReader {
   // the source whether to go on after EINTR.
   Result<std::size_t> pull(std::uint8_t* dst, std::size_t len);
   Result<std::size_t> pull_retrying(std::uint8_t* dst, std::size_t len);
+  // `attempt` again after EINTR, unless the source says to stop.
+  template <class Attempt>
+  auto retrying(Attempt&& attempt) {
+    return retry_interrupted(attempt, [&] { return source_->resume_after_interrupt(); });
+  }
 
   template <class T>
   Result<T> read_le() {
@@ -267,5 +175,23 @@ class BufReader {
   std::vector<std::uint8_t> replay_;  // bytes given back by unread(), from replay_pos_ on
   std::size_t replay_pos_ = 0;
 };
+
+template <class Room>
+Status BufReader::read_growing(std::uint64_t bytes, Room&& room, bool direct) {
+  if (bytes > SIZE_MAX) return IoError::system(ENOMEM);
+  std::uint64_t step = bytes;
+  if (can_supply(bytes) != Supply::enough) step = std::min<std::uint64_t>(bytes, 1 << 20);
+  std::uint64_t done = 0;
+  while (done < bytes) {
+    const std::uint64_t upto = std::min(bytes, done + step);
+    std::uint8_t* base = room(std::size_t(upto));
+    if (!base) return IoError::system(ENOMEM);
+    const std::span<std::uint8_t> part{base + done, std::size_t(upto - done)};
+    if (Status st = direct ? read_exact_direct(part) : read_exact(part); !st.ok()) return st;
+    done = upto;
+    step = done;
+  }
+  return success();
+}
 
 }  // namespace vorn

@@ -1,12 +1,19 @@
-// What one step of a record reader gives, shared by both layouts.
+// What one step of a record reader gives, and the decoding of a header by
+// its layout's description, shared by every layout.
 #pragma once
 
 #include <algorithm>
+#include <bit>
+#include <cstddef>
 #include <span>
+#include <tuple>
+#include <type_traits>
+#include <utility>
 #include <variant>
 #include <vector>
 
 #include "buf_reader.hpp"
+#include "layout.hpp"
 
 namespace vorn {
 
@@ -15,6 +22,53 @@ struct EndOfInput {};
 
 template <class Event>
 using Step = std::variant<Event, EndOfInput, IoError>;
+
+// The C++ type of the samples of layout L.
+template <class L>
+using sample_t = c_type<L::kDesc.sample_type>;
+
+// Calls f(k, value) for each value of `header` (a Header of layout L, const
+// or not) in key order, k a std::integral_constant: the index of its field.
+template <class L, class H, class F>
+constexpr void for_each_field(H& header, F&& f) {
+  constexpr std::size_t n = std::tuple_size_v<std::remove_const_t<decltype(L::kMembers)>>;
+  static_assert(n == L::kDesc.fields.size(), "one member per field");
+  [&]<std::size_t... K>(std::index_sequence<K...>) {
+    (f(std::integral_constant<std::size_t, K>{}, header.*std::get<K>(L::kMembers)), ...);
+  }(std::make_index_sequence<n>{});
+}
+
+// The values of the header at `h`, each field read at its offset as its
+// type; where the records of a file of `channels` channels carry no channel
+// word, its field is `channels`. Always inlined: in the batch walk's loops it
+// is most of the work per record.
+template <class L>
+[[gnu::always_inline]] inline typename L::Header decode_header(const std::uint8_t* h,
+                                                               std::int32_t channels) noexcept {
+  typename L::Header out;
+  const bool word = L::kDesc.has_channel_word(channels);
+  for_each_field<L>(out, [&](auto k, auto& value) {
+    constexpr FieldDesc field = L::kDesc.fields[k];
+    using T = std::remove_reference_t<decltype(value)>;
+    static_assert(std::is_same_v<T, c_type<field.type>>, "a member of the field's type");
+    if constexpr (field.channel_word) {
+      value = word ? load_le<T>(h + field.offset) : T(channels);
+    } else {
+      value = load_le<T>(h + field.offset);
+    }
+  });
+  (void)word;
+  return out;
+}
+
+// Samples arrive little-endian; on a big-endian host they are turned in place.
+inline void samples_to_host(std::uint8_t* p, std::uint64_t bytes, std::size_t width) noexcept {
+  if constexpr (std::endian::native == std::endian::big) {
+    for (std::uint64_t i = 0; i + width <= bytes; i += width) std::reverse(p + i, p + i + width);
+  } else {
+    (void)p, (void)bytes, (void)width;
+  }
+}
 
 // Whether a step that failed must leave its record to a later step: it
 // stopped for want of memory or because a signal handler asked it to, not

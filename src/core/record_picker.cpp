@@ -1,16 +1,23 @@
 // BatchDecoder::pick: chosen records read by their extents, runs of adjacent
 // ones with one scattered read each, nothing between them.
 #include <array>
+#include <cstring>
 #include <vector>
 
 #include "batch_decoder.hpp"
-#include "record_rules.hpp"
+#include "record.hpp"
 
 namespace vorn {
 namespace {
 
 // Records per scattered read: two parts each, within the 1024 of IOV_MAX.
 constexpr std::size_t kPickRecords = 512;
+// The longest header of any layout, for the scratch of a run's headers.
+constexpr std::size_t kMaxHeader = [] {
+  std::size_t most = 0;
+  for (const LayoutDesc* d : Layouts::kDescs) most = std::max(most, d->max_header());
+  return most;
+}();
 
 // Fills every part, however many reads that takes; false where the input
 // ends first. Bytes left in the buffer by a forward seek on input that
@@ -41,11 +48,13 @@ Result<bool> read_parts(BufReader& in, std::span<std::span<std::uint8_t>> parts)
   }
 }
 
-template <class Rules>
+// A pick over records of layout L, whose headers decode by its description.
+template <class L>
 class Picker {
  public:
-  Picker(BatchDecoder& decoder, BufReader& in, const Rules& rules, BatchMemory& out)
-      : decoder_(decoder), in_(in), rules_(rules), out_(out), header_(rules.header_size()) {}
+  Picker(BatchDecoder& decoder, BufReader& in, std::int32_t channels, BatchMemory& out)
+      : decoder_(decoder), in_(in), channels_(channels), out_(out),
+        header_(L::kDesc.header_for(channels)) {}
 
   BatchResult run(std::span<const Extent> extents) {
     if (!check(extents)) return res_;
@@ -64,7 +73,8 @@ class Picker {
   }
 
  private:
-  static constexpr std::size_t kSampleWidth = std::is_same_v<Rules, WD1Rules> ? 2 : 4;
+  static constexpr std::size_t kFields = L::kDesc.fields.size();
+  static constexpr std::size_t kSampleWidth = L::kDesc.sample_width();
 
   BatchResult& fail(IoError e) {
     res_.stop = Stop::error;
@@ -102,10 +112,10 @@ class Picker {
       block_bytes += e.bytes - header_;
     }
     if (n > SIZE_MAX / 8 - 1 || !out_.offsets.reserve((n + 1) * 8)) return false;
-    for (int k = 0; k < kMaxColumns; ++k) {
-      const std::size_t w = Rules::kColumnWidth[k];
-      if (w && n && !out_.columns[std::size_t(k)].reserve(n * w)) return false;
-      col_[k] = out_.columns[std::size_t(k)].data();
+    for (std::size_t k = 0; k < kFields; ++k) {
+      const std::size_t w = type_width(L::kDesc.fields[k].type);
+      if (n && !out_.columns[k].reserve(n * w)) return false;
+      col_[k] = out_.columns[k].data();
     }
     if (block_bytes && !out_.samples.reserve(std::size_t(block_bytes))) return false;
     offsets_ = reinterpret_cast<std::int64_t*>(out_.offsets.data());
@@ -116,7 +126,7 @@ class Picker {
   // One run of adjacent records: headers into scratch, blocks straight into
   // the samples column, then each header decoded and checked against its extent.
   bool read_run(std::span<const Extent> run) {
-    std::array<std::uint8_t, kPickRecords * 28> heads;
+    std::array<std::uint8_t, kPickRecords * kMaxHeader> heads;
     std::array<std::span<std::uint8_t>, 2 * kPickRecords> parts;
     std::uint64_t at = res_.samples * kSampleWidth;
     for (std::size_t i = 0; i < run.size(); ++i) {
@@ -137,10 +147,12 @@ class Picker {
     }
     if (!whole.value()) return mismatch(run[0]);  // the file has become shorter
     for (std::size_t i = 0; i < run.size(); ++i) {
-      const std::uint8_t* h = heads.data() + i * header_;
+      const typename L::Header values = decode_header<L>(heads.data() + i * header_, channels_);
       const std::uint64_t block = run[i].bytes - header_;
-      if (rules_.block_bytes(h) != block) return mismatch(run[i]);
-      rules_.store(col_, res_.events, h);
+      if (L::block_bytes(values, channels_) != block) return mismatch(run[i]);
+      for_each_field<L>(values, [&](auto k, const auto& value) {
+        std::memcpy(col_[k] + sizeof value * res_.events, &value, sizeof value);
+      });
       samples_to_host(out_.samples.data() + res_.samples * kSampleWidth, block, kSampleWidth);
       res_.samples += block / kSampleWidth;
       offsets_[++res_.events] = std::int64_t(res_.samples);
@@ -150,7 +162,7 @@ class Picker {
 
   BatchDecoder& decoder_;
   BufReader& in_;
-  const Rules& rules_;
+  const std::int32_t channels_;
   BatchMemory& out_;
   const std::size_t header_;
   std::uint8_t* col_[kMaxColumns] = {};
@@ -161,12 +173,9 @@ class Picker {
 }  // namespace
 
 BatchResult BatchDecoder::pick(BatchMemory& out, std::span<const Extent> extents) {
-  if (layout_ == Layout::wd1) {
-    const WD1Rules rules;
-    return Picker<WD1Rules>(*this, in_, rules, out).run(extents);
-  }
-  const WD2Rules rules{probed_};
-  return Picker<WD2Rules>(*this, in_, rules, out).run(extents);
+  return Layouts::visit(*layout_, [&]<class L>() {
+    return Picker<L>(*this, in_, probed_, out).run(extents);
+  });
 }
 
 }  // namespace vorn

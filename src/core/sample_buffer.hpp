@@ -89,20 +89,11 @@ template <class T>
 Status read_samples(BufReader& in, std::uint64_t count, SampleBuffer<T>& out) {
   static_assert(sizeof(T) == 2 || sizeof(T) == 4);
   if (count == 0) return success();
-  const std::uint64_t bytes = count * sizeof(T);
-  if (bytes > SIZE_MAX) return IoError::system(ENOMEM);
-  std::size_t step = std::size_t(count);
-  if (in.can_supply(bytes) != Supply::enough) {
-    step = std::size_t(std::min<std::uint64_t>(count, (std::uint64_t(1) << 20) / sizeof(T)));
-  }
-  std::size_t done = 0;
-  while (done < count) {
-    const std::size_t upto = std::size_t(std::min<std::uint64_t>(count, std::uint64_t(done) + step));
-    if (!out.reserve_exact(upto)) return IoError::system(ENOMEM);
-    if (Status st = in.read_exact(out.bytes(done, upto)); !st.ok()) return st;
-    done = upto;
-    step = done;  // doubles the block each round
-  }
+  const Status st = in.read_growing(count * sizeof(T), [&](std::size_t bytes) {
+    return out.reserve_exact(bytes / sizeof(T)) ? reinterpret_cast<std::uint8_t*>(out.data()) : nullptr;
+  });
+  if (!st.ok()) return st;
+  const std::size_t done = std::size_t(count);
   out.set_size(done);
   if constexpr (std::endian::native == std::endian::big) {
     using U = std::conditional_t<sizeof(T) == 2, std::uint16_t, std::uint32_t>;

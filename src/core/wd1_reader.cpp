@@ -8,8 +8,8 @@ namespace vorn {
 Step<WD1Event> WD1Reader::next() {
   if (finished_) return EndOfInput{};
   const std::uint64_t start = input_.position();
-  std::array<std::uint8_t, kHeaderSize> h;
-  SampleBuffer<std::uint16_t> data;
+  std::array<std::uint8_t, WD1::kDesc.header_size> h;
+  SampleBuffer<sample_t<WD1>> data;
   auto fail = [&](const IoError& e) -> Step<WD1Event> {
     if (e.is_eof()) {
       restore_record_start(input_, start);
@@ -24,17 +24,13 @@ Step<WD1Event> WD1Reader::next() {
   };
 
   if (Status st = input_.read_exact(h); !st.ok()) return fail(st.error());
-  const std::int32_t event_size = load_le<std::int32_t>(&h[0]);
-  const std::int64_t n = wd1_sample_count(event_size);
-  if (n < 0) panic("capacity overflow");
-  if (Status st = read_samples(input_, std::uint64_t(n), data); !st.ok()) return fail(st.error());
-  return WD1Event{event_size,
-                  load_le<std::int32_t>(&h[4]),
-                  load_le<std::int32_t>(&h[8]),
-                  load_le<std::int32_t>(&h[12]),
-                  load_le<std::int32_t>(&h[16]),
-                  load_le<std::int32_t>(&h[20]),
-                  std::move(data)};
+  const WD1Header header = decode_header<WD1>(h.data(), 0);
+  const std::optional<std::uint64_t> block = WD1::block_bytes(header, 0);
+  if (!block) panic("capacity overflow");
+  if (Status st = read_samples(input_, *block / WD1::kDesc.sample_width(), data); !st.ok()) {
+    return fail(st.error());
+  }
+  return WD1Event{header, std::move(data)};
 }
 
 }  // namespace vorn

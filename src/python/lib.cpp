@@ -1,22 +1,24 @@
 // The module entry point PyInit_vorn and the EventReader class.
+#include <array>
 #include <atomic>
 #include <cstdint>
 #include <cstring>
 #include <new>
-#include <span>
+#include <optional>
+#include <string>
 #include <type_traits>
 #include <variant>
 
+#include "layouts.hpp"
 #include "panic.hpp"
 #include "py_support.hpp"
 #include "sample_array.hpp"
-#include "wd1_reader.hpp"
-#include "wd2_reader.hpp"
 
 namespace vorn {
 namespace {
 
-using RecordReader = std::variant<WD1Reader, WD2Reader>;
+// A record reader of the layout at the same index in Layouts::kDescs.
+using RecordReader = Layouts::Readers;
 
 constexpr std::uint64_t kExclusive = ~std::uint64_t(0);
 
@@ -31,30 +33,35 @@ struct EventReaderObject {
   bool constructed;
 };
 
-enum Key : int {
-  kEventSize, kBoardId, kPattern, kBoardChannel, kEventCounter, kTimestamp,
-  kSamples, kSamplingPeriod, kChannels, kData, kKeyCount
+// The keys of one layout's event dicts, interned: its fields' names in key
+// order, then "data"; and a dict of them in that order (values None). Each
+// event's dict is a copy of that dict with the values replaced: the copy is
+// made at its final size, where a dict filled key by key would be resized on
+// the way.
+struct LayoutKeys {
+  std::array<PyObject*, Layouts::kMaxFields> fields;
+  PyObject* data;
+  PyObject* dict;
 };
-constexpr const char* kKeyNames[kKeyCount] = {
-    "event_size", "board_id", "pattern", "board_channel", "event_counter",
-    "timestamp", "samples", "sampling_period", "channels", "data"};
 
-constexpr Key kWD1Keys[] = {kEventSize, kBoardId, kPattern, kBoardChannel, kEventCounter,
-                            kTimestamp, kData};
-constexpr Key kWD2Keys[] = {kEventCounter, kTimestamp, kSamples, kSamplingPeriod, kChannels,
-                            kData};
-
-// Made once for the process: the type, the interned dict keys, and for each
-// layout a dict of its keys in order (values None). Each event's dict is a
-// copy of that dict with the values replaced: the copy is made at its final
-// size, where a dict filled key by key would be resized on the way.
+// Made once for the process: the type, and the keys of each layout, in the
+// order of Layouts::kDescs.
 struct ClassState {
   PyTypeObject* type;
-  PyObject* keys[kKeyCount];
-  PyObject* wd1_dict;
-  PyObject* wd2_dict;
+  std::array<LayoutKeys, Layouts::kDescs.size()> layouts;
 };
 Once<ClassState> class_once;
+
+// "'WD1' or 'WD2'": the names of the layouts, for a message.
+std::string layout_names() {
+  std::string out;
+  const std::size_t n = Layouts::kDescs.size();
+  for (std::size_t i = 0; i < n; ++i) {
+    if (i != 0) out += i + 1 == n ? " or " : ", ";
+    out.append(1, '\'').append(Layouts::kDescs[i]->name).append(1, '\'');
+  }
+  return out;
+}
 
 // Binds EventReader's two arguments, by position or keyword, and reports
 // mistakes in the interpreter's own words for a function named
@@ -143,19 +150,22 @@ PyObject* make_event_reader(PyTypeObject* type, PyObject* args, PyObject* kwargs
   Py_ssize_t kind_len;
   if (PyBytes_AsStringAndSize(reader_type.get(), &kind, &kind_len) != 0) return nullptr;
   const std::string_view layout(kind, std::size_t(kind_len));
-  std::optional<RecordReader> record_reader;
-  if (layout == "WD1") {
-    record_reader.emplace(std::in_place_type<WD1Reader>, std::move(input));
-  } else if (layout == "WD2") {
-    Result<WD2Reader> wd2 = WD2Reader::open(std::move(input));
-    if (!wd2.ok()) {
-      if (wd2.error().kind == IoError::Kind::interrupted) return nullptr;
-      return raise_message(PyExc_OSError, wd2.error().message());
-    }
-    record_reader.emplace(std::in_place_type<WD2Reader>, std::move(wd2).value());
-  } else {
+  const LayoutDesc* desc = find_layout(layout);
+  if (!desc) {
     return raise_message(PyExc_ValueError, "unknown reader type '" + std::string(layout) +
-                                               "', expected 'WD1' or 'WD2'");
+                                               "', expected " + layout_names());
+  }
+  std::optional<RecordReader> record_reader;
+  // Opening reads ahead where the layout probes its files (WD2).
+  const std::optional<IoError> failed = Layouts::visit(*desc, [&]<class L>() -> std::optional<IoError> {
+    Result<typename L::Reader> opened = L::Reader::open(std::move(input));
+    if (!opened.ok()) return opened.error();
+    record_reader.emplace(std::in_place_type<typename L::Reader>, std::move(opened).value());
+    return std::nullopt;
+  });
+  if (failed) {
+    if (failed->kind == IoError::Kind::interrupted) return nullptr;
+    return raise_message(PyExc_OSError, failed->message());
   }
 
   auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
@@ -237,23 +247,25 @@ void put(PyObject* dict, PyObject* key, PyRef value) {
   if (!value || PyDict_SetItem(dict, key, value.get()) != 0) python_call_failed();
 }
 
-void fill(PyObject* d, PyObject* const* k, WD1Event& ev) {
-  put(d, k[kEventSize], PyRef::steal(PyLong_FromLong(ev.event_size)));
-  put(d, k[kBoardId], PyRef::steal(PyLong_FromLong(ev.board_id)));
-  put(d, k[kPattern], PyRef::steal(PyLong_FromLong(ev.pattern)));
-  put(d, k[kBoardChannel], PyRef::steal(PyLong_FromLong(ev.board_channel)));
-  put(d, k[kEventCounter], PyRef::steal(PyLong_FromLong(ev.event_counter)));
-  put(d, k[kTimestamp], PyRef::steal(PyLong_FromLong(ev.timestamp)));
-  put(d, k[kData], from_raw_parts(std::move(ev.data)));
+// A header value as an exact Python int.
+template <class T>
+PyRef to_python(T v) {
+  static_assert(std::is_integral_v<T> && sizeof(T) <= sizeof(long));
+  if constexpr (std::is_signed_v<T>) {
+    return PyRef::steal(PyLong_FromLong(long(v)));
+  } else if constexpr (sizeof(T) <= 4) {
+    return PyRef::steal(PyLong_FromUnsignedLong(v));
+  } else {
+    return PyRef::steal(PyLong_FromUnsignedLongLong(v));
+  }
 }
 
-void fill(PyObject* d, PyObject* const* k, WD2Event& ev) {
-  put(d, k[kEventCounter], PyRef::steal(PyLong_FromUnsignedLong(ev.event_counter)));
-  put(d, k[kTimestamp], PyRef::steal(PyLong_FromUnsignedLongLong(ev.timestamp)));
-  put(d, k[kSamples], PyRef::steal(PyLong_FromUnsignedLong(ev.samples)));
-  put(d, k[kSamplingPeriod], PyRef::steal(PyLong_FromUnsignedLongLong(ev.sampling_period)));
-  put(d, k[kChannels], PyRef::steal(PyLong_FromLong(ev.channels)));
-  put(d, k[kData], from_raw_parts(std::move(ev.data)));
+// Puts the values of an event of layout L into `d`, whose keys are `k`.
+template <class L, class Event>
+void fill(PyObject* d, const LayoutKeys& k, Event& ev) {
+  for_each_field<L>(static_cast<const typename L::Header&>(ev),
+                    [&](auto i, auto value) { put(d, k.fields[i], to_python(value)); });
+  put(d, k.data, from_raw_parts(std::move(ev.data)));
 }
 
 PyObject* next_event(PyObject* self) {
@@ -269,20 +281,19 @@ PyObject* next_event(PyObject* self) {
     PyErr_SetString(PyExc_RuntimeError, "Already borrowed");
     return nullptr;
   }
-  return std::visit(
-      [&](auto& reader) -> PyObject* {
-        constexpr bool wd1 = std::is_same_v<std::decay_t<decltype(reader)>, WD1Reader>;
-        PyRef dict = PyRef::steal(PyDict_Copy(wd1 ? state.wd1_dict : state.wd2_dict));
-        if (!dict) python_call_failed();
-        auto step = reader.next();
-        if (auto* ev = std::get_if<0>(&step)) {
-          fill(dict.get(), state.keys, *ev);
-          return dict.release();
-        }
-        if (auto* err = std::get_if<IoError>(&step)) return raise_error(*err);
-        return nullptr;  // end of input: StopIteration without a message
-      },
-      obj->record_reader);
+  const std::size_t index = obj->record_reader.index();
+  return Layouts::visit(*Layouts::kDescs[index], [&]<class L>() -> PyObject* {
+    const LayoutKeys& keys = state.layouts[index];
+    PyRef dict = PyRef::steal(PyDict_Copy(keys.dict));
+    if (!dict) python_call_failed();
+    auto step = std::get<typename L::Reader>(obj->record_reader).next();
+    if (auto* ev = std::get_if<0>(&step)) {
+      fill<L>(dict.get(), keys, *ev);
+      return dict.release();
+    }
+    if (auto* err = std::get_if<IoError>(&step)) return raise_error(*err);
+    return nullptr;  // end of input: StopIteration without a message
+  });
 }
 
 PyObject* event_reader_iternext(PyObject* self) noexcept {
@@ -302,22 +313,28 @@ PyType_Slot event_reader_slots[] = {
 PyType_Spec event_reader_spec = {"builtins.EventReader", sizeof(EventReaderObject), 0,
                                  Py_TPFLAGS_DEFAULT, event_reader_slots};
 
-bool make_class_state(ClassState& out) {
+// The keys of the layout `desc` into `out`.
+bool make_layout_keys(const LayoutDesc& desc, LayoutKeys& out) {
   // A failed start may keep a few of these; the next attempt makes them anew.
-  for (int i = 0; i < kKeyCount; ++i) {
-    out.keys[i] = PyUnicode_InternFromString(kKeyNames[i]);
-    if (!out.keys[i]) return false;
-  }
-  auto make_dict = [&](std::span<const Key> keys) -> PyObject* {
-    PyRef d = PyRef::steal(PyDict_New());
-    for (Key k : keys) {
-      if (!d || PyDict_SetItem(d.get(), out.keys[k], Py_None) != 0) return nullptr;
-    }
-    return d.release();
+  PyRef d = PyRef::steal(PyDict_New());
+  if (!d) return false;
+  auto add = [&](const char* name) -> PyObject* {
+    PyObject* key = PyUnicode_InternFromString(name);
+    if (!key || PyDict_SetItem(d.get(), key, Py_None) != 0) return nullptr;
+    return key;
   };
-  out.wd1_dict = make_dict(kWD1Keys);
-  out.wd2_dict = make_dict(kWD2Keys);
-  if (!out.wd1_dict || !out.wd2_dict) return false;
+  for (std::size_t i = 0; i < desc.fields.size(); ++i) {
+    if (!(out.fields[i] = add(desc.fields[i].name))) return false;
+  }
+  if (!(out.data = add("data"))) return false;
+  out.dict = d.release();
+  return true;
+}
+
+bool make_class_state(ClassState& out) {
+  for (std::size_t i = 0; i < Layouts::kDescs.size(); ++i) {
+    if (!make_layout_keys(*Layouts::kDescs[i], out.layouts[i])) return false;
+  }
   event_reader_spec.flags |= immutable_type_flag();
   out.type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&event_reader_spec));
   return out.type != nullptr;

@@ -4,6 +4,7 @@
 
 #include <cstddef>
 
+#include "layout.hpp"
 #include "py_ref.hpp"
 
 namespace vorn {
@@ -16,6 +17,18 @@ inline constexpr int kUInt32 = 6;
 inline constexpr int kInt64 = 7;
 inline constexpr int kUInt64 = 8;
 inline constexpr int kFloat = 11;
+
+// The type number of values of type `t`.
+constexpr int type_num(NumType t) noexcept {
+  switch (t) {
+    case NumType::i32: return kInt32;
+    case NumType::u32: return kUInt32;
+    case NumType::u64: return kUInt64;
+    case NumType::u16: return kUShort;
+    case NumType::f32: return kFloat;
+  }
+  return -1;
+}
 }  // namespace npy
 
 // A 1-D array of `length` elements of `type_num` over `data`, writeable

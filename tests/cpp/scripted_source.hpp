@@ -22,6 +22,7 @@
 
 #include "buf_reader.hpp"
 #include "record.hpp"
+#include "source.hpp"
 
 namespace vorn::test {
 

@@ -189,7 +189,7 @@ TEST_P(WD2PeekTest, DecidesAsTheProbeAndGivesEveryByteBack) {
   auto s = test::shaped(c.file, shape);
   if (shape == Shape::pipe) s->chunk = 5;  // a file object's short, uneven reads
   BufReader in(std::make_unique<test::ScriptedSource>(s), 64);
-  Result<std::int32_t> probed = peek_wd2_channels(in);
+  Result<std::int32_t> probed = WD2::peek_channels(in);
   ASSERT_TRUE(probed.ok()) << probed.error().message();
   EXPECT_EQ(probed.value(), c.probed);
   EXPECT_EQ(in.position(), 0u);
@@ -220,7 +220,7 @@ TEST(WD2PeekTest, LongBlockIsSteppedOverWhereTheInputSeeks) {
     SCOPED_TRACE(test::shape_name(shape));
     auto s = test::shaped(file, shape);
     BufReader in(std::make_unique<test::ScriptedSource>(s), 1024);
-    Result<std::int32_t> probed = peek_wd2_channels(in, 4096);
+    Result<std::int32_t> probed = WD2::peek_channels(in, 4096);
     ASSERT_TRUE(probed.ok());
     EXPECT_EQ(probed.value(), 2);
     Bytes all(file.size());
