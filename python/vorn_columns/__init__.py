@@ -18,15 +18,15 @@ from typing import (IO, TYPE_CHECKING, Any, Dict, ItemsView, Iterable, Iterator,
 
 import numpy as np
 
-from . import _native, _sources
+from . import _detect, _native, _sources
 from ._sources import CorruptStreamError
 
 if TYPE_CHECKING:
     import polars
 
 __all__ = ["Batch", "BatchIterator", "CorruptRecordError", "CorruptStreamError", "Index",
-           "StaleIndexError", "follow", "iter_batches", "read", "scan", "scan_polars", "take",
-           "to_dask"]
+           "StaleIndexError", "detect_layout", "follow", "iter_batches", "read", "scan",
+           "scan_polars", "take", "to_dask"]
 
 try:
     __version__ = importlib.metadata.version("vorn")
@@ -291,9 +291,96 @@ def _open(source: Source, layout: str, compression: Any,
 
 def _corrupt(filename: Any, layout: str, index: int, offset: int, how: str) -> CorruptRecordError:
     what = "an event_size of 22 or less" if layout == "WD1" else "a sample block no object can hold"
+    if index:
+        advice = how.format(index=index)
+    else:  # nothing comes before the first record; the file may be of the other layout
+        advice = "it is the first record"
+        other = _other_layout(filename, layout)
+        if other:
+            advice += f"; the file reads as {other}: give the layout {other!r}"
     return CorruptRecordError(
         f"{os.fsdecode(filename)}: event {index} at byte offset {offset} cannot be read "
-        f"({what}); {how.format(index=index)}", index=index, offset=offset, filename=filename)
+        f"({what}); {advice}", index=index, offset=offset, filename=filename)
+
+
+def _other_layout(filename: Any, layout: str) -> Optional[str]:
+    """The other layout where the file named `filename` reads as it, else None."""
+    if not isinstance(filename, (str, bytes)) or not os.path.isfile(filename):
+        return None
+    try:
+        found = detect_layout(filename)
+    except (OSError, ValueError):
+        return None
+    return found if found != layout else None
+
+
+def _verdicts(source: Any, compression: Any, storage_options: Any) -> Tuple[
+        str, List[Tuple[str, Tuple[int, str]]]]:
+    """(the input's name, each layout's verdict on its first records). Input that cannot seek
+    is read once, up to the first MiB and a header, and what was read is given back to the
+    reader that follows."""
+    if _sources.is_file_object(source) and not _sources.can_seek(source):
+        recording = _sources.Recording(_sources.Replayed(source, _sources.take_given_back(source)))
+        try:
+            opened = _sources.open_input(recording, compression, storage_options)
+            head = _read_up_to(opened.native, _detect.SPAN + _detect.LONGEST_HEADER)
+        finally:
+            _sources.give_back(source, bytes(recording.recorded))
+        name = getattr(source, "name", None)
+        filename = name if isinstance(name, (str, bytes)) else opened.filename
+
+        def reopen() -> Any:
+            return io.BytesIO(head)
+    else:
+        opened = _sources.open_input(source, compression, storage_options)
+        filename = opened.filename
+        origin = opened.origin
+
+        def reopen() -> Any:
+            if origin is not None:
+                opened.native.seek(origin)
+            return opened.native if origin is not None else _sources.open_input(
+                source, compression, storage_options).native
+    verdicts = []
+    for layout in FIELDS:
+        decoder = _native.Decoder(reopen(), layout, filename)
+
+        def scan_first(count: int, decoder: Any = decoder, layout: str = layout) -> Tuple[
+                Dict[str, np.ndarray], np.ndarray, bool]:
+            _, columns, positions, stop = decoder.scan(count, True)
+            if stop[0] == _STOP_ERROR:
+                error = _failure(stop, filename, layout, len(positions) - 1, "")
+                assert error is not None
+                raise error
+            return dict(zip(FIELDS[layout], columns)), positions, stop[0] == _STOP_CORRUPT
+        verdicts.append((layout, _detect.verdict(layout, scan_first)))
+    if _sources.is_file_object(source) and opened.origin is not None:
+        source.seek(opened.origin)
+    return os.fsdecode(filename), verdicts
+
+
+def _read_up_to(f: Any, n: int) -> bytes:
+    out = bytearray()
+    while len(out) < n:
+        chunk = f.read(n - len(out))
+        if not chunk:
+            break
+        out += chunk
+    return bytes(out)
+
+
+def detect_layout(source: Source, *, storage_options: Optional[Dict[str, Any]] = None,
+                  compression: Optional[str] = "auto") -> str:
+    """"WD1" or "WD2": the layout whose records the input's first records fit as a recording's
+    do. Up to 16 headers within the first MiB are read as each layout (blocks are stepped over
+    where the input can seek): they must chain exactly, each record ending where the next
+    header begins (a last record cut by the end of the input fits), and agree (WD1: every
+    event_size at least 24; WD2: the same samples, sampling_period and channel word), with
+    event_counter increasing. Raises ValueError saying why when neither layout fits, when both
+    do, or when the input is too short to tell. Input that cannot seek is given back what was
+    read, so that the next function reading it starts at its first byte."""
+    name, verdicts = _verdicts(source, compression, storage_options)
+    return _detect.decide(name, verdicts)
 
 
 def _failure(stop: Tuple[int, Any], filename: Any, layout: str, index: int,

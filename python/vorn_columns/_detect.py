@@ -8,6 +8,7 @@ import numpy as np
 
 RECORDS = 16  # headers looked at per layout
 SPAN = 1 << 20  # only records whose header starts in the first MiB count
+LONGEST_HEADER = 28  # what is read past SPAN of input that cannot seek
 
 NOT_ONE = "not one whole"
 # A layout's verdict on the first records: how many fit (0 where they do not) and why not.
@@ -25,6 +26,9 @@ def _agree(layout: str, columns: Any) -> Optional[str]:
         if len(small):
             return f"record {small[0]} has an event_size of {columns['event_size'][small[0]]}"
     else:
+        if not columns["samples"].all():
+            # Records without samples are 24-byte runs that any bytes chain into.
+            return "a record has no samples"
         for name in ("samples", "sampling_period", "channels"):
             if len(np.unique(columns[name])) > 1:
                 return f"their {name} differ"
@@ -39,7 +43,9 @@ def verdict(layout: str, scan_first: Callable[[int], Tuple[Any, Any, bool]]) -> 
     a record cut by the end of the input ends the walk quietly and counts as fitting."""
     columns, positions, corrupt = scan_first(RECORDS)
     n = int(np.searchsorted(positions[:-1], SPAN))  # records whose header starts in the span
-    if corrupt and n == len(positions) - 1:
+    if corrupt and n == len(positions) - 1 and n < 2:
+        # A record that cannot be read after a few that fit is a damaged recording; at the
+        # start it says the layout is another.
         return 0, f"record {n} at byte offset {int(positions[-1])} cannot be read as {layout}"
     if n == 0:
         return 0, f"{NOT_ONE} {layout} record"

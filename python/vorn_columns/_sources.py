@@ -8,6 +8,7 @@ import io
 import lzma
 import os
 import stat
+import weakref
 import zlib
 from typing import Any, Callable, Optional
 
@@ -269,6 +270,43 @@ class Replayed(io.RawIOBase):
         return n
 
 
+# Bytes that a look at a file object that cannot seek read from it (detect_layout), given back
+# to whatever reads the object next.
+_given_back: "weakref.WeakKeyDictionary[Any, bytes]" = weakref.WeakKeyDictionary()
+
+
+def give_back(f: Any, data: bytes) -> None:
+    """Puts `data`, read from `f`, back in front of what `f` gives next to vorn_columns."""
+    if data:
+        _given_back[f] = data
+
+
+def take_given_back(f: Any) -> bytes:
+    try:
+        return _given_back.pop(f, b"")
+    except TypeError:  # an object that cannot be referred to weakly was never given any
+        return b""
+
+
+class Recording(io.RawIOBase):
+    """Reads through to `f` (a file object that cannot seek) and keeps every byte read."""
+
+    def __init__(self, f: Any) -> None:
+        super().__init__()
+        self._f = f
+        self.recorded = bytearray()
+
+    def readable(self) -> bool:
+        return True
+
+    def readinto(self, b: Any) -> Any:
+        n = self._f.readinto(b)
+        if n:
+            with memoryview(b) as view:
+                self.recorded += view[:n]
+        return n
+
+
 def can_seek(f: Any) -> bool:
     seekable = getattr(f, "seekable", None)
     return bool(seekable()) if seekable is not None else False
@@ -331,6 +369,9 @@ def open_input(source: Any, compression: Any = "auto", storage_options: Any = No
                         "'rb', or use sys.stdin.buffer for standard input")
     name = getattr(source, "name", None)
     filename = name if isinstance(name, (str, bytes)) else f"<{type(source).__name__}>"
+    back = take_given_back(source)
+    if back:
+        source = Replayed(source, back)
     seekable = can_seek(source)
     origin = int(source.tell()) if seekable else None
     codec, head = compression, b""

@@ -16,8 +16,8 @@ from typing import Any, Callable, Dict, Iterator, List, Optional, Sequence, Tupl
 
 import numpy as np
 
-from . import (BatchIterator, CorruptRecordError, CorruptStreamError, __version__, _sources,
-               iter_batches, scan)
+from . import (BatchIterator, CorruptRecordError, CorruptStreamError, __version__, _detect,
+               _sources, _verdicts, iter_batches, scan)
 
 LAYOUTS = {".wd1": "WD1", ".wd2": "WD2"}
 # Suffixes of compressed files, looked through for the layout's (run042.wd1.gz is WD1).
@@ -49,6 +49,10 @@ class _Quiet(Exception):
     reader (`vorn info ... | head -1`), which is no error worth a line."""
 
 
+class _Usage(Exception):
+    """A usage error found once the input was looked at: exit status 2 with the usage line."""
+
+
 class _ReadFailure(Failure):
     """An input's failure; `vorn convert` adds what became of its output."""
 
@@ -60,7 +64,7 @@ class _Input:
     and opening it again would wait for a writer that may never come. Compressed input is
     recognised by its first bytes."""
 
-    def __init__(self, path: str) -> None:
+    def __init__(self, path: str, asked: Optional[str]) -> None:
         self.path = path
         self._owned: Optional[Any] = None
         try:
@@ -72,10 +76,33 @@ class _Input:
                     given = path
                 else:  # a FIFO's open waits for its writer
                     given = self._owned = open(path, "rb", buffering=0)
+            self.layout = self._layout(given, asked)
             self.source = _sources.open_input(given)
         except (OSError, ValueError) as e:
             self.close()
             raise _ReadFailure(self.reason(e)) from None
+        except BaseException:
+            self.close()
+            raise
+
+    def _layout(self, given: Any, asked: Optional[str]) -> str:
+        """The layout asked for (by --layout or the name), unless the first records read as the
+        other one and not as it; else the one they read as. What detection reads of input that
+        cannot seek is given back to the reading that follows."""
+        if os.path.isdir(self.path):
+            return asked or "WD1"  # reading it fails as reading a directory does
+        try:
+            _, verdicts = _verdicts(given, "auto", None)
+            found = _detect.decide(self.path, verdicts)
+        except ValueError as e:
+            if asked:
+                return asked  # detection cannot tell: the layout asked for, as it is
+            raise _Usage(f"{e}; name it *.wd1 or *.wd2, or give --layout") from None
+        if asked and found != asked and dict(verdicts)[asked][0] < 2:
+            raise _ReadFailure(f"{self.path} does not read as {asked}: its first records do not "
+                               f"chain as {asked} records; they read as {found}. Use --layout "
+                               f"{found}.")
+        return asked or found
 
     def close(self) -> None:
         if self._owned is not None:
@@ -127,7 +154,9 @@ def _to_arrow(batch: Any) -> Any:
     return pa.record_batch(batch)
 
 
-def _layout_of(path: str, given: Optional[str], parser: argparse.ArgumentParser) -> str:
+def _layout_of(path: str, given: Optional[str], parser: argparse.ArgumentParser) -> Optional[str]:
+    """The layout --layout or the name gives (run042.wd1.gz: WD1), or None where neither does
+    and the first records must tell."""
     if given:
         return given
     if path == STDIN:
@@ -135,11 +164,7 @@ def _layout_of(path: str, given: Optional[str], parser: argparse.ArgumentParser)
     stem, suffix = os.path.splitext(path)
     if suffix.lower() in COMPRESSED:
         suffix = os.path.splitext(stem)[1]
-    layout = LAYOUTS.get(suffix.lower())
-    if layout is None:
-        parser.error(f"cannot tell the layout of {path}: name it *.wd1 or *.wd2 (compressed: "
-                     "*.wd1.gz and the like), or give --layout")
-    return layout
+    return LAYOUTS.get(suffix.lower())
 
 
 def _record_sizes(sizes: np.ndarray) -> str:
@@ -179,9 +204,10 @@ def _gaps(counters: np.ndarray) -> str:
     return f"{len(at)}: {shown}{', ...' if len(at) > SHOWN else ''}"
 
 
-def info(path: str, layout: str) -> List[str]:
+def info(path: str, asked: Optional[str]) -> List[str]:
     """The lines `vorn info` prints for one file."""
-    source = _Input(path)
+    source = _Input(path, asked)
+    layout = source.layout
     try:
         index = source.open(lambda given: scan(given, layout))
         tail = source.tail(int(index.positions[-1]))
@@ -344,12 +370,13 @@ def _write(batches: BatchIterator, each: Iterator[Any], first: Any, sink: Any, f
     return written
 
 
-def convert(path: str, out: str, layout: str, fmt: str, events: Optional[int],
+def convert(path: str, out: str, asked: Optional[str], fmt: str, events: Optional[int],
             compression: str, quiet: bool) -> str:
     """Writes the events of `path` to `out` (see _Output); returns a summary. Memory holds one
     batch: `events` events, or BATCH_BYTES[fmt] of the file."""
     _need("pyarrow", "convert")
-    source = _Input(path)
+    source = _Input(path, asked)
+    layout = source.layout
     output: Optional[_Output] = None
     try:
         batches = source.open(lambda given: iter_batches(
@@ -446,6 +473,8 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
         return 1
     except _Quiet:
         return 1
+    except _Usage as e:
+        parser.error(str(e))
     except KeyboardInterrupt:
         print("vorn: interrupted", file=sys.stderr)
         return 130

@@ -97,7 +97,8 @@ def test_missing_file(tmp_path, capsys, command):
     assert os.listdir(tmp_path) == []
 
 
-def test_unknown_suffix_is_a_usage_error(tmp_path, capsys):
+def test_unknown_suffix_is_a_usage_error_where_the_records_cannot_tell(tmp_path, capsys):
+    (tmp_path / "run.dat").write_bytes(b"")  # no record to tell by
     with pytest.raises(SystemExit) as stop:
         cli.main(["info", str(tmp_path / "run.dat")])
     assert stop.value.code == 2 and "--layout" in capsys.readouterr().err

@@ -133,7 +133,8 @@ def check_file(path, layout, content, start, stop, max_events, max_bytes):
             with pytest.raises(vc.CorruptRecordError) as info:
                 vc.read(path, layout, start=start, stop=stop, index=index)
             check_corrupt(info.value, path, ref, header)
-            assert f"stop={len(events)}" in str(info.value)
+            assert (f"stop={len(events)}" if events else "it is the first record") in str(
+                info.value)
             return
         batch = vc.read(path, layout, start=start, stop=stop, index=index)
         assert rows(batch) == want and batch.first == start and batch.channels == channels

@@ -1,0 +1,134 @@
+"""Layout detection: a recording's first records name their layout, on every kind of input, and
+input that cannot seek gets back what detection read; the command refuses a layout the file
+does not read as."""
+import io
+import os
+import subprocess
+import sys
+from pathlib import Path
+
+import numpy as np
+import pytest
+from hypothesis import HealthCheck, given, settings
+from hypothesis import strategies as st
+
+import vorn_columns as vc
+from vorn import EventReader
+
+from wd_files import wd1, wd2
+
+EXAMPLES = settings(deadline=None, database=None, max_examples=60,
+                    suppress_health_check=[HealthCheck.function_scoped_fixture])
+
+
+class Pipe(io.RawIOBase):
+    """A file object that cannot seek, handing out uneven chunks."""
+
+    def __init__(self, data):
+        self._data, self._at = data, 0
+
+    def readable(self):
+        return True
+
+    def readinto(self, b):
+        n = min(len(b), 1 + self._at % 977, len(self._data) - self._at)
+        b[:n] = self._data[self._at:self._at + n]
+        self._at += n
+        return n
+
+
+@st.composite
+def recordings(draw):
+    """(layout, bytes): a few records as a digitizer writes them, perhaps cut short."""
+    layout = draw(st.sampled_from(["WD1", "WD2"]))
+    count = draw(st.integers(3, 20))
+    size = draw(st.integers(0 if layout == "WD1" else 1, 600))  # WD2 records hold samples
+    if layout == "WD1":
+        data = b"".join(wd1(np.arange(size) % 4096, board_channel=draw(st.integers(0, 3)),
+                            event_counter=i + 7) for i in range(count))
+    else:
+        channels = draw(st.sampled_from([None, 2, 3]))
+        data = b"".join(wd2(np.full(size * (channels or 1), 0.5, np.float32), channels=channels,
+                            event_counter=i + 7) for i in range(count))
+    cut = draw(st.integers(0, min(20, len(data) // count - 1)))  # within the last record
+    return layout, data[:len(data) - cut]
+
+
+@given(recordings())
+@EXAMPLES
+def test_a_recording_names_its_layout_on_every_kind_of_input(tmp_path, case):
+    layout, data = case
+    path = tmp_path / "run.dat"
+    path.write_bytes(data)
+    assert vc.detect_layout(path) == layout
+    assert vc.detect_layout(io.BytesIO(data)) == layout
+    pipe = Pipe(data)
+    assert vc.detect_layout(pipe) == layout
+    # what detection read of the pipe comes back to the next reader
+    whole = vc.read(pipe, layout)
+    expected = list(EventReader(str(path), layout))
+    assert len(whole) == len(expected)
+    assert [int(c) for c in whole["event_counter"]] == [ev["event_counter"] for ev in expected]
+
+
+@pytest.mark.parametrize("content, says", [
+    (b"", "too short"),
+    (wd1(list(range(100)))[:150], "too short"),  # not one whole record
+    (wd1([1], event_counter=5) + wd1([1], event_counter=3) + wd1([2], event_counter=9),
+     "neither"),
+])
+def test_what_cannot_be_told_is_a_value_error_saying_why(tmp_path, content, says):
+    (tmp_path / "a").write_bytes(content)
+    with pytest.raises(ValueError, match=says):
+        vc.detect_layout(tmp_path / "a")
+
+
+def test_a_first_record_that_cannot_be_read_names_the_other_layout(tmp_path):
+    (tmp_path / "a").write_bytes(b"".join(wd2([0.5] * 6, event_counter=i) for i in range(4)))
+    with pytest.raises(vc.CorruptRecordError, match="reads as WD2: give the layout 'WD2'"):
+        vc.read(tmp_path / "a", "WD1")
+
+
+def vorn(*args, **options):
+    script = Path(sys.executable).with_name("vorn")
+    command = [str(script)] if script.exists() else [sys.executable, "-m", "vorn_columns.cli"]
+    return subprocess.run([*command, *args], capture_output=True, text=True, timeout=60,
+                          **options)
+
+
+class TestCommand:
+    WD1_FILE = b"".join(wd1(np.arange(1000) % 4096, event_counter=i) for i in range(30))
+
+    @pytest.mark.parametrize("via", ["file", "stdin"])
+    def test_a_file_read_as_the_other_layout_is_refused(self, tmp_path, via):
+        pytest.importorskip("pyarrow")
+        (tmp_path / "run042.wd1").write_bytes(self.WD1_FILE)
+        if via == "file":
+            run = vorn("convert", "--layout", "WD2", "run042.wd1", "out.parquet", cwd=tmp_path)
+        else:
+            run = subprocess.run(
+                [*vorn("--version").args[:-1], "convert", "--layout", "WD2", "-", "out.parquet"],
+                input=self.WD1_FILE, capture_output=True, cwd=tmp_path, timeout=60)
+            run.stderr = run.stderr.decode()
+        assert run.returncode == 1
+        name = "run042.wd1" if via == "file" else "-"
+        assert run.stderr == (f"vorn: {name} does not read as WD2: its first records do not chain "
+                              "as WD2 records; they read as WD1. Use --layout WD1.\n")
+        assert sorted(os.listdir(tmp_path)) == ["run042.wd1"]  # nothing written
+
+    def test_a_name_without_a_layout_takes_the_detected_one(self, tmp_path):
+        (tmp_path / "run.dat").write_bytes(self.WD1_FILE)
+        run = vorn("info", "run.dat", cwd=tmp_path)
+        assert run.returncode == 0 and run.stdout.startswith("run.dat (WD1)\n")
+
+    def test_a_fifo_is_read_whole_after_detection(self, tmp_path):
+        fifo = tmp_path / "live"
+        os.mkfifo(fifo)
+        command = vorn("--version").args[:-1]
+        reader = subprocess.Popen([*command, "info", "--layout", "WD1", str(fifo)],
+                                  stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+        with open(fifo, "wb") as f:
+            f.write(self.WD1_FILE)
+        out, err = reader.communicate(timeout=60)
+        assert reader.returncode == 0, err
+        assert "  events           30\n" in out and "incomplete tail  0 bytes" in out
