@@ -143,8 +143,8 @@ def measure_analysis(path, w, events, reps):
             "seconds": {n: statistics.median(ts) for n, ts in runs.items()}, "runs": runs}
 
 
-OPS = {">=": operator.ge, "<": operator.lt, "<=": operator.le}
-SHOWN_OPS = {">=": "≥", "<": "<", "<=": "≤"}
+OPS = {">=": operator.ge, "<": operator.lt, "<=": operator.le, "==": operator.eq}
+SHOWN_OPS = {">=": "≥", "<": "<", "<=": "≤", "==": "="}
 
 
 def _row(rows, what, workload, per_round, op, bound, unit="x", detail=""):
@@ -249,5 +249,8 @@ def fmt_targets(rows):
                  "written by pyarrow from EventReader's events, in row groups of as many events. "
                  "Other sources (a file object, gzip and zstd files): wall time of "
                  "iter_batches against the path, or against the same library decompressing the "
-                 "file alone into one reused 1 MiB buffer in one thread.")
+                 "file alone into one reused 1 MiB buffer in one thread. "
+                 "URLs: servers on 127.0.0.1 started by the benchmark (bench/remote.py); the "
+                 "plain GET is one fsspec cat_file of the whole object, the partition's requests "
+                 "are those the server saw while one partition was computed.")
     return "\n".join(lines)

@@ -1,11 +1,13 @@
 """Peak resident memory while one file is streamed, run in its own process.
 
-    python bench/memory.py PATH LAYOUT [EventReader | vc.iter_batches]
+    python bench/memory.py PATH LAYOUT [EventReader | vc.iter_batches [STORAGE_OPTIONS]]
 
 Prints JSON: the resident set after the imports and one small read (the
 baseline), the peak reached while reading every event, and for
-vc.iter_batches the bytes of its largest batch.
+vc.iter_batches the bytes of its largest batch. PATH may be a URL, with its storage
+options as JSON.
 """
+import functools
 import json
 import sys
 
@@ -39,11 +41,11 @@ def events(path, layout):
     return n, 0
 
 
-def batches(path, layout):
+def batches(path, layout, options=None):
     """The loop users write: each batch touched lightly and dropped when the
     next arrives."""
     n = largest = 0
-    for b in vorn_columns.iter_batches(path, layout):
+    for b in vorn_columns.iter_batches(path, layout, **options_of(options)):
         n += len(b)
         b.offsets[-1]
         largest = max(largest, b.samples.nbytes + b.offsets.nbytes
@@ -51,15 +53,21 @@ def batches(path, layout):
     return n, largest
 
 
-def main(path, layout, reader="EventReader"):
-    # Loads NumPy's C API and the types a read makes.
+def options_of(options):
+    return {"storage_options": json.loads(options)} if options else {}
+
+
+def main(path, layout, reader="EventReader", options=None):
+    # Loads NumPy's C API and the types a read makes (and for a URL, its client).
     if reader == "EventReader":
         next(vorn.EventReader(path, layout))
+        run = events
     else:
-        next(vorn_columns.iter_batches(path, layout, max_events=1))
+        next(vorn_columns.iter_batches(path, layout, max_events=1, **options_of(options)))
+        run = functools.partial(batches, options=options)
     baseline = status_kb("VmRSS")
     resettable = reset_peak()
-    n, largest = {"EventReader": events, "vc.iter_batches": batches}[reader](path, layout)
+    n, largest = run(path, layout)
     print(json.dumps({"baseline_kb": baseline, "peak_kb": status_kb("VmHWM"),
                       "peak_resettable": resettable, "events": n, "batch_bytes": largest}))
 

@@ -35,6 +35,7 @@ import numpy as np  # noqa: E402
 import columns  # noqa: E402
 import convert  # noqa: E402
 import partial  # noqa: E402
+import remote  # noqa: E402
 import sources  # noqa: E402
 import vorn  # noqa: E402
 from readers import READERS, python_events  # noqa: E402
@@ -232,6 +233,8 @@ def main():
     ap.add_argument("--reps", type=int, default=None)
     ap.add_argument("--only", default="", help="comma-separated workload names")
     ap.add_argument("--no-memory", action="store_true")
+    ap.add_argument("--no-remote", action="store_true",
+                    help="leave out the rows of URLs read from servers on 127.0.0.1")
     ap.add_argument("--out", type=Path, default=None,
                     help="default bench/results, or bench/results/quick with --quick")
     ap.add_argument("--replot", action="store_true", help="redraw bench.png from bench.json in --out")
@@ -278,12 +281,18 @@ def main():
                   f"vc.read {r['readers']['vc.read']['mb_per_s']:,.0f} MB/s",
                   flush=True)
         memory = [] if args.no_memory else memory_check(tmp, args.quick)
+        missing = None if args.no_remote else remote.available()
+        if missing:
+            print(f"{missing} not installed: no remote rows (make test installs it)", file=sys.stderr)
+        remote_results = None if args.no_remote or missing else remote.measure(args.quick, reps)
         gzip_memory = None if args.no_memory else sources.memory_check(tmp, args.quick)
     finally:
         shutil.rmtree(tmp, ignore_errors=True)
 
     targets = columns.targets(results, parallel, analysis, memory, export, conversions)
     targets += sources.targets(other_sources, gzip_memory)
+    if remote_results:
+        targets += remote.targets(remote_results)
     targets = partial.targets(targets, parts)
     load = {"before": load_before, "after": os.getloadavg()}
     md = (fmt_table(results) + ("\n\n" + fmt_memory(memory) if memory else "")
@@ -301,7 +310,8 @@ def main():
                     "load_average": load},
         "results": results, "memory": memory,
         "columns": {"targets": targets, "parallel": parallel, "analysis": analysis,
-                    "export": export, "conversions": conversions, "partial": parts},
+                    "export": export, "conversions": conversions, "partial": parts,
+                    "remote": remote_results},
         "sources": {"runs": other_sources, "gzip_memory": gzip_memory},
     }
     (args.out / "bench.json").write_text(json.dumps(report, indent=1) + "\n")

@@ -43,8 +43,10 @@ test-asan-cpp: $(VENV)/.deps
 	ASAN_OPTIONS=detect_leaks=1:allocator_may_return_null=1 UBSAN_OPTIONS=print_stacktrace=1 \
 	  $(VENV)/bin/ctest --test-dir build/asan/cpp --output-on-failure
 
+# Tests marked `servers` are left out: the sanitizer would be preloaded into the S3 server and
+# into Dask's worker processes too.
 test-asan-py: $(ASAN_VENV)/.built
-	$(SAN_ENV) $(ASAN_PY) -m pytest -q -p no:cacheprovider
+	$(SAN_ENV) $(ASAN_PY) -m pytest -q -p no:cacheprovider -m "not servers"
 
 # ---- Fuzzing ----------------------------------------------------------------
 # The harnesses start from the seeds that fuzz/make_seeds.py writes (fuzz_batch's

@@ -13,12 +13,12 @@ import io
 import operator
 import os
 import time
-from typing import (IO, TYPE_CHECKING, Any, Dict, ItemsView, Iterable, Iterator, KeysView,
+from typing import (IO, TYPE_CHECKING, Any, Dict, ItemsView, Iterable, Iterator, KeysView, List,
                     Optional, Sequence, Tuple, Union, ValuesView, overload)
 
 import numpy as np
 
-from . import _detect, _native, _sources
+from . import _detect, _native, _remote, _sources
 from ._sources import CorruptStreamError
 
 if TYPE_CHECKING:
@@ -198,20 +198,24 @@ class Index:
     """Where each record of a file starts, and its header values, without
     its samples. ``positions`` has ``len(index) + 1`` entries: the last is the
     end of the last complete record. ``inode`` and ``size`` are the file's at
-    the scan (None: not known). A read that seeks with the index first checks
-    that the file is the same one, no shorter, and that the record found at
-    the position has the index's header values; else it raises
-    ``StaleIndexError``."""
+    the scan (None: not known); for an object behind a URL, ``tag`` is its
+    ETag or modification time ("" where the filesystem gives neither).
+    ``codec`` is the compression the scan found (None: plain), whose
+    decompressed bytes the positions count. A read that seeks with the index
+    first checks that the file is the same one, no shorter, and that the
+    record found at the position has the index's header values; else it
+    raises ``StaleIndexError``."""
 
-    __slots__ = ("layout", "channels", "columns", "positions", "inode", "size")
+    __slots__ = ("layout", "channels", "columns", "positions", "inode", "size", "tag", "codec")
 
     def __init__(self, layout: str, channels: int, columns: Dict[str, np.ndarray],
                  positions: np.ndarray, *, inode: Optional[int] = None,
-                 size: Optional[int] = None) -> None:
-        self._set(layout, channels, columns, positions, inode, size, owned=False)
+                 size: Optional[int] = None, tag: str = "", codec: Optional[str] = None) -> None:
+        self._set(layout, channels, columns, positions, inode, size, tag, codec, owned=False)
 
     def _set(self, layout: str, channels: int, columns: Dict[str, np.ndarray], positions: Any,
-             inode: Optional[int], size: Optional[int], *, owned: bool) -> None:
+             inode: Optional[int], size: Optional[int], tag: str = "",
+             codec: Optional[str] = None, *, owned: bool) -> None:
         """Checks what is cheap to check. Positions become read-only: an array
         the index does not own (`owned` False) is copied first if writeable."""
         self.layout = _layout(layout)
@@ -233,6 +237,8 @@ class Index:
         self.positions = p
         self.inode = inode
         self.size = size
+        self.tag = tag
+        self.codec = codec
 
     def __len__(self) -> int:
         return len(self.positions) - 1
@@ -244,7 +250,8 @@ class Index:
         return f"<vorn_columns.Index {self.layout} events {len(self)}>"
 
     def __getstate__(self) -> Tuple[Any, ...]:
-        return self.layout, self.channels, self.columns, self.positions, self.inode, self.size
+        return (self.layout, self.channels, self.columns, self.positions, self.inode, self.size,
+                self.tag, self.codec)
 
     def __setstate__(self, state: Tuple[Any, ...]) -> None:
         # Unpickled arrays are writeable: the positions, the index's own,
@@ -265,6 +272,8 @@ class _FileMark:
         self.channels = index.channels
         self.inode = index.inode
         self.size = index.size
+        self.tag = index.tag
+        self.codec = index.codec
         self.positions = index.positions
 
 
@@ -287,6 +296,27 @@ def _open(source: Source, layout: str, compression: Any,
           storage_options: Any) -> Tuple[_native.Decoder, _sources.Input]:
     opened = _sources.open_input(source, compression, storage_options)
     return _native.Decoder(opened.native, layout, opened.filename), opened
+
+
+def _open_range(url: str, layout: str, start: int, stop: int, mark: Union[Index, _FileMark],
+                storage_options: Any) -> Tuple[_native.Decoder, _sources.Input]:
+    """A decoder of the object at `url` that holds the bytes of events [start, stop), as far
+    as the index knows them, fetched with one request once the object's size and ETag are
+    found to be the index's. The channel count comes from the index: the WD2 probe would
+    read the object's first bytes."""
+    known = len(mark.positions) - 1
+    vouching = min(start, known - 1)  # the event whose header the read checks first
+    begin = int(mark.positions[vouching]) if known else 0
+    last = max(stop, vouching + 1)
+    end = int(mark.positions[last]) if known and last <= known else None
+    fs, inside = _remote.filesystem(url, storage_options)
+    now = _remote.identity(fs, inside, url)
+    reason = _remote.changed(_remote.Identity(mark.size or 0, mark.tag), now)
+    if reason is not None:
+        raise _stale(url, reason)
+    opened = _sources.Input(_remote.range_file(fs, inside, url, now, begin, end), url, None, True, 0)
+    opened.remote = now
+    return _native.Decoder(opened.native, layout, url, mark.channels), opened
 
 
 def _corrupt(filename: Any, layout: str, index: int, offset: int, how: str) -> CorruptRecordError:
@@ -439,7 +469,12 @@ def _read(path: Source, layout: str, start: int, stop: int, mark: Union[Index, _
           storage_options: Any = None) -> Batch:
     """read() once its arguments are checked. `mark` is the index to seek
     with, `first` the header values it holds for event min(start, len - 1)."""
-    decoder, opened = _open(path, layout, compression, storage_options)
+    if (mark is not None and _remote.is_url(path) and mark.codec is None
+            and compression in ("auto", None)):
+        assert isinstance(path, str)
+        decoder, opened = _open_range(path, layout, start, stop, mark, storage_options)
+    else:
+        decoder, opened = _open(path, layout, compression, storage_options)
     filename = opened.filename
     how = "read(path, layout, stop={index}) reads the events before it"
     if mark is not None:
@@ -552,19 +587,22 @@ def scan(path: Source, layout: str, *, storage_options: Optional[Dict[str, Any]]
     where the input can seek)."""
     layout = _layout(layout)
     decoder, opened = _open(path, layout, compression, storage_options)
-    return _index(decoder, opened.filename, layout)
+    return _index(decoder, opened, layout)
 
 
-def _index(decoder: _native.Decoder, filename: Any, layout: str) -> Index:
+def _index(decoder: _native.Decoder, opened: _sources.Input, layout: str) -> Index:
     """scan() once the input is open."""
     _, columns, positions, stop = decoder.scan(_UNLIMITED, True)
-    error = _failure(stop, filename, layout, len(positions) - 1,
+    error = _failure(stop, opened.filename, layout, len(positions) - 1,
                      "the index would end before it")
     if error is not None:
         raise error
     inode, size = decoder.identity()
+    tag = ""
+    if opened.remote is not None:
+        size, tag = opened.remote
     return Index(layout, decoder.channels, dict(zip(FIELDS[layout], columns)), positions,
-                 inode=inode, size=size)
+                 inode=inode, size=size, tag=tag, codec=opened.codec)
 
 
 class BatchIterator:
@@ -653,7 +691,8 @@ def follow(path: Source, layout: str, *, max_events: Optional[int] = None,
            compression: Optional[str] = "auto") -> Iterator[Batch]:
     """Batches of a file that is being written, as its records arrive; ends
     after ``idle_timeout`` seconds without a new record (``None``: never).
-    A path or a file object that can seek; not compressed input."""
+    A path or a file object that can seek; not compressed input, nor a URL."""
+    _remote.refuse_url(path, "follow")
     if poll < 0:
         raise ValueError(f"poll must not be negative, not {poll}")
     batches = iter_batches(path, layout, max_events=max_events, max_bytes=max_bytes,
@@ -685,8 +724,9 @@ def to_dask(paths: Union[Source, Iterable[Source]], layout: str, *,
             compression: Optional[str] = "auto") -> Any:
     """The events of the files as a lazy ``dask.dataframe.DataFrame``, one
     partition per ``events_per_partition`` events of a file, read by the
-    worker that computes it; ``"data"`` is an Arrow large_list column. Needs
-    the ``dask`` extra (``pip install 'vorn[dask]'``)."""
+    worker that computes it; ``"data"`` is an Arrow large_list column. A
+    source may be a URL (``s3://...``, ``https://...``) or a glob pattern,
+    local or remote. Needs the ``dask`` extra (``pip install 'vorn[dask]'``)."""
     from . import _dask
     return _dask.to_dask(paths, layout, events_per_partition=events_per_partition,
                          storage_options=storage_options, compression=compression)

@@ -14,7 +14,7 @@ except ImportError as e:
     raise ImportError(f"vorn_columns.to_dask needs dask.dataframe ({e}): "
                       "pip install 'vorn[dask]'") from e
 
-from . import Batch, Index, Source, _count, _FileMark, _layout, _read, _sources, read, scan
+from . import Batch, Index, Source, _count, _FileMark, _layout, _read, _remote, _sources, read, scan
 
 # File objects are shared by the partitions that read them: one reads at a time.
 _file_objects = threading.Lock()
@@ -39,7 +39,8 @@ def _at(source: Any, origin: Optional[int], work: Any) -> Any:
 
 
 def _partition(source: Any, origin: Optional[int], layout: str, options: Dict[str, Any],
-               start: int, stop: int, mark: _FileMark, first: Optional[Tuple[int, ...]]) -> Any:
+               start: int, stop: int, mark: Optional[_FileMark],
+               first: Optional[Tuple[int, ...]]) -> Any:
     return _frame(_at(source, origin, lambda: _read(
         source, layout, start, stop, mark, first, options["compression"],
         options["storage_options"])))
@@ -57,14 +58,22 @@ def to_dask(paths: Union[Source, Iterable[Source]], layout: str, *, events_per_p
     per file, and every partition of the file depends on that one key. A partition carries the
     header values of its first event, so that a file changed since the scan raises
     StaleIndexError instead of giving other events. A compressed file is read forward to a
-    partition's first event. A file object must be able to seek, since each partition reads it
-    again from where it stood; its partitions read it one at a time."""
+    partition's first event; a compressed object behind a URL is one partition, so that it is
+    fetched once. A partition of a plain object behind a URL fetches its records' bytes with one
+    ranged request. A file object must be able to seek, since each partition reads it again
+    from where it stood; its partitions read it one at a time. A str with *, ? or [ is a glob
+    pattern, local or remote, replaced by the names it matches in sorted order."""
     layout = _layout(layout)
     size = _count(events_per_partition, "events_per_partition", least=1)
     options = {"storage_options": storage_options, "compression": compression}
     single = isinstance(paths, (str, bytes, os.PathLike)) or _sources.is_file_object(paths)
     given: List[Any] = [paths] if single else list(cast(Iterable[Any], paths))
-    sources = [p if _sources.is_file_object(p) else os.fspath(p) for p in given]
+    sources: List[Any] = []
+    for p in given:
+        if isinstance(p, str):
+            sources.extend(_remote.expand(p, storage_options))
+        else:
+            sources.append(p if _sources.is_file_object(p) else os.fspath(p))
     if not sources:
         raise ValueError("to_dask needs at least one file")
     parts: List[Any] = []
@@ -79,6 +88,10 @@ def to_dask(paths: Union[Source, Iterable[Source]], layout: str, *, events_per_p
         origins.append(origin)
         index: Index = _at(source, origin, lambda: scan(source, layout, **options))
         n = len(index)
+        if index.codec is not None and _remote.is_url(source):
+            parts.append(delayed(_partition, pure=True)(
+                source, origin, layout, options, 0, n, None, None))
+            continue
         mark = delayed(_FileMark(index), pure=True)
         for start in range(0, max(n, 1), size):
             first = index._header(start) if n else None

@@ -12,7 +12,8 @@ _Columns = Tuple[npt.NDArray[Any], ...]
 
 class Decoder:
     # `input`: a path as bytes, or a binary file object (read from where it stands).
-    def __new__(cls, input: Any, layout: str, filename: Any) -> Decoder: ...
+    # `channels`: the channel count an earlier probe of the file found, which skips the probe.
+    def __new__(cls, input: Any, layout: str, filename: Any, channels: int = ...) -> Decoder: ...
     @property
     def position(self) -> int: ...
     @property

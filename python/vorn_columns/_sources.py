@@ -12,6 +12,8 @@ import weakref
 import zlib
 from typing import Any, Callable, Optional
 
+from . import _remote
+
 CODECS = ("gzip", "bz2", "xz", "zstd")
 MAGIC = {"gzip": b"\x1f\x8b\x08", "bz2": b"BZh", "xz": b"\xfd7zXZ\x00", "zstd": b"\x28\xb5\x2f\xfd"}
 # Bytes of a stream's start that must decode for "auto" to take it as compressed.
@@ -324,6 +326,7 @@ class Input:
         self.codec = codec
         self.seekable = seekable
         self.origin = origin  # a file object's position at open
+        self.remote: Any = None  # an object behind a URL: its _remote.Identity when opened
 
     def read_so_far(self) -> Optional[int]:
         """The bytes of the (decompressed) input after its start, once it has been read to
@@ -354,13 +357,18 @@ def open_input(source: Any, compression: Any = "auto", storage_options: Any = No
     the decoder itself; anything compressed through the codec's file object. Under "auto",
     input whose first bytes are a codec's magic bytes and whose stream header decodes is
     decompressed; a regular file is looked at here, a pipe or device given by path is read
-    as plain. `storage_options` is for inputs behind URLs; a local input has none to use."""
-    del storage_options
+    as plain. A URL (other than file://) is read through fsspec with `storage_options`, in
+    large blocks."""
     if isinstance(source, Input):
         return source
     _check_compression(compression)
+    if _remote.is_url(source):
+        opened = _remote.open_sequential(source, storage_options)
+        remote = open_input(opened.file, compression)
+        remote.remote = opened.identity
+        return remote
     if isinstance(source, (str, bytes, os.PathLike)):
-        return _open_path(os.fspath(source), compression)
+        return _open_path(os.fspath(_remote.local_path(source)), compression)
     if not is_file_object(source):
         raise TypeError("expected a path (str, bytes or os.PathLike) or a binary file object, "
                         f"not {type(source).__name__}")

@@ -62,7 +62,7 @@ def take(source: Source, layout: str, events: Any, *, index: Optional[Index] = N
     if index is None:
         if not opened.seekable:
             return _forward(decoder, filename, layout, events)
-        index = _index(decoder, filename, layout)
+        index = _index(decoder, opened, layout)
     numbers = _numbers(events, len(index), filename)
     _check_file(decoder, filename, layout, index)
     starts = index.positions[numbers]

@@ -17,7 +17,7 @@ from typing import Any, Callable, Dict, Iterator, List, Optional, Sequence, Tupl
 import numpy as np
 
 from . import (BatchIterator, CorruptRecordError, CorruptStreamError, __version__, _detect,
-               _sources, _verdicts, iter_batches, scan)
+               _remote, _sources, _verdicts, iter_batches, scan)
 
 LAYOUTS = {".wd1": "WD1", ".wd2": "WD2"}
 # Suffixes of compressed files, looked through for the layout's (run042.wd1.gz is WD1).
@@ -62,14 +62,18 @@ class _Input:
     "-" for standard input, a FIFO, a terminal or a device, is opened here as a file object,
     and vorn_columns counts the bytes it reads from it: a FIFO's stat size is not its content,
     and opening it again would wait for a writer that may never come. Compressed input is
-    recognised by its first bytes."""
+    recognised by its first bytes. A URL is read through fsspec, with `options`."""
 
-    def __init__(self, path: str, asked: Optional[str]) -> None:
+    def __init__(self, path: str, asked: Optional[str],
+                 options: Optional[Dict[str, Any]] = None) -> None:
         self.path = path
         self._owned: Optional[Any] = None
+        self._options = options
         try:
-            if path == STDIN:
-                given: Any = sys.stdin.buffer
+            if _remote.is_url(path):
+                given: Any = path
+            elif path == STDIN:
+                given = sys.stdin.buffer
             else:
                 mode = os.stat(path).st_mode
                 if stat.S_ISREG(mode) or stat.S_ISDIR(mode):
@@ -77,8 +81,8 @@ class _Input:
                 else:  # a FIFO's open waits for its writer
                     given = self._owned = open(path, "rb", buffering=0)
             self.layout = self._layout(given, asked)
-            self.source = _sources.open_input(given)
-        except (OSError, ValueError) as e:
+            self.source = _sources.open_input(given, storage_options=options)
+        except (OSError, ValueError, ImportError) as e:
             self.close()
             raise _ReadFailure(self.reason(e)) from None
         except BaseException:
@@ -92,7 +96,7 @@ class _Input:
         if os.path.isdir(self.path):
             return asked or "WD1"  # reading it fails as reading a directory does
         try:
-            _, verdicts = _verdicts(given, "auto", None)
+            _, verdicts = _verdicts(given, "auto", self._options)
             found = _detect.decide(self.path, verdicts)
         except ValueError as e:
             if asked:
@@ -204,9 +208,9 @@ def _gaps(counters: np.ndarray) -> str:
     return f"{len(at)}: {shown}{', ...' if len(at) > SHOWN else ''}"
 
 
-def info(path: str, asked: Optional[str]) -> List[str]:
+def info(path: str, asked: Optional[str], options: Optional[Dict[str, Any]] = None) -> List[str]:
     """The lines `vorn info` prints for one file."""
-    source = _Input(path, asked)
+    source = _Input(path, asked, options)
     layout = source.layout
     try:
         index = source.open(lambda given: scan(given, layout))
@@ -243,10 +247,13 @@ def _progress(source: "_Input", quiet: bool) -> Any:
         print(f"vorn: the progress bar needs tqdm: pip install 'vorn[{EXTRAS['tqdm']}]'",
               file=sys.stderr)
         return None
+    remote = source.source.remote
     try:
         total = os.path.getsize(source.path) if isinstance(source.source.native, bytes) else None
     except OSError:
         total = None
+    if remote is not None and source.source.codec is None:
+        total = remote.size
     return tqdm(total=total, unit="B", unit_scale=True, unit_divisor=1024,
                 desc=os.path.basename(source.path), file=sys.stderr)
 
@@ -371,11 +378,11 @@ def _write(batches: BatchIterator, each: Iterator[Any], first: Any, sink: Any, f
 
 
 def convert(path: str, out: str, asked: Optional[str], fmt: str, events: Optional[int],
-            compression: str, quiet: bool) -> str:
+            compression: str, quiet: bool, options: Optional[Dict[str, Any]] = None) -> str:
     """Writes the events of `path` to `out` (see _Output); returns a summary. Memory holds one
     batch: `events` events, or BATCH_BYTES[fmt] of the file."""
     _need("pyarrow", "convert")
-    source = _Input(path, asked)
+    source = _Input(path, asked, options)
     layout = source.layout
     output: Optional[_Output] = None
     try:
@@ -418,6 +425,10 @@ def _parser() -> Tuple[argparse.ArgumentParser, Dict[str, argparse.ArgumentParse
     commands = parser.add_subparsers(dest="command", metavar="COMMAND", required=True)
     layout = argparse.ArgumentParser(add_help=False)
     layout.add_argument("--layout", choices=["WD1", "WD2"], help="the record layout")
+    layout.add_argument("--storage-option", action="append", default=[], metavar="KEY=VALUE",
+                        dest="storage_options",
+                        help="an option of the filesystem of a URL (s3://, https://, ...), such "
+                        "as endpoint_url or anon=true; may be repeated")
     info_parser = commands.add_parser("info", parents=[layout],
                                       help="events, record sizes, samples, counters, gaps")
     info_parser.add_argument("files", nargs="+", metavar="FILE", help="- for standard input")
@@ -443,11 +454,15 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
     parser = commands[args.command]  # usage errors show the subcommand's usage line
     status = 0
     try:
+        options = _remote.options_from_pairs(args.storage_options) or None
+    except ValueError as e:
+        parser.error(str(e))
+    try:
         if args.command == "info":
             layouts = [_layout_of(f, args.layout, parser) for f in args.files]
             for path, layout in zip(args.files, layouts):
                 try:
-                    lines = info(path, layout)
+                    lines = info(path, layout, options)
                 except Failure as e:
                     print(f"vorn: {e}", file=sys.stderr)
                     status = 1
@@ -464,7 +479,7 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
             parser.error(f"cannot tell the format of {args.out} from its name: name it *.parquet "
                          "or *.arrow, or give --format")
         summary = convert(args.file, args.out, layout, fmt, args.events, args.compression,
-                          args.quiet)
+                          args.quiet, options)
         if not args.quiet:
             print(summary, file=sys.stderr)
         return 0

@@ -405,6 +405,12 @@ Result<BatchDecoder> BatchDecoder::open(std::unique_ptr<Source> source, const La
   return BatchDecoder(std::move(in), layout, channels.value());
 }
 
+BatchDecoder BatchDecoder::open_known(std::unique_ptr<Source> source, const LayoutDesc& layout,
+                                      std::int32_t channels, std::size_t buffer_size) {
+  return BatchDecoder(BufReader(std::move(source), std::max(buffer_size, layout.max_header())),
+                      layout, channels);
+}
+
 Status BatchDecoder::seek(std::uint64_t position) {
   const std::uint64_t at = in_.position();
   if (position == at) return success();

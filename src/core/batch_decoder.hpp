@@ -75,6 +75,10 @@ class BatchDecoder {
                                    std::size_t buffer_size = kBufferSize) {
     return open(std::move(source), layout_desc(layout), buffer_size);
   }
+  // The same without the probe, for a source whose channel count an earlier
+  // probe of the same file found; reads nothing.
+  static BatchDecoder open_known(std::unique_ptr<Source> source, const LayoutDesc& layout,
+                                 std::int32_t channels, std::size_t buffer_size = kBufferSize);
 
   const LayoutDesc& description() const noexcept { return *layout_; }
   Layout layout() const noexcept { return layout_ == &WD1::kDesc ? Layout::wd1 : Layout::wd2; }

@@ -84,9 +84,10 @@ PyObject* decoder_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noex
     PyObject* input;  // a path as bytes, or a binary file object
     const char* layout_name;
     PyObject* filename;
-    static const char* kNames[] = {"input", "layout", "filename", nullptr};
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OsO:Decoder", const_cast<char**>(kNames), &input,
-                                     &layout_name, &filename)) {
+    int channels = -1;  // the channel count of an earlier probe, which is then not run
+    static const char* kNames[] = {"input", "layout", "filename", "channels", nullptr};
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OsO|i:Decoder", const_cast<char**>(kNames),
+                                     &input, &layout_name, &filename, &channels)) {
       return nullptr;
     }
     Layout layout;
@@ -113,6 +114,11 @@ PyObject* decoder_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noex
     std::optional<IoError> failed = state->waiting.unlocked([&]() -> std::optional<IoError> {
       Result<std::unique_ptr<Source>> file = path ? open_file(path, state->waiting) : std::move(object);
       if (!file.ok()) return file.error();
+      if (channels >= 0) {
+        state->decoder.emplace(
+            BatchDecoder::open_known(std::move(file).value(), layout_desc(layout), channels));
+        return std::nullopt;
+      }
       Result<BatchDecoder> decoder = BatchDecoder::open(std::move(file).value(), layout);
       if (!decoder.ok()) return decoder.error();
       state->decoder.emplace(std::move(decoder).value());

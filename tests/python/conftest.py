@@ -56,3 +56,65 @@ def eio_path():
     finally:
         os.close(fd)
     pytest.skip(f"reading {path} at 0 does not fail with EIO here")
+
+
+@pytest.fixture(scope="session")
+def s3_server():
+    """moto's S3 on 127.0.0.1 for the session, with the environment set so that no AWS client
+    of this process or its children looks for credentials or proxies elsewhere."""
+    pytest.importorskip("s3fs", reason="the test tools are not installed (make test installs them)")
+    pytest.importorskip("moto.server", reason="the test tools are not installed")
+    import servers
+
+    saved = dict(os.environ)
+    os.environ.clear()
+    os.environ.update(servers.s3_environment(saved))
+    server = servers.S3Server()
+    try:
+        yield server
+    finally:
+        server.stop()
+        os.environ.clear()
+        os.environ.update(saved)
+
+
+@pytest.fixture(scope="session")
+def s3(s3_server):
+    """s3.put(name, content) stores an object in the test bucket and returns its s3:// URL;
+    s3.options are the storage options that reach the server, s3.fs its filesystem."""
+    import s3fs
+
+    class Bucket:
+        options = s3_server.options
+        fs = s3fs.S3FileSystem(**s3_server.options)
+        name = "vorn-tests"
+
+        def put(self, name, content):
+            self.fs.pipe(f"{self.name}/{name}", content)
+            return f"s3://{self.name}/{name}"
+
+    bucket = Bucket()
+    bucket.fs.mkdir(bucket.name)
+    return bucket
+
+
+@pytest.fixture(scope="session")
+def http_server(tmp_path_factory):
+    """A static HTTP server on 127.0.0.1 with Range support over a directory of its own:
+    http_server.put(name, content) writes a file there and returns its URL;
+    http_server.take_requests() lists the requests since the last call."""
+    pytest.importorskip("aiohttp", reason="the test tools are not installed (make test installs them)")
+    import servers
+
+    root = tmp_path_factory.mktemp("http")
+    server = servers.HTTPServer(root)
+
+    def put(name, content):
+        (root / name).write_bytes(content)
+        return f"{server.url}/{name}"
+
+    server.put = put
+    try:
+        yield server
+    finally:
+        server.stop()

@@ -3,6 +3,7 @@ accepts them: what the README shows works."""
 import bz2
 import gzip
 import lzma
+import os
 import re
 import subprocess
 import sys
@@ -16,6 +17,8 @@ README = Path(__file__).resolve().parents[2] / "README.md"
 SNIPPETS = re.findall(r"^```python\n(.*?)^```", README.read_text(), re.S | re.M)
 NAMES = sorted(set(re.findall(r"""["']([\w./*-]+\.wd[12](?:\.gz|\.bz2|\.xz|\.zst)?)["']""",
                               "\n".join(SNIPPETS))))
+# Objects of the S3 URLs the snippets name: they run against the test S3 server on 127.0.0.1.
+OBJECTS = re.compile(r"s3://([\w.-]+)/([\w./*-]+\.wd[12])")
 
 PACK = {"": bytes, "gz": gzip.compress, "bz2": bz2.compress, "xz": lzma.compress,
         "zst": lambda data: _zstd().compress(data)}
@@ -69,13 +72,34 @@ def test_the_readme_has_snippets_and_names_files():
     assert len(SNIPPETS) >= 4 and "run042.wd1" in NAMES
 
 
-@pytest.mark.parametrize("snippet", SNIPPETS, ids=[f"snippet{i}" for i in range(len(SNIPPETS))])
-def test_snippet_runs(snippet, workdir):
+def s3_environment(request, snippet):
+    """The environment of a snippet that reads S3 URLs: the test S3 server as the endpoint,
+    holding an object for each URL (three for a glob). None for other snippets."""
+    if not OBJECTS.search(snippet):
+        return None
+    server = request.getfixturevalue("s3_server")  # skips where the server's tools are missing
+    import s3fs
+
+    fs = s3fs.S3FileSystem(**server.options)
+    for bucket, key in OBJECTS.findall(snippet):
+        if not fs.exists(bucket):
+            fs.mkdir(bucket)
+        keys = [key.replace("*", f"part{i}") for i in range(3)] if "*" in key else [key]
+        for i, name in enumerate(keys):
+            fs.pipe(f"{bucket}/{name}", wd1_run(60 + i, samples=32))
+    return {**os.environ, "AWS_ENDPOINT_URL": server.url}
+
+
+@pytest.mark.parametrize("snippet", [
+    pytest.param(s, marks=[pytest.mark.servers] if OBJECTS.search(s) else []) for s in SNIPPETS],
+    ids=[f"snippet{i}" for i in range(len(SNIPPETS))])
+def test_snippet_runs(snippet, workdir, request):
     for module in needs(snippet):
         pytest.importorskip(module, reason=f"the snippet needs {module}")
+    env = s3_environment(request, snippet)
     code = (PRELUDE if "while True" in snippet else "") + snippet
     stdin = wd1_run(10) if "sys.stdin" in snippet else b""  # a pipe of WD1 records
-    r = subprocess.run([sys.executable, "-c", code], cwd=workdir, input=stdin,
+    r = subprocess.run([sys.executable, "-c", code], cwd=workdir, input=stdin, env=env,
                        capture_output=True, timeout=300)
     assert r.returncode == 0, r.stderr.decode()
 

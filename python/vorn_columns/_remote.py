@@ -1,0 +1,256 @@
+"""Sources behind a URL (s3://, https://, any fsspec filesystem): read forward in large blocks,
+or as one byte range fetched with one request, and the object's identity for stale indexes."""
+from __future__ import annotations
+
+import errno
+import io
+import os
+import re
+from typing import Any, Dict, List, Mapping, NamedTuple, Optional, Tuple
+from urllib.parse import unquote, urlsplit
+
+# Bytes a sequential read asks for at a time: one request per block, never one per record.
+BLOCK_SIZE = 4 << 20
+_URL = re.compile(r"([A-Za-z][A-Za-z0-9+.-]*::)*([A-Za-z][A-Za-z0-9+.-]*)://")
+_GLOB = re.compile(r"[*?[]")
+# The package to install where fsspec's own error names none.
+_PACKAGES = {"http": "aiohttp", "https": "aiohttp"}
+
+
+def is_url(source: Any) -> bool:
+    """A str naming a URL of a scheme other than file:// (fsspec's chained URLs included)."""
+    if not isinstance(source, str):
+        return False
+    m = _URL.match(source)
+    return m is not None and (m.group(1) is not None or m.group(2).lower() != "file")
+
+
+def local_path(source: Any) -> Any:
+    """The path a file:// URL names; any other source unchanged."""
+    if isinstance(source, str) and source[:7].lower() == "file://":
+        return unquote(urlsplit(source).path)
+    return source
+
+
+def filesystem(url: str, storage_options: Optional[Mapping[str, Any]]) -> Tuple[Any, str]:
+    """The fsspec filesystem of `url` and the object's path in it."""
+    try:
+        from fsspec.core import url_to_fs
+    except ImportError:
+        raise ImportError(f"reading {url} needs fsspec: pip install 'vorn[remote]'") from None
+    try:
+        fs, path = url_to_fs(url, **dict(storage_options or {}))
+    except ImportError as e:
+        package = _package(url)
+        raise ImportError(f"reading {url} needs the package of its filesystem ({e}): "
+                          f"pip install 'vorn[remote]' {package}".rstrip()) from None
+    return fs, str(path)
+
+
+def _package(url: str) -> str:
+    from fsspec.registry import known_implementations
+
+    protocol = url.split("::")[-1].split("://")[0].lower()
+    root = known_implementations.get(protocol, {}).get("class", "").split(".")[0]
+    return _PACKAGES.get(protocol, "") if root in ("", "fsspec") else root
+
+
+class Identity(NamedTuple):
+    """What tells one version of an object from another: its size and, where the filesystem
+    reports one, its ETag or else its modification time ("" where it reports neither)."""
+
+    size: int
+    tag: str
+
+
+_CODES = ((FileNotFoundError, errno.ENOENT), (PermissionError, errno.EACCES))
+_TAGS = ("etag", "md5hash")
+_TIMES = ("lastmodified", "last-modified", "last_modified", "mtime", "updated", "modified")
+
+
+def identity(fs: Any, path: str, url: str) -> Identity:
+    """The object's identity now, asked of the filesystem afresh (a HEAD or metadata request)."""
+    fs.invalidate_cache(path)
+    try:
+        info = fs.info(path)
+    except FileNotFoundError:
+        raise FileNotFoundError(errno.ENOENT, os.strerror(errno.ENOENT), url) from None
+    except OSError as e:
+        if e.filename is not None:
+            raise
+        raise _named(e, url) from e
+    if info.get("type", "file") != "file":
+        raise IsADirectoryError(errno.EISDIR, os.strerror(errno.EISDIR), url)
+    keys = {k.lower(): v for k, v in info.items() if v is not None}
+    tag = next((f"etag {keys[k]}" for k in _TAGS if k in keys), None)
+    if tag is None:
+        tag = next((f"modified {keys[k]}" for k in _TIMES if k in keys), "")
+    size = info.get("size")
+    if size is None:
+        raise OSError(errno.EINVAL, "the server does not tell the object's size", url)
+    return Identity(int(size), tag)
+
+
+def changed(then: Identity, now: Identity) -> Optional[str]:
+    """What makes an index of the object as it was `then` unfit for it `now`, or None. An
+    object that grew keeps the index of its first bytes where nothing tells it was replaced."""
+    if now.size < then.size:
+        return f"the object shrank from {then.size} to {now.size} bytes"
+    if then.tag and now.tag and then.tag != now.tag:
+        return f"the object was replaced ({then.tag} became {now.tag})"
+    return None
+
+
+class RemoteFile(io.RawIOBase):
+    """The object as a seekable file that holds one run of its bytes, [start, start + len(held)):
+    reads inside it make no request, a read outside it fetches the next run with one ranged
+    request of `block_size` bytes or the size of the read, whichever is larger. A seek makes
+    none. The run fetched replaces the one held, so that one block at a time is in memory."""
+
+    def __init__(self, fs: Any, path: str, url: str, size: int, block_size: int,
+                 held: bytes = b"", start: int = 0) -> None:
+        super().__init__()
+        self.name = url
+        self._fs, self._path, self._size, self._block = fs, path, size, block_size
+        self._held, self._held_start = memoryview(held), start
+        self._pos = 0
+
+    def readable(self) -> bool:
+        return True
+
+    def seekable(self) -> bool:
+        return True
+
+    def tell(self) -> int:
+        return self._pos
+
+    def seek(self, offset: int, whence: int = io.SEEK_SET) -> int:
+        base = {io.SEEK_SET: 0, io.SEEK_CUR: self._pos, io.SEEK_END: self._size}[whence]
+        if base + offset < 0:
+            raise OSError(errno.EINVAL, os.strerror(errno.EINVAL), self.name)
+        self._pos = base + offset
+        return self._pos
+
+    def readinto(self, buffer: Any) -> int:
+        out = memoryview(buffer).cast("B")
+        at = self._pos - self._held_start
+        if not 0 <= at < len(self._held):
+            if self._pos >= self._size or not len(out):
+                return 0
+            self._held = memoryview(b"")  # let go of the last run before the next arrives
+            end = min(self._pos + max(len(out), self._block), self._size)
+            self._held = memoryview(fetch(self._fs, self._path, self.name, self._pos, end))
+            self._held_start, at = self._pos, 0
+        n = min(len(out), len(self._held) - at)
+        out[:n] = self._held[at:at + n]
+        self._pos += n
+        return n
+
+    readinto1 = readinto
+
+
+def fetch(fs: Any, path: str, url: str, start: int, end: int) -> bytes:
+    """Bytes [start, end) of the object, with one ranged request; `end` within its size."""
+    try:
+        data: bytes = fs.cat_file(path, start=start, end=end)
+    except OSError as e:
+        if e.filename is not None:
+            raise
+        raise _named(e, url) from e
+    if len(data) != end - start:
+        # Fewer: the object shrank since its size was asked. More: a server that ignored the
+        # range and sent the whole object.
+        raise OSError(errno.ESTALE if len(data) < end - start else errno.EIO,
+                      f"asked for bytes {start}..{end} of the object, the server sent "
+                      f"{len(data)} bytes", url)
+    return data
+
+
+def _named(e: OSError, url: str) -> OSError:
+    """The filesystem's error naming the URL, as errors of local files name theirs."""
+    code = e.errno
+    if code is None:
+        code = next((c for t, c in _CODES if isinstance(e, t)), None)
+    text = e.strerror or str(e) or type(e).__name__
+    if code is not None:
+        return OSError(code, text, url)
+    named = OSError(f"{url}: {text}")
+    named.filename = url
+    return named
+
+
+class Opened(NamedTuple):
+    """An object opened for reading: the file object, its identity when opened."""
+
+    file: Any
+    identity: Identity
+
+
+def open_sequential(url: str, storage_options: Optional[Mapping[str, Any]],
+                    block_size: int = BLOCK_SIZE) -> Opened:
+    """The object read forward, a block per request; a seek inside the block makes none."""
+    fs, path = filesystem(url, storage_options)
+    ident = identity(fs, path, url)
+    return Opened(RemoteFile(fs, path, url, ident.size, block_size), ident)
+
+
+def open_range(url: str, start: int, end: Optional[int],
+               storage_options: Optional[Mapping[str, Any]]) -> Opened:
+    """The object, of which bytes [start, end) (`end` None: to its end) are fetched now with
+    one request and read without another; it stands at offset 0, in the object's own
+    positions. A read elsewhere (none for a read that keeps to the range) makes a request of
+    its own size."""
+    fs, path = filesystem(url, storage_options)
+    ident = identity(fs, path, url)
+    return Opened(range_file(fs, path, url, ident, start, end), ident)
+
+
+def range_file(fs: Any, path: str, url: str, ident: Identity, start: int,
+               end: Optional[int]) -> RemoteFile:
+    """open_range's file, for an object whose filesystem and identity are known already."""
+    end = ident.size if end is None else min(end, ident.size)
+    held = fetch(fs, path, url, start, end) if start < end else b""
+    return RemoteFile(fs, path, url, ident.size, 0, held, start)
+
+
+def expand(pattern: str, storage_options: Optional[Mapping[str, Any]]) -> List[str]:
+    """The names a glob pattern matches, sorted, as URLs of the pattern's own scheme (as paths
+    for a local pattern); a name without wildcards, or an existing local file, as it is."""
+    local = not is_url(pattern)
+    if not _GLOB.search(pattern) or (local and os.path.exists(local_path(pattern))):
+        return [pattern]
+    if local:
+        from fsspec.implementations.local import LocalFileSystem
+
+        fs: Any = LocalFileSystem()
+        names = sorted(fs.glob(local_path(pattern)))
+    else:
+        fs, path = filesystem(pattern, storage_options)
+        names = sorted(fs.unstrip_protocol(p) for p in fs.glob(path))
+    if not names:
+        raise FileNotFoundError(errno.ENOENT, "no file matches the pattern", pattern)
+    return names
+
+
+def refuse_url(source: Any, what: str) -> None:
+    """Raises ValueError for a URL given to a function that cannot read one."""
+    if is_url(source):
+        raise ValueError(f"{what} cannot read a URL ({source}): an object behind a URL is "
+                         "read as it was when opened; follow a local file instead")
+
+
+def options_from_pairs(pairs: List[str]) -> Dict[str, Any]:
+    """Storage options from KEY=VALUE strings; values that read as JSON (true, 3, null, ...)
+    are taken as such, others as text."""
+    import json
+
+    options: Dict[str, Any] = {}
+    for pair in pairs:
+        key, sep, value = pair.partition("=")
+        if not sep or not key:
+            raise ValueError(f"a storage option is KEY=VALUE, not {pair!r}")
+        try:
+            options[key] = json.loads(value)
+        except ValueError:
+            options[key] = value
+    return options
