@@ -177,6 +177,31 @@ std::int64_t FileObjectSource::copy_out(PyObject* got, std::uint8_t* dst, std::s
   return n;
 }
 
+namespace {
+
+// EINVAL or EOVERFLOW where the pending exception is an OSError of that
+// errno, which is then cleared; else 0, the exception left pending.
+int refused_seek_errno() noexcept {
+  if (!PyErr_ExceptionMatches(PyExc_OSError)) return 0;
+  PyObject *type, *value, *traceback;
+  PyErr_Fetch(&type, &value, &traceback);
+  PyErr_NormalizeException(&type, &value, &traceback);
+  int code = 0;
+  if (value) {
+    PyRef number = PyRef::steal(PyObject_GetAttrString(value, "errno"));
+    if (number && PyLong_Check(number.get())) code = int(PyLong_AsLong(number.get()));
+    if (PyErr_Occurred()) PyErr_Clear();
+  }
+  if (code == EINVAL || code == EOVERFLOW) {
+    Py_XDECREF(type), Py_XDECREF(value), Py_XDECREF(traceback);
+    return code;
+  }
+  PyErr_Restore(type, value, traceback);
+  return 0;
+}
+
+}  // namespace
+
 int FileObjectSource::seek(std::uint64_t offset) {
   if (!seekable_) return ESPIPE;
   if (offset > std::uint64_t(INT64_MAX) - base_) return EINVAL;
@@ -189,6 +214,9 @@ int FileObjectSource::seek(std::uint64_t offset) {
       PyErr_Clear();
       return ESPIPE;
     }
+    // A seek past what the file can address (a block size read from a
+    // corrupt header) is refused as lseek refuses it: the bytes are not there.
+    if (const int code = refused_seek_errno(); code != 0) return code;
     kept_.keep();
     return EINTR;
   });

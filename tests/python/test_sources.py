@@ -401,3 +401,22 @@ class TestCompressed:
         assert events == 256 << 20 >> 16
         assert os.path.getsize(tmp_path / "bomb.wd1.gz") * 1000 < events << 16
         assert grown_mib < 32
+
+
+def test_a_seek_the_file_cannot_address_means_the_bytes_are_not_there(tmp_path):
+    """A corrupt header's block sends the probe's skip far past the end; a file object whose
+    seek refuses that offset (EINVAL, as lseek past the file system's limit) reads as the file
+    does, without an error."""
+    import errno
+    import struct
+
+    class Bounded(io.FileIO):
+        def seek(self, offset, whence=io.SEEK_SET):
+            if offset > 1 << 40:
+                raise OSError(errno.EINVAL, "Invalid argument")
+            return super().seek(offset, whence)
+
+    path = tmp_path / "far.wd2"
+    path.write_bytes(struct.pack("<IQIQi", 0, 0, 2**31, 200, 4000))  # 32 TiB of samples
+    assert len(vc.read(Bounded(str(path), "rb"), "WD2")) == 0
+    assert list(vorn.EventReader(str(path), "WD2")) == []
