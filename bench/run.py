@@ -1,7 +1,8 @@
 """Measures vorn and vorn_columns against a plain-Python reader,
 numpy.fromfile and the raw-read ceiling, on generated files of several record
 sizes; vorn_columns' figures are set beside their targets (columns.py), its
-Arrow export and `vorn convert` among them (convert.py).
+Arrow export and `vorn convert` among them (convert.py), and reads of part of
+a file against reads of all of it (partial.py).
 
     python bench/run.py [--quick] [--reps N] [--only NAME,...] [--out DIR]
 
@@ -33,6 +34,7 @@ import numpy as np  # noqa: E402
 
 import columns  # noqa: E402
 import convert  # noqa: E402
+import partial  # noqa: E402
 import remote  # noqa: E402
 import sources  # noqa: E402
 import vorn  # noqa: E402
@@ -247,6 +249,7 @@ def main():
     args.out.mkdir(parents=True, exist_ok=True)
     tmp = Path(tempfile.mkdtemp(prefix="vorn-bench-"))
     results, parallel, analysis, export, conversions, other_sources = [], [], None, None, [], []
+    parts = []  # reads of part of a file
     load_before = os.getloadavg()  # other work on the machine skews the wall-time rows
     try:
         for w in chosen:
@@ -264,6 +267,8 @@ def main():
                 export = convert.measure_export(tmp, w, args.quick, reps)
             if w.name in convert.CONVERT_WORKLOADS:
                 conversions.append(convert.measure_convert(path, w, events, reps))
+            if w.name in partial.WORKLOADS:
+                parts.append(partial.measure_partial(path, w, reps))
             copy = tmp / ("copy_" + str(file_name(w)))
             shutil.copyfile(path, copy)
             warm(copy)
@@ -288,6 +293,7 @@ def main():
     targets += sources.targets(other_sources, gzip_memory)
     if remote_results:
         targets += remote.targets(remote_results)
+    targets = partial.targets(targets, parts)
     load = {"before": load_before, "after": os.getloadavg()}
     md = (fmt_table(results) + ("\n\n" + fmt_memory(memory) if memory else "")
           + "\n\n" + columns.fmt_targets(targets) + "\n\nLoad average (1, 5, 15 min) before: "
@@ -304,7 +310,8 @@ def main():
                     "load_average": load},
         "results": results, "memory": memory,
         "columns": {"targets": targets, "parallel": parallel, "analysis": analysis,
-                    "export": export, "conversions": conversions, "remote": remote_results},
+                    "export": export, "conversions": conversions, "partial": parts,
+                    "remote": remote_results},
         "sources": {"runs": other_sources, "gzip_memory": gzip_memory},
     }
     (args.out / "bench.json").write_text(json.dumps(report, indent=1) + "\n")

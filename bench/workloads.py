@@ -73,7 +73,7 @@ def _records(w, first, count, rng):
     if w.layout == "WD1":
         rec["event_size"] = w.record_bytes
         rec["board_id"] = 3
-        rec["board_channel"] = counter % 4
+        rec["board_channel"] = counter % 100  # one channel is 1% of the events
         rec["event_counter"] = counter & 0x7FFFFFFF
         rec["timestamp"] = (counter * 8000) & 0x7FFFFFFF
         if w.values:

@@ -3,7 +3,8 @@
 // limits and buffer sizes taken from the input, through a file with short
 // reads or a stream that cannot seek), and both must give the same records
 // byte for byte, end at the same record and meet an unreadable record
-// exactly where the record reader panics.
+// exactly where the record reader panics; pick() of some of each batch's
+// records, by the scan's positions, gives them too.
 #include <algorithm>
 #include <cerrno>
 #include <cstdint>
@@ -114,6 +115,38 @@ std::uint64_t field(const Region& r, std::size_t width, std::uint64_t i) {
   return v;
 }
 
+// pick() of the records i % 3 != 1 of a batch (runs of two, and gaps), by
+// the scan's positions, on a decoder of its own: `batch` as decode() gave it.
+void check_pick(const std::uint8_t* data, std::size_t size, const LayoutDesc& layout,
+                std::size_t most, std::size_t buffer, const std::int64_t* positions,
+                const Record* batch, std::uint64_t events) {
+  Result<BatchDecoder> opened =
+      BatchDecoder::open(std::make_unique<MemorySource>(data, size, most), layout, buffer);
+  CHECK(opened.ok());
+  BatchDecoder p = std::move(opened).value();
+  std::vector<Extent> extents;
+  std::vector<std::uint64_t> chosen;
+  for (std::uint64_t i = 0; i < events; ++i) {
+    if (i % 3 == 1) continue;
+    extents.push_back({std::uint64_t(positions[i]), std::uint64_t(positions[i + 1] - positions[i])});
+    chosen.push_back(i);
+  }
+  BatchMemory m;
+  const BatchResult r = p.pick(m, extents);
+  CHECK(r.stop == Stop::limit && r.events == chosen.size());
+  const auto* offsets = reinterpret_cast<const std::int64_t*>(m.offsets.data());
+  const std::size_t w = p.sample_width();
+  for (std::size_t e = 0; e < chosen.size(); ++e) {
+    const Record& want = batch[chosen[e]];
+    for (int k = 0; k < p.columns(); ++k) {
+      CHECK(field(m.columns[std::size_t(k)], p.column_width(k), e) == want.fields[std::size_t(k)]);
+    }
+    CHECK(std::vector<std::uint8_t>(m.samples.data() + std::size_t(offsets[e]) * w,
+                                    m.samples.data() + std::size_t(offsets[e + 1]) * w) ==
+          want.samples);
+  }
+}
+
 // The batch decoder's records, batch by batch, and whether it stopped at an
 // unreadable one; scan's positions and headers are checked on the way.
 std::pair<std::vector<Record>, bool> by_batches(const std::uint8_t* data, std::size_t size,
@@ -157,6 +190,8 @@ std::pair<std::vector<Record>, bool> by_batches(const std::uint8_t* data, std::s
                          m.samples.data() + std::size_t(offsets[i + 1]) * w);
       out.push_back(std::move(rec));
     }
+    check_pick(data, size, layout, most, buffer, positions, out.data() + (out.size() - r.events),
+               r.events);
     if (r.stop == Stop::corrupt) return {out, true};
     if (r.stop == Stop::end) return {out, false};
     CHECK(r.events != 0);

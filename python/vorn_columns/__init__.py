@@ -13,16 +13,20 @@ import io
 import operator
 import os
 import time
-from typing import IO, Any, Dict, Iterable, Iterator, List, NoReturn, Optional, Tuple, Union
+from typing import (IO, TYPE_CHECKING, Any, Dict, ItemsView, Iterable, Iterator, KeysView, List,
+                    NoReturn, Optional, Sequence, Tuple, Union, ValuesView, overload)
 
 import numpy as np
 
 from . import _detect, _native, _remote, _sources
 from ._sources import CorruptStreamError
 
+if TYPE_CHECKING:
+    import polars
+
 __all__ = ["Batch", "BatchIterator", "CorruptRecordError", "CorruptStreamError", "Index",
            "StaleIndexError", "detect_layout", "follow", "iter_batches", "read", "scan",
-           "to_dask"]
+           "scan_polars", "take", "to_dask"]
 
 try:
     __version__ = importlib.metadata.version("vorn")
@@ -40,7 +44,9 @@ FIELDS = {
 _UNLIMITED = 2**64 - 1
 _MOST = 2**63 - 1  # the largest max_events and max_bytes
 # Why a native walk stopped; from _STOP_CORRUPT on, in failure.
-_STOP_LIMIT, _STOP_END, _STOP_CORRUPT, _STOP_ERROR, _STOP_TRUNCATED = range(5)
+_STOP_LIMIT, _STOP_END = _native.STOP_LIMIT, _native.STOP_END
+_STOP_CORRUPT, _STOP_ERROR = _native.STOP_CORRUPT, _native.STOP_ERROR
+_STOP_MISMATCH, _STOP_TRUNCATED = _native.STOP_MISMATCH, _native.STOP_TRUNCATED
 
 
 class CorruptRecordError(ValueError):
@@ -77,26 +83,71 @@ class StaleIndexError(ValueError):
 
 
 class Batch:
-    """Events ``[first, first + len(batch))`` of a file, as columns."""
+    """Events of a file, as columns: ``[first, first + len(batch))``, or the
+    events a selection chose (``events``). Its header columns can be used as
+    a mapping (``keys()``, ``items()``, ``name in batch``); ``len(batch)`` is
+    its number of events."""
 
-    __slots__ = ("layout", "first", "channels", "columns", "samples", "offsets")
+    # _events: the event numbers of a batch that was chosen, not read as a
+    # range; left unset (read back as None) for a contiguous one.
+    __slots__ = ("layout", "first", "channels", "columns", "samples", "offsets", "_events")
 
     def __init__(self, layout: str, first: int, channels: int, columns: Dict[str, np.ndarray],
-                 samples: np.ndarray, offsets: np.ndarray) -> None:
+                 samples: np.ndarray, offsets: np.ndarray,
+                 events: Optional[np.ndarray] = None) -> None:
         self.layout = layout
         self.first = first
         self.channels = channels  # the WD2 channel count found on opening; 0 for WD1
         self.columns = columns
         self.samples = samples
         self.offsets = offsets
+        if events is not None:
+            self._events = events
 
     def __len__(self) -> int:
         return len(self.offsets) - 1
 
-    def __getitem__(self, name: str) -> np.ndarray:
-        return self.columns[name]
+    @property
+    def events(self) -> np.ndarray:
+        """The int64 event numbers of the batch's events in their file."""
+        chosen: Optional[np.ndarray] = getattr(self, "_events", None)
+        if chosen is not None:
+            return chosen
+        return np.arange(self.first, self.first + len(self), dtype=np.int64)
+
+    @overload
+    def __getitem__(self, key: str) -> np.ndarray: ...
+    @overload
+    def __getitem__(self, key: Union[slice, np.ndarray, Sequence[int]]) -> "Batch": ...
+
+    def __getitem__(self, key: Any) -> Any:
+        """A header column by name; a ``Batch`` of the events of a slice (a
+        view of this one's memory), a boolean mask or an array of indices
+        (copies)."""
+        if isinstance(key, str):
+            return self.columns[key]
+        from . import _take
+        return _take.select(self, key)
+
+    def __iter__(self) -> Iterator[str]:
+        return iter(self.columns)
+
+    def __contains__(self, name: object) -> bool:
+        return name in self.columns
+
+    def keys(self) -> KeysView[str]:
+        return self.columns.keys()
+
+    def values(self) -> ValuesView[np.ndarray]:
+        return self.columns.values()
+
+    def items(self) -> ItemsView[str, np.ndarray]:
+        return self.columns.items()
 
     def __repr__(self) -> str:
+        if getattr(self, "_events", None) is not None:
+            return (f"<vorn_columns.Batch {self.layout} {len(self)} chosen events "
+                    f"samples {len(self.samples)}>")
         return (f"<vorn_columns.Batch {self.layout} events {self.first}.."
                 f"{self.first + len(self)} samples {len(self.samples)}>")
 
@@ -108,8 +159,9 @@ class Batch:
         differ = np.flatnonzero(counts != per_event)
         if len(differ):
             i = int(differ[0])
+            numbers = self.events
             raise ValueError(
-                f"event {self.first + i} has {int(counts[i])} samples where event {self.first} "
+                f"event {numbers[i]} has {int(counts[i])} samples where event {numbers[0]} "
                 f"has {per_event}: waveforms() needs one sample count for the whole batch")
         if self.layout == "WD1":
             return self.samples.reshape(len(self), per_event)
@@ -117,7 +169,7 @@ class Batch:
         if per_event % channels:
             # A block whose size wrapped around holds no whole samples per channel.
             raise ValueError(
-                f"event {self.first} has {per_event} samples, not a whole number for each of "
+                f"event {self.events[0]} has {per_event} samples, not a whole number for each of "
                 f"{channels} channels")
         return self.samples.reshape(len(self), channels, per_event // channels)
 
@@ -579,12 +631,16 @@ def scan(path: Source, layout: str, *, storage_options: Optional[Dict[str, Any]]
     where the input can seek)."""
     layout = _layout(layout)
     decoder, opened = _open(path, layout, compression, storage_options)
-    filename = opened.filename
+    return _index(decoder, opened, layout)
+
+
+def _index(decoder: _native.Decoder, opened: _sources.Input, layout: str) -> Index:
+    """scan() once the input is open."""
     _, columns, positions, stop = decoder.scan(_UNLIMITED, True)
     if _failed(stop):
         n = len(positions) - 1
         del columns, positions  # the traceback keeps this frame, not the partial index
-        _raise_failure(stop, filename, layout, n, "the index would end before it")
+        _raise_failure(stop, opened.filename, layout, n, "the index would end before it")
     inode, size = decoder.identity()
     tag = ""
     if opened.remote is not None:
@@ -694,3 +750,22 @@ def to_dask(paths: Union[Source, Iterable[Source]], layout: str, *,
     from . import _dask
     return _dask.to_dask(paths, layout, events_per_partition=events_per_partition,
                          storage_options=storage_options, compression=compression)
+
+
+def scan_polars(sources: Union[Source, Iterable[Source]], layout: str, *,
+                storage_options: Optional[Dict[str, Any]] = None,
+                compression: Optional[str] = "auto") -> "polars.LazyFrame":
+    """The events of one file, of a list of files or of a glob (a ``str``
+    with ``*``, ``?`` or ``[``) as a ``polars.LazyFrame`` whose queries read
+    only what they need: without ``data``, the headers alone; with a filter
+    on header columns, the samples of the events that pass; no further than
+    a limit. Its columns are the header fields, ``data`` (each event's
+    samples, a list) and, for a list or a glob, ``file`` (the source as
+    given, or the path the glob matched). Needs the ``polars`` extra
+    (``pip install 'vorn[polars]'``)."""
+    from . import _polars
+    return _polars.scan_polars(sources, layout, storage_options=storage_options,
+                               compression=compression)
+
+
+from ._take import take  # noqa: E402  (it builds on the names above)

@@ -28,6 +28,9 @@ class Decoder:
     @overload
     def scan(self, max_events: int, store: Literal[False], /) -> Tuple[int, None, None, _Stop]: ...
     def seek(self, position: int, /) -> None: ...
+    # The records at the positions and sizes given as native int64 buffers.
+    def pick(self, positions: bytes, sizes: bytes, /
+             ) -> Tuple[_Columns, npt.NDArray[Any], npt.NDArray[np.int64], _Stop]: ...
     # (inode, size) of the open file; size is None but for a regular file.
     def identity(self) -> Tuple[Optional[int], Optional[int]]: ...
     def iterate(self, start: int, stop: int, max_events: int, max_bytes: int, /) -> None: ...
@@ -35,6 +38,14 @@ class Decoder:
 
 def register(batch_type: type, fields: Dict[str, Tuple[str, ...]],
              failure: Callable[[_Stop, Any, str, int], Optional[BaseException]], /) -> None: ...
+
+# Why a walk stopped, the first of the (stop, detail) pairs.
+STOP_LIMIT: int
+STOP_END: int
+STOP_CORRUPT: int
+STOP_ERROR: int
+STOP_MISMATCH: int
+STOP_TRUNCATED: int
 
 class ColumnMemory:
     """The owner of a batch's memory: the base of its arrays."""

@@ -13,15 +13,6 @@
 namespace vorn {
 namespace {
 
-// Samples arrive little-endian; on a big-endian host they are turned here.
-void samples_to_host(std::uint8_t* p, std::uint64_t bytes, std::size_t width) noexcept {
-  if constexpr (std::endian::native == std::endian::big) {
-    for (std::uint64_t i = 0; i + width <= bytes; i += width) std::reverse(p + i, p + i + width);
-  } else {
-    (void)p, (void)bytes, (void)width;
-  }
-}
-
 // Blocks from this size on are read straight into their column: one copy out
 // of the page cache instead of two, for one more system read per record.
 constexpr std::uint64_t kDirectBlock = std::uint64_t(64) << 10;
@@ -32,6 +23,10 @@ constexpr std::uint64_t kScatterBlock = 1024;
 constexpr std::size_t kScatterRecords = 512;
 // After such a block, a refill asks for little more than the next header.
 constexpr std::size_t kHeaderRefill = 512;
+// A scan of a file that can seek steps over blocks from this size on: a
+// refill of the next header costs less than reading such a block through
+// (a seek is free, the reader reads by pread at an offset).
+constexpr std::uint64_t kSeekBlock = 4096;
 
 // How many elements a column's region has room for.
 std::uint64_t room(const Region& r, std::size_t width) noexcept { return r.capacity() / width; }
@@ -352,7 +347,8 @@ class Walk {
       return stop_on(st.error());
     }
     store_header(values);
-    fill_limit_ = block < kDirectBlock ? SIZE_MAX : kHeaderRefill;
+    const std::uint64_t long_block = kWithSamples || !seekable_ ? kDirectBlock : kSeekBlock;
+    fill_limit_ = block < long_block ? SIZE_MAX : kHeaderRefill;
     take(header_ + block, block, start + header_ + block);
     return Next::go_on;
   }

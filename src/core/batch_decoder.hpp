@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <span>
 
 #include "buf_reader.hpp"
 #include "layouts.hpp"
@@ -29,15 +30,22 @@ struct Limits {
 
 // Why a batch ended. `end`: no complete record is left for now; the decoder
 // stands on the first byte of the incomplete one, so a later call reads it
-// whole once the rest has arrived.
-enum class Stop : std::uint8_t { limit, end, corrupt, error };
+// whole once the rest has arrived. `mismatch`: pick() found a record other
+// than where or what it was told (the file changed since it was indexed).
+enum class Stop : std::uint8_t { limit, end, corrupt, error, mismatch };
+
+// Where a record lies in the file, as an index of it says.
+struct Extent {
+  std::uint64_t position;  // its first byte
+  std::uint64_t bytes;     // header and block
+};
 
 struct BatchResult {
   std::uint64_t events = 0;   // records in the batch
   std::uint64_t samples = 0;  // elements in the samples column
   Stop stop = Stop::end;
   IoError error{IoError::Kind::eof, 0};  // Stop::error; Kind::interrupted when a signal handler raised
-  std::uint64_t corrupt_at = 0;          // Stop::corrupt: the byte offset of the record that cannot be read
+  std::uint64_t corrupt_at = 0;          // Stop::corrupt, Stop::mismatch: the byte offset of the record
 };
 
 // The memory of one batch, a region per column. A batch's regions may be
@@ -104,6 +112,18 @@ class BatchDecoder {
   // columns and in `offsets` each record's position, then the end of the
   // last one. Blocks are stepped over, by a seek where they are large.
   BatchResult scan(BatchMemory* out, Limits limits);
+
+  // Reads the records at `extents` (ascending, none overlapping) into `out`
+  // as decode() would, and no byte between them: each run of adjacent
+  // records with one scattered read, headers into scratch and blocks into
+  // the samples column. Memory is reserved once, for what the extents say.
+  // Stop::limit once all are read; Stop::mismatch, reading nothing more, at
+  // the first extent that is out of order, shorter than a header, past the
+  // file's end, or whose header gives another length; Stop::error on an
+  // input error or want of memory. Input that cannot seek is read forward
+  // from position() (an extent before it is an ESPIPE error). Leaves
+  // position() anywhere.
+  BatchResult pick(BatchMemory& out, std::span<const Extent> extents);
 
  private:
   BatchDecoder(BufReader in, const LayoutDesc& layout, std::int32_t probed) noexcept

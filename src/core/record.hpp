@@ -3,6 +3,7 @@
 #pragma once
 
 #include <algorithm>
+#include <bit>
 #include <cstddef>
 #include <span>
 #include <tuple>
@@ -58,6 +59,15 @@ template <class L>
   });
   (void)word;
   return out;
+}
+
+// Samples arrive little-endian; on a big-endian host they are turned in place.
+inline void samples_to_host(std::uint8_t* p, std::uint64_t bytes, std::size_t width) noexcept {
+  if constexpr (std::endian::native == std::endian::big) {
+    for (std::uint64_t i = 0; i + width <= bytes; i += width) std::reverse(p + i, p + i + width);
+  } else {
+    (void)p, (void)bytes, (void)width;
+  }
 }
 
 // Whether a step that failed must leave its record to a later step: it

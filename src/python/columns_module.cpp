@@ -228,7 +228,7 @@ PyRef fetch_exception() {
 // input error; else None. Not for a walk that was interrupted().
 PyRef stop_detail(const BatchResult& r) {
   PyObject* detail;
-  if (r.stop == Stop::corrupt) {
+  if (r.stop == Stop::corrupt || r.stop == Stop::mismatch) {
     detail = PyLong_FromUnsignedLongLong(r.corrupt_at);
   } else if (r.stop == Stop::error) {
     detail = PyLong_FromLong(r.error.code);
@@ -348,6 +348,45 @@ PyObject* decoder_seek(PyObject* self, PyObject* arg) {
   }));
 }
 
+// pick(positions, sizes) -> (columns, samples, offsets, (stop, detail)): the
+// records whose first bytes and lengths the two buffers of int64 give.
+PyObject* decoder_pick(PyObject* self, PyObject* args) {
+  return with_exception(guarded([&]() -> PyObject* {
+    DecoderObject* obj = as_decoder(self);
+    if (!obj) return nullptr;
+    PyObject *positions_obj, *sizes_obj;
+    if (!PyArg_ParseTuple(args, "SS:pick", &positions_obj, &sizes_obj)) return nullptr;
+    char *positions, *sizes;
+    Py_ssize_t positions_len, sizes_len;
+    if (PyBytes_AsStringAndSize(positions_obj, &positions, &positions_len) != 0 ||
+        PyBytes_AsStringAndSize(sizes_obj, &sizes, &sizes_len) != 0) {
+      return nullptr;
+    }
+    if (positions_len != sizes_len || positions_len % 8 != 0) {
+      PyErr_SetString(PyExc_ValueError, "pick needs as many positions as sizes, 8 bytes each");
+      return nullptr;
+    }
+    std::vector<Extent> extents(std::size_t(positions_len / 8));
+    for (std::size_t i = 0; i < extents.size(); ++i) {
+      std::memcpy(&extents[i].position, positions + 8 * i, 8);
+      std::memcpy(&extents[i].bytes, sizes + 8 * i, 8);
+    }
+    Busy busy(obj);
+    if (in_use(busy)) return nullptr;
+    DecoderState& st = *obj->state;
+    load_numpy_api();
+    auto memory = std::make_unique<BatchMemory>();
+    BatchResult r = st.waiting.unlocked([&] { return st.decoder->pick(*memory, extents); });
+    take_kept_error(st, r);
+    // As for decode(): no next call can take an interrupt.
+    if (interrupted(r) || PyErr_CheckSignals() != 0) return nullptr;
+    PyRef stop = stop_detail(r);
+    Arrays a = make_arrays(*st.decoder, std::move(memory), r.events, r.samples, r.events + 1, nullptr);
+    return Py_BuildValue("(NNNN)", a.columns.release(), a.samples.release(), a.offsets.release(),
+                         stop.release());
+  }));
+}
+
 PyObject* decoder_position(PyObject* self, void*) {
   return with_exception(guarded([&]() -> PyObject* {
     DecoderObject* obj = as_decoder(self);
@@ -366,9 +405,8 @@ PyObject* decoder_channels(PyObject* self, void*) {
   }));
 }
 
-// A stop kind beyond Stop's (the package's _STOP_TRUNCATED): the file is now
-// shorter than the position.
-constexpr int kTruncated = 4;
+// A stop kind beyond Stop's: the file is now shorter than the position.
+constexpr int kTruncated = int(Stop::mismatch) + 1;
 
 PyObject* stop_iteration() {
   PyErr_SetNone(PyExc_StopIteration);
@@ -595,6 +633,8 @@ PyMethodDef decoder_methods[] = {
      "iterate(start, stop, max_events, max_bytes): sets up next_batch()"},
     {"next_batch", reinterpret_cast<PyCFunction>(decoder_next_batch), METH_NOARGS,
      "next_batch() -> Batch; StopIteration at the end"},
+    {"pick", reinterpret_cast<PyCFunction>(decoder_pick), METH_VARARGS,
+     "pick(positions, sizes) -> (columns, samples, offsets, (stop, detail))"},
     {"identity", reinterpret_cast<PyCFunction>(decoder_identity), METH_NOARGS,
      "identity() -> (inode, size or None)"},
     {nullptr, nullptr, 0, nullptr},
@@ -651,6 +691,14 @@ PyObject* make_module() {
   if (!types) return nullptr;
   PyRef m = PyRef::steal(PyModule_Create2(&module_def, 1013));
   if (!m || !add_arrow_export(m.get())) return nullptr;
+  // Why a walk stopped, by name: the package tells the stops apart by these.
+  static constexpr std::pair<const char*, int> kStops[] = {
+      {"STOP_LIMIT", int(Stop::limit)},       {"STOP_END", int(Stop::end)},
+      {"STOP_CORRUPT", int(Stop::corrupt)},   {"STOP_ERROR", int(Stop::error)},
+      {"STOP_MISMATCH", int(Stop::mismatch)}, {"STOP_TRUNCATED", kTruncated}};
+  for (const auto& [name, value] : kStops) {
+    if (PyModule_AddIntConstant(m.get(), name, value) != 0) return nullptr;
+  }
   if (PyObject_SetAttrString(m.get(), "Decoder", reinterpret_cast<PyObject*>(types->decoder)) != 0 ||
       PyObject_SetAttrString(m.get(), "ColumnMemory", reinterpret_cast<PyObject*>(types->memory)) != 0) {
     return nullptr;

@@ -66,6 +66,18 @@ COLUMNS_USAGE = """\
         except vc.CorruptRecordError as e:
             return [e.index, e.offset]
         return [int(batch.event(i)["event_counter"]) for i in range(len(batch))]
+
+
+    def one_channel(path: str) -> "npt.NDArray[np.int64]":
+        index = vc.scan(path, "WD1")
+        batch = vc.take(path, "WD1", index["board_channel"] == 3, index=index)
+        late: vc.Batch = batch[batch["timestamp"] > 1000][:10]
+        return late.events + sum(len(column) for name, column in late.items() if name in late)
+
+
+    def rates(paths: List[str]) -> int:
+        frame = vc.scan_polars(paths, "WD2").select("file", "timestamp").collect()
+        return frame.height
 """
 
 # Each line after the first holds one mistake and the error code mypy must give for it.
@@ -80,6 +92,8 @@ MISTAKES = """\
     with EventReader("run.wd1", "WD1") as r: pass  # attr-defined
     vc.read("run.wd1", "WD1", stop="10")  # arg-type
     vc.read("run.wd1", "WD1").waveform()  # attr-defined
+    vc.take("run.wd1", "WD1", [1, 2], index="run.idx")  # arg-type
+    vc.scan_polars("run.wd1", "WD1").collect().nrows  # attr-defined
 """
 
 

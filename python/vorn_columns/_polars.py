@@ -1,0 +1,179 @@
+"""Event files as a lazy Polars frame whose queries read only what they need.
+
+The frame is a Polars IO source: Polars hands it the columns a query uses,
+the part of its filter that can be evaluated row by row, and a limit on
+the rows read (which applies before the filter, as for Polars' own scans).
+Without ``data`` among the columns only the headers are read (blocks are
+stepped over). With a filter, it is evaluated on the headers first, and
+only the events that pass have their samples read; a filter on ``data``
+itself is evaluated on whole frames instead.
+"""
+from __future__ import annotations
+
+import glob
+import os
+from typing import Any, Dict, Iterable, Iterator, List, Optional, Tuple, Union
+
+import numpy as np
+
+try:
+    import polars as pl
+    from polars.io.plugins import register_io_source
+except ImportError as e:
+    raise ImportError(f"vorn_columns.scan_polars needs polars ({e}): "
+                      "pip install 'vorn[polars]'") from e
+
+from . import FIELDS, Source, _failed, _failure, _layout, _native, _sources, iter_batches
+from ._take import pick
+
+_HEADER_TYPES: Dict[str, List[Any]] = {
+    "WD1": [pl.Int32] * 6,
+    "WD2": [pl.UInt32, pl.UInt64, pl.UInt32, pl.UInt64, pl.Int32],
+}
+_SAMPLE_TYPES: Dict[str, Any] = {"WD1": pl.UInt16, "WD2": pl.Float32}
+# File bytes of samples in one frame, so that a large batch_size of large
+# records stays within memory; a frame holds at least one event.
+_FRAME_BYTES = 32 << 20
+_HOW = "the scan stops before it"
+
+
+def _expand(sources: Union[Source, Iterable[Source]]) -> Tuple[List[Tuple[Any, str]], bool]:
+    """(source, label) of each input, and whether there may be more than one:
+    a list of sources, or a glob (each of which gives the paths it matches)."""
+    single = isinstance(sources, (str, bytes, os.PathLike)) or _sources.is_file_object(sources)
+    given: List[Any] = [sources] if single else list(sources)  # type: ignore[arg-type]
+    files: List[Tuple[Any, str]] = []
+    globbed = False
+    for source in given:
+        if _sources.is_file_object(source):
+            name = getattr(source, "name", None)
+            files.append((source, os.fsdecode(name) if isinstance(name, (str, bytes))
+                          else f"<{type(source).__name__}>"))
+            continue
+        path = os.fspath(source)
+        if isinstance(path, str) and glob.has_magic(path):
+            globbed = True
+            matches = sorted(glob.glob(path))
+            if not matches:
+                raise FileNotFoundError(2, "no file matches", path)
+            files += [(m, m) for m in matches]
+        else:
+            files.append((path, os.fsdecode(path)))
+    return files, not single or globbed
+
+
+def _schema(layout: str, with_file: bool) -> Dict[str, Any]:
+    schema: Dict[str, Any] = dict(zip(FIELDS[layout], _HEADER_TYPES[layout]))
+    schema["data"] = pl.List(_SAMPLE_TYPES[layout])
+    if with_file:
+        schema["file"] = pl.String
+    return schema
+
+
+def _by_bytes(sizes: np.ndarray, limit: int) -> Iterator[slice]:
+    """Consecutive slices of `sizes` of at most `limit` in all, or of one."""
+    ends = np.cumsum(sizes)
+    start = 0
+    while start < len(sizes):
+        base = ends[start - 1] if start else 0
+        stop = max(int(np.searchsorted(ends, base + limit, side="right")), start + 1)
+        yield slice(start, stop)
+        start = stop
+
+
+class _File:
+    """One input of the scan and what a query asks of it."""
+
+    def __init__(self, source: Any, label: Optional[str], layout: str, predicate: Any,
+                 with_data: bool, size: int, options: Tuple[Any, Any]) -> None:
+        self.source, self.label, self.layout = source, label, layout
+        self.predicate, self.with_data, self.size = predicate, with_data, size
+        self.options = options  # compression, storage_options
+
+    def _labelled(self, frame: Any) -> Any:
+        if self.label is None:
+            return frame
+        return frame.with_columns(file=pl.lit(self.label, pl.String))
+
+    def frames(self, left: Optional[int]) -> Iterator[Tuple[Any, int]]:
+        """(frame, events read for it): the first `left` events of the input
+        (None: all), those the filter passes; None where none passed. Input
+        that cannot seek (compressed, a pipe) is read whole and filtered."""
+        opened = _sources.open_input(self.source, *self.options)
+        on_data = self.predicate is not None and "data" in self.predicate.meta.root_names()
+        if not opened.seekable or on_data:
+            return self._filtered_whole(opened, left)
+        if self.predicate is None and self.with_data and left is None:
+            return self._filtered_whole(opened, None)  # every record: one walk through it
+        return self._headers_first(opened, left)
+
+    def _filtered_whole(self, opened: Any, left: Optional[int]) -> Iterator[Tuple[Any, int]]:
+        for batch in iter_batches(opened, self.layout, max_events=self.size,
+                                  max_bytes=_FRAME_BYTES, stop=left):
+            frame = self._labelled(pl.DataFrame(batch))
+            if self.predicate is not None:
+                frame = frame.filter(self.predicate)
+            yield frame, len(batch)
+
+    def _headers_first(self, opened: Any, left: Optional[int]) -> Iterator[Tuple[Any, int]]:
+        """Headers a chunk at a time (the scan steps over blocks), the filter
+        evaluated on them, then the samples of the events that pass."""
+        filename = opened.filename
+        decoder = _native.Decoder(opened.native, self.layout, filename)
+        first = 0
+        while left is None or left > 0:
+            want = self.size if left is None else min(self.size, left)
+            _, columns, positions, stop = decoder.scan(want, True)
+            n = len(positions) - 1
+            if left is not None:
+                left -= n
+            error = _failure(stop, filename, self.layout, first + n, _HOW) if _failed(stop) else None
+            headers = self._labelled(pl.DataFrame(dict(zip(FIELDS[self.layout], columns))))
+            keep = np.arange(n)
+            if self.predicate is not None:
+                passed = headers.select(self.predicate.fill_null(False)).to_series()
+                keep = np.flatnonzero(passed.to_numpy())
+            if not self.with_data:
+                yield (headers if len(keep) == n else headers[keep]), n
+            elif len(keep):
+                starts, ends = positions[keep], positions[keep + 1]
+                parts = list(_by_bytes(ends - starts, _FRAME_BYTES))
+                for k, part in enumerate(parts):
+                    batch = pick(decoder, filename, self.layout, first + keep[part],
+                                 starts[part], (ends - starts)[part])
+                    yield self._labelled(pl.DataFrame(batch)), n if k == len(parts) - 1 else 0
+                decoder.seek(int(positions[-1]))  # where the scan goes on
+            else:
+                yield None, n
+            if error is not None:
+                raise error
+            if n < want:
+                return
+            first += n
+
+
+def scan_polars(sources: Union[Source, Iterable[Source]], layout: str, *,
+                storage_options: Optional[Dict[str, Any]] = None,
+                compression: Optional[str] = "auto") -> pl.LazyFrame:
+    layout = _layout(layout)
+    _sources._check_compression(compression)
+    files, with_file = _expand(sources)
+    schema = _schema(layout, with_file)
+
+    def source(with_columns: Optional[List[str]], predicate: Any, n_rows: Optional[int],
+               batch_size: Optional[int]) -> Iterator[Any]:
+        names = list(schema) if with_columns is None else list(with_columns)
+        size = max(batch_size or 100_000, 1)
+        left = n_rows  # events still to be read, before the filter: Polars' limit
+        for path, label in files:
+            if left == 0:
+                return
+            part = _File(path, label if with_file else None, layout, predicate,
+                         "data" in names, size, (compression, storage_options))
+            for frame, read in part.frames(left):
+                if left is not None:
+                    left -= read
+                if frame is not None:
+                    yield frame.select(names)
+
+    return register_io_source(source, schema=schema)

@@ -1,0 +1,181 @@
+// BatchDecoder::pick: chosen records read by their extents, runs of adjacent
+// ones with one scattered read each, nothing between them.
+#include <array>
+#include <cstring>
+#include <vector>
+
+#include "batch_decoder.hpp"
+#include "record.hpp"
+
+namespace vorn {
+namespace {
+
+// Records per scattered read: two parts each, within the 1024 of IOV_MAX.
+constexpr std::size_t kPickRecords = 512;
+// The longest header of any layout, for the scratch of a run's headers.
+constexpr std::size_t kMaxHeader = [] {
+  std::size_t most = 0;
+  for (const LayoutDesc* d : Layouts::kDescs) most = std::max(most, d->max_header());
+  return most;
+}();
+
+// Fills every part, however many reads that takes; false where the input
+// ends first. Bytes left in the buffer by a forward seek on input that
+// cannot seek go out first, part by part.
+Result<bool> read_parts(BufReader& in, std::span<std::span<std::uint8_t>> parts) {
+  if (!in.drained()) {
+    for (std::span<std::uint8_t> part : parts) {
+      if (Status st = in.read_exact(part); !st.ok()) {
+        if (st.error().is_eof()) return false;
+        return st.error();
+      }
+    }
+    return true;
+  }
+  std::size_t first = 0;
+  for (;;) {
+    while (first < parts.size() && parts[first].empty()) ++first;
+    if (first == parts.size()) return true;
+    Result<std::size_t> got = in.read_scattered(parts.subspan(first));
+    if (!got.ok()) return got.error();
+    if (got.value() == 0) return false;
+    for (std::size_t n = got.value(); n != 0;) {
+      const std::size_t k = std::min(n, parts[first].size());
+      parts[first] = parts[first].subspan(k);
+      n -= k;
+      if (parts[first].empty()) ++first;
+    }
+  }
+}
+
+// A pick over records of layout L, whose headers decode by its description.
+template <class L>
+class Picker {
+ public:
+  Picker(BatchDecoder& decoder, BufReader& in, std::int32_t channels, BatchMemory& out)
+      : decoder_(decoder), in_(in), channels_(channels), out_(out),
+        header_(L::kDesc.header_for(channels)) {}
+
+  BatchResult run(std::span<const Extent> extents) {
+    if (!check(extents)) return res_;
+    if (!reserve(extents)) return fail(IoError::system(ENOMEM));
+    for (std::size_t i = 0; i < extents.size();) {
+      std::size_t k = 1;
+      while (k < kPickRecords && i + k < extents.size() &&
+             extents[i + k].position == extents[i + k - 1].position + extents[i + k - 1].bytes) {
+        ++k;
+      }
+      if (!read_run(extents.subspan(i, k))) return res_;
+      i += k;
+    }
+    res_.stop = Stop::limit;
+    return res_;
+  }
+
+ private:
+  static constexpr std::size_t kFields = L::kDesc.fields.size();
+  static constexpr std::size_t kSampleWidth = L::kDesc.sample_width();
+
+  BatchResult& fail(IoError e) {
+    res_.stop = Stop::error;
+    res_.error = e;
+    return res_;
+  }
+  bool mismatch(const Extent& at) {
+    res_.stop = Stop::mismatch;
+    res_.corrupt_at = at.position;
+    return false;
+  }
+
+  // The extents in order, each long enough for a header, and, where the
+  // file has a length, none past its end.
+  bool check(std::span<const Extent> extents) {
+    std::optional<std::uint64_t> length = in_.length_hint();
+    if (length) *length += in_.position();
+    std::uint64_t end = 0;
+    for (const Extent& e : extents) {
+      if (e.position < end || e.bytes < header_ || e.bytes > UINT64_MAX - e.position) {
+        return mismatch(e);
+      }
+      end = e.position + e.bytes;
+      if (length && end > *length) return mismatch(e);
+    }
+    return true;
+  }
+
+  // Every column at its final size: the records' count and their blocks.
+  bool reserve(std::span<const Extent> extents) {
+    const std::size_t n = extents.size();
+    std::uint64_t block_bytes = 0;
+    for (const Extent& e : extents) {
+      if (e.bytes - header_ > SIZE_MAX - block_bytes) return false;
+      block_bytes += e.bytes - header_;
+    }
+    if (n > SIZE_MAX / 8 - 1 || !out_.offsets.reserve((n + 1) * 8)) return false;
+    for (std::size_t k = 0; k < kFields; ++k) {
+      const std::size_t w = type_width(L::kDesc.fields[k].type);
+      if (n && !out_.columns[k].reserve(n * w)) return false;
+      col_[k] = out_.columns[k].data();
+    }
+    if (block_bytes && !out_.samples.reserve(std::size_t(block_bytes))) return false;
+    offsets_ = reinterpret_cast<std::int64_t*>(out_.offsets.data());
+    offsets_[0] = 0;
+    return true;
+  }
+
+  // One run of adjacent records: headers into scratch, blocks straight into
+  // the samples column, then each header decoded and checked against its extent.
+  bool read_run(std::span<const Extent> run) {
+    std::array<std::uint8_t, kPickRecords * kMaxHeader> heads;
+    std::array<std::span<std::uint8_t>, 2 * kPickRecords> parts;
+    std::uint64_t at = res_.samples * kSampleWidth;
+    for (std::size_t i = 0; i < run.size(); ++i) {
+      const std::uint64_t block = run[i].bytes - header_;
+      parts[2 * i] = {heads.data() + i * header_, header_};
+      parts[2 * i + 1] = {out_.samples.data() + at, std::size_t(block)};
+      at += block;
+    }
+    // On input that cannot seek, runs must come in order: the seek reads forward.
+    if (Status st = decoder_.seek(run[0].position); !st.ok()) {
+      fail(st.error());
+      return false;
+    }
+    Result<bool> whole = read_parts(in_, std::span(parts).first(2 * run.size()));
+    if (!whole.ok()) {
+      fail(whole.error());
+      return false;
+    }
+    if (!whole.value()) return mismatch(run[0]);  // the file has become shorter
+    for (std::size_t i = 0; i < run.size(); ++i) {
+      const typename L::Header values = decode_header<L>(heads.data() + i * header_, channels_);
+      const std::uint64_t block = run[i].bytes - header_;
+      if (L::block_bytes(values, channels_) != block) return mismatch(run[i]);
+      for_each_field<L>(values, [&](auto k, const auto& value) {
+        std::memcpy(col_[k] + sizeof value * res_.events, &value, sizeof value);
+      });
+      samples_to_host(out_.samples.data() + res_.samples * kSampleWidth, block, kSampleWidth);
+      res_.samples += block / kSampleWidth;
+      offsets_[++res_.events] = std::int64_t(res_.samples);
+    }
+    return true;
+  }
+
+  BatchDecoder& decoder_;
+  BufReader& in_;
+  const std::int32_t channels_;
+  BatchMemory& out_;
+  const std::size_t header_;
+  std::uint8_t* col_[kMaxColumns] = {};
+  std::int64_t* offsets_ = nullptr;
+  BatchResult res_;
+};
+
+}  // namespace
+
+BatchResult BatchDecoder::pick(BatchMemory& out, std::span<const Extent> extents) {
+  return Layouts::visit(*layout_, [&]<class L>() {
+    return Picker<L>(*this, in_, probed_, out).run(extents);
+  });
+}
+
+}  // namespace vorn
