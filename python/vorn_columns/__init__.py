@@ -693,6 +693,42 @@ class BatchIterator:
         # RuntimeError. An error met after some events is raised next time.
         return self._decoder.next_batch()
 
+    def close(self) -> None:
+        """Closes what vorn opened for the iterator (the file of a path, a
+        decompressor over it), never a file object it was given; batches
+        already handed out stay valid. Closing again does nothing; next()
+        then raises ValueError."""
+        decoder, self._decoder = self._decoder, _CLOSED
+        if decoder is not _CLOSED and isinstance(self.input.native, _sources.Decompressed):
+            self.input.native.close()  # closes the file under it only where vorn opened it
+        del decoder  # the file of a path closes with the last reference to its decoder
+
+    def __enter__(self) -> "BatchIterator":
+        return self
+
+    def __exit__(self, *exc: Any) -> None:
+        self.close()
+
+
+class _ClosedDecoder:
+    """What a closed BatchIterator reads through: every use is a ValueError."""
+
+    def _closed(self, *args: Any) -> NoReturn:
+        raise ValueError("I/O operation on a closed reader")
+
+    next_batch = _closed
+
+    @property
+    def position(self) -> int:
+        self._closed()
+
+    @property
+    def channels(self) -> int:
+        self._closed()
+
+
+_CLOSED: Any = _ClosedDecoder()
+
 
 def iter_batches(path: Source, layout: str, *, max_events: Optional[int] = None,
                  max_bytes: int = 4 << 20, start: int = 0, stop: Optional[int] = None,

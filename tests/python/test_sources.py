@@ -420,3 +420,24 @@ def test_a_seek_the_file_cannot_address_means_the_bytes_are_not_there(tmp_path):
     path.write_bytes(struct.pack("<IQIQi", 0, 0, 2**31, 200, 4000))  # 32 TiB of samples
     assert len(vc.read(Bounded(str(path), "rb"), "WD2")) == 0
     assert list(vorn.EventReader(str(path), "WD2")) == []
+
+
+@pytest.mark.parametrize("given", ["path", "file object", "gzip path"])
+def test_close_lets_go_of_what_vorn_opened_and_only_that(tmp_path, open_fds, given):
+    path = tmp_path / "run.wd1"
+    data = wd_files.wd1_run(50, samples=8)
+    path.write_bytes(gzip.compress(data) if given == "gzip path" else data)
+    before = open_fds()
+    f = open(path, "rb") if given == "file object" else None
+    with vc.iter_batches(f or path, "WD1", max_events=10) as batches:
+        first = next(batches)
+    assert open_fds() == before + (1 if f else 0)  # a given object stays open, nothing else
+    batches.close()  # again: nothing happens
+    with pytest.raises(ValueError, match="I/O operation on a closed reader"):
+        next(batches)
+    with pytest.raises(ValueError, match="closed reader"):
+        batches.position
+    assert list(first["event_counter"]) == list(range(10))  # a batch handed out stays valid
+    if f:
+        assert not f.closed and f.read(1) is not None
+        f.close()
