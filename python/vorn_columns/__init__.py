@@ -14,7 +14,7 @@ import operator
 import os
 import time
 from typing import (IO, TYPE_CHECKING, Any, Dict, ItemsView, Iterable, Iterator, KeysView, List,
-                    NoReturn, Optional, Sequence, Tuple, Union, ValuesView, overload)
+                    Literal, NoReturn, Optional, Sequence, Tuple, Union, ValuesView, overload)
 
 import numpy as np
 
@@ -22,6 +22,7 @@ from . import _detect, _native, _remote, _sources
 from ._sources import CorruptStreamError
 
 if TYPE_CHECKING:
+    import dask.dataframe
     import polars
 
 __all__ = ["Batch", "BatchIterator", "CorruptRecordError", "CorruptStreamError", "Index",
@@ -34,6 +35,8 @@ except importlib.metadata.PackageNotFoundError:  # imported from a tree, not ins
     __version__ = "unknown"
 
 PathLike = Union[str, bytes, "os.PathLike[str]", "os.PathLike[bytes]"]
+# A layout's name: exactly "WD1" or "WD2".
+Layout = Literal["WD1", "WD2"]
 # A path, or a binary file object (anything with readinto1, read1, readinto or read).
 Source = Union[PathLike, IO[bytes], io.RawIOBase, io.BufferedIOBase]
 
@@ -419,7 +422,7 @@ def _read_up_to(f: Any, n: int) -> bytes:
 
 
 def detect_layout(source: Source, *, storage_options: Optional[Dict[str, Any]] = None,
-                  compression: Optional[str] = "auto") -> str:
+                  compression: Optional[str] = "auto") -> Layout:
     """"WD1" or "WD2": the layout whose records the input's first records fit as a recording's
     do. Up to 16 headers within the first MiB are read as each layout (blocks are stepped over
     where the input can seek): they must chain exactly, each record ending where the next
@@ -429,7 +432,7 @@ def detect_layout(source: Source, *, storage_options: Optional[Dict[str, Any]] =
     do, or when the input is too short to tell. Input that cannot seek is given back what was
     read, so that the next function reading it starts at its first byte."""
     name, verdicts = _verdicts(source, compression, storage_options)
-    return _detect.decide(name, verdicts)
+    return "WD1" if _detect.decide(name, verdicts) == "WD1" else "WD2"
 
 
 def _failed(stop: Tuple[int, Any]) -> bool:
@@ -489,7 +492,7 @@ def _batch(layout: str, decoder: _native.Decoder, first: int, columns: Tuple[np.
                  offsets)
 
 
-def read(path: Source, layout: str, *, start: int = 0, stop: Optional[int] = None,
+def read(path: Source, layout: Layout, *, start: int = 0, stop: Optional[int] = None,
          index: Optional[Index] = None, storage_options: Optional[Dict[str, Any]] = None,
          compression: Optional[str] = "auto") -> Batch:
     """Events ``[start, stop)`` of the file as one batch (``stop=None``: to
@@ -624,7 +627,7 @@ def _header_at(decoder: _native.Decoder, filename: Any, layout: str, event: int,
     return None
 
 
-def scan(path: Source, layout: str, *, storage_options: Optional[Dict[str, Any]] = None,
+def scan(path: Source, layout: Layout, *, storage_options: Optional[Dict[str, Any]] = None,
          compression: Optional[str] = "auto") -> Index:
     """The positions and header values of every complete record, read
     without the samples (large sample blocks are stepped over by a seek
@@ -654,7 +657,7 @@ class BatchIterator:
     then yields the records appended since; a record cut short by the end of
     the file is left for a later pass."""
 
-    def __init__(self, path: Source, layout: str, *, max_events: Optional[int] = None,
+    def __init__(self, path: Source, layout: Layout, *, max_events: Optional[int] = None,
                  max_bytes: int = 4 << 20, start: int = 0, stop: Optional[int] = None,
                  storage_options: Optional[Dict[str, Any]] = None,
                  compression: Optional[str] = "auto") -> None:
@@ -730,7 +733,7 @@ class _ClosedDecoder:
 _CLOSED: Any = _ClosedDecoder()
 
 
-def iter_batches(path: Source, layout: str, *, max_events: Optional[int] = None,
+def iter_batches(path: Source, layout: Layout, *, max_events: Optional[int] = None,
                  max_bytes: int = 4 << 20, start: int = 0, stop: Optional[int] = None,
                  storage_options: Optional[Dict[str, Any]] = None,
                  compression: Optional[str] = "auto") -> BatchIterator:
@@ -741,7 +744,7 @@ def iter_batches(path: Source, layout: str, *, max_events: Optional[int] = None,
                          stop=stop, storage_options=storage_options, compression=compression)
 
 
-def follow(path: Source, layout: str, *, max_events: Optional[int] = None,
+def follow(path: Source, layout: Layout, *, max_events: Optional[int] = None,
            max_bytes: int = 4 << 20, poll: float = 0.5, idle_timeout: Optional[float] = None,
            storage_options: Optional[Dict[str, Any]] = None,
            compression: Optional[str] = "auto") -> Iterator[Batch]:
@@ -774,21 +777,22 @@ def _follow(batches: BatchIterator, poll: float, idle_timeout: Optional[float]) 
         time.sleep(poll)
 
 
-def to_dask(paths: Union[Source, Iterable[Source]], layout: str, *,
+def to_dask(paths: Union[Source, Iterable[Source]], layout: Layout, *,
             events_per_partition: int = 100_000,
             storage_options: Optional[Dict[str, Any]] = None,
-            compression: Optional[str] = "auto") -> Any:
+            compression: Optional[str] = "auto") -> "dask.dataframe.DataFrame":
     """The events of the files as a lazy ``dask.dataframe.DataFrame``, one
     partition per ``events_per_partition`` events of a file, read by the
     worker that computes it; ``"data"`` is an Arrow large_list column. A
     source may be a URL (``s3://...``, ``https://...``) or a glob pattern,
     local or remote. Needs the ``dask`` extra (``pip install 'vorn[dask]'``)."""
     from . import _dask
-    return _dask.to_dask(paths, layout, events_per_partition=events_per_partition,
+    frame: "dask.dataframe.DataFrame" = _dask.to_dask(paths, layout, events_per_partition=events_per_partition,
                          storage_options=storage_options, compression=compression)
+    return frame
 
 
-def scan_polars(sources: Union[Source, Iterable[Source]], layout: str, *,
+def scan_polars(sources: Union[Source, Iterable[Source]], layout: Layout, *,
                 storage_options: Optional[Dict[str, Any]] = None,
                 compression: Optional[str] = "auto") -> "polars.LazyFrame":
     """The events of one file, of a list of files or of a glob (a ``str``

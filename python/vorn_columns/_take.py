@@ -7,7 +7,7 @@ from typing import Any, Dict, List, Optional, Tuple
 
 import numpy as np
 
-from . import (_STOP_MISMATCH, FIELDS, Batch, Index, Source, StaleIndexError, _check_file,
+from . import (_STOP_MISMATCH, FIELDS, Batch, Index, Layout, Source, StaleIndexError, _check_file,
                _failed, _index, _layout, _native, _open, _raise_failure, _stale)
 
 # Batches of input read forward: the chosen events are copied out of each.
@@ -44,7 +44,7 @@ def _numbers(events: Any, count: int, filename: Any) -> np.ndarray:
     return chosen.astype(np.int64)
 
 
-def take(source: Source, layout: str, events: Any, *, index: Optional[Index] = None,
+def take(source: Source, layout: Layout, events: Any, *, index: Optional[Index] = None,
          storage_options: Optional[Dict[str, Any]] = None,
          compression: Optional[str] = "auto") -> Batch:
     """The events numbered ``events`` of the file as one batch: strictly

