@@ -218,7 +218,9 @@ COLUMN_PATTERNS = [batches_dropped_at_once, window_of_batches, columns_outlive_i
 @pytest.mark.parametrize("pattern", COLUMN_PATTERNS, ids=lambda p: p.__name__)
 def test_column_memory_returns_to_baseline(files, open_fds, layout, pattern):
     path = files[layout]
-    pattern(path, layout, min(EVENTS, 2 * RECORDS_PER_FILE))  # warm-up
+    # Warm-up: the interpreter's caches (free lists, method and regular-expression caches)
+    # settle within a few dozen opens of a file.
+    pattern(path, layout, min(EVENTS, 64 * RECORDS_PER_FILE))
     gc.collect()
     blocks, held, mapped, fds = sys.getallocatedblocks(), malloc_bytes(), mapped_bytes(), open_fds()
     pattern(path, layout, EVENTS)

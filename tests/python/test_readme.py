@@ -47,6 +47,9 @@ def needs(snippet):
     modules = re.findall(r"^\s*(?:import|from)\s+([\w.]+)", snippet, re.M)
     modules += [m for line in re.findall(r"^\s*import\s+(.+)$", snippet, re.M)
                 for m in re.findall(r"(\w+)(?:\s+as\s+\w+)?", line)]
+    # vorn_columns' functions that need an extra
+    modules += [extra for call, extra in (("to_dask", "dask"), ("scan_polars", "polars"))
+                if call in snippet]
     return sorted({m.split(".")[0] for m in modules} - {"vorn", "vorn_columns", "numpy", "typing",
                                                          "time", "glob", "as"})
 
