@@ -33,7 +33,7 @@ if [ ! -e "$extra/.made" ]; then
   # The suite's optional consumers Debian lacks, from PyPI's arm64 wheels; those without one are
   # left out and their tests skip. pyarrow 18 and later need NumPy 2; Debian 12 has 1.24.
   rm -rf "$extra"
-  for requirement in "pyarrow<18" polars polars-runtime-32 duckdb tqdm; do
+  for requirement in "pyarrow<18" polars polars-runtime-32 duckdb tqdm zstandard; do
     "$repo/.venv/bin/python" -m pip install -q --no-deps --only-binary=:all: --target "$extra" \
       --python-version 3.11 --implementation cp --abi cp311 --platform manylinux_2_28_aarch64 \
       --platform manylinux_2_17_aarch64 --platform manylinux2014_aarch64 "$requirement" \
