@@ -275,14 +275,7 @@ PyObject* decoder_decode(PyObject* self, PyObject* args) {
         pooled ? pool_for(st, limits).take() : std::make_unique<BatchMemory>();
     BatchResult r = st.waiting.unlocked([&] {
       BatchResult res = st.decoder->decode(*memory, limits);
-      if (!pooled) {
-        // A whole read keeps exactly what it used.
-        for (int k = 0; k < st.decoder->columns(); ++k) {
-          memory->columns[std::size_t(k)].trim(res.events * st.decoder->column_width(k));
-        }
-        memory->samples.trim(res.samples * st.decoder->sample_width());
-        memory->offsets.trim((res.events + 1) * 8);
-      }
+      if (!pooled) memory->trim_to(res, st.decoder->description());  // keeps what it used
       return res;
     });
     take_kept_error(st, r);
@@ -314,10 +307,7 @@ PyObject* decoder_scan(PyObject* self, PyObject* args) {
     auto memory = std::make_unique<BatchMemory>();
     BatchResult r = st.waiting.unlocked([&] {
       BatchResult res = st.decoder->scan(store ? memory.get() : nullptr, limits);
-      for (int k = 0; k < st.decoder->columns(); ++k) {
-        memory->columns[std::size_t(k)].trim(res.events * st.decoder->column_width(k));
-      }
-      memory->offsets.trim((res.events + 1) * 8);
+      memory->trim_to(res, st.decoder->description());
       return res;
     });
     take_kept_error(st, r);
