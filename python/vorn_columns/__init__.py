@@ -19,6 +19,7 @@ from typing import (IO, TYPE_CHECKING, Any, Dict, ItemsView, Iterable, Iterator,
 import numpy as np
 
 from . import _detect, _native, _remote, _sources
+from ._layouts import FIELDS
 from ._sources import CorruptStreamError
 
 if TYPE_CHECKING:
@@ -40,10 +41,6 @@ Layout = Literal["WD1", "WD2"]
 # A path, or a binary file object (anything with readinto1, read1, readinto or read).
 Source = Union[PathLike, IO[bytes], io.RawIOBase, io.BufferedIOBase]
 
-FIELDS = {
-    "WD1": ("event_size", "board_id", "pattern", "board_channel", "event_counter", "timestamp"),
-    "WD2": ("event_counter", "timestamp", "samples", "sampling_period", "channels"),
-}
 _UNLIMITED = 2**64 - 1
 _MOST = 2**63 - 1  # the largest max_events and max_bytes
 # Why a native walk stopped; from _STOP_CORRUPT on, in failure.
@@ -463,7 +460,7 @@ def _iteration_failure(stop: Tuple[int, Any], filename: Any, layout: str,
 
 
 # The native step makes Batch objects and raises _iteration_failure()'s.
-_native.register(Batch, FIELDS, _iteration_failure)
+_native.register(Batch, _iteration_failure)
 
 
 def _raise_failure(stop: Tuple[int, Any], filename: Any, layout: str, index: int,

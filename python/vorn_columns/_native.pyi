@@ -36,8 +36,13 @@ class Decoder:
     def iterate(self, start: int, stop: int, max_events: int, max_bytes: int, /) -> None: ...
     def next_batch(self) -> Batch: ...
 
-def register(batch_type: type, fields: Dict[str, Tuple[str, ...]],
+def register(batch_type: type,
              failure: Callable[[_Stop, Any, str, int], Optional[BaseException]], /) -> None: ...
+
+# Per layout: ((field, typestr), ...) in key order, and the samples' typestr.
+LAYOUTS: Dict[str, Tuple[Tuple[Tuple[str, str], ...], str]]
+# The typestr of sample offsets and record positions.
+OFFSET_TYPE: str
 
 # Why a walk stopped, the first of the (stop, detail) pairs.
 STOP_LIMIT: int

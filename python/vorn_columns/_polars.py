@@ -23,14 +23,15 @@ except ImportError as e:
     raise ImportError(f"vorn_columns.scan_polars needs polars ({e}): "
                       "pip install 'vorn[polars]'") from e
 
-from . import FIELDS, Source, _failed, _failure, _layout, _native, _sources, iter_batches
+from . import Source, _failed, _failure, _layout, _native, _sources, iter_batches
+from ._layouts import FIELD_DTYPES, FIELDS, SAMPLE_DTYPES
 from ._take import pick
 
-_HEADER_TYPES: Dict[str, List[Any]] = {
-    "WD1": [pl.Int32] * 6,
-    "WD2": [pl.UInt32, pl.UInt64, pl.UInt32, pl.UInt64, pl.Int32],
-}
-_SAMPLE_TYPES: Dict[str, Any] = {"WD1": pl.UInt16, "WD2": pl.Float32}
+
+def _polars_type(dtype: np.dtype) -> Any:
+    """The Polars type that a NumPy array of `dtype` becomes."""
+    return pl.Series(np.empty(0, dtype)).dtype
+
 # File bytes of samples in one frame, so that a large batch_size of large
 # records stays within memory; a frame holds at least one event.
 _FRAME_BYTES = 32 << 20
@@ -63,8 +64,9 @@ def _expand(sources: Union[Source, Iterable[Source]]) -> Tuple[List[Tuple[Any, s
 
 
 def _schema(layout: str, with_file: bool) -> Dict[str, Any]:
-    schema: Dict[str, Any] = dict(zip(FIELDS[layout], _HEADER_TYPES[layout]))
-    schema["data"] = pl.List(_SAMPLE_TYPES[layout])
+    schema: Dict[str, Any] = {name: _polars_type(dtype)
+                              for name, dtype in FIELD_DTYPES[layout].items()}
+    schema["data"] = pl.List(_polars_type(SAMPLE_DTYPES[layout]))
     if with_file:
         schema["file"] = pl.String
     return schema

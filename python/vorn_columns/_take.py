@@ -7,8 +7,9 @@ from typing import Any, Dict, List, Optional, Tuple
 
 import numpy as np
 
-from . import (_STOP_MISMATCH, FIELDS, Batch, Index, Layout, Source, StaleIndexError, _check_file,
-               _failed, _index, _layout, _native, _open, _raise_failure, _stale)
+from . import (_STOP_MISMATCH, Batch, Index, Layout, Source, StaleIndexError, _check_file, _failed,
+               _index, _layout, _native, _open, _raise_failure, _stale)
+from ._layouts import FIELDS
 
 # Batches of input read forward: the chosen events are copied out of each.
 _FORWARD_EVENTS = 1 << 16

@@ -11,7 +11,8 @@
 namespace vorn {
 
 // The numeric type of a header field or a sample, little-endian in the file.
-enum class NumType : std::uint8_t { i32, u32, u64, u16, f32 };
+// i64 is no field's: it is the type of sample offsets and record positions.
+enum class NumType : std::uint8_t { i32, u32, u64, u16, f32, i64 };
 
 template <NumType T> struct CTypeOf;
 template <> struct CTypeOf<NumType::i32> { using type = std::int32_t; };
@@ -19,6 +20,7 @@ template <> struct CTypeOf<NumType::u32> { using type = std::uint32_t; };
 template <> struct CTypeOf<NumType::u64> { using type = std::uint64_t; };
 template <> struct CTypeOf<NumType::u16> { using type = std::uint16_t; };
 template <> struct CTypeOf<NumType::f32> { using type = float; };
+template <> struct CTypeOf<NumType::i64> { using type = std::int64_t; };
 // The C++ type that holds a value of type T.
 template <NumType T> using c_type = typename CTypeOf<T>::type;
 
@@ -29,7 +31,8 @@ constexpr std::size_t type_width(NumType t) noexcept {
     case NumType::i32:
     case NumType::u32:
     case NumType::f32: return 4;
-    case NumType::u64: return 8;
+    case NumType::u64:
+    case NumType::i64: return 8;
   }
   return 0;
 }
@@ -43,20 +46,9 @@ constexpr const char* numpy_typestr(NumType t) noexcept {
     case NumType::u64: return little ? "<u8" : ">u8";
     case NumType::u16: return little ? "<u2" : ">u2";
     case NumType::f32: return little ? "<f4" : ">f4";
+    case NumType::i64: return little ? "<i8" : ">i8";
   }
   return "";
-}
-
-// NumPy's dtype character on 64-bit Linux (numpy.dtype(c)): 'i', 'I', 'L', 'H', 'f'.
-constexpr char numpy_char(NumType t) noexcept {
-  switch (t) {
-    case NumType::i32: return 'i';
-    case NumType::u32: return 'I';
-    case NumType::u64: return 'L';
-    case NumType::u16: return 'H';
-    case NumType::f32: return 'f';
-  }
-  return '\0';
 }
 
 // The format string of the Arrow C data interface.
@@ -67,6 +59,7 @@ constexpr const char* arrow_format(NumType t) noexcept {
     case NumType::u64: return "L";
     case NumType::u16: return "S";
     case NumType::f32: return "f";
+    case NumType::i64: return "l";
   }
   return "";
 }

@@ -141,19 +141,6 @@ class Children {
   std::unique_ptr<T*[]> ptrs_;
 };
 
-// "WD1" or "WD2", else ValueError.
-bool parse_layout(PyObject* name, Layout& out) {
-  if (PyUnicode_Check(name) && PyUnicode_CompareWithASCIIString(name, "WD1") == 0) {
-    out = Layout::wd1;
-  } else if (PyUnicode_Check(name) && PyUnicode_CompareWithASCIIString(name, "WD2") == 0) {
-    out = Layout::wd2;
-  } else {
-    PyErr_Format(PyExc_ValueError, "layout must be 'WD1' or 'WD2', not %R", name);
-    return false;
-  }
-  return true;
-}
-
 PyRef attribute(PyObject* o, const char* name) {
   PyRef value = PyRef::steal(PyObject_GetAttrString(o, name));
   if (!value) throw PythonErrorSet{};
@@ -205,21 +192,21 @@ std::string encode_metadata(std::initializer_list<std::pair<std::string_view, st
 
 // A struct of the header fields and "data", a large_list of the samples; the
 // metadata holds vorn.layout and, for WD2, vorn.channels.
-void build_schema(Layout layout, std::int32_t channels, ArrowSchema& out) {
-  std::span<const ColumnSpec> columns = header_columns(layout);
-  auto root = std::make_unique<SchemaNode>("+s", "", columns.size() + 1);
-  root->metadata = layout == Layout::wd1
-                       ? encode_metadata({{"vorn.layout", "WD1"}})
-                       : encode_metadata({{"vorn.layout", "WD2"},
+void build_schema(const LayoutDesc& layout, std::int32_t channels, ArrowSchema& out) {
+  std::span<const FieldDesc> fields = layout.fields;
+  auto root = std::make_unique<SchemaNode>("+s", "", fields.size() + 1);
+  root->metadata = layout.word_header_size == layout.header_size
+                       ? encode_metadata({{"vorn.layout", layout.name}})
+                       : encode_metadata({{"vorn.layout", layout.name},
                                           {"vorn.channels", std::to_string(channels)}});
-  for (std::size_t k = 0; k < columns.size(); ++k) {
+  for (std::size_t k = 0; k < fields.size(); ++k) {
     fill_schema(root->children[k],
-                std::make_unique<SchemaNode>(columns[k].type.arrow_format, columns[k].name, 0));
+                std::make_unique<SchemaNode>(arrow_format(fields[k].type), fields[k].name, 0));
   }
   auto data = std::make_unique<SchemaNode>("+L", "data", 1);
   fill_schema(data->children[0],
-              std::make_unique<SchemaNode>(sample_type(layout).arrow_format, "item", 0));
-  fill_schema(root->children[columns.size()], std::move(data));
+              std::make_unique<SchemaNode>(arrow_format(layout.sample_type), "item", 0));
+  fill_schema(root->children[fields.size()], std::move(data));
   fill_schema(out, std::move(root));
 }
 
@@ -369,19 +356,20 @@ std::unique_ptr<ArrayNode> node_over(const Buffer& b, std::size_t children) {
 
 // Fills `out` with `batch` as a struct array of `layout`. On a failure `out`
 // is left untouched.
-void build_batch(Layout layout, PyObject* batch, ArrowArray& out) {
+void build_batch(const LayoutDesc& layout, PyObject* batch, ArrowArray& out) {
   PyRef columns = attribute(batch, "columns");
-  Buffer samples = buffer_of(attribute(batch, "samples").get(), sample_type(layout), "samples");
-  Buffer offsets = buffer_of(attribute(batch, "offsets").get(), offset_type(), "offsets");
+  Buffer samples =
+      buffer_of(attribute(batch, "samples").get(), element_type(layout.sample_type), "samples");
+  Buffer offsets = buffer_of(attribute(batch, "offsets").get(), kOffsetType, "offsets");
   check_offsets(offsets, samples.length);
   const std::uint64_t n = offsets.length - 1;
-  std::span<const ColumnSpec> specs = header_columns(layout);
+  std::span<const FieldDesc> specs = layout.fields;
   std::array<Buffer, kMaxColumns> fields;
   for (std::size_t k = 0; k < specs.size(); ++k) {
     PyRef column = PyRef::steal(PyMapping_GetItemString(columns.get(), specs[k].name));
     if (!column) throw PythonErrorSet{};
     const std::string what = std::string("column '") + specs[k].name + "'";
-    fields[k] = buffer_of(column.get(), specs[k].type, what);
+    fields[k] = buffer_of(column.get(), element_type(specs[k].type), what);
     if (fields[k].length != n) {
       PyErr_Format(PyExc_ValueError, "column '%s' has %llu values for %llu events", specs[k].name,
                    (unsigned long long)fields[k].length, (unsigned long long)n);
@@ -399,7 +387,7 @@ void build_batch(Layout layout, PyObject* batch, ArrowArray& out) {
 }
 
 struct StreamState {
-  Layout layout;
+  const LayoutDesc* layout;
   std::int32_t channels;
   PyRef iterator;  // taken out and dropped by drop_references when the stream goes
   std::string error;
@@ -421,7 +409,7 @@ void set_error(StreamState& st, const char* reason) {
 
 int stream_get_schema(ArrowArrayStream* s, ArrowSchema* out) noexcept {
   try {
-    build_schema(state_of(s).layout, state_of(s).channels, *out);
+    build_schema(*state_of(s).layout, state_of(s).channels, *out);
     return 0;
   } catch (const std::bad_alloc&) {
     set_error(state_of(s), "out of memory");
@@ -438,7 +426,7 @@ int stream_get_schema(ArrowArrayStream* s, ArrowSchema* out) noexcept {
 int export_next(StreamState& st, PyObject* batch, ArrowArray& out) {
   try {
     if (PyRef held = PyRef::steal(batch)) {
-      build_batch(st.layout, held.get(), out);
+      build_batch(*st.layout, held.get(), out);
       return 0;
     }
     if (!PyErr_Occurred()) {
@@ -499,13 +487,13 @@ PyObject* export_schema(PyObject*, PyObject* args) noexcept {
   return with_exception(guarded([&]() -> PyObject* {
     PyObject* name;
     int channels;
-    Layout layout;
+    const LayoutDesc* layout = nullptr;
     if (!PyArg_ParseTuple(args, "Oi:export_schema", &name, &channels) ||
-        !parse_layout(name, layout)) {
+        !(layout = parse_layout(name))) {
       return nullptr;
     }
     Exported<ArrowSchema> out(new ArrowSchema{});
-    build_schema(layout, channels, *out);
+    build_schema(*layout, channels, *out);
     return to_capsule(std::move(out));
   }));
 }
@@ -513,10 +501,10 @@ PyObject* export_schema(PyObject*, PyObject* args) noexcept {
 // export_batch(batch) -> "arrow_array" capsule
 PyObject* export_batch(PyObject*, PyObject* batch) noexcept {
   return with_exception(guarded([&]() -> PyObject* {
-    Layout layout;
-    if (!parse_layout(attribute(batch, "layout").get(), layout)) return nullptr;
+    const LayoutDesc* layout = parse_layout(attribute(batch, "layout").get());
+    if (!layout) return nullptr;
     Exported<ArrowArray> out(new ArrowArray{});
-    build_batch(layout, batch, *out);
+    build_batch(*layout, batch, *out);
     return to_capsule(std::move(out));
   }));
 }
@@ -528,7 +516,7 @@ PyObject* export_stream(PyObject*, PyObject* args) noexcept {
     int channels;
     auto state = std::make_unique<StreamState>();
     if (!PyArg_ParseTuple(args, "OiO:export_stream", &name, &channels, &iterator) ||
-        !parse_layout(name, state->layout)) {
+        !(state->layout = parse_layout(name))) {
       return nullptr;
     }
     if (!PyIter_Check(iterator)) {

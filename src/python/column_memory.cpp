@@ -1,34 +1,14 @@
-// ColumnMemory, the owner object at the base of a batch's arrays, the pool it
-// hands memory back to, and the arrays made over a batch's memory.
+// ColumnMemory, the owner object at the base of a batch's arrays, the arrays
+// made over a batch's memory, and layouts named from Python.
 #include "column_memory.hpp"
 
-#include <array>
+#include <algorithm>
 #include <new>
 
-#include "numpy_api.hpp"
 #include "py_support.hpp"
 
 namespace vorn {
 namespace {
-
-constexpr ElementType kInt32{npy::kInt32, "int32", "<i4", "i", 4};
-constexpr ElementType kUInt32{npy::kUInt32, "uint32", "<u4", "I", 4};
-constexpr ElementType kUInt64{npy::kUInt64, "uint64", "<u8", "L", 8};
-constexpr ElementType kUInt16{npy::kUShort, "uint16", "<u2", "S", 2};
-constexpr ElementType kFloat32{npy::kFloat, "float32", "<f4", "f", 4};
-constexpr ElementType kInt64{npy::kInt64, "int64", "<i8", "l", 8};
-
-constexpr std::array<ColumnSpec, 6> kWD1Columns{{{"event_size", kInt32},
-                                                 {"board_id", kInt32},
-                                                 {"pattern", kInt32},
-                                                 {"board_channel", kInt32},
-                                                 {"event_counter", kInt32},
-                                                 {"timestamp", kInt32}}};
-constexpr std::array<ColumnSpec, 5> kWD2Columns{{{"event_counter", kUInt32},
-                                                 {"timestamp", kUInt64},
-                                                 {"samples", kUInt32},
-                                                 {"sampling_period", kUInt64},
-                                                 {"channels", kInt32}}};
 
 struct ColumnMemoryObject {
   PyObject_HEAD
@@ -37,7 +17,7 @@ struct ColumnMemoryObject {
 
 // Frees the memory, or gives it back to the pool it came from.
 struct GiveBack {
-  std::shared_ptr<Pool> pool;
+  std::shared_ptr<BatchPool> pool;
   void operator()(BatchMemory* m) const noexcept {
     std::unique_ptr<BatchMemory> memory(m);
     if (pool) pool->give(std::move(memory));
@@ -70,37 +50,20 @@ Once<PyTypeObject*> type_once;
 
 }  // namespace
 
-Pool::Pool(std::size_t keep_events, std::size_t keep_sample_bytes)
-    : keep_events_(keep_events), keep_sample_bytes_(keep_sample_bytes) {
-  free_.reserve(2);
+const LayoutDesc* parse_layout(PyObject* name) {
+  if (PyUnicode_Check(name)) {
+    for (const LayoutDesc* d : Layouts::kDescs) {
+      if (PyUnicode_CompareWithASCIIString(name, d->name) == 0) return d;
+    }
+  }
+  PyErr_Format(PyExc_ValueError, "layout must be 'WD1' or 'WD2', not %R", name);
+  return nullptr;
 }
 
-std::unique_ptr<BatchMemory> Pool::take() {
-  std::lock_guard<std::mutex> lock(mutex_);
-  if (free_.empty()) return std::make_unique<BatchMemory>();
-  auto m = std::move(free_.back());
-  free_.pop_back();
-  return m;
+std::size_t layout_index(const LayoutDesc& layout) noexcept {
+  const auto& descs = Layouts::kDescs;
+  return std::size_t(std::find(descs.begin(), descs.end(), &layout) - descs.begin());
 }
-
-void Pool::give(std::unique_ptr<BatchMemory> m) noexcept {
-  for (Region& r : m->columns) r.trim(keep_events_ * 8);
-  m->offsets.trim((keep_events_ + 1) * 8);
-  m->samples.trim(keep_sample_bytes_);
-  std::lock_guard<std::mutex> lock(mutex_);
-  if (free_.size() < 2) free_.push_back(std::move(m));
-}
-
-std::span<const ColumnSpec> header_columns(Layout layout) noexcept {
-  if (layout == Layout::wd1) return kWD1Columns;
-  return kWD2Columns;
-}
-
-const ElementType& sample_type(Layout layout) noexcept {
-  return layout == Layout::wd1 ? kUInt16 : kFloat32;
-}
-
-const ElementType& offset_type() noexcept { return kInt64; }
 
 PyTypeObject* column_memory_type() {
   PyTypeObject** type = type_once.get([](PyTypeObject*& out) {
@@ -119,7 +82,7 @@ const SharedMemory* memory_of(PyObject* owner) noexcept {
 
 Arrays make_arrays(const BatchDecoder& d, std::unique_ptr<BatchMemory> memory,
                    std::uint64_t events, std::uint64_t samples, std::uint64_t offsets,
-                   const std::shared_ptr<Pool>& pool) {
+                   const std::shared_ptr<BatchPool>& pool) {
   BatchMemory* m = memory.get();
   SharedMemory shared(memory.release(), GiveBack{pool});  // gives the memory back if it throws
   PyTypeObject** type = type_once.ready();
@@ -127,20 +90,20 @@ Arrays make_arrays(const BatchDecoder& d, std::unique_ptr<BatchMemory> memory,
   if (!owner) python_call_failed();
   new (&reinterpret_cast<ColumnMemoryObject*>(owner.get())->memory) SharedMemory(std::move(shared));
 
-  std::span<const ColumnSpec> columns = header_columns(d.layout());
+  const LayoutDesc& layout = d.description();
   Arrays out;
-  out.columns = PyRef::steal(PyTuple_New(Py_ssize_t(columns.size())));
+  out.columns = PyRef::steal(PyTuple_New(Py_ssize_t(layout.fields.size())));
   if (!out.columns) python_call_failed();
-  for (std::size_t k = 0; k < columns.size(); ++k) {
-    PyRef a = array_over(columns[k].type.type_num, events, m->columns[k].data(),
+  for (std::size_t k = 0; k < layout.fields.size(); ++k) {
+    PyRef a = array_over(npy::type_num(layout.fields[k].type), events, m->columns[k].data(),
                          PyRef::borrow(owner.get()));
     PyTuple_SetItem(out.columns.get(), Py_ssize_t(k), a.release());
   }
-  out.samples = array_over(sample_type(d.layout()).type_num, samples, m->samples.data(),
+  out.samples = array_over(npy::type_num(layout.sample_type), samples, m->samples.data(),
                            PyRef::borrow(owner.get()));
   // Offsets (and a scan's positions) are read-only: they say where each
   // event's samples lie, so that consumers such as Arrow can trust them.
-  out.offsets = array_over(kInt64.type_num, offsets, m->offsets.data(), PyRef::borrow(owner.get()),
+  out.offsets = array_over(kOffsetType.type_num, offsets, m->offsets.data(), PyRef::borrow(owner.get()),
                            Access::read_only);
   return out;
 }

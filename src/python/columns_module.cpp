@@ -38,7 +38,7 @@ struct DecoderState {
   UnlockedWaiting waiting;  // outlives the decoder's file, which refers to it
   KeptError kept;           // what a file object raised, until the boundary raises it
   std::optional<BatchDecoder> decoder;
-  std::shared_ptr<Pool> pool;
+  std::shared_ptr<BatchPool> pool;
   PyRef filename;  // as the caller gave it, for errors
   Iteration iteration;
 };
@@ -50,10 +50,12 @@ struct DecoderObject {
 };
 
 constexpr int kBatchFields = 6;
+constexpr std::size_t kLayouts = Layouts::kDescs.size();
 struct ModuleTypes {
   PyTypeObject* decoder;
   PyTypeObject* memory;
-  PyObject* layouts[2];               // "WD1", "WD2"
+  PyObject* layouts[kLayouts];          // each layout's name, in the order of Layouts::kDescs
+  PyObject* fields[kLayouts];           // a tuple of each one's field names
   PyObject* batch_names[kBatchFields];  // the Batch attributes, in make_batch's order
 };
 Once<ModuleTypes> types_once;
@@ -64,8 +66,7 @@ Once<ModuleTypes> types_once;
 // after the interpreter is gone.
 struct Package {
   PyRef batch_type;
-  PyRef fields[2];  // tuples of str: WD1, WD2
-  PyRef failure;    // (stop, filename, layout, index) -> exception
+  PyRef failure;  // (stop, filename, layout, index) -> exception
 };
 Package& package() {
   static Package* p = new Package;
@@ -118,24 +119,16 @@ PyObject* raise_io_error(const IoError& e, PyObject* filename) {
 PyObject* decoder_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   return with_exception(guarded([&]() -> PyObject* {
     PyObject* input;  // a path as bytes, or a binary file object
-    const char* layout_name;
+    PyObject* layout_name;
     PyObject* filename;
     int channels = -1;  // the channel count of an earlier probe, which is then not run
     static const char* kNames[] = {"input", "layout", "filename", "channels", nullptr};
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OsO|i:Decoder", const_cast<char**>(kNames),
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOO|i:Decoder", const_cast<char**>(kNames),
                                      &input, &layout_name, &filename, &channels)) {
       return nullptr;
     }
-    Layout layout;
-    if (std::strcmp(layout_name, "WD1") == 0) {
-      layout = Layout::wd1;
-    } else if (std::strcmp(layout_name, "WD2") == 0) {
-      layout = Layout::wd2;
-    } else {
-      PyErr_Format(PyExc_ValueError, "layout must be 'WD1' or 'WD2', not %R",
-                   PyTuple_GetItem(args, 1));
-      return nullptr;
-    }
+    const LayoutDesc* layout = parse_layout(layout_name);
+    if (!layout) return nullptr;
     auto state = std::make_unique<DecoderState>();
     std::unique_ptr<Source> object;
     const char* path = nullptr;
@@ -152,10 +145,10 @@ PyObject* decoder_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
       if (!file.ok()) return file.error();
       if (channels >= 0) {
         state->decoder.emplace(
-            BatchDecoder::open_known(std::move(file).value(), layout_desc(layout), channels));
+            BatchDecoder::open_known(std::move(file).value(), *layout, channels));
         return std::nullopt;
       }
-      Result<BatchDecoder> decoder = BatchDecoder::open(std::move(file).value(), layout);
+      Result<BatchDecoder> decoder = BatchDecoder::open(std::move(file).value(), *layout);
       if (!decoder.ok()) return decoder.error();
       state->decoder.emplace(std::move(decoder).value());
       return std::nullopt;
@@ -215,13 +208,9 @@ bool interrupted(const BatchResult& r) noexcept {
 
 // The exception set, taken out of the thread's state with its traceback.
 PyRef fetch_exception() {
-  PyObject *type, *value, *tb;
-  PyErr_Fetch(&type, &value, &tb);
-  PyErr_NormalizeException(&type, &value, &tb);
-  PyRef t = PyRef::steal(type), v = PyRef::steal(value), trace = PyRef::steal(tb);
-  if (v && trace) PyException_SetTraceback(v.get(), trace.get());
-  if (!v) python_call_failed();
-  return v;
+  PyRef exception = take_exception();
+  if (!exception) python_call_failed();
+  return exception;
 }
 
 // (stop, detail): detail is the corrupt record's offset or the errno of an
@@ -245,13 +234,8 @@ bool parse_limit(PyObject* value, std::uint64_t& out) {
 }
 
 // The pool of the decoder's batches, made on first need for `limits`.
-Pool& pool_for(DecoderState& st, const Limits& limits) {
-  if (!st.pool) {
-    const std::size_t header = st.decoder->layout() == Layout::wd1 ? 24 : 28;
-    st.pool = std::make_shared<Pool>(
-        std::size_t(std::min<std::uint64_t>(limits.max_events, limits.max_bytes / header + 1)),
-        std::size_t(limits.max_bytes));
-  }
+BatchPool& pool_for(DecoderState& st, const Limits& limits) {
+  if (!st.pool) st.pool = std::make_shared<BatchPool>(*st.decoder, limits);
   return *st.pool;
 }
 
@@ -432,7 +416,7 @@ PyObject* raise_pending(const DecoderState& st, PyRef pending) {
   if (PyExceptionInstance_Check(pending.get())) {
     error = std::move(pending);
   } else {
-    const int layout = st.decoder->layout() == Layout::wd1 ? 0 : 1;
+    const std::size_t layout = layout_index(st.decoder->description());
     error = PyRef::steal(PyObject_CallFunction(
         package().failure.get(), "OOOO", PyTuple_GetItem(pending.get(), 0), st.filename.get(),
         types_once.ready()->layouts[layout], PyTuple_GetItem(pending.get(), 1)));
@@ -454,12 +438,12 @@ PyRef make_batch(DecoderState& st, std::uint64_t first, std::unique_ptr<BatchMem
   const ModuleTypes& types = *types_once.ready();
   const Package& pkg = package();
   const BatchDecoder& d = *st.decoder;
-  const int layout = d.layout() == Layout::wd1 ? 0 : 1;
+  const std::size_t layout = layout_index(d.description());
   Arrays a = make_arrays(d, std::move(memory), r.events, r.samples, r.events + 1, st.pool);
   PyRef columns = PyRef::steal(PyDict_New());
   if (!columns) python_call_failed();
   for (int k = 0; k < d.columns(); ++k) {
-    if (PyDict_SetItem(columns.get(), PyTuple_GetItem(pkg.fields[layout].get(), k),
+    if (PyDict_SetItem(columns.get(), PyTuple_GetItem(types.fields[layout], k),
                        PyTuple_GetItem(a.columns.get(), k)) != 0) {
       python_call_failed();
     }
@@ -534,7 +518,7 @@ PyObject* decoder_next_batch(PyObject* self, PyObject*) {
     }
     const std::uint64_t wanted = std::min(it.limits.max_events, it.stop - std::min(it.stop, it.next));
     if (wanted == 0) return stop_iteration();
-    Pool& pool = pool_for(st, it.limits);
+    BatchPool& pool = pool_for(st, it.limits);
     std::unique_ptr<BatchMemory> memory = pool.take();
     const Limits limits{wanted, it.limits.max_bytes};
     BatchResult r = st.waiting.unlocked([&] { return st.decoder->decode(*memory, limits); });
@@ -557,39 +541,19 @@ PyObject* decoder_next_batch(PyObject* self, PyObject*) {
   }));
 }
 
-// A tuple of `count` str from fields[key], or null with an exception set.
-PyRef field_names(PyObject* fields, const char* key, Py_ssize_t count) {
-  PyObject* names = PyDict_GetItemString(fields, key);
-  PyRef out = PyRef::steal(names ? PySequence_Tuple(names) : nullptr);
-  if (out && PyTuple_Size(out.get()) == count) {
-    for (Py_ssize_t i = 0; i < count; ++i) {
-      if (!PyUnicode_Check(PyTuple_GetItem(out.get(), i))) out = PyRef();
-    }
-    if (out) return out;
-  }
-  if (!PyErr_Occurred()) PyErr_Format(PyExc_ValueError, "fields[%s] must be %zd names", key, count);
-  return {};
-}
-
-// register(batch_type, fields, failure): what next_batch() makes and raises.
+// register(batch_type, failure): what next_batch() makes and raises.
 PyObject* module_register(PyObject*, PyObject* args) {
   return with_exception(guarded([&]() -> PyObject* {
-    PyObject *batch_type, *fields, *failure;
-    if (!PyArg_ParseTuple(args, "O!O!O:register", &PyType_Type, &batch_type, &PyDict_Type, &fields,
-                          &failure)) {
+    PyObject *batch_type, *failure;
+    if (!PyArg_ParseTuple(args, "O!O:register", &PyType_Type, &batch_type, &failure)) {
       return nullptr;
     }
-    PyRef wd1 = field_names(fields, "WD1", 6);
-    PyRef wd2 = wd1 ? field_names(fields, "WD2", 5) : PyRef();
-    if (!wd2) return nullptr;
     if (!PyCallable_Check(failure)) {
       PyErr_SetString(PyExc_TypeError, "failure must be callable");
       return nullptr;
     }
     Package& pkg = package();
     pkg.batch_type = PyRef::borrow(batch_type);
-    pkg.fields[0] = std::move(wd1);
-    pkg.fields[1] = std::move(wd2);
     pkg.failure = PyRef::borrow(failure);
     Py_RETURN_NONE;
   }));
@@ -649,11 +613,17 @@ PyType_Spec decoder_spec = {"vorn_columns._native.Decoder", sizeof(DecoderObject
                             Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC, decoder_slots};
 
 bool make_types(ModuleTypes& out) {
-  static constexpr const char* kLayouts[2] = {"WD1", "WD2"};
   static constexpr const char* kBatchNames[kBatchFields] = {"layout",  "first",   "channels",
                                                             "columns", "samples", "offsets"};
-  for (int k = 0; k < 2; ++k) {
-    if (!(out.layouts[k] = PyUnicode_InternFromString(kLayouts[k]))) return false;
+  for (std::size_t k = 0; k < kLayouts; ++k) {
+    const LayoutDesc& layout = *Layouts::kDescs[k];
+    if (!(out.layouts[k] = PyUnicode_InternFromString(layout.name))) return false;
+    if (!(out.fields[k] = PyTuple_New(Py_ssize_t(layout.fields.size())))) return false;
+    for (std::size_t f = 0; f < layout.fields.size(); ++f) {
+      PyObject* name = PyUnicode_InternFromString(layout.fields[f].name);
+      if (!name) return false;
+      PyTuple_SetItem(out.fields[k], Py_ssize_t(f), name);
+    }
   }
   for (int k = 0; k < kBatchFields; ++k) {
     if (!(out.batch_names[k] = PyUnicode_InternFromString(kBatchNames[k]))) return false;
@@ -665,10 +635,31 @@ bool make_types(ModuleTypes& out) {
   return out.memory != nullptr;
 }
 
+// {name: (((field, typestr), ...), sample typestr)} of every layout: the
+// package's field names and dtypes come from here.
+PyRef layouts_dict(const ModuleTypes& types) {
+  PyRef out = PyRef::steal(PyDict_New());
+  if (!out) python_call_failed();
+  for (std::size_t k = 0; k < kLayouts; ++k) {
+    const LayoutDesc& layout = *Layouts::kDescs[k];
+    PyRef fields = PyRef::steal(PyTuple_New(Py_ssize_t(layout.fields.size())));
+    if (!fields) python_call_failed();
+    for (std::size_t f = 0; f < layout.fields.size(); ++f) {
+      PyObject* pair = Py_BuildValue("(Os)", PyTuple_GetItem(types.fields[k], Py_ssize_t(f)),
+                                     numpy_typestr(layout.fields[f].type));
+      if (!pair) python_call_failed();
+      PyTuple_SetItem(fields.get(), Py_ssize_t(f), pair);
+    }
+    PyRef entry = PyRef::steal(Py_BuildValue("(Os)", fields.get(), numpy_typestr(layout.sample_type)));
+    if (!entry || PyDict_SetItem(out.get(), types.layouts[k], entry.get()) != 0) python_call_failed();
+  }
+  return out;
+}
+
 PyMethodDef module_methods[] = {
     {"register", reinterpret_cast<PyCFunction>(module_register), METH_VARARGS,
-     "register(batch_type, fields, failure): the package's Batch class, field names per "
-     "layout, and (stop, filename, layout, index) -> the exception ending an iteration"},
+     "register(batch_type, failure): the package's Batch class, and (stop, filename, layout, "
+     "index) -> the exception ending an iteration"},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -689,7 +680,9 @@ PyObject* make_module() {
   for (const auto& [name, value] : kStops) {
     if (PyModule_AddIntConstant(m.get(), name, value) != 0) return nullptr;
   }
-  if (PyObject_SetAttrString(m.get(), "Decoder", reinterpret_cast<PyObject*>(types->decoder)) != 0 ||
+  if (PyObject_SetAttrString(m.get(), "LAYOUTS", layouts_dict(*types).get()) != 0 ||
+      PyModule_AddStringConstant(m.get(), "OFFSET_TYPE", kOffsetType.typestr) != 0 ||
+      PyObject_SetAttrString(m.get(), "Decoder", reinterpret_cast<PyObject*>(types->decoder)) != 0 ||
       PyObject_SetAttrString(m.get(), "ColumnMemory", reinterpret_cast<PyObject*>(types->memory)) != 0) {
     return nullptr;
   }

@@ -34,20 +34,16 @@ PyRef type_name(PyObject* o) {
 }  // namespace
 
 void KeptError::keep() noexcept {
-  if (type_) {
+  if (exception_) {
     PyErr_Clear();
     return;
   }
-  PyObject *type, *value, *traceback;
-  PyErr_Fetch(&type, &value, &traceback);
-  type_ = PyRef::steal(type);
-  value_ = PyRef::steal(value);
-  traceback_ = PyRef::steal(traceback);
+  exception_ = take_exception();
 }
 
 bool KeptError::restore() noexcept {
-  if (!type_) return false;
-  PyErr_Restore(type_.release(), value_.release(), traceback_.release());
+  if (!exception_) return false;
+  restore_exception(std::move(exception_));
   return true;
 }
 
@@ -183,20 +179,15 @@ namespace {
 // errno, which is then cleared; else 0, the exception left pending.
 int refused_seek_errno() noexcept {
   if (!PyErr_ExceptionMatches(PyExc_OSError)) return 0;
-  PyObject *type, *value, *traceback;
-  PyErr_Fetch(&type, &value, &traceback);
-  PyErr_NormalizeException(&type, &value, &traceback);
+  PyRef exception = take_exception();
   int code = 0;
-  if (value) {
-    PyRef number = PyRef::steal(PyObject_GetAttrString(value, "errno"));
+  if (exception) {
+    PyRef number = PyRef::steal(PyObject_GetAttrString(exception.get(), "errno"));
     if (number && PyLong_Check(number.get())) code = int(PyLong_AsLong(number.get()));
     if (PyErr_Occurred()) PyErr_Clear();
   }
-  if (code == EINVAL || code == EOVERFLOW) {
-    Py_XDECREF(type), Py_XDECREF(value), Py_XDECREF(traceback);
-    return code;
-  }
-  PyErr_Restore(type, value, traceback);
+  if (code == EINVAL || code == EOVERFLOW) return code;
+  restore_exception(std::move(exception));
   return 0;
 }
 

@@ -71,7 +71,7 @@ class KeptError {
   bool restore() noexcept;
 
  private:
-  PyRef type_, value_, traceback_;
+  PyRef exception_;
 };
 
 // Reads a binary file object from where it stood when made, through the

@@ -349,17 +349,11 @@ ClassState* class_state() {
   ClassState* state = class_once.get(make_class_state);
   if (!state) {
     // Made before any instance exists, so only the module body gets here.
-    PyObject *type_raw, *value_raw, *tb_raw;
-    PyErr_Fetch(&type_raw, &value_raw, &tb_raw);
-    PyErr_NormalizeException(&type_raw, &value_raw, &tb_raw);
-    PyRef type = PyRef::steal(type_raw), cause = PyRef::steal(value_raw), tb = PyRef::steal(tb_raw);
-    if (cause && tb) PyException_SetTraceback(cause.get(), tb.get());
+    PyRef cause = take_exception();
     raise_message(PyExc_RuntimeError, "An error occurred while initializing class EventReader");
-    PyErr_Fetch(&type_raw, &value_raw, &tb_raw);
-    PyErr_NormalizeException(&type_raw, &value_raw, &tb_raw);
-    PyRef rt_type = PyRef::steal(type_raw), rt = PyRef::steal(value_raw), rt_tb = PyRef::steal(tb_raw);
-    if (rt && cause) PyException_SetCause(rt.get(), cause.release());
-    PyErr_Restore(rt_type.release(), rt.release(), rt_tb.release());
+    PyRef error = take_exception();
+    if (error && cause) PyException_SetCause(error.get(), cause.release());
+    restore_exception(std::move(error));
   }
   return state;
 }

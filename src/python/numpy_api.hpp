@@ -26,8 +26,22 @@ constexpr int type_num(NumType t) noexcept {
     case NumType::u64: return kUInt64;
     case NumType::u16: return kUShort;
     case NumType::f32: return kFloat;
+    case NumType::i64: return kInt64;
   }
   return -1;
+}
+
+// NumPy's name of the dtype of values of type `t`: "int32", ...
+constexpr const char* dtype_name(NumType t) noexcept {
+  switch (t) {
+    case NumType::i32: return "int32";
+    case NumType::u32: return "uint32";
+    case NumType::u64: return "uint64";
+    case NumType::u16: return "uint16";
+    case NumType::f32: return "float32";
+    case NumType::i64: return "int64";
+  }
+  return "";
 }
 }  // namespace npy
 

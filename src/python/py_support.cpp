@@ -102,12 +102,29 @@ unsigned long immutable_type_flag() {
   return major > 3 || (major == 3 && minor >= 10) ? kImmutableType : 0;
 }
 
+PyRef take_exception() noexcept {
+  PyObject *type, *value, *tb;
+  PyErr_Fetch(&type, &value, &tb);
+  if (!type) return {};
+  PyErr_NormalizeException(&type, &value, &tb);
+  PyRef owned_type = PyRef::steal(type), exception = PyRef::steal(value), trace = PyRef::steal(tb);
+  if (exception && trace) PyException_SetTraceback(exception.get(), trace.get());
+  return exception;
+}
+
+void restore_exception(PyRef exception) noexcept {
+  if (!exception) return;
+  PyObject* type = reinterpret_cast<PyObject*>(Py_TYPE(exception.get()));
+  Py_INCREF(type);
+  PyObject* tb = PyException_GetTraceback(exception.get());
+  PyErr_Restore(type, exception.release(), tb);
+}
+
 std::string describe_pending_error() {
-  PyObject *type_raw, *value_raw, *tb_raw;
-  PyErr_Fetch(&type_raw, &value_raw, &tb_raw);
-  if (!type_raw) return "attempted to fetch exception but none was set";
-  PyErr_NormalizeException(&type_raw, &value_raw, &tb_raw);
-  PyRef type = PyRef::steal(type_raw), value = PyRef::steal(value_raw), tb = PyRef::steal(tb_raw);
+  PyRef value = take_exception();
+  if (!value) return "attempted to fetch exception but none was set";
+  PyRef type = PyRef::borrow(reinterpret_cast<PyObject*>(Py_TYPE(value.get())));
+  PyRef tb = PyRef::steal(PyException_GetTraceback(value.get()));
   auto text_of = [](PyObject* o) -> std::string {
     PyRef s = PyRef::steal(o ? PyObject_Str(o) : nullptr);
     PyRef utf8 = PyRef::steal(s ? PyUnicode_AsUTF8String(s.get()) : nullptr);

@@ -149,4 +149,10 @@ Waiting& python_waiting() noexcept;
 // "<type>: <value>" of the pending Python error, with its traceback; clears it.
 std::string describe_pending_error();
 
+// The pending exception, normalised and taken out of the thread's state,
+// with its traceback attached; empty where none is pending.
+PyRef take_exception() noexcept;
+// Sets `exception` (from take_exception) pending again, traceback and all.
+void restore_exception(PyRef exception) noexcept;
+
 }  // namespace vorn
