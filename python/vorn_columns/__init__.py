@@ -27,8 +27,8 @@ if TYPE_CHECKING:
     import polars
 
 __all__ = ["Batch", "BatchIterator", "CorruptRecordError", "CorruptStreamError", "Index",
-           "StaleIndexError", "detect_layout", "follow", "iter_batches", "read", "scan",
-           "scan_polars", "take", "to_dask"]
+           "StaleIndexError", "detect_layout", "follow", "iter_batches", "read",
+           "release_memory", "scan", "scan_polars", "take", "to_dask"]
 
 try:
     __version__ = importlib.metadata.version("vorn")
@@ -497,7 +497,11 @@ def read(path: Source, layout: Layout, *, start: int = 0, stop: Optional[int] = 
     ``start`` instead of stepping over the records before it, once the file
     is found to be the one the index describes (else ``StaleIndexError``).
     Input that cannot seek, compressed input among it, is read forward to
-    ``start``."""
+    ``start``.
+
+    The batch's memory, once nothing uses it any more, is kept for the next
+    ``read`` or ``take`` in the process, as an allocator keeps freed blocks
+    (see ``release_memory``)."""
     layout = _layout(layout)
     start = _count(start, "start")
     stop = _count(stop, "stop", none=_UNLIMITED)
@@ -507,6 +511,18 @@ def read(path: Source, layout: Layout, *, start: int = 0, stop: Optional[int] = 
     if index is not None and len(index):
         first = index._header(min(start, len(index) - 1))
     return _read(path, layout, start, stop, index, first, compression, storage_options)
+
+
+def release_memory() -> int:
+    """Frees the memory that ``read`` and ``take`` keep from batches that
+    were dropped, and returns how many bytes it was. They keep the memory of
+    the last two such batches, 1 GiB at most, so that a loop over files reads
+    into memory whose pages are touched already; what has not been reused for
+    10 seconds is freed at a later call (there is no thread of its own).
+    Memory under an array, a view or an Arrow export is never kept or freed
+    while that lives. ``iter_batches`` keeps its own memory, for its own
+    batches only."""
+    return _native.release_memory()
 
 
 def _read(path: Source, layout: str, start: int, stop: int, mark: Union[Index, _FileMark, None],

@@ -39,6 +39,9 @@ class Decoder:
 def register(batch_type: type,
              failure: Callable[[_Stop, Any, str, int], Optional[BaseException]], /) -> None: ...
 
+# Frees the memory kept from dropped reads; the bytes it held.
+def release_memory() -> int: ...
+
 # Per layout: ((field, typestr), ...) in key order, and the samples' typestr.
 LAYOUTS: Dict[str, Tuple[Tuple[Tuple[str, str], ...], str]]
 # The typestr of sample offsets and record positions.

@@ -116,6 +116,13 @@ class Columns {
     });
   }
 
+  // Where each header column starts.
+  std::array<std::uint8_t*, kFields> columns() const noexcept {
+    std::array<std::uint8_t*, kFields> out;
+    std::copy(std::begin(col_), std::end(col_), out.begin());
+    return out;
+  }
+
   std::int64_t* offsets = nullptr;
   std::uint64_t events_room = 0;   // records the columns have room for
   std::uint64_t samples_room = 0;  // bytes the samples column has room for
@@ -243,12 +250,16 @@ class Walk {
     return true;
   }
 
-  // Every record that lies whole in the buffer, decoded where it lies.
+  // Every record that lies whole in the buffer, decoded where it lies: as
+  // many as fit the memory there is by the quick loop, then one by the
+  // careful step, which grows the memory, and so on.
   void take_buffered() {
     const std::span<const std::uint8_t> buf = in_.buffered();
     const std::uint64_t base = in_.position();
     std::size_t used = 0;
-    while (res_.events < limits_.max_events && buf.size() - used >= header_) {
+    while (true) {
+      used = take_in_room(buf, base, used);
+      if (res_.events >= limits_.max_events || buf.size() - used < header_) break;
       const std::uint8_t* h = buf.data() + used;
       const Header values = decode(h);
       const std::optional<std::uint64_t> block = block_of(values);
@@ -262,6 +273,58 @@ class Walk {
     }
     in_.consume(used);
     if (used) fill_limit_ = SIZE_MAX;
+  }
+
+  // The records whole in `buf` from byte `used` on that need no memory
+  // grown, stored and counted; returns the new `used`. The walk's state is
+  // held in locals meanwhile: stores into the columns go through byte
+  // pointers, which could alias any member, so the compiler would otherwise
+  // reload and store every counter around each of them.
+  std::size_t take_in_room(std::span<const std::uint8_t> buf, std::uint64_t base, std::size_t used) {
+    const std::size_t header = header_;
+    const bool store = out_ != nullptr;
+    const std::uint64_t event_limit =
+        store ? std::min(limits_.max_events, cols_.events_room) : limits_.max_events;
+    const std::uint64_t max_bytes = limits_.max_bytes;
+    const std::uint64_t sample_room = kWithSamples ? cols_.samples_room : 0;
+    std::uint8_t* const samples_base = kWithSamples ? cols_.samples_at(0) : nullptr;
+    std::array<std::uint8_t*, Columns<L>::kFields> col = cols_.columns();
+    std::int64_t* const offsets = cols_.offsets;
+    std::uint64_t events = res_.events, samples = res_.samples, bytes = bytes_;
+    std::uint64_t last_block = last_block_;
+    while (events < event_limit && buf.size() - used >= header) {
+      const std::uint8_t* h = buf.data() + used;
+      const Header values = decode(h);
+      const std::optional<std::uint64_t> block = block_of(values);
+      if (!block) break;
+      const std::uint64_t record = header + *block;
+      if (record > buf.size() - used) break;
+      if (events != 0 && (bytes >= max_bytes || record > max_bytes - bytes)) break;
+      if constexpr (kWithSamples) {
+        const std::uint64_t at = samples * kSampleWidth;
+        if (*block > sample_room - std::min(at, sample_room)) break;
+        if (*block) {
+          std::memcpy(samples_base + at, h + header, std::size_t(*block));
+          samples_to_host(samples_base + at, *block, kSampleWidth);
+        }
+      }
+      if (store) {
+        for_each_field<L>(values, [&](auto k, const auto& value) {
+          std::memcpy(col[k] + sizeof value * events, &value, sizeof value);
+        });
+      }
+      used += std::size_t(record);
+      bytes += record;
+      samples += *block / kSampleWidth;
+      ++events;
+      last_block = *block;
+      if (store) offsets[events] = kWithSamples ? std::int64_t(samples) : std::int64_t(base + used);
+    }
+    res_.events = events;
+    res_.samples = samples;
+    bytes_ = bytes;
+    last_block_ = last_block;
+    return used;
   }
 
   // A run of records the size of the last one, read in place: headers into
@@ -393,6 +456,12 @@ void BatchMemory::trim_to(const BatchResult& r, const LayoutDesc& layout) noexce
   trim(*this, layout, r.events, r.samples * layout.sample_width());
 }
 
+std::size_t BatchMemory::bytes() const noexcept {
+  std::size_t n = samples.capacity() + offsets.capacity();
+  for (const Region& r : columns) n += r.capacity();
+  return n;
+}
+
 Result<BatchDecoder> BatchDecoder::open(std::unique_ptr<Source> source, const LayoutDesc& layout,
                                         std::size_t buffer_size) {
   BufReader in(std::move(source), std::max(buffer_size, layout.max_header()));
@@ -431,10 +500,19 @@ BatchResult BatchDecoder::decode(BatchMemory& out, Limits limits) { return walk<
 
 BatchResult BatchDecoder::scan(BatchMemory* out, Limits limits) { return walk<false>(out, limits); }
 
-BatchPool::BatchPool(const BatchDecoder& decoder, Limits limits) noexcept
+BatchPool::BatchPool(const BatchDecoder& decoder, Limits limits,
+                     std::shared_ptr<SpareMemory> spare) noexcept
     : layout_(decoder.description()),
       keep_events_(std::min(limits.max_events, limits.max_bytes / decoder.header_size() + 1)),
-      keep_sample_bytes_(limits.max_bytes) {}
+      keep_sample_bytes_(limits.max_bytes),
+      spare_(std::move(spare)) {}
+
+BatchPool::~BatchPool() {
+  if (!spare_) return;
+  for (std::unique_ptr<BatchMemory>& m : kept_) {
+    if (m) spare_->give(std::move(m));
+  }
+}
 
 std::unique_ptr<BatchMemory> BatchPool::take() {
   {
@@ -443,7 +521,10 @@ std::unique_ptr<BatchMemory> BatchPool::take() {
       if (*it) return std::move(*it);
     }
   }
-  return std::make_unique<BatchMemory>();
+  if (!spare_) return std::make_unique<BatchMemory>();
+  std::unique_ptr<BatchMemory> m = spare_->take();
+  trim(*m, layout_, keep_events_, keep_sample_bytes_);  // it may come from a far larger batch
+  return m;
 }
 
 void BatchPool::give(std::unique_ptr<BatchMemory> m) noexcept {
@@ -455,6 +536,57 @@ void BatchPool::give(std::unique_ptr<BatchMemory> m) noexcept {
       return;
     }
   }
+}
+
+std::unique_ptr<BatchMemory> SpareMemory::take() {
+  Freed freed;  // unmapped once the lock is let go: that takes time
+  std::unique_ptr<BatchMemory> m;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    expire(Clock::now(), freed);
+    if (count_ != 0) {
+      Kept& last = kept_[--count_];
+      held_ -= last.bytes;
+      m = std::move(last.memory);
+    }
+  }
+  return m ? std::move(m) : std::make_unique<BatchMemory>();
+}
+
+void SpareMemory::give(std::unique_ptr<BatchMemory> m) noexcept {
+  Freed freed;
+  const std::size_t size = m->bytes();
+  if (size == 0 || size > cap_) return;
+  std::lock_guard<std::mutex> lock(mutex_);
+  const Clock::time_point now = Clock::now();
+  expire(now, freed);
+  while (count_ == kKept || held_ + size > cap_) drop_oldest(freed);
+  kept_[count_++] = Kept{std::move(m), size, now};
+  held_ += size;
+}
+
+std::size_t SpareMemory::release() noexcept {
+  Freed freed;
+  std::lock_guard<std::mutex> lock(mutex_);
+  const std::size_t held = held_;
+  while (count_ != 0) drop_oldest(freed);
+  return held;
+}
+
+std::size_t SpareMemory::bytes() noexcept {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return held_;
+}
+
+void SpareMemory::expire(Clock::time_point now, Freed& freed) noexcept {
+  while (count_ != 0 && now - kept_[0].since >= idle_) drop_oldest(freed);
+}
+
+void SpareMemory::drop_oldest(Freed& freed) noexcept {
+  held_ -= kept_[0].bytes;
+  freed.push(std::move(kept_[0].memory));
+  std::move(kept_.begin() + 1, kept_.begin() + count_, kept_.begin());
+  --count_;
 }
 
 }  // namespace vorn

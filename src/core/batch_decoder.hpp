@@ -5,6 +5,7 @@
 #pragma once
 
 #include <array>
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -58,6 +59,16 @@ struct BatchMemory {
   // Gives back the pages beyond what batch `r` of `layout` used, so that a
   // batch that is kept holds no more than its columns.
   void trim_to(const BatchResult& r, const LayoutDesc& layout) noexcept;
+  // Bytes mapped in all its regions.
+  std::size_t bytes() const noexcept;
+};
+
+// Where the memory of a batch goes once nothing uses it: kept for a later
+// batch, or freed. Needs no interpreter and may be called from any thread.
+class MemoryHome {
+ public:
+  virtual ~MemoryHome() = default;
+  virtual void give(std::unique_ptr<BatchMemory> m) noexcept = 0;
 };
 
 class BatchDecoder {
@@ -137,22 +148,75 @@ class BatchDecoder {
   std::int32_t probed_;
 };
 
+// Memory of dropped batches of any decoder, kept for the next batch of any
+// other, as an allocator keeps freed blocks: its pages are then touched
+// already, where fresh memory would be faulted in and zeroed page by page.
+// It keeps the memory of the last kKept batches given, at most `cap` bytes
+// in all; a batch larger than that is freed at once. Memory kept for `idle`
+// without being taken is freed at the next call of any kind (there is no
+// thread of its own), and release() frees it all. Safe from any thread.
+class SpareMemory final : public MemoryHome {
+ public:
+  using Clock = std::chrono::steady_clock;
+  static constexpr std::size_t kKept = 2;
+
+  SpareMemory(std::size_t cap, Clock::duration idle) noexcept : cap_(cap), idle_(idle) {}
+  SpareMemory(const SpareMemory&) = delete;
+  SpareMemory& operator=(const SpareMemory&) = delete;
+
+  // The memory given last, else new empty memory.
+  std::unique_ptr<BatchMemory> take();
+  void give(std::unique_ptr<BatchMemory> m) noexcept override;
+  // Frees all it keeps; returns the bytes it held.
+  std::size_t release() noexcept;
+  // The bytes it holds now.
+  std::size_t bytes() noexcept;
+
+ private:
+  struct Kept {
+    std::unique_ptr<BatchMemory> memory;
+    std::size_t bytes = 0;
+    Clock::time_point since;
+  };
+  // What a call takes out, freed as the call returns, after the lock is let
+  // go (declared before the lock guard): unmapping takes time.
+  struct Freed {
+    std::array<std::unique_ptr<BatchMemory>, kKept> memory;
+    std::size_t count = 0;
+    void push(std::unique_ptr<BatchMemory> m) noexcept { memory[count++] = std::move(m); }
+  };
+  // Drops what has been kept for idle_ or longer.
+  void expire(Clock::time_point now, Freed& freed) noexcept;
+  void drop_oldest(Freed& freed) noexcept;
+
+  std::mutex mutex_;
+  std::array<Kept, kKept> kept_;  // the first count_, oldest first
+  std::size_t count_ = 0;
+  std::size_t held_ = 0;
+  const std::size_t cap_;
+  const Clock::duration idle_;
+};
+
 // Memory of dropped batches, kept for the next batches of one decoder: at
 // most two, each trimmed back to what a batch under the pool's limits uses.
-// Safe to use from any thread; it needs no interpreter.
-class BatchPool {
+// Where it is given spare memory, its first batches take memory from there,
+// and what it keeps goes back there when the pool goes. Safe to use from any
+// thread; it needs no interpreter.
+class BatchPool final : public MemoryHome {
  public:
   // For batches of `decoder` under `limits`: max_events records, or as many
   // as max_bytes holds at the file's header size, whichever is fewer, and
   // max_bytes of samples. The pool does not refer to the decoder.
-  BatchPool(const BatchDecoder& decoder, Limits limits) noexcept;
+  BatchPool(const BatchDecoder& decoder, Limits limits,
+            std::shared_ptr<SpareMemory> spare = nullptr) noexcept;
   BatchPool(const BatchPool&) = delete;
   BatchPool& operator=(const BatchPool&) = delete;
+  ~BatchPool() override;
 
-  // Memory kept from an earlier batch, else new empty memory.
+  // Memory kept from an earlier batch, else spare memory, else new memory.
   std::unique_ptr<BatchMemory> take();
   // Keeps `m`, trimmed, unless two are kept already (then it is released).
-  void give(std::unique_ptr<BatchMemory> m) noexcept;
+  void give(std::unique_ptr<BatchMemory> m) noexcept override;
 
  private:
   std::mutex mutex_;
@@ -160,6 +224,7 @@ class BatchPool {
   const LayoutDesc& layout_;
   std::uint64_t keep_events_;
   std::uint64_t keep_sample_bytes_;
+  std::shared_ptr<SpareMemory> spare_;
 };
 
 }  // namespace vorn

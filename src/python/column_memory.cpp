@@ -15,12 +15,12 @@ struct ColumnMemoryObject {
   SharedMemory memory;  // constructed as soon as the object is allocated
 };
 
-// Frees the memory, or gives it back to the pool it came from.
+// Frees the memory, or gives it back to where it came from.
 struct GiveBack {
-  std::shared_ptr<BatchPool> pool;
+  std::shared_ptr<MemoryHome> home;
   void operator()(BatchMemory* m) const noexcept {
     std::unique_ptr<BatchMemory> memory(m);
-    if (pool) pool->give(std::move(memory));
+    if (home) home->give(std::move(memory));
   }
 };
 
@@ -60,6 +60,12 @@ const LayoutDesc* parse_layout(PyObject* name) {
   return nullptr;
 }
 
+const std::shared_ptr<SpareMemory>& spare_memory() {
+  static const auto* spare =
+      new std::shared_ptr<SpareMemory>(std::make_shared<SpareMemory>(kSpareCap, kSpareIdle));
+  return *spare;
+}
+
 std::size_t layout_index(const LayoutDesc& layout) noexcept {
   const auto& descs = Layouts::kDescs;
   return std::size_t(std::find(descs.begin(), descs.end(), &layout) - descs.begin());
@@ -82,9 +88,9 @@ const SharedMemory* memory_of(PyObject* owner) noexcept {
 
 Arrays make_arrays(const BatchDecoder& d, std::unique_ptr<BatchMemory> memory,
                    std::uint64_t events, std::uint64_t samples, std::uint64_t offsets,
-                   const std::shared_ptr<BatchPool>& pool) {
+                   std::shared_ptr<MemoryHome> home) {
   BatchMemory* m = memory.get();
-  SharedMemory shared(memory.release(), GiveBack{pool});  // gives the memory back if it throws
+  SharedMemory shared(memory.release(), GiveBack{std::move(home)});  // gives the memory back if it throws
   PyTypeObject** type = type_once.ready();
   PyRef owner = PyRef::steal(type ? PyType_GenericAlloc(*type, 0) : nullptr);
   if (!owner) python_call_failed();

@@ -51,6 +51,14 @@ struct Arrays {
 };
 Arrays make_arrays(const BatchDecoder& d, std::unique_ptr<BatchMemory> memory,
                    std::uint64_t events, std::uint64_t samples, std::uint64_t offsets,
-                   const std::shared_ptr<BatchPool>& pool);
+                   std::shared_ptr<MemoryHome> home);
+
+// The memory of dropped reads, kept for the next reads of the process: at
+// most SpareMemory::kKept batches and kSpareCap bytes, each freed once
+// unused for kSpareIdle. Never destroyed, so that arrays freed at exit may
+// still give memory back.
+inline constexpr std::size_t kSpareCap = std::size_t(1) << 30;
+inline constexpr auto kSpareIdle = std::chrono::seconds(10);
+const std::shared_ptr<SpareMemory>& spare_memory();
 
 }  // namespace vorn

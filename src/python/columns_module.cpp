@@ -235,7 +235,7 @@ bool parse_limit(PyObject* value, std::uint64_t& out) {
 
 // The pool of the decoder's batches, made on first need for `limits`.
 BatchPool& pool_for(DecoderState& st, const Limits& limits) {
-  if (!st.pool) st.pool = std::make_shared<BatchPool>(*st.decoder, limits);
+  if (!st.pool) st.pool = std::make_shared<BatchPool>(*st.decoder, limits, spare_memory());
   return *st.pool;
 }
 
@@ -256,7 +256,7 @@ PyObject* decoder_decode(PyObject* self, PyObject* args) {
     DecoderState& st = *obj->state;
     load_numpy_api();
     std::unique_ptr<BatchMemory> memory =
-        pooled ? pool_for(st, limits).take() : std::make_unique<BatchMemory>();
+        pooled ? pool_for(st, limits).take() : spare_memory()->take();
     BatchResult r = st.waiting.unlocked([&] {
       BatchResult res = st.decoder->decode(*memory, limits);
       if (!pooled) memory->trim_to(res, st.decoder->description());  // keeps what it used
@@ -267,8 +267,9 @@ PyObject* decoder_decode(PyObject* self, PyObject* args) {
     // with its memory (a read loses nothing by being made again).
     if (interrupted(r) || PyErr_CheckSignals() != 0) return nullptr;
     PyRef stop = stop_detail(r);
+    std::shared_ptr<MemoryHome> home = pooled ? std::shared_ptr<MemoryHome>(st.pool) : spare_memory();
     Arrays a = make_arrays(*st.decoder, std::move(memory), r.events, r.samples, r.events + 1,
-                           pooled ? st.pool : nullptr);
+                           std::move(home));
     return Py_BuildValue("(NNNN)", a.columns.release(), a.samples.release(), a.offsets.release(),
                          stop.release());
   }));
@@ -349,13 +350,18 @@ PyObject* decoder_pick(PyObject* self, PyObject* args) {
     if (in_use(busy)) return nullptr;
     DecoderState& st = *obj->state;
     load_numpy_api();
-    auto memory = std::make_unique<BatchMemory>();
-    BatchResult r = st.waiting.unlocked([&] { return st.decoder->pick(*memory, extents); });
+    std::unique_ptr<BatchMemory> memory = spare_memory()->take();
+    BatchResult r = st.waiting.unlocked([&] {
+      BatchResult res = st.decoder->pick(*memory, extents);
+      memory->trim_to(res, st.decoder->description());  // spare memory may hold more
+      return res;
+    });
     take_kept_error(st, r);
     // As for decode(): no next call can take an interrupt.
     if (interrupted(r) || PyErr_CheckSignals() != 0) return nullptr;
     PyRef stop = stop_detail(r);
-    Arrays a = make_arrays(*st.decoder, std::move(memory), r.events, r.samples, r.events + 1, nullptr);
+    Arrays a = make_arrays(*st.decoder, std::move(memory), r.events, r.samples, r.events + 1,
+                           spare_memory());
     return Py_BuildValue("(NNNN)", a.columns.release(), a.samples.release(), a.offsets.release(),
                          stop.release());
   }));
@@ -656,10 +662,17 @@ PyRef layouts_dict(const ModuleTypes& types) {
   return out;
 }
 
+// release_memory() -> bytes that the memory kept from dropped reads held.
+PyObject* module_release_memory(PyObject*, PyObject*) noexcept {
+  return PyLong_FromSize_t(spare_memory()->release());
+}
+
 PyMethodDef module_methods[] = {
     {"register", reinterpret_cast<PyCFunction>(module_register), METH_VARARGS,
      "register(batch_type, failure): the package's Batch class, and (stop, filename, layout, "
      "index) -> the exception ending an iteration"},
+    {"release_memory", reinterpret_cast<PyCFunction>(module_release_memory), METH_NOARGS,
+     "release_memory() -> int: frees the memory kept from dropped reads; the bytes it held"},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -174,5 +174,69 @@ TEST(BatchMemoryTest, TrimKeepsWhatTheBatchUsedInEachColumn) {
   EXPECT_EQ(m.offsets.capacity(), pages(4 * 8));
 }
 
+
+// Memory of `pages_each` pages in each of its offsets and samples.
+std::unique_ptr<BatchMemory> memory_of_pages(std::size_t pages_each) {
+  auto m = std::make_unique<BatchMemory>();
+  const std::size_t bytes = pages(1) * pages_each;
+  EXPECT_TRUE(m->samples.reserve(bytes) && m->offsets.reserve(bytes));
+  return m;
+}
+
+TEST(SpareMemoryTest, HandsBackTheLastGivenWithinItsBounds) {
+  const std::size_t page = pages(1);
+  SpareMemory spare(10 * page, std::chrono::hours(1));
+  EXPECT_EQ(spare.take()->bytes(), 0u);  // nothing kept: new memory
+
+  // The last given comes back first, its pages as they were.
+  auto a = memory_of_pages(1), b = memory_of_pages(2);
+  a->samples.data()[0] = 7;
+  BatchMemory* first = a.get();
+  BatchMemory* second = b.get();
+  spare.give(std::move(a));
+  spare.give(std::move(b));
+  EXPECT_EQ(spare.bytes(), 6 * page);
+  EXPECT_EQ(spare.take().get(), second);
+  std::unique_ptr<BatchMemory> again = spare.take();
+  ASSERT_EQ(again.get(), first);
+  EXPECT_EQ(again->samples.data()[0], 7);
+  EXPECT_EQ(spare.bytes(), 0u);
+
+  // At most kKept, oldest dropped first; the cap holds; too large is not kept.
+  for (int i = 0; i < 3; ++i) spare.give(memory_of_pages(1));
+  EXPECT_EQ(spare.bytes(), SpareMemory::kKept * 2 * page);
+  spare.give(memory_of_pages(4));  // 8 pages: the cap drops the oldest to make room
+  EXPECT_EQ(spare.bytes(), 10 * page);
+  spare.give(memory_of_pages(6));  // 12 pages: beyond the cap, freed at once
+  EXPECT_EQ(spare.bytes(), 10 * page);
+  EXPECT_EQ(spare.release(), 10 * page);
+  EXPECT_EQ(spare.bytes(), 0u);
+  EXPECT_EQ(spare.release(), 0u);
+}
+
+TEST(SpareMemoryTest, APoolStartsFromSpareMemoryTrimmedAndLeavesItsOwnThere) {
+  BatchDecoder d = open_on(test::script_of(wd1_record(1, 3)));
+  auto spare = std::make_shared<SpareMemory>(std::size_t(1) << 30, std::chrono::hours(1));
+  spare->give(memory_of_pages(64));
+  BatchMemory* given = nullptr;
+  {
+    BatchPool pool(d, Limits{.max_events = 4, .max_bytes = pages(1)}, spare);
+    std::unique_ptr<BatchMemory> m = pool.take();
+    given = m.get();
+    EXPECT_EQ(spare->bytes(), 0u);
+    EXPECT_LE(m->bytes(), 4 * pages(1));  // trimmed to a batch under the pool's limits
+    pool.give(std::move(m));
+  }
+  EXPECT_GT(spare->bytes(), 0u);
+  EXPECT_EQ(spare->take().get(), given);
+}
+
+TEST(SpareMemoryTest, FreesWhatWasNotReusedInTime) {
+  SpareMemory spare(std::size_t(1) << 30, std::chrono::milliseconds(0));
+  spare.give(memory_of_pages(1));
+  EXPECT_EQ(spare.take()->bytes(), 0u);  // idle too long by the next call: freed, not handed out
+  EXPECT_EQ(spare.bytes(), 0u);
+}
+
 }  // namespace
 }  // namespace vorn

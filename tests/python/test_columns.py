@@ -354,6 +354,30 @@ def test_the_pool_never_hands_out_memory_a_kept_batch_uses(write, layout):
         assert (rows(part) if isinstance(part, vc.Batch) else part.tobytes()) == before
 
 
+def test_reads_reuse_only_memory_nothing_uses(write):
+    """A dropped read's memory serves the next reads (and release_memory
+    frees it); memory under a live view or Arrow export is left alone."""
+    pa = pytest.importorskip("pyarrow")
+    paths = [write(many("WD1", 200, 9 + k)) for k in range(4)]
+    expected = [rows(next(iter(vc.iter_batches(p, "WD1")))) for p in paths]
+    vc.release_memory()
+    views, exports = [], []
+    for k in range(12):
+        batch = vc.read(paths[k % 4], "WD1")
+        assert rows(batch) == expected[k % 4]
+        if k % 4 == 0:
+            views.append((batch.samples[3:], batch.samples[3:].tobytes()))
+        elif k % 4 == 1:
+            exports.append((pa.record_batch(batch), expected[k % 4]))
+        del batch
+    for view, before in views:
+        assert view.tobytes() == before
+    for exported, before in exports:
+        assert exported.column("event_counter").to_pylist() == [r[4] for r in before]
+    assert vc.release_memory() > 0
+    assert vc.release_memory() == 0
+
+
 # ---- Threads -----------------------------------------------------------------
 
 
