@@ -34,6 +34,7 @@ import numpy as np  # noqa: E402
 
 import columns  # noqa: E402
 import convert  # noqa: E402
+import loop  # noqa: E402
 import partial  # noqa: E402
 import remote  # noqa: E402
 import sources  # noqa: E402
@@ -233,6 +234,8 @@ def main():
     ap.add_argument("--reps", type=int, default=None)
     ap.add_argument("--only", default="", help="comma-separated workload names")
     ap.add_argument("--no-memory", action="store_true")
+    ap.add_argument("--no-loop", action="store_true",
+                    help="leave out the loops over files and the first reads in fresh processes")
     ap.add_argument("--no-remote", action="store_true",
                     help="leave out the rows of URLs read from servers on 127.0.0.1")
     ap.add_argument("--out", type=Path, default=None,
@@ -250,6 +253,7 @@ def main():
     tmp = Path(tempfile.mkdtemp(prefix="vorn-bench-"))
     results, parallel, analysis, export, conversions, other_sources = [], [], None, None, [], []
     parts = []  # reads of part of a file
+    loops, loop_memory = [], None  # loops over files, first reads
     load_before = os.getloadavg()  # other work on the machine skews the wall-time rows
     try:
         for w in chosen:
@@ -280,6 +284,11 @@ def main():
                   f"{r['ratios']['vs_python']:.2f}x python, {r['ratios']['vs_ceiling']:.0%} of ceiling; "
                   f"vc.read {r['readers']['vc.read']['mb_per_s']:,.0f} MB/s",
                   flush=True)
+        if not args.no_loop:
+            for name in loop.WORKLOADS:
+                if not args.only or name in args.only.split(","):
+                    loops += loop.measure(tmp, BY_NAME[name], args.quick, reps)
+            loop_memory = None if args.no_memory else loop.measure_memory(tmp, args.quick)
         memory = [] if args.no_memory else memory_check(tmp, args.quick)
         missing = None if args.no_remote else remote.available()
         if missing:
@@ -294,6 +303,7 @@ def main():
     if remote_results:
         targets += remote.targets(remote_results)
     targets = partial.targets(targets, parts)
+    loop.targets(targets, loops, loop_memory)
     load = {"before": load_before, "after": os.getloadavg()}
     md = (fmt_table(results) + ("\n\n" + fmt_memory(memory) if memory else "")
           + "\n\n" + columns.fmt_targets(targets) + "\n\nLoad average (1, 5, 15 min) before: "
@@ -311,7 +321,7 @@ def main():
         "results": results, "memory": memory,
         "columns": {"targets": targets, "parallel": parallel, "analysis": analysis,
                     "export": export, "conversions": conversions, "partial": parts,
-                    "remote": remote_results},
+                    "remote": remote_results, "loops": loops, "loop_memory": loop_memory},
         "sources": {"runs": other_sources, "gzip_memory": gzip_memory},
     }
     (args.out / "bench.json").write_text(json.dumps(report, indent=1) + "\n")
