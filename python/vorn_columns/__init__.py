@@ -14,7 +14,8 @@ import operator
 import os
 import time
 from typing import (IO, TYPE_CHECKING, Any, Dict, ItemsView, Iterable, Iterator, KeysView, List,
-                    Literal, NoReturn, Optional, Sequence, Tuple, Union, ValuesView, overload)
+                    Literal, NoReturn, Optional, Sequence, Tuple, TypedDict, Union, ValuesView,
+                    cast, overload)
 
 import numpy as np
 
@@ -24,6 +25,7 @@ from ._sources import CorruptStreamError
 
 if TYPE_CHECKING:
     import dask.dataframe
+    import numpy.typing as npt
     import polars
 
 __all__ = ["Batch", "BatchIterator", "CorruptRecordError", "CorruptStreamError", "Index",
@@ -281,10 +283,10 @@ class _FileMark:
         self.positions = index.positions
 
 
-def _layout(layout: Any) -> str:
+def _layout(layout: Any) -> Layout:
     if type(layout) is not str or layout not in FIELDS:
         raise ValueError(f"layout must be 'WD1' or 'WD2', not {layout!r}")
-    return layout
+    return cast(Layout, layout)
 
 
 def _count(value: Any, name: str, *, least: int = 0, most: Optional[int] = None,
@@ -487,6 +489,20 @@ def _batch(layout: str, decoder: _native.Decoder, first: int, columns: Tuple[np.
            samples: np.ndarray, offsets: np.ndarray) -> Batch:
     return Batch(layout, first, decoder.channels, dict(zip(FIELDS[layout], columns)), samples,
                  offsets)
+
+
+@overload
+def read(path: Source, layout: Literal["WD1"], *, start: int = ..., stop: Optional[int] = ...,
+         index: Optional[Index] = ..., storage_options: Optional[Dict[str, Any]] = ...,
+         compression: Optional[str] = ...) -> WD1Batch: ...
+@overload
+def read(path: Source, layout: Literal["WD2"], *, start: int = ..., stop: Optional[int] = ...,
+         index: Optional[Index] = ..., storage_options: Optional[Dict[str, Any]] = ...,
+         compression: Optional[str] = ...) -> WD2Batch: ...
+@overload
+def read(path: Source, layout: Layout, *, start: int = ..., stop: Optional[int] = ...,
+         index: Optional[Index] = ..., storage_options: Optional[Dict[str, Any]] = ...,
+         compression: Optional[str] = ...) -> Batch: ...
 
 
 def read(path: Source, layout: Layout, *, start: int = 0, stop: Optional[int] = None,
@@ -746,6 +762,67 @@ class _ClosedDecoder:
 _CLOSED: Any = _ClosedDecoder()
 
 
+if TYPE_CHECKING:
+    # What a batch of a known layout holds, for type checkers only (as
+    # vorn's WD1Event): read(path, "WD1") is a WD1Batch, and so on. Import
+    # them under `if TYPE_CHECKING:`.
+    class WD1Columns(TypedDict):
+        event_size: npt.NDArray[np.int32]
+        board_id: npt.NDArray[np.int32]
+        pattern: npt.NDArray[np.int32]
+        board_channel: npt.NDArray[np.int32]
+        event_counter: npt.NDArray[np.int32]
+        timestamp: npt.NDArray[np.int32]
+
+    class WD2Columns(TypedDict):
+        event_counter: npt.NDArray[np.uint32]
+        timestamp: npt.NDArray[np.uint64]
+        samples: npt.NDArray[np.uint32]
+        sampling_period: npt.NDArray[np.uint64]
+        channels: npt.NDArray[np.int32]
+
+    class WD1Batch(Batch):
+        layout: Literal["WD1"]
+        columns: WD1Columns  # type: ignore[assignment]
+        samples: npt.NDArray[np.uint16]
+        offsets: npt.NDArray[np.int64]
+        def waveforms(self) -> npt.NDArray[np.uint16]: ...
+
+    class WD2Batch(Batch):
+        layout: Literal["WD2"]
+        columns: WD2Columns  # type: ignore[assignment]
+        samples: npt.NDArray[np.float32]
+        offsets: npt.NDArray[np.int64]
+        def waveforms(self) -> npt.NDArray[np.float32]: ...
+
+    class WD1BatchIterator(BatchIterator):
+        def __iter__(self) -> WD1BatchIterator: ...
+        def __next__(self) -> WD1Batch: ...
+        def __enter__(self) -> WD1BatchIterator: ...
+
+    class WD2BatchIterator(BatchIterator):
+        def __iter__(self) -> WD2BatchIterator: ...
+        def __next__(self) -> WD2Batch: ...
+        def __enter__(self) -> WD2BatchIterator: ...
+
+
+@overload
+def iter_batches(path: Source, layout: Literal["WD1"], *, max_events: Optional[int] = ...,
+                 max_bytes: int = ..., start: int = ..., stop: Optional[int] = ...,
+                 storage_options: Optional[Dict[str, Any]] = ...,
+                 compression: Optional[str] = ...) -> WD1BatchIterator: ...
+@overload
+def iter_batches(path: Source, layout: Literal["WD2"], *, max_events: Optional[int] = ...,
+                 max_bytes: int = ..., start: int = ..., stop: Optional[int] = ...,
+                 storage_options: Optional[Dict[str, Any]] = ...,
+                 compression: Optional[str] = ...) -> WD2BatchIterator: ...
+@overload
+def iter_batches(path: Source, layout: Layout, *, max_events: Optional[int] = ...,
+                 max_bytes: int = ..., start: int = ..., stop: Optional[int] = ...,
+                 storage_options: Optional[Dict[str, Any]] = ...,
+                 compression: Optional[str] = ...) -> BatchIterator: ...
+
+
 def iter_batches(path: Source, layout: Layout, *, max_events: Optional[int] = None,
                  max_bytes: int = 4 << 20, start: int = 0, stop: Optional[int] = None,
                  storage_options: Optional[Dict[str, Any]] = None,
@@ -755,6 +832,23 @@ def iter_batches(path: Source, layout: Layout, *, max_events: Optional[int] = No
     file bytes past ``max_bytes``, and holds at least one event."""
     return BatchIterator(path, layout, max_events=max_events, max_bytes=max_bytes, start=start,
                          stop=stop, storage_options=storage_options, compression=compression)
+
+
+@overload
+def follow(path: Source, layout: Literal["WD1"], *, max_events: Optional[int] = ...,
+           max_bytes: int = ..., poll: float = ..., idle_timeout: Optional[float] = ...,
+           storage_options: Optional[Dict[str, Any]] = ...,
+           compression: Optional[str] = ...) -> Iterator[WD1Batch]: ...
+@overload
+def follow(path: Source, layout: Literal["WD2"], *, max_events: Optional[int] = ...,
+           max_bytes: int = ..., poll: float = ..., idle_timeout: Optional[float] = ...,
+           storage_options: Optional[Dict[str, Any]] = ...,
+           compression: Optional[str] = ...) -> Iterator[WD2Batch]: ...
+@overload
+def follow(path: Source, layout: Layout, *, max_events: Optional[int] = ...,
+           max_bytes: int = ..., poll: float = ..., idle_timeout: Optional[float] = ...,
+           storage_options: Optional[Dict[str, Any]] = ...,
+           compression: Optional[str] = ...) -> Iterator[Batch]: ...
 
 
 def follow(path: Source, layout: Layout, *, max_events: Optional[int] = None,

@@ -14,7 +14,7 @@ except ImportError as e:
     raise ImportError(f"vorn_columns.to_dask needs dask.dataframe ({e}): "
                       "pip install 'vorn[dask]'") from e
 
-from . import Batch, Index, Source, _count, _FileMark, _layout, _read, _remote, _sources, read, scan
+from . import Batch, Index, Layout, Source, _count, _FileMark, _layout, _read, _remote, _sources, read, scan
 
 # File objects are shared by the partitions that read them: one reads at a time.
 _file_objects = threading.Lock()
@@ -38,7 +38,7 @@ def _at(source: Any, origin: Optional[int], work: Any) -> Any:
         return work()
 
 
-def _partition(source: Any, origin: Optional[int], layout: str, options: Dict[str, Any],
+def _partition(source: Any, origin: Optional[int], layout: Layout, options: Dict[str, Any],
                start: int, stop: int, mark: Optional[_FileMark],
                first: Optional[Tuple[int, ...]]) -> Any:
     return _frame(_at(source, origin, lambda: _read(
@@ -46,7 +46,7 @@ def _partition(source: Any, origin: Optional[int], layout: str, options: Dict[st
         options["storage_options"])))
 
 
-def to_dask(paths: Union[Source, Iterable[Source]], layout: str, *, events_per_partition: int,
+def to_dask(paths: Union[Source, Iterable[Source]], layout: Layout, *, events_per_partition: int,
             storage_options: Optional[Dict[str, Any]], compression: Optional[str]) -> Any:
     """The events of the files as a lazy dask.dataframe.DataFrame, one partition per
     `events_per_partition` events of a file (a partition never spans two files), in file order.
@@ -65,7 +65,7 @@ def to_dask(paths: Union[Source, Iterable[Source]], layout: str, *, events_per_p
     pattern, local or remote, replaced by the names it matches in sorted order."""
     layout = _layout(layout)
     size = _count(events_per_partition, "events_per_partition", least=1)
-    options = {"storage_options": storage_options, "compression": compression}
+    options: Dict[str, Any] = {"storage_options": storage_options, "compression": compression}
     single = isinstance(paths, (str, bytes, os.PathLike)) or _sources.is_file_object(paths)
     given: List[Any] = [paths] if single else list(cast(Iterable[Any], paths))
     sources: List[Any] = []

@@ -23,7 +23,7 @@ except ImportError as e:
     raise ImportError(f"vorn_columns.scan_polars needs polars ({e}): "
                       "pip install 'vorn[polars]'") from e
 
-from . import Source, _failed, _failure, _layout, _native, _sources, iter_batches
+from . import Layout, Source, _failed, _failure, _layout, _native, _sources, iter_batches
 from ._layouts import FIELD_DTYPES, FIELDS, SAMPLE_DTYPES
 from ._take import pick
 
@@ -86,7 +86,7 @@ def _by_bytes(sizes: np.ndarray, limit: int) -> Iterator[slice]:
 class _File:
     """One input of the scan and what a query asks of it."""
 
-    def __init__(self, source: Any, label: Optional[str], layout: str, predicate: Any,
+    def __init__(self, source: Any, label: Optional[str], layout: Layout, predicate: Any,
                  with_data: bool, size: int, options: Tuple[Any, Any]) -> None:
         self.source, self.label, self.layout = source, label, layout
         self.predicate, self.with_data, self.size = predicate, with_data, size
@@ -154,7 +154,7 @@ class _File:
             first += n
 
 
-def scan_polars(sources: Union[Source, Iterable[Source]], layout: str, *,
+def scan_polars(sources: Union[Source, Iterable[Source]], layout: Layout, *,
                 storage_options: Optional[Dict[str, Any]] = None,
                 compression: Optional[str] = "auto") -> pl.LazyFrame:
     layout = _layout(layout)

@@ -10,7 +10,7 @@ import os
 import stat
 import weakref
 import zlib
-from typing import Any, Callable, Optional
+from typing import Any, Callable, Dict, Optional
 
 from . import _remote
 
@@ -126,7 +126,7 @@ def _zstd_reader(raw: Any) -> Any:
     return zstandard.ZstdDecompressor().stream_reader(raw, read_across_frames=True, closefd=False)
 
 
-OPENERS: dict = {
+OPENERS: Dict[str, Callable[[Any], Any]] = {
     "gzip": lambda raw: gzip.GzipFile(fileobj=raw, mode="rb"),
     "bz2": lambda raw: bz2.BZ2File(raw, "rb"),
     "xz": lambda raw: lzma.LZMAFile(raw, "rb"),
@@ -209,7 +209,7 @@ class Decompressed(io.RawIOBase):
         if self._ended:
             return 0
         try:
-            n = self._stream.readinto1(b)
+            n: int = self._stream.readinto1(b)
         except EOFError:  # cut short: what came before it stands
             self._ended = True
             return 0

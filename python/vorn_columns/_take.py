@@ -3,13 +3,16 @@ between them; ``select`` makes a Batch of some of another's events."""
 from __future__ import annotations
 
 import os
-from typing import Any, Dict, List, Optional, Tuple
+from typing import TYPE_CHECKING, Any, Dict, List, Literal, Optional, Tuple, overload
 
 import numpy as np
 
 from . import (_STOP_MISMATCH, Batch, Index, Layout, Source, StaleIndexError, _check_file, _failed,
                _index, _layout, _native, _open, _raise_failure, _stale)
 from ._layouts import FIELDS
+
+if TYPE_CHECKING:
+    from . import WD1Batch, WD2Batch
 
 # Batches of input read forward: the chosen events are copied out of each.
 _FORWARD_EVENTS = 1 << 16
@@ -43,6 +46,20 @@ def _numbers(events: Any, count: int, filename: Any) -> np.ndarray:
             raise IndexError(f"event {number} is not in {os.fsdecode(filename)}, which holds "
                              f"{count} events")
     return chosen.astype(np.int64)
+
+
+@overload
+def take(source: Source, layout: Literal["WD1"], events: Any, *, index: Optional[Index] = ...,
+         storage_options: Optional[Dict[str, Any]] = ...,
+         compression: Optional[str] = ...) -> WD1Batch: ...
+@overload
+def take(source: Source, layout: Literal["WD2"], events: Any, *, index: Optional[Index] = ...,
+         storage_options: Optional[Dict[str, Any]] = ...,
+         compression: Optional[str] = ...) -> WD2Batch: ...
+@overload
+def take(source: Source, layout: Layout, events: Any, *, index: Optional[Index] = ...,
+         storage_options: Optional[Dict[str, Any]] = ...,
+         compression: Optional[str] = ...) -> Batch: ...
 
 
 def take(source: Source, layout: Layout, events: Any, *, index: Optional[Index] = None,

@@ -12,12 +12,12 @@ import stat
 import sys
 import tempfile
 import threading
-from typing import Any, Callable, Dict, Iterator, List, Optional, Sequence, Tuple
+from typing import Any, Callable, Dict, Iterator, List, Optional, Sequence, Tuple, cast
 
 import numpy as np
 
-from . import (BatchIterator, CorruptRecordError, CorruptStreamError, __version__, _detect,
-               _remote, _sources, _verdicts, iter_batches, scan)
+from . import (BatchIterator, CorruptRecordError, CorruptStreamError, Layout, __version__,
+               _detect, _remote, _sources, _verdicts, iter_batches, scan)
 
 LAYOUTS = {".wd1": "WD1", ".wd2": "WD2"}
 # Suffixes of compressed files, looked through for the layout's (run042.wd1.gz is WD1).
@@ -89,24 +89,24 @@ class _Input:
             self.close()
             raise
 
-    def _layout(self, given: Any, asked: Optional[str]) -> str:
+    def _layout(self, given: Any, asked: Optional[str]) -> Layout:
         """The layout asked for (by --layout or the name), unless the first records read as the
         other one and not as it; else the one they read as. What detection reads of input that
         cannot seek is given back to the reading that follows."""
         if os.path.isdir(self.path):
-            return asked or "WD1"  # reading it fails as reading a directory does
+            return cast(Layout, asked or "WD1")  # reading it fails as reading a directory does
         try:
             _, verdicts = _verdicts(given, "auto", self._options)
             found = _detect.decide(self.path, verdicts)
         except ValueError as e:
             if asked:
-                return asked  # detection cannot tell: the layout asked for, as it is
+                return cast(Layout, asked)  # detection cannot tell: the layout asked for, as it is
             raise _Usage(f"{e}; name it *.wd1 or *.wd2, or give --layout") from None
         if asked and found != asked and dict(verdicts)[asked][0] < 2:
             raise _ReadFailure(f"{self.path} does not read as {asked}: its first records do not "
                                f"chain as {asked} records; they read as {found}. Use --layout "
                                f"{found}.")
-        return asked or found
+        return cast(Layout, asked or found)
 
     def close(self) -> None:
         if self._owned is not None:

@@ -46,7 +46,9 @@ USAGE = """\
 
 COLUMNS_USAGE = """\
     import pathlib
-    from typing import Iterator, List
+    from typing import TYPE_CHECKING, Iterator, List
+
+    from typing_extensions import assert_type
 
     import numpy as np
     import numpy.typing as npt
@@ -78,6 +80,25 @@ COLUMNS_USAGE = """\
     def rates(paths: List[str]) -> int:
         frame = vc.scan_polars(paths, "WD2").select("file", "timestamp").collect()
         return frame.height
+
+
+    def typed_by_layout(path: str, layout: vc.Layout) -> None:
+        if TYPE_CHECKING:
+            from vorn_columns import WD1Batch, WD2Batch
+        wd1 = vc.read(path, "WD1")
+        assert_type(wd1, "WD1Batch")
+        assert_type(wd1.samples, npt.NDArray[np.uint16])
+        assert_type(wd1.columns["board_channel"], npt.NDArray[np.int32])
+        assert_type(wd1.offsets, npt.NDArray[np.int64])
+        assert_type(wd1.waveforms(), npt.NDArray[np.uint16])
+        with vc.iter_batches(path, "WD2") as batches:
+            for wd2 in batches:
+                assert_type(wd2, "WD2Batch")
+                assert_type(wd2.samples, npt.NDArray[np.float32])
+                assert_type(wd2.columns["timestamp"], npt.NDArray[np.uint64])
+        assert_type(next(vc.follow(path, "WD2")).columns["samples"], npt.NDArray[np.uint32])
+        assert_type(vc.take(path, "WD1", [0]).samples, npt.NDArray[np.uint16])
+        assert_type(vc.read(path, layout), vc.Batch)
 """
 
 # Each line after the first holds one mistake and the error code mypy must give for it.
@@ -90,10 +111,11 @@ MISTAKES = """\
     label: str = next(EventReader("run.wd2", "WD2"))["samples"]  # assignment
     EventReader("run.wd1", "WD1").close()  # attr-defined
     with EventReader("run.wd1", "WD1") as r: pass  # attr-defined
-    vc.read("run.wd1", "WD1", stop="10")  # arg-type
+    vc.read("run.wd1", "WD1", stop="10")  # call-overload
     vc.read("run.wd1", "WD1").waveform()  # attr-defined
-    vc.take("run.wd1", "WD1", [1, 2], index="run.idx")  # arg-type
+    vc.take("run.wd1", "WD1", [1, 2], index="run.idx")  # call-overload
     vc.scan_polars("run.wd1", "WD1").collect().nrows  # attr-defined
+    vc.read("run.wd1", "WD1").columns["channels"]  # typeddict-item
 """
 
 
@@ -124,3 +146,19 @@ def test_each_mistake_is_reported(mistake_report, line):
     code = source.rsplit("# ", 1)[1]
     errors = re.findall(rf"^check\.py:{line}: error: .*\[([a-z-]+)\]$", mistake_report, re.M)
     assert code in errors, f"{source!r} not reported as [{code}]:\n{mistake_report}"
+
+
+def test_typed_columns_are_the_dtypes_read():
+    """The column types type checkers are told are those the decoder makes."""
+    import ast
+    import pathlib
+
+    import vorn_columns as vc
+    from vorn_columns._layouts import FIELD_DTYPES
+
+    tree = ast.parse(pathlib.Path(vc.__file__).read_text())
+    declared = {node.name[:3]: {f.target.id: f.annotation.slice.attr for f in node.body}
+                for node in ast.walk(tree)
+                if isinstance(node, ast.ClassDef) and node.name in ("WD1Columns", "WD2Columns")}
+    assert declared == {layout: {name: dtype.name for name, dtype in fields.items()}
+                        for layout, fields in FIELD_DTYPES.items()}
