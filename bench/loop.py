@@ -146,14 +146,6 @@ def targets(rows, runs, memory):
                    f"{memory['kept_bytes'] / MIB:,.1f} MiB kept before it")
 
 
-def _status_kb(field):
-    with open("/proc/self/status") as f:
-        for line in f:
-            if line.startswith(field + ":"):
-                return int(line.split()[1])
-    raise KeyError(field)
-
-
 def main(argv):
     sys.path.insert(0, str(HERE))
     from workloads import BY_NAME
@@ -172,13 +164,14 @@ def main(argv):
         print(time.perf_counter() - t0)
     elif argv[0] == "memory":
         import vorn_columns as vc
+        from memory import status_kb
         layout, paths = argv[1], argv[2:]
-        before = _status_kb("VmRSS")
+        before = status_kb("VmRSS")
         for p in paths:
             b = vc.read(p, layout)
             del b
         kept = vc.release_memory()
-        print(json.dumps({"before_kb": before, "after_kb": _status_kb("VmRSS"), "kept_bytes": kept}))
+        print(json.dumps({"before_kb": before, "after_kb": status_kb("VmRSS"), "kept_bytes": kept}))
 
 
 if __name__ == "__main__":
