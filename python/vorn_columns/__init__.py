@@ -530,14 +530,13 @@ def read(path: Source, layout: Layout, *, start: int = 0, stop: Optional[int] = 
 
 
 def release_memory() -> int:
-    """Frees the memory that ``read`` and ``take`` keep from batches that
-    were dropped, and returns how many bytes it was. They keep the memory of
-    the last two such batches, 1 GiB at most, so that a loop over files reads
-    into memory whose pages are touched already; what has not been reused for
-    10 seconds is freed at a later call (there is no thread of its own).
-    Memory under an array, a view or an Arrow export is never kept or freed
-    while that lives. ``iter_batches`` keeps its own memory, for its own
-    batches only."""
+    """Frees the memory kept from dropped batches for later reads, and
+    returns how many bytes it was. The memory of the last four batches of
+    ``read`` and ``take`` dropped (and of finished iterators' pools) is kept,
+    1 GiB at most, so that a loop over files reads into memory whose pages are
+    touched already; what has not been reused for 10 seconds is freed at a
+    later call (there is no thread of its own). Memory under an array, a view
+    or an Arrow export is never kept or freed while that lives."""
     return _native.release_memory()
 
 

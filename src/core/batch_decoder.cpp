@@ -500,11 +500,23 @@ BatchResult BatchDecoder::decode(BatchMemory& out, Limits limits) { return walk<
 
 BatchResult BatchDecoder::scan(BatchMemory* out, Limits limits) { return walk<false>(out, limits); }
 
+namespace {
+// A few times the most a batch of `events` records and `sample_bytes` of
+// samples holds (8 bytes a column entry at most), saturated.
+std::size_t spare_limit(std::uint64_t events, std::uint64_t sample_bytes,
+                        const LayoutDesc& layout) noexcept {
+  const std::uint64_t columns = std::min<std::uint64_t>(events, SIZE_MAX >> 7) * 8 * (layout.fields.size() + 1);
+  const std::uint64_t batch = columns + std::min<std::uint64_t>(sample_bytes, SIZE_MAX >> 2);
+  return batch > SIZE_MAX / 4 ? SIZE_MAX : std::size_t(4 * batch);
+}
+}  // namespace
+
 BatchPool::BatchPool(const BatchDecoder& decoder, Limits limits,
                      std::shared_ptr<SpareMemory> spare) noexcept
     : layout_(decoder.description()),
       keep_events_(std::min(limits.max_events, limits.max_bytes / decoder.header_size() + 1)),
       keep_sample_bytes_(limits.max_bytes),
+      spare_limit_(spare_limit(keep_events_, keep_sample_bytes_, layout_)),
       spare_(std::move(spare)) {}
 
 BatchPool::~BatchPool() {
@@ -522,8 +534,9 @@ std::unique_ptr<BatchMemory> BatchPool::take() {
     }
   }
   if (!spare_) return std::make_unique<BatchMemory>();
-  std::unique_ptr<BatchMemory> m = spare_->take();
-  trim(*m, layout_, keep_events_, keep_sample_bytes_);  // it may come from a far larger batch
+  // Memory a few times a batch's at most: a whole read's is left to the next read.
+  std::unique_ptr<BatchMemory> m = spare_->take(spare_limit_);
+  trim(*m, layout_, keep_events_, keep_sample_bytes_);
   return m;
 }
 
@@ -538,16 +551,21 @@ void BatchPool::give(std::unique_ptr<BatchMemory> m) noexcept {
   }
 }
 
-std::unique_ptr<BatchMemory> SpareMemory::take() {
+std::unique_ptr<BatchMemory> SpareMemory::take(std::size_t at_most) {
   Freed freed;  // unmapped once the lock is let go: that takes time
   std::unique_ptr<BatchMemory> m;
   {
     std::lock_guard<std::mutex> lock(mutex_);
     expire(Clock::now(), freed);
-    if (count_ != 0) {
-      Kept& last = kept_[--count_];
-      held_ -= last.bytes;
-      m = std::move(last.memory);
+    std::size_t best = count_;
+    for (std::size_t i = 0; i < count_; ++i) {
+      const std::size_t bytes = kept_[i].bytes;
+      if (bytes <= at_most && (best == count_ || bytes >= kept_[best].bytes)) best = i;
+    }
+    if (best != count_) {
+      m = std::move(kept_[best].memory);
+      held_ -= kept_[best].bytes;
+      drop(best);
     }
   }
   return m ? std::move(m) : std::make_unique<BatchMemory>();
@@ -585,7 +603,12 @@ void SpareMemory::expire(Clock::time_point now, Freed& freed) noexcept {
 void SpareMemory::drop_oldest(Freed& freed) noexcept {
   held_ -= kept_[0].bytes;
   freed.push(std::move(kept_[0].memory));
-  std::move(kept_.begin() + 1, kept_.begin() + count_, kept_.begin());
+  drop(0);
+}
+
+void SpareMemory::drop(std::size_t i) noexcept {
+  std::move(kept_.begin() + std::ptrdiff_t(i) + 1, kept_.begin() + std::ptrdiff_t(count_),
+            kept_.begin() + std::ptrdiff_t(i));
   --count_;
 }
 

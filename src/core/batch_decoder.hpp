@@ -152,20 +152,24 @@ class BatchDecoder {
 // other, as an allocator keeps freed blocks: its pages are then touched
 // already, where fresh memory would be faulted in and zeroed page by page.
 // It keeps the memory of the last kKept batches given, at most `cap` bytes
-// in all; a batch larger than that is freed at once. Memory kept for `idle`
-// without being taken is freed at the next call of any kind (there is no
-// thread of its own), and release() frees it all. Safe from any thread.
+// in all; a batch larger than that is freed at once. A taker gets the
+// largest kept memory within the size it asks for, so that an iterator's
+// small batches leave a whole read's memory to the next read. Memory kept
+// for `idle` without being taken is freed at the next call of any kind
+// (there is no thread of its own), and release() frees it all. Safe from
+// any thread.
 class SpareMemory final : public MemoryHome {
  public:
   using Clock = std::chrono::steady_clock;
-  static constexpr std::size_t kKept = 2;
+  static constexpr std::size_t kKept = 4;
 
   SpareMemory(std::size_t cap, Clock::duration idle) noexcept : cap_(cap), idle_(idle) {}
   SpareMemory(const SpareMemory&) = delete;
   SpareMemory& operator=(const SpareMemory&) = delete;
 
-  // The memory given last, else new empty memory.
-  std::unique_ptr<BatchMemory> take();
+  // The largest kept memory of at most `at_most` bytes (of those, the one
+  // given last), else new empty memory.
+  std::unique_ptr<BatchMemory> take(std::size_t at_most = SIZE_MAX);
   void give(std::unique_ptr<BatchMemory> m) noexcept override;
   // Frees all it keeps; returns the bytes it held.
   std::size_t release() noexcept;
@@ -188,6 +192,7 @@ class SpareMemory final : public MemoryHome {
   // Drops what has been kept for idle_ or longer.
   void expire(Clock::time_point now, Freed& freed) noexcept;
   void drop_oldest(Freed& freed) noexcept;
+  void drop(std::size_t i) noexcept;  // kept_[i] out, the later ones moved up
 
   std::mutex mutex_;
   std::array<Kept, kKept> kept_;  // the first count_, oldest first
@@ -224,6 +229,7 @@ class BatchPool final : public MemoryHome {
   const LayoutDesc& layout_;
   std::uint64_t keep_events_;
   std::uint64_t keep_sample_bytes_;
+  std::size_t spare_limit_;  // the most spare memory it takes: a few batches' worth
   std::shared_ptr<SpareMemory> spare_;
 };
 

@@ -203,13 +203,18 @@ TEST(SpareMemoryTest, HandsBackTheLastGivenWithinItsBounds) {
   EXPECT_EQ(spare.bytes(), 0u);
 
   // At most kKept, oldest dropped first; the cap holds; too large is not kept.
-  for (int i = 0; i < 3; ++i) spare.give(memory_of_pages(1));
+  for (std::size_t i = 0; i <= SpareMemory::kKept; ++i) spare.give(memory_of_pages(1));
   EXPECT_EQ(spare.bytes(), SpareMemory::kKept * 2 * page);
   spare.give(memory_of_pages(4));  // 8 pages: the cap drops the oldest to make room
   EXPECT_EQ(spare.bytes(), 10 * page);
   spare.give(memory_of_pages(6));  // 12 pages: beyond the cap, freed at once
   EXPECT_EQ(spare.bytes(), 10 * page);
-  EXPECT_EQ(spare.release(), 10 * page);
+
+  // A taker gets the largest within what it asks for.
+  EXPECT_EQ(spare.take(4 * page)->bytes(), 2 * page);
+  EXPECT_EQ(spare.take()->bytes(), 8 * page);
+  EXPECT_EQ(spare.take(page)->bytes(), 0u);  // none so small: new memory
+  EXPECT_EQ(spare.release(), 0u);
   EXPECT_EQ(spare.bytes(), 0u);
   EXPECT_EQ(spare.release(), 0u);
 }
@@ -217,18 +222,19 @@ TEST(SpareMemoryTest, HandsBackTheLastGivenWithinItsBounds) {
 TEST(SpareMemoryTest, APoolStartsFromSpareMemoryTrimmedAndLeavesItsOwnThere) {
   BatchDecoder d = open_on(test::script_of(wd1_record(1, 3)));
   auto spare = std::make_shared<SpareMemory>(std::size_t(1) << 30, std::chrono::hours(1));
-  spare->give(memory_of_pages(64));
+  spare->give(memory_of_pages(1));
+  spare->give(memory_of_pages(4096));  // a whole read's: left for a read
   BatchMemory* given = nullptr;
   {
     BatchPool pool(d, Limits{.max_events = 4, .max_bytes = pages(1)}, spare);
     std::unique_ptr<BatchMemory> m = pool.take();
     given = m.get();
-    EXPECT_EQ(spare->bytes(), 0u);
+    EXPECT_EQ(spare->bytes(), 8192 * pages(1));
     EXPECT_LE(m->bytes(), 4 * pages(1));  // trimmed to a batch under the pool's limits
     pool.give(std::move(m));
   }
-  EXPECT_GT(spare->bytes(), 0u);
-  EXPECT_EQ(spare->take().get(), given);
+  EXPECT_GT(spare->bytes(), 8192 * pages(1));
+  EXPECT_EQ(spare->take(2 * pages(1)).get(), given);
 }
 
 TEST(SpareMemoryTest, FreesWhatWasNotReusedInTime) {
