@@ -350,7 +350,11 @@ PyObject* decoder_pick(PyObject* self, PyObject* args) {
     if (in_use(busy)) return nullptr;
     DecoderState& st = *obj->state;
     load_numpy_api();
-    std::unique_ptr<BatchMemory> memory = spare_memory()->take();
+    // Kept memory of about this size only: a whole read's is left to the next read.
+    constexpr std::uint64_t kMost = SIZE_MAX / 8;
+    std::uint64_t bytes = std::min<std::uint64_t>(extents.size(), kMost / 64) * 64;  // columns
+    for (const Extent& e : extents) bytes = std::min(kMost, bytes + std::min(e.bytes, kMost));
+    std::unique_ptr<BatchMemory> memory = spare_memory()->take(std::size_t(4 * bytes));
     BatchResult r = st.waiting.unlocked([&] {
       BatchResult res = st.decoder->pick(*memory, extents);
       memory->trim_to(res, st.decoder->description());  // spare memory may hold more
