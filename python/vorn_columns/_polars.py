@@ -10,6 +10,7 @@ itself is evaluated on whole frames instead.
 """
 from __future__ import annotations
 
+import functools
 import glob
 import os
 from typing import Any, Dict, Iterable, Iterator, List, Optional, Tuple, Union
@@ -28,6 +29,7 @@ from ._layouts import FIELD_DTYPES, FIELDS, SAMPLE_DTYPES
 from ._take import pick
 
 
+@functools.lru_cache(maxsize=None)
 def _polars_type(dtype: np.dtype) -> Any:
     """The Polars type that a NumPy array of `dtype` becomes."""
     return pl.Series(np.empty(0, dtype)).dtype
