@@ -17,8 +17,8 @@
 
 namespace vorn {
 
-// The layouts by enumerator, as the bindings named them before the
-// descriptions; open(..., layout_desc(...)) is the same.
+// The layouts by enumerator, for callers (the C++ tests) that name one
+// in code; open(..., layout_desc(...)) is the same.
 enum class Layout : std::uint8_t { wd1, wd2 };
 const LayoutDesc& layout_desc(Layout layout) noexcept;
 
@@ -92,7 +92,6 @@ class BatchDecoder {
                                  std::int32_t channels, std::size_t buffer_size = kBufferSize);
 
   const LayoutDesc& description() const noexcept { return *layout_; }
-  Layout layout() const noexcept { return layout_ == &WD1::kDesc ? Layout::wd1 : Layout::wd2; }
   // The channel count the probe found; 0 for a layout without channel word.
   std::int32_t channels() const noexcept { return probed_; }
   // Header columns of the layout, and each one's element size in bytes.
