@@ -378,6 +378,21 @@ def test_reads_reuse_only_memory_nothing_uses(write):
     assert vc.release_memory() == 0
 
 
+def test_iterators_and_takes_leave_a_dropped_read_its_memory(write):
+    """Kept memory goes to a taker of its size: an iterator's small batches
+    and a take of two events do not take a whole read's memory and cut it
+    down, which would leave the next read to fault in fresh pages."""
+    path = write(many("WD1", 20_000, 64))
+    vc.release_memory()
+    batch = vc.read(path, "WD1")
+    size = batch.samples.nbytes
+    del batch
+    for _ in vc.iter_batches(path, "WD1", max_events=100, max_bytes=1 << 16):
+        pass
+    assert len(vc.take(path, "WD1", [1, 5])) == 2
+    assert vc.release_memory() >= size
+
+
 # ---- Threads -----------------------------------------------------------------
 
 
