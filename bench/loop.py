@@ -28,9 +28,10 @@ HERE = Path(__file__).resolve().parent
 MB = 1_000_000
 MIB = 1 << 20
 WORKLOADS = ("wd1_0", "wd1_8", "wd1_64", "wd1_1024", "wd2_2x1024")
+QUICK_WORKLOADS = ("wd1_0", "wd1_1024")  # --quick: a smoke test of the scripts
 # (label, bytes per file, files) of each set; --quick makes them small.
 SETS = (("25 MB", 25 * MB, 8), ("200 MB", 200 * MB, 2))
-QUICK_SETS = (("2 MB", 2 * MB, 4), ("8 MB", 8 * MB, 2))
+QUICK_SETS = (("2 MB", 2 * MB, 2),)
 FIRST_READS = 5  # fresh processes per reader and file
 READERS = ("numpy.fromfile", "vc.read", "vc.iter_batches", "vorn")
 
@@ -82,7 +83,7 @@ def measure(tmp, w, quick, reps):
             for name in READERS[k:] + READERS[:k]:
                 loops[name].append(_loop(name, [str(p) for p in paths], w))
         firsts = {n: [] for n in READERS if n != "vorn"}
-        for rep in range(3 if quick else FIRST_READS):
+        for rep in range(1 if quick else FIRST_READS):
             for name in firsts:
                 firsts[name].append(_first(paths[0], w, name))
         for p in paths:

@@ -285,7 +285,7 @@ def main():
                   f"vc.read {r['readers']['vc.read']['mb_per_s']:,.0f} MB/s",
                   flush=True)
         if not args.no_loop:
-            for name in loop.WORKLOADS:
+            for name in loop.QUICK_WORKLOADS if args.quick else loop.WORKLOADS:
                 if not args.only or name in args.only.split(","):
                     loops += loop.measure(tmp, BY_NAME[name], args.quick, reps)
             loop_memory = None if args.no_memory else loop.measure_memory(tmp, args.quick)

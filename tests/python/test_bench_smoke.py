@@ -13,7 +13,7 @@ def test_quick_run_writes_a_complete_report(tmp_path):
     # The rows of URLs start servers: test_remote.py runs them.
     proc = subprocess.run([sys.executable, str(BENCH / "run.py"), "--quick", "--reps", "1",
                            "--no-remote", "--out", str(tmp_path)],
-                          capture_output=True, text=True, timeout=120)
+                          capture_output=True, text=True, timeout=300)
     # run.py exits non-zero when a reader disagrees with vorn about the events.
     assert proc.returncode == 0, proc.stderr
     report = json.loads((tmp_path / "bench.json").read_text())
@@ -36,3 +36,9 @@ def test_quick_run_writes_a_complete_report(tmp_path):
     for codec in codecs():  # other sources' rows (zstd where this interpreter reads it)
         assert f"two threads on two {codec} files over one" in rows
     assert any(r.startswith("iter_batches of a gzip file: peak RSS") for r in rows)
+    loops = report["columns"]["loops"]  # the loop over files and the first read
+    assert {(x["workload"], n) for x in loops for n in x["loop_ns_per_event"]} == {
+        (w, n) for w in ("wd1_0", "wd1_1024")
+        for n in ("numpy.fromfile", "vc.read", "vc.iter_batches", "vorn")}
+    assert all(x["first_runs"]["vc.read"] for x in loops)
+    assert "RSS after release_memory() over RSS before the first read" in rows

@@ -1,6 +1,7 @@
 """The examples run as a user runs them: demo, following a growing file, many files at once."""
 import importlib.util
 import json
+import os
 import subprocess
 import sys
 import time
@@ -25,8 +26,15 @@ def load(name):
 
 
 def run_example(name, *args, **kwargs):
+    env = dict(os.environ)
+    if env.get("VORN_SANITIZED"):
+        # GCC 12's LeakSanitizer crashed ("Tracer caught signal 11") at the exit of the demo,
+        # reading a dynamic TLS block whose recorded range was garbage, after matplotlib wrote
+        # its PNG; with a guard page behind every column region the demo and the suite ran
+        # clean. Memory errors are still caught here; leaks are the suite's process's to find.
+        env["ASAN_OPTIONS"] = env.get("ASAN_OPTIONS", "") + ":detect_leaks=0"
     r = subprocess.run([sys.executable, str(EXAMPLES / f"{name}.py"), *map(str, args)],
-                       capture_output=True, text=True, timeout=120, **kwargs)
+                       capture_output=True, text=True, timeout=120, env=env, **kwargs)
     assert r.returncode == 0, r.stderr
     return r.stdout
 
