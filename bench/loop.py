@@ -11,11 +11,10 @@ user's loop. First read: the wall time of one read of the first file in a new
 interpreter, imports and a read of a small file done before the timing (that
 both arrays and readers are ready), median over fresh processes.
 
-    python bench/loop.py first PATH LAYOUT READER   (run by measure())
+    python bench/loop.py first PATH WORKLOAD READER (run by measure())
     python bench/loop.py memory LAYOUT PATH...      (run by measure_memory())
 """
 import json
-import os
 import statistics
 import subprocess
 import sys
