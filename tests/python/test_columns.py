@@ -393,6 +393,35 @@ def test_iterators_and_takes_leave_a_dropped_read_its_memory(write):
     assert vc.release_memory() >= size
 
 
+def test_reads_on_threads_while_another_releases_kept_memory(write):
+    """Reads on two threads hand memory to each other through what is kept,
+    while a third frees it over and over: every read gives its file's events."""
+    paths = [write(many("WD1", 300, 5 + k)) for k in range(2)]
+    expected = [rows(vc.read(p, "WD1")) for p in paths]
+    stop, wrong = threading.Event(), []
+
+    def reader(k):
+        for _ in range(150):
+            batch = vc.read(paths[k], "WD1")
+            if rows(batch) != expected[k]:
+                wrong.append(k)
+
+    def releaser():
+        while not stop.is_set():
+            vc.release_memory()
+
+    threads = [threading.Thread(target=reader, args=(k,)) for k in range(2)]
+    freeing = threading.Thread(target=releaser)
+    freeing.start()
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    stop.set()
+    freeing.join()
+    assert wrong == []
+
+
 # ---- Threads -----------------------------------------------------------------
 
 
