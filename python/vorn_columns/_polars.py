@@ -89,10 +89,15 @@ class _File:
     """One input of the scan and what a query asks of it."""
 
     def __init__(self, source: Any, label: Optional[str], layout: Layout, predicate: Any,
-                 with_data: bool, size: int, options: Tuple[Any, Any]) -> None:
+                 names: List[str], size: int, options: Tuple[Any, Any]) -> None:
         self.source, self.label, self.layout = source, label, layout
-        self.predicate, self.with_data, self.size = predicate, with_data, size
+        self.predicate, self.with_data, self.size = predicate, "data" in names, size
         self.options = options  # compression, storage_options
+        # The header columns a frame is built of: those asked for and those
+        # the filter reads (Polars selects the asked ones after), and at least
+        # one, which gives the frame its height.
+        used = set(names) | set(predicate.meta.root_names() if predicate is not None else ())
+        self.fields = [name for name in FIELDS[layout] if name in used] or list(FIELDS[layout][:1])
 
     def _labelled(self, frame: Any) -> Any:
         if self.label is None:
@@ -132,7 +137,8 @@ class _File:
             if left is not None:
                 left -= n
             error = _failure(stop, filename, self.layout, first + n, _HOW) if _failed(stop) else None
-            headers = self._labelled(pl.DataFrame(dict(zip(FIELDS[self.layout], columns))))
+            by_name = dict(zip(FIELDS[self.layout], columns))
+            headers = self._labelled(pl.DataFrame({name: by_name[name] for name in self.fields}))
             keep = np.arange(n)
             if self.predicate is not None:
                 passed = headers.select(self.predicate.fill_null(False)).to_series()
@@ -173,7 +179,7 @@ def scan_polars(sources: Union[Source, Iterable[Source]], layout: Layout, *,
             if left == 0:
                 return
             part = _File(path, label if with_file else None, layout, predicate,
-                         "data" in names, size, (compression, storage_options))
+                         names, size, (compression, storage_options))
             for frame, read in part.frames(left):
                 if left is not None:
                     left -= read

@@ -410,8 +410,13 @@ class Walk {
       return stop_on(st.error());
     }
     store_header(values);
-    const std::uint64_t long_block = kWithSamples || !seekable_ ? kDirectBlock : kSeekBlock;
-    fill_limit_ = block < long_block ? SIZE_MAX : kHeaderRefill;
+    if (kWithSamples || !seekable_) {
+      fill_limit_ = block < kDirectBlock ? SIZE_MAX : kHeaderRefill;
+    } else {
+      // A scan that stepped over a block this long meets the next header
+      // alone: reading more would copy bytes of a block it steps over.
+      fill_limit_ = block < kSeekBlock ? SIZE_MAX : header_;
+    }
     take(header_ + block, block, start + header_ + block);
     return Next::go_on;
   }
