@@ -184,6 +184,6 @@ def scan_polars(sources: Union[Source, Iterable[Source]], layout: Layout, *,
                 if left is not None:
                     left -= read
                 if frame is not None:
-                    yield frame.select(names)
+                    yield frame if frame.columns == names else frame.select(names)
 
     return register_io_source(source, schema=schema)

@@ -2,10 +2,16 @@
 // and the pool that keeps batch memory.
 #include "batch_decoder.hpp"
 
+#include <pthread.h>
+#include <signal.h>
+
 #include <algorithm>
+#include <atomic>
 #include <bit>
 #include <cstring>
 #include <optional>
+#include <system_error>
+#include <thread>
 
 #include "record.hpp"
 #include "sample_buffer.hpp"
@@ -27,6 +33,30 @@ constexpr std::size_t kHeaderRefill = 512;
 // refill of the next header costs less than reading such a block through
 // (a seek is free, the reader reads by pread at an offset).
 constexpr std::uint64_t kSeekBlock = 4096;
+// Such a scan finds the headers of a run of records of one size where the
+// size puts them: kRunPrefix of them one after another, then, for a run of
+// kParallelRun records or more, the rest on up to kScanThreads threads. A run
+// that breaks is not tried again before kRunPrefix more records are taken.
+constexpr std::uint64_t kRunPrefix = 64;
+constexpr std::uint64_t kParallelRun = 2048;
+constexpr unsigned kScanThreads = 4;
+
+// Every signal blocked on this thread while it lives: the threads it starts
+// meanwhile inherit the mask and leave signals to the process's own threads.
+class SignalsBlocked {
+ public:
+  SignalsBlocked() noexcept {
+    sigset_t all;
+    sigfillset(&all);
+    pthread_sigmask(SIG_SETMASK, &all, &old_);
+  }
+  ~SignalsBlocked() { pthread_sigmask(SIG_SETMASK, &old_, nullptr); }
+  SignalsBlocked(const SignalsBlocked&) = delete;
+  SignalsBlocked& operator=(const SignalsBlocked&) = delete;
+
+ private:
+  sigset_t old_;
+};
 
 // How many elements a column's region has room for.
 std::uint64_t room(const Region& r, std::size_t width) noexcept { return r.capacity() / width; }
@@ -153,11 +183,10 @@ class Walk {
     while (res_.events < limits_.max_events) {
       take_buffered();
       if (res_.events == limits_.max_events) break;
-      if constexpr (kWithSamples) {
-        if (const std::optional<Next> next = take_run()) {
-          if (*next == Next::stop) return res_;
-          continue;
-        }
+      const std::optional<Next> next = kWithSamples ? take_run() : scan_run();
+      if (next) {
+        if (*next == Next::stop) return res_;
+        continue;
       }
       if (take_one() == Next::stop) return res_;
     }
@@ -371,6 +400,86 @@ class Walk {
     return Next::go_on;
   }
 
+  // A scan's run of records the size of the last one, in a file read at
+  // offsets: their headers are read where that size puts them, and each
+  // must give the size again, so that what is taken is what the general
+  // step would take header by header. The reader goes on from the first
+  // that does not agree. nullopt where no run is read now.
+  std::optional<Next> scan_run() {
+    if (last_block_ < kSeekBlock || !seekable_ || res_.events < next_run_at_ || !in_.drained() ||
+        !in_.source().reads_at()) {
+      return std::nullopt;
+    }
+    const std::uint64_t record = header_ + last_block_;
+    std::uint64_t k = limits_.max_events - res_.events;
+    if (limits_.max_bytes != UINT64_MAX) {
+      k = std::min(k, (limits_.max_bytes - std::min(bytes_, limits_.max_bytes)) / record);
+    }
+    if (k < kParallelRun) return std::nullopt;
+    // Only records whose every byte the file's length vouches for, as a step
+    // over a block would take them.
+    const std::optional<std::uint64_t> left = in_.length_hint();
+    k = std::min(k, left ? *left / record : 0);
+    const bool room = k >= kParallelRun &&
+                      (!out_ || res_.events + k <= cols_.events_room ||
+                       cols_.make_room(std::max(2 * cols_.events_room, res_.events + k)));
+    if (!room) return std::nullopt;
+    const std::uint64_t start = in_.position();
+    const std::uint64_t n = find_headers(start, record, k);
+    for (std::uint64_t i = 0; i < n; ++i) take(record, last_block_, start + (i + 1) * record);
+    if (n < k) next_run_at_ = res_.events + kRunPrefix;
+    if (n == 0) return std::nullopt;
+    if (Status st = in_.seek_to(start + n * record); !st.ok()) return stop_with(st.error());
+    return Next::go_on;
+  }
+
+  // Reads the headers of records 0 to k - 1 of `record` bytes each from
+  // `start` and stores their values as the next records: the count before
+  // the first that cannot be read or gives another block size. The first
+  // kRunPrefix are read here; the rest, once those agree, are split among
+  // threads (here alone when none can be started).
+  std::uint64_t find_headers(std::uint64_t start, std::uint64_t record, std::uint64_t k) {
+    std::atomic<std::uint64_t> wrong{k};  // the first record found wrong so far
+    const std::uint64_t first = res_.events;
+    const auto found_wrong = [&](std::uint64_t i) noexcept {
+      std::uint64_t seen = wrong.load();
+      while (i < seen && !wrong.compare_exchange_weak(seen, i)) {
+      }
+    };
+    const auto check = [&](std::uint64_t from, std::uint64_t to) noexcept {
+      std::array<std::uint8_t, L::kDesc.max_header()> h;
+      for (std::uint64_t i = from; i < to && i < wrong.load(std::memory_order_relaxed); ++i) {
+        if (in_.source().read_at(h.data(), header_, start + i * record) != std::int64_t(header_)) {
+          return found_wrong(i);
+        }
+        const Header values = decode(h.data());
+        if (block_of(values) != last_block_) return found_wrong(i);
+        if (out_) cols_.store(first + i, values);
+      }
+    };
+    check(0, kRunPrefix);
+    if (wrong.load() < kRunPrefix) return wrong.load();
+    const unsigned threads = std::clamp(std::thread::hardware_concurrency(), 2u, kScanThreads);
+    const auto bound = [&](unsigned t) { return kRunPrefix + (k - kRunPrefix) * t / threads; };
+    std::array<std::thread, kScanThreads> helpers;
+    unsigned started = 1;
+    {
+      const SignalsBlocked blocked;
+      try {
+        for (; started < threads; ++started) {
+          helpers[started] = std::thread(check, bound(started), bound(started + 1));
+        }
+      } catch (const std::system_error&) {
+        // No more threads to be had: the parts left are read here.
+      }
+    }
+    for (unsigned t = 0; t < threads; ++t) {
+      if (t == 0 || t >= started) check(bound(t), bound(t + 1));
+    }
+    for (unsigned t = 1; t < started; ++t) helpers[t].join();
+    return wrong.load();
+  }
+
   // One record by the general step: its header from the buffer, refilled as
   // needed; a record that cannot be read, or would break the byte limit,
   // ends the batch before it.
@@ -445,6 +554,7 @@ class Walk {
   BatchResult res_;
   std::uint64_t bytes_ = 0;       // file bytes of the records taken
   std::uint64_t last_block_ = 0;  // of the last record taken: the guess for the next
+  std::uint64_t next_run_at_ = 0;  // scan_run tries no run before this many records
   bool seekable_ = false;         // runs read in place need a way back
   // After a long block, refill only what a header needs; a scan starts so,
   // as its records may be long.

@@ -49,6 +49,8 @@ std::int64_t Source::read_scattered(std::span<const std::span<std::uint8_t>> par
   return total;
 }
 
+std::int64_t Source::read_at(std::uint8_t*, std::size_t, std::uint64_t) const { return -ENOTSUP; }
+
 Waiting& plain_waiting() noexcept {
   static Waiting waiting;
   return waiting;
@@ -86,6 +88,13 @@ std::int64_t FdSource::read_scattered(std::span<const std::span<std::uint8_t>> p
   if (n < 0) return -errno;
   offset_ += std::uint64_t(n);
   return n;
+}
+
+std::int64_t FdSource::read_at(std::uint8_t* dst, std::size_t len, std::uint64_t offset) const {
+  if (shape_ != Shape::regular) return Source::read_at(dst, len, offset);
+  if (offset > std::uint64_t(INT64_MAX)) return -EINVAL;
+  const ssize_t n = ::pread(fd_, dst, std::min<std::size_t>(len, 0x7ffff000), off_t(offset));
+  return n < 0 ? -errno : n;
 }
 
 int FdSource::seek(std::uint64_t offset) {

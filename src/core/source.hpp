@@ -50,6 +50,11 @@ class Source {
   // (preadv): the count delivered, fewer only where the input ends or a read
   // comes up short, or -errno. Here: one read() per part.
   virtual std::int64_t read_scattered(std::span<const std::span<std::uint8_t>> parts);
+  // One system read at `offset`, leaving the source's own offset alone, safe
+  // on several threads at once: the count delivered or -errno. -ENOTSUP
+  // where the source reads only in order (here).
+  virtual std::int64_t read_at(std::uint8_t* dst, std::size_t len, std::uint64_t offset) const;
+  virtual bool reads_at() const noexcept { return false; }
 };
 
 // An open file descriptor, owned: closed on destruction, the result ignored.
@@ -75,6 +80,9 @@ class FdSource final : public Source {
   bool resume_after_interrupt() override { return waiting_.resume(); }
   int fd() const noexcept override { return fd_; }
   std::int64_t read_scattered(std::span<const std::span<std::uint8_t>> parts) override;
+  // By pread, for regular files.
+  std::int64_t read_at(std::uint8_t* dst, std::size_t len, std::uint64_t offset) const override;
+  bool reads_at() const noexcept override { return shape_ == Shape::regular; }
 
  private:
   int fd_;

@@ -226,12 +226,23 @@ LARGE = {
     # Runs of equal records of 1 KB and more are read in place until one differs.
     "WD1 runs that change size": ("WD1", many("WD1", 1200, 600) + many("WD1", 1, 700)
                                   + many("WD1", 900, 600) + many("WD1", 300, 20)),
+    # A scan finds the headers of long runs of blocks of 4 KB and more where
+    # the size puts them, on several threads: runs broken by another size
+    # and by a corrupt header.
+    "WD1 long runs of long blocks": ("WD1", many("WD1", 2300, 2100) + many("WD1", 1, 2101)
+                                     + many("WD1", 2200, 2100)),
+    "WD1 corrupt inside a long run": ("WD1", many("WD1", 2200, 2100)
+                                      + wd_files.wd1(np.zeros(2100), event_size=7)
+                                      + many("WD1", 100, 2100)),
+    "WD2 long runs of long blocks": ("WD2", many("WD2", 2150, 1100) + many("WD2", 3, 1101)
+                                     + many("WD2", 2150, 1100)),
 }
 
 
 @pytest.mark.parametrize("name", LARGE)
 @pytest.mark.parametrize("cut, start, stop, max_events, max_bytes", [
-    (None, 0, None, None, 4 << 20), (-7, 1, None, 500, 1 << 20), (-(2**20), 2, 2000, None, 5000)])
+    (None, 0, None, None, 4 << 20), (-7, 1, None, 500, 1 << 20), (-(2**20), 2, 2000, None, 5000),
+    (-1, 4100, None, None, 64 << 20)])
 def test_large_files(write, name, cut, start, stop, max_events, max_bytes):
     layout, content = LARGE[name]
     content = content[:cut]
