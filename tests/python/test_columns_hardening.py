@@ -291,3 +291,28 @@ class TestFailures:
                 batch = vc.read(fifo, "WD1", start=1, index=index)
             feeder.join()
         assert (batch.first, list(batch["event_counter"])) == (1, [1, 2])
+
+    @pytest.mark.skipif(os.environ.get("VORN_SANITIZED") == "1",
+                        reason="the sanitizer's shadow memory does not live under RLIMIT_AS")
+    @pytest.mark.skipif(os.environ.get("VORN_EMULATED") == "1",
+                        reason="under qemu-user RLIMIT_AS caps the emulator, not the guest")
+    def test_a_scan_that_can_start_no_thread_reads_the_same_headers(self, write):
+        # A scan reads the headers of long runs of 4 KB blocks on several
+        # threads; under an address-space cap their stacks (8 MiB) cannot be
+        # had, and the calling thread reads every part itself. The capped scan
+        # comes first: the C library keeps the stacks of ended threads.
+        path = write(wd_files.wd1_run(2300, 2100) + wd_files.wd1_run(1, 2101)
+                     + wd_files.wd1_run(2200, 2100))
+        out = run("""
+            import resource, sys, numpy as np, vorn_columns as vc
+            vm = int(open("/proc/self/statm").read().split()[0]) * resource.getpagesize()
+            _, hard = resource.getrlimit(resource.RLIMIT_AS)
+            resource.setrlimit(resource.RLIMIT_AS, (vm + (6 << 20), hard))
+            capped = vc.scan(sys.argv[1], "WD1")
+            resource.setrlimit(resource.RLIMIT_AS, (hard, hard))
+            free = vc.scan(sys.argv[1], "WD1")
+            same = np.array_equal(free.positions, capped.positions) and all(
+                np.array_equal(free.columns[k], capped.columns[k]) for k in free.columns)
+            print(len(capped), same)
+        """, path)
+        assert out.split() == ["4501", "True"]
