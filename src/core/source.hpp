@@ -54,6 +54,7 @@ class Source {
   // on several threads at once: the count delivered or -errno. -ENOTSUP
   // where the source reads only in order (here).
   virtual std::int64_t read_at(std::uint8_t* dst, std::size_t len, std::uint64_t offset) const;
+  // Whether read_at reads.
   virtual bool reads_at() const noexcept { return false; }
 };
 
