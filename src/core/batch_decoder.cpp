@@ -259,10 +259,19 @@ class Walk {
     }
   }
 
-  // Room for one more record in the header columns.
-  bool room_for_record() {
-    return res_.events != cols_.events_room ||
-           cols_.make_room(std::max<std::uint64_t>(2 * cols_.events_room, 1));
+  // Room for `n` more records in the header columns, growing them by doubling.
+  bool room_for_records(std::uint64_t n) {
+    return res_.events + n <= cols_.events_room ||
+           cols_.make_room(std::max(2 * cols_.events_room, res_.events + n));
+  }
+
+  // How many more records of `record` bytes each the limits let the batch take.
+  std::uint64_t records_within_limits(std::uint64_t record) const noexcept {
+    std::uint64_t k = limits_.max_events - res_.events;
+    if (limits_.max_bytes != UINT64_MAX) {
+      k = std::min(k, (limits_.max_bytes - std::min(bytes_, limits_.max_bytes)) / record);
+    }
+    return k;
   }
   void store_header(const Header& values) {
     if (out_) cols_.store(res_.events, values);
@@ -271,7 +280,7 @@ class Walk {
   // Stores the record lying whole at `h`: its header's values and the block
   // right behind it; false, having taken nothing, when memory is short.
   bool store_whole(const std::uint8_t* h, const Header& values, std::uint64_t block) {
-    if (!room_for_record()) return false;
+    if (!room_for_records(1)) return false;
     if (kWithSamples && block) {
       if (!cols_.make_sample_room(res_.samples * kSampleWidth + block)) return false;
       std::uint8_t* dst = cols_.samples_at(res_.samples);
@@ -369,13 +378,8 @@ class Walk {
     if (last_block_ < kScatterBlock || !seekable_ || !in_.drained()) return std::nullopt;
     const std::uint64_t block = last_block_;
     const std::uint64_t record = header_ + block;
-    std::uint64_t k = std::min<std::uint64_t>(kScatterRecords, limits_.max_events - res_.events);
-    if (limits_.max_bytes != UINT64_MAX) {
-      k = std::min(k, (limits_.max_bytes - std::min(bytes_, limits_.max_bytes)) / record);
-    }
-    const bool room = k >= 2 &&
-                      (res_.events + k <= cols_.events_room ||
-                       cols_.make_room(std::max(2 * cols_.events_room, res_.events + k))) &&
+    const std::uint64_t k = std::min<std::uint64_t>(kScatterRecords, records_within_limits(record));
+    const bool room = k >= 2 && room_for_records(k) &&
                       cols_.make_sample_room(res_.samples * kSampleWidth +
                                              k * (block < kCompactBlock ? record : block));
     if (!room) return std::nullopt;
@@ -432,19 +436,13 @@ class Walk {
       return std::nullopt;
     }
     const std::uint64_t record = header_ + last_block_;
-    std::uint64_t k = limits_.max_events - res_.events;
-    if (limits_.max_bytes != UINT64_MAX) {
-      k = std::min(k, (limits_.max_bytes - std::min(bytes_, limits_.max_bytes)) / record);
-    }
+    std::uint64_t k = records_within_limits(record);
     if (k < kParallelRun) return std::nullopt;
     // Only records whose every byte the file's length vouches for, as a step
     // over a block would take them.
     const std::optional<std::uint64_t> left = in_.length_hint();
     k = std::min(k, left ? *left / record : 0);
-    const bool room = k >= kParallelRun &&
-                      (!out_ || res_.events + k <= cols_.events_room ||
-                       cols_.make_room(std::max(2 * cols_.events_room, res_.events + k)));
-    if (!room) return std::nullopt;
+    if (k < kParallelRun || !room_for_records(k)) return std::nullopt;
     const std::uint64_t start = in_.position();
     const std::uint64_t n = find_headers(start, record, k);
     for (std::uint64_t i = 0; i < n; ++i) take(record, last_block_, start + (i + 1) * record);
@@ -530,7 +528,7 @@ class Walk {
   // the buffer, then its block is read or stepped over. On every kind of
   // failure the record is left whole for a later call.
   Next take_long(std::uint64_t start, const Header& values, std::uint64_t block) {
-    if (!room_for_record()) return stop_with(IoError::system(ENOMEM));
+    if (!room_for_records(1)) return stop_with(IoError::system(ENOMEM));
     std::array<std::uint8_t, L::kDesc.max_header()> head;
     std::memcpy(head.data(), in_.buffered().data(), header_);
     in_.consume(header_);
