@@ -316,3 +316,81 @@ class TestFailures:
             print(len(capped), same)
         """, path)
         assert out.split() == ["4501", "True"]
+
+
+class TestThreadedScan:
+    """A scan of long runs of 4 KB blocks reads their headers on threads of its own."""
+
+    @pytest.fixture
+    def runs(self, write):
+        return write(wd_files.wd1_run(2300, 2100) + wd_files.wd1_run(1, 2101)
+                     + wd_files.wd1_run(2200, 2100))
+
+    def test_ctrl_c_gives_the_whole_index_or_none(self, runs):
+        # SIGINT sent to the process, not to a thread: the scan's own threads
+        # block it, so the interpreter's handler sees each one.
+        out = run("""
+            import os, signal, sys, threading, time
+            import numpy as np, vorn_columns as vc
+            want = vc.scan(sys.argv[1], "WD1")
+            armed = False  # the handler raises only around the scan, not in this loop's checks
+            def handler(*_):
+                if armed:
+                    raise KeyboardInterrupt
+            signal.signal(signal.SIGINT, handler)
+            def pester():
+                for _ in range(40):
+                    time.sleep(0.003)
+                    os.kill(os.getpid(), signal.SIGINT)
+            sender = threading.Thread(target=pester)
+            sender.start()
+            interrupted = scans = 0
+            while sender.is_alive() or scans < 3:
+                try:
+                    armed = True
+                    ix = vc.scan(sys.argv[1], "WD1")
+                    armed = False
+                except KeyboardInterrupt:
+                    armed = False
+                    interrupted += 1
+                    continue
+                scans += 1
+                assert np.array_equal(ix.positions, want.positions)
+                assert all(np.array_equal(ix.columns[k], want.columns[k]) for k in want.columns)
+            sender.join()
+            print(interrupted > 0, scans >= 3)
+        """, runs)
+        assert out.split() == ["True", "True"]
+
+    def test_scans_on_two_threads_while_the_file_is_cut_and_restored(self, runs):
+        # Every byte of the file is either there as written or gone, so each
+        # scan finds a prefix of its records, whatever it meets when.
+        with open(runs, "rb") as f:
+            content = f.read()
+        want = vc.scan(runs, "WD1")
+        cut = len(content) // 2 + 1000  # inside a record of the second run
+        stop, wrong = threading.Event(), []
+
+        def scanner():
+            while not stop.is_set():
+                ix = vc.scan(runs, "WD1")
+                n = len(ix)
+                if not (np.array_equal(ix.positions, want.positions[:n + 1]) and all(
+                        np.array_equal(ix.columns[k], want.columns[k][:n]) for k in want.columns)):
+                    wrong.append(n)
+
+        scanners = [threading.Thread(target=scanner) for _ in range(2)]
+        for t in scanners:
+            t.start()
+        try:
+            for _ in range(60):
+                os.truncate(runs, cut)
+                with open(runs, "r+b") as f:
+                    f.seek(cut)
+                    f.write(content[cut:])
+        finally:
+            stop.set()
+            for t in scanners:
+                t.join()
+        assert wrong == []
+        assert len(vc.scan(runs, "WD1")) == len(want)
