@@ -3,6 +3,7 @@
 #include "batch_decoder.hpp"
 
 #include <pthread.h>
+#include <sched.h>
 #include <signal.h>
 
 #include <algorithm>
@@ -38,11 +39,21 @@ constexpr std::size_t kHeaderRefill = 512;
 constexpr std::uint64_t kSeekBlock = 4096;
 // Such a scan finds the headers of a run of records of one size where the
 // size puts them: kRunPrefix of them one after another, then, for a run of
-// kParallelRun records or more, the rest on up to kScanThreads threads. A run
+// kParallelRun records or more, the rest on up to kMaxThreads threads. A run
 // that breaks is not tried again before kRunPrefix more records are taken.
 constexpr std::uint64_t kRunPrefix = 64;
 constexpr std::uint64_t kParallelRun = 2048;
-constexpr unsigned kScanThreads = 4;
+constexpr unsigned kMaxThreads = 4;
+// A run of records of one size in a file read at offsets, this many file
+// bytes long or longer, is read in parts on as many threads as there are
+// CPUs to spare (kMaxThreads at most): the system's copies out of the page
+// cache, and the decoding, then run side by side. Each part is read in
+// chunks of at most kChunkBytes, or of kStageBytes for records with short
+// blocks, which go through a stage of the thread's own that stays in its
+// cache.
+constexpr std::uint64_t kPartsFrom = std::uint64_t(1) << 20;
+constexpr std::uint64_t kChunkBytes = std::uint64_t(4) << 20;
+constexpr std::size_t kStageBytes = std::size_t(256) << 10;
 
 // Every signal blocked on this thread while it lives: the threads it starts
 // meanwhile inherit the mask and leave signals to the process's own threads.
@@ -60,6 +71,99 @@ class SignalsBlocked {
  private:
   sigset_t old_;
 };
+
+// The CPUs this process may run on.
+unsigned usable_cpus() noexcept {
+  cpu_set_t set;
+  if (sched_getaffinity(0, sizeof set, &set) == 0) return unsigned(std::max(CPU_COUNT(&set), 1));
+  return std::max(std::thread::hardware_concurrency(), 1u);
+}
+
+// The threads one run may use while it lives: at most `most`, and with those
+// that runs on other threads hold, no more than the CPUs this process may run
+// on; always at least the caller's own. Reads of several files at once thus
+// share the CPUs instead of crowding them.
+class CpuShare {
+ public:
+  explicit CpuShare(unsigned most) noexcept {
+    const unsigned cpus = usable_cpus();
+    unsigned busy = busy_.load();
+    do {
+      held_ = busy >= cpus ? 1 : std::min(most, cpus - busy);
+    } while (!busy_.compare_exchange_weak(busy, busy + held_));
+  }
+  ~CpuShare() { busy_.fetch_sub(held_); }
+  CpuShare(const CpuShare&) = delete;
+  CpuShare& operator=(const CpuShare&) = delete;
+  unsigned threads() const noexcept { return held_; }
+
+ private:
+  static inline std::atomic<unsigned> busy_{0};
+  unsigned held_ = 1;
+};
+
+// Runs part(a, b) over `threads` ranges that together make [from, to): the
+// first here, the others on threads started for them (signals blocked, so
+// they stay with the process's own threads). Where no thread can be
+// started, the ranges left run here.
+template <class Part>
+void split_among_threads(std::uint64_t from, std::uint64_t to, unsigned threads, const Part& part) {
+  threads = std::clamp(threads, 1u, kMaxThreads);
+  const auto bound = [&](unsigned t) {
+    return t == threads ? to : from + (to - from) / threads * t;
+  };
+  std::array<std::thread, kMaxThreads> helpers;
+  unsigned started = 1;
+  {
+    const SignalsBlocked blocked;
+    try {
+      for (; started < threads; ++started) {
+        helpers[started] = std::thread(part, bound(started), bound(started + 1));
+      }
+    } catch (const std::system_error&) {
+      // No more threads to be had: the ranges left run here.
+    }
+  }
+  for (unsigned t = 0; t < threads; ++t) {
+    if (t == 0 || t >= started) part(bound(t), bound(t + 1));
+  }
+  for (unsigned t = 1; t < started; ++t) helpers[t].join();
+}
+
+// Stages of kStageBytes for the parts of runs: a few are kept once used,
+// since fresh memory would be faulted in page by page on every run (a
+// thread's free() hands such blocks back to the system). Lock-free, so
+// that a fork while another thread holds one leaves nothing locked.
+class Stages {
+ public:
+  using Stage = std::unique_ptr<std::uint8_t[]>;
+  // A kept stage, else a new one; null where memory is short.
+  static Stage take() noexcept {
+    for (std::atomic<std::uint8_t*>& slot : kept_) {
+      if (std::uint8_t* p = slot.exchange(nullptr)) return Stage(p);
+    }
+    return Stage(new (std::nothrow) std::uint8_t[kStageBytes]);
+  }
+  static void give(Stage stage) noexcept {
+    for (std::atomic<std::uint8_t*>& slot : kept_) {
+      std::uint8_t* empty = nullptr;
+      if (slot.compare_exchange_strong(empty, stage.get())) {
+        (void)stage.release();
+        return;
+      }
+    }
+  }
+
+ private:
+  static inline std::array<std::atomic<std::uint8_t*>, kMaxThreads> kept_{};
+};
+
+// Lowers `first` to `i`: the first record of a run found wrong so far.
+void found_wrong(std::atomic<std::uint64_t>& first, std::uint64_t i) noexcept {
+  std::uint64_t seen = first.load();
+  while (i < seen && !first.compare_exchange_weak(seen, i)) {
+  }
+}
 
 // How many elements a column's region has room for.
 std::uint64_t room(const Region& r, std::size_t width) noexcept { return r.capacity() / width; }
@@ -186,7 +290,8 @@ class Walk {
     while (res_.events < limits_.max_events) {
       take_buffered();
       if (res_.events == limits_.max_events) break;
-      const std::optional<Next> next = kWithSamples ? take_run() : scan_run();
+      std::optional<Next> next = take_parts();
+      if (!next) next = kWithSamples ? take_run() : scan_run();
       if (next) {
         if (*next == Next::stop) return res_;
         continue;
@@ -201,6 +306,19 @@ class Walk {
   using Header = typename L::Header;
   static constexpr std::size_t kSampleWidth = L::kDesc.sample_width();
   enum class Next : bool { go_on, stop };
+
+  // A run of records of one size: the first lies at file offset `start` and
+  // is record `first` of the batch, its samples from element `first_sample`
+  // on; `count` records in all.
+  struct Run {
+    std::uint64_t start, record, block, first, first_sample, count;
+  };
+  // How one system read brings a chunk of a run: the records whole into a
+  // stage, or whole into the samples column from the first block's place on
+  // (each block then moved down over the headers before it), or headers
+  // into a stage and blocks straight into their places.
+  enum class Chunk : std::uint8_t { staged, compact, scattered };
+  using Parts = std::array<std::span<std::uint8_t>, 2 * kScatterRecords>;
 
   Header decode(const std::uint8_t* h) const noexcept { return decode_header<L>(h, channels_); }
   std::optional<std::uint64_t> block_of(const Header& values) const noexcept {
@@ -239,6 +357,9 @@ class Walk {
     constexpr std::uint64_t kFirstRecords = 1 << 16;
     const std::optional<std::uint64_t> left = in_.length_hint();
     seekable_ = left.has_value();
+    // Where a run may be read at offsets, the first header is read alone:
+    // the rest of the batch may not go through the buffer at all.
+    if (kWithSamples && seekable_ && in_.source().reads_at()) fill_limit_ = kHeaderRefill;
     std::uint64_t guess = std::min(left ? *left / header_ + 1 : kSmall, kFirstRecords);
     if (limits_.max_bytes != UINT64_MAX) guess = std::min(guess, limits_.max_bytes / header_ + 1);
     guess = std::max<std::uint64_t>(std::min(guess, limits_.max_events), 1);
@@ -368,10 +489,76 @@ class Walk {
     return used;
   }
 
-  // A run of records the size of the last one, read in place by one system
-  // read: headers into a scratch area and blocks straight into the samples
-  // column, or, for shorter blocks, the records whole into the column and
-  // each block moved down over the headers. A header that disagrees ends the
+  // Counts in `n` records of `record` bytes each whose headers, blocks and
+  // offsets are in place.
+  void count_in(std::uint64_t n, std::uint64_t record, std::uint64_t block) noexcept {
+    if (n == 0) return;
+    last_block_ = block;
+    bytes_ += n * record;
+    res_.samples += n * (block / kSampleWidth);
+    res_.events += n;
+  }
+
+  static constexpr Chunk chunk_for(std::uint64_t block) noexcept {
+    if (!kWithSamples || block < kScatterBlock) return Chunk::staged;
+    return block < kCompactBlock ? Chunk::compact : Chunk::scattered;
+  }
+
+  std::uint8_t* block_at(const Run& run, std::uint64_t i) const noexcept {
+    return cols_.samples_at(run.first_sample + i * (run.block / kSampleWidth));
+  }
+
+  // The parts of one read of records i to i + c - 1 of `run` (c at most
+  // kScatterRecords, and `stage` large enough), brought as `how` says.
+  std::size_t parts_of(const Run& run, std::uint64_t i, std::uint64_t c, Chunk how,
+                       std::uint8_t* stage, Parts& parts) const noexcept {
+    const std::size_t bytes = std::size_t(c * run.record);
+    if (how == Chunk::staged) {
+      parts[0] = {stage, bytes};
+      return 1;
+    }
+    std::uint8_t* const blocks = block_at(run, i);
+    if (how == Chunk::compact) {
+      parts[0] = {blocks, bytes};
+      return 1;
+    }
+    for (std::uint64_t j = 0; j < c; ++j) {
+      parts[2 * j] = {stage + j * header_, header_};
+      parts[2 * j + 1] = {blocks + j * run.block, std::size_t(run.block)};
+    }
+    return std::size_t(2 * c);
+  }
+
+  // Takes records i to i + whole - 1 of `run`, brought by one read as
+  // parts_of laid them out: stores each one's header, block and offset, up
+  // to the first that gives another size; returns how many it stored.
+  // Touches only those records' places, so parts run side by side.
+  std::uint64_t store_chunk(const Run& run, std::uint64_t i, std::uint64_t whole, Chunk how,
+                            const std::uint8_t* stage) const noexcept {
+    const std::uint8_t* const base = how == Chunk::compact ? block_at(run, i) : stage;
+    for (std::uint64_t j = 0; j < whole; ++j) {
+      // A compact record's header lies at j * record until its own block is
+      // moved: the blocks before it end at j * block, no later.
+      const std::uint8_t* h = how == Chunk::scattered ? stage + j * header_ : base + j * run.record;
+      const Header values = decode(h);
+      if (block_of(values) != run.block) return j;
+      const std::uint64_t at = run.first + i + j;
+      if (out_) cols_.store(at, values);
+      if constexpr (kWithSamples) {
+        std::uint8_t* dst = block_at(run, i + j);
+        if (how != Chunk::scattered) std::memmove(dst, h + header_, std::size_t(run.block));
+        samples_to_host(dst, run.block, kSampleWidth);
+        cols_.offsets[at + 1] =
+            std::int64_t(run.first_sample + (i + j + 1) * (run.block / kSampleWidth));
+      } else if (out_) {
+        cols_.offsets[at + 1] = std::int64_t(run.start + (i + j + 1) * run.record);
+      }
+    }
+    return whole;
+  }
+
+  // A run of records the size of the last one, read by one system read as
+  // chunk_for says (from 1 KB blocks on). A header that disagrees ends the
   // run, and the reader goes back to its record. nullopt where no run can be
   // read now.
   std::optional<Next> take_run() {
@@ -379,50 +566,109 @@ class Walk {
     const std::uint64_t block = last_block_;
     const std::uint64_t record = header_ + block;
     const std::uint64_t k = std::min<std::uint64_t>(kScatterRecords, records_within_limits(record));
+    const Chunk how = chunk_for(block);
     const bool room = k >= 2 && room_for_records(k) &&
                       cols_.make_sample_room(res_.samples * kSampleWidth +
-                                             k * (block < kCompactBlock ? record : block));
+                                             k * (how == Chunk::compact ? record : block));
     if (!room) return std::nullopt;
     std::array<std::uint8_t, kScatterRecords * L::kDesc.max_header()> heads;
-    std::array<std::span<std::uint8_t>, 2 * kScatterRecords> parts;
-    std::uint8_t* const base = cols_.samples_at(res_.samples);
-    // Shorter blocks: the records as they lie, then each block moved down
-    // over the headers before it, while the run is still in the cache.
-    const bool compact = block < kCompactBlock;
-    std::size_t count = 1;
-    if (compact) {
-      parts[0] = {base, std::size_t(k * record)};
-    } else {
-      for (std::uint64_t i = 0; i < k; ++i) {
-        parts[2 * i] = {heads.data() + i * header_, header_};
-        parts[2 * i + 1] = {base + i * block, std::size_t(block)};
-      }
-      count = std::size_t(2 * k);
-    }
-    const std::uint64_t start = in_.position();
+    Parts parts;
+    const Run run{in_.position(), record, block, res_.events, res_.samples, k};
+    const std::size_t count = parts_of(run, 0, k, how, heads.data(), parts);
     Result<std::size_t> got = in_.read_scattered(std::span(parts).first(count));
     if (!got.ok()) {
-      if (Status st = in_.seek_to(start); !st.ok()) return stop_with(st.error());
+      if (Status st = in_.seek_to(run.start); !st.ok()) return stop_with(st.error());
       return stop_with(got.error());
     }
-    std::uint64_t i = 0;
-    for (; i < got.value() / record; ++i) {
-      // Record i's header lies at i * record until its own block is moved:
-      // the blocks before it end at i * block, no later.
-      const std::uint8_t* h = compact ? base + i * record : heads.data() + i * header_;
-      const Header values = decode(h);
-      if (block_of(values) != block) break;
-      store_header(values);
-      std::uint8_t* dst = cols_.samples_at(res_.samples);
-      if (compact) std::memmove(dst, h + header_, std::size_t(block));
-      samples_to_host(dst, block, kSampleWidth);
-      take(record, block, start + (i + 1) * record);
+    const std::uint64_t n = store_chunk(run, 0, got.value() / record, how, heads.data());
+    count_in(n, record, block);
+    if (n * record != got.value()) {
+      if (Status st = in_.seek_to(run.start + n * record); !st.ok()) return stop_with(st.error());
     }
-    if (i * record != got.value()) {
-      if (Status st = in_.seek_to(start + i * record); !st.ok()) return stop_with(st.error());
+    if (n == 0) {  // the general step takes the next record
+      last_block_ = 0;
+      next_run_at_ = res_.events + kRunPrefix;
     }
-    if (i == 0) last_block_ = 0;  // the general step takes the next record
     return Next::go_on;
+  }
+
+  // A long run of records the size of the last one, in a file read at
+  // offsets, split into parts read side by side (see kPartsFrom): each part
+  // checks every header as it goes, and the batch takes the records before
+  // the first that is short or gives another size, which are what the
+  // general step would take one by one. The reader goes on from there.
+  // nullopt where no such run is read now.
+  std::optional<Next> take_parts() {
+    const std::uint64_t block = last_block_;
+    const std::uint64_t record = header_ + block;
+    const std::uint64_t least = std::max<std::uint64_t>(kPartsFrom / record, 2);
+    // The size of the last record taken is the guess: none yet, no guess.
+    if (res_.events == 0 || res_.events < next_run_at_ || !seekable_ ||
+        (!kWithSamples && block >= kSeekBlock) || !in_.source().reads_at() ||
+        records_within_limits(record) < least) {
+      return std::nullopt;
+    }
+    // Only records whose every byte the file's length vouches for.
+    const std::optional<std::uint64_t> left = in_.length_hint();
+    const std::uint64_t k = std::min(records_within_limits(record), left ? *left / record : 0);
+    if (k < least) return std::nullopt;
+    const CpuShare share(kMaxThreads);
+    if (share.threads() < 2) return std::nullopt;
+    const Chunk how = chunk_for(block);
+    // The last part reads its last chunk whole into the column, past the
+    // last block by that chunk's headers.
+    const std::uint64_t spill = how == Chunk::compact ? kScatterRecords * header_ : 0;
+    const std::uint64_t sample_bytes = res_.samples * kSampleWidth + k * block + spill;
+    if (!room_for_records(k) || (kWithSamples && !cols_.make_sample_room(sample_bytes))) {
+      next_run_at_ = res_.events + kRunPrefix;
+      return std::nullopt;
+    }
+    const Run run{in_.position(), record, block, res_.events, res_.samples, k};
+    std::atomic<std::uint64_t> wrong{k};  // the first record found short or of another size
+    split_among_threads(0, k, share.threads(), [&](std::uint64_t a, std::uint64_t b) noexcept {
+      read_part(run, a, b, wrong);
+    });
+    const std::uint64_t n = wrong.load();
+    count_in(n, record, block);
+    if (n < k) next_run_at_ = res_.events + kRunPrefix;
+    if (n == 0) return std::nullopt;
+    if (Status st = in_.seek_to(run.start + n * record); !st.ok()) return stop_with(st.error());
+    return Next::go_on;
+  }
+
+  // Reads records a to b - 1 of `run` chunk by chunk at their offsets; marks
+  // the first that is short or gives another size in `wrong` and stops, as
+  // it does once a record before its next chunk is marked.
+  void read_part(const Run& run, std::uint64_t a, std::uint64_t b,
+                 std::atomic<std::uint64_t>& wrong) const noexcept {
+    const Chunk how = chunk_for(run.block);
+    std::array<std::uint8_t, kScatterRecords * L::kDesc.max_header()> heads;
+    Stages::Stage staged = how == Chunk::staged ? Stages::take() : nullptr;
+    std::uint8_t* const stage = how == Chunk::staged ? staged.get() : heads.data();
+    if (!stage) return found_wrong(wrong, a);
+    const std::uint64_t per = how == Chunk::staged
+                                  ? kStageBytes / run.record
+                                  : std::clamp<std::uint64_t>(kChunkBytes / run.record, 1,
+                                                              kScatterRecords);
+    Parts parts;
+    for (std::uint64_t i = a; i < b && i < wrong.load(std::memory_order_relaxed);) {
+      const std::uint64_t c = std::min(per, b - i);
+      // Read whole, a chunk ends past its last block: not into the next
+      // part's blocks, which its own thread writes.
+      const bool spills = b != run.count && (b - i - c) * run.block < c * header_;
+      const Chunk chunk = how == Chunk::compact && spills ? Chunk::scattered : how;
+      const std::size_t count = parts_of(run, i, c, chunk, stage, parts);
+      const std::int64_t got =
+          in_.source().read_at(std::span(parts).first(count), run.start + i * run.record);
+      const std::uint64_t whole = got > 0 ? std::min(std::uint64_t(got) / run.record, c) : 0;
+      const std::uint64_t n = store_chunk(run, i, whole, chunk, stage);
+      if (n < c) {
+        found_wrong(wrong, i + n);
+        break;
+      }
+      i += c;
+    }
+    if (staged) Stages::give(std::move(staged));
   }
 
   // A scan's run of records the size of the last one, in a file read at
@@ -460,42 +706,22 @@ class Walk {
   std::uint64_t find_headers(std::uint64_t start, std::uint64_t record, std::uint64_t k) {
     std::atomic<std::uint64_t> wrong{k};  // the first record found wrong so far
     const std::uint64_t first = res_.events;
-    const auto found_wrong = [&](std::uint64_t i) noexcept {
-      std::uint64_t seen = wrong.load();
-      while (i < seen && !wrong.compare_exchange_weak(seen, i)) {
-      }
-    };
     const auto check = [&](std::uint64_t from, std::uint64_t to) noexcept {
       std::array<std::uint8_t, L::kDesc.max_header()> h;
+      const std::array<std::span<std::uint8_t>, 1> part{std::span(h).first(header_)};
       for (std::uint64_t i = from; i < to && i < wrong.load(std::memory_order_relaxed); ++i) {
-        if (in_.source().read_at(h.data(), header_, start + i * record) != std::int64_t(header_)) {
-          return found_wrong(i);
+        if (in_.source().read_at(part, start + i * record) != std::int64_t(header_)) {
+          return found_wrong(wrong, i);
         }
         const Header values = decode(h.data());
-        if (block_of(values) != last_block_) return found_wrong(i);
+        if (block_of(values) != last_block_) return found_wrong(wrong, i);
         if (out_) cols_.store(first + i, values);
       }
     };
     check(0, kRunPrefix);
     if (wrong.load() < kRunPrefix) return wrong.load();
-    const unsigned threads = std::clamp(std::thread::hardware_concurrency(), 2u, kScanThreads);
-    const auto bound = [&](unsigned t) { return kRunPrefix + (k - kRunPrefix) * t / threads; };
-    std::array<std::thread, kScanThreads> helpers;
-    unsigned started = 1;
-    {
-      const SignalsBlocked blocked;
-      try {
-        for (; started < threads; ++started) {
-          helpers[started] = std::thread(check, bound(started), bound(started + 1));
-        }
-      } catch (const std::system_error&) {
-        // No more threads to be had: the parts left are read here.
-      }
-    }
-    for (unsigned t = 0; t < threads; ++t) {
-      if (t == 0 || t >= started) check(bound(t), bound(t + 1));
-    }
-    for (unsigned t = 1; t < started; ++t) helpers[t].join();
+    // Header reads wait on the page cache more than on a CPU: at least two.
+    split_among_threads(kRunPrefix, k, std::max(std::thread::hardware_concurrency(), 2u), check);
     return wrong.load();
   }
 

@@ -49,7 +49,9 @@ std::int64_t Source::read_scattered(std::span<const std::span<std::uint8_t>> par
   return total;
 }
 
-std::int64_t Source::read_at(std::uint8_t*, std::size_t, std::uint64_t) const { return -ENOTSUP; }
+std::int64_t Source::read_at(std::span<const std::span<std::uint8_t>>, std::uint64_t) const {
+  return -ENOTSUP;
+}
 
 Waiting& plain_waiting() noexcept {
   static Waiting waiting;
@@ -74,26 +76,41 @@ std::int64_t FdSource::read(std::uint8_t* dst, std::size_t len) {
   return n;
 }
 
-std::int64_t FdSource::read_scattered(std::span<const std::span<std::uint8_t>> parts) {
-  if (shape_ != Shape::regular) return Source::read_scattered(parts);
-  std::array<iovec, 1024> iov;
-  const std::size_t count = std::min(parts.size(), iov.size());
+namespace {
+// The system's vector for `parts`: nullopt where there are more than it
+// takes at once or they add up to more than one read moves (0x7ffff000).
+std::optional<std::span<iovec>> vector_of(std::span<const std::span<std::uint8_t>> parts,
+                                          std::array<iovec, 1024>& iov) noexcept {
+  if (parts.size() > iov.size()) return std::nullopt;
   std::size_t bytes = 0;
-  for (std::size_t i = 0; i < count; ++i) {
+  for (std::size_t i = 0; i < parts.size(); ++i) {
     iov[i] = {parts[i].data(), parts[i].size()};
     bytes += parts[i].size();
-    if (bytes > 0x7ffff000) return Source::read_scattered(parts);
+    if (bytes > 0x7ffff000) return std::nullopt;
   }
-  const ssize_t n = ::preadv(fd_, iov.data(), int(count), off_t(offset_));
+  return std::span(iov).first(parts.size());
+}
+}  // namespace
+
+std::int64_t FdSource::read_scattered(std::span<const std::span<std::uint8_t>> parts) {
+  std::array<iovec, 1024> iov;
+  const std::optional<std::span<iovec>> v =
+      shape_ == Shape::regular ? vector_of(parts, iov) : std::nullopt;
+  if (!v) return Source::read_scattered(parts);
+  const ssize_t n = ::preadv(fd_, v->data(), int(v->size()), off_t(offset_));
   if (n < 0) return -errno;
   offset_ += std::uint64_t(n);
   return n;
 }
 
-std::int64_t FdSource::read_at(std::uint8_t* dst, std::size_t len, std::uint64_t offset) const {
-  if (shape_ != Shape::regular) return Source::read_at(dst, len, offset);
+std::int64_t FdSource::read_at(std::span<const std::span<std::uint8_t>> parts,
+                               std::uint64_t offset) const {
+  if (shape_ != Shape::regular) return Source::read_at(parts, offset);
   if (offset > std::uint64_t(INT64_MAX)) return -EINVAL;
-  const ssize_t n = ::pread(fd_, dst, std::min<std::size_t>(len, 0x7ffff000), off_t(offset));
+  std::array<iovec, 1024> iov;
+  const std::optional<std::span<iovec>> v = vector_of(parts, iov);
+  if (!v) return -EINVAL;
+  const ssize_t n = ::preadv(fd_, v->data(), int(v->size()), off_t(offset));
   return n < 0 ? -errno : n;
 }
 

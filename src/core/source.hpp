@@ -50,10 +50,12 @@ class Source {
   // (preadv): the count delivered, fewer only where the input ends or a read
   // comes up short, or -errno. Here: one read() per part.
   virtual std::int64_t read_scattered(std::span<const std::span<std::uint8_t>> parts);
-  // One system read at `offset`, leaving the source's own offset alone, safe
-  // on several threads at once: the count delivered or -errno. -ENOTSUP
-  // where the source reads only in order (here).
-  virtual std::int64_t read_at(std::uint8_t* dst, std::size_t len, std::uint64_t offset) const;
+  // Reads into `parts` in order from `offset` on by one system read
+  // (preadv), leaving the source's own offset alone, safe on several threads
+  // at once: the count delivered or -errno. -ENOTSUP where the source reads
+  // only in order (here).
+  virtual std::int64_t read_at(std::span<const std::span<std::uint8_t>> parts,
+                               std::uint64_t offset) const;
   // Whether read_at reads.
   virtual bool reads_at() const noexcept { return false; }
 };
@@ -82,7 +84,8 @@ class FdSource final : public Source {
   int fd() const noexcept override { return fd_; }
   std::int64_t read_scattered(std::span<const std::span<std::uint8_t>> parts) override;
   // By pread, for regular files.
-  std::int64_t read_at(std::uint8_t* dst, std::size_t len, std::uint64_t offset) const override;
+  std::int64_t read_at(std::span<const std::span<std::uint8_t>> parts,
+                       std::uint64_t offset) const override;
   bool reads_at() const noexcept override { return shape_ == Shape::regular; }
 
  private:

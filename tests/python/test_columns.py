@@ -249,6 +249,43 @@ def test_large_files(write, name, cut, start, stop, max_events, max_bytes):
     check_file(write(content), layout, content, start, stop, max_events, max_bytes)
 
 
+# Runs of a megabyte and more are read in parts on several threads, each
+# part checking its headers: records with short blocks (through a stage),
+# of 1 to 4 KB (moved down in place) and longer (scattered reads).
+RUN_RECORDS = {"24 B": ("WD1", 0), "152 B": ("WD1", 64), "2 KB": ("WD1", 1000),
+               "4 KB": ("WD1", 2100), "WD2, 8 KB": ("WD2", 1024)}
+
+
+@pytest.mark.parametrize("name", RUN_RECORDS)
+@settings(EXAMPLES, max_examples=8)
+@given(st.lists(st.tuples(st.floats(0, 1), st.sampled_from(["size", "corrupt"])), max_size=2),
+       st.none() | st.floats(0, 1), st.sampled_from([4 << 20, (1 << 20) + 4321, 64 << 20]),
+       st.none() | st.integers(1000, 100_000), st.integers(0, 3), st.booleans())
+def test_long_runs_read_in_parts_on_one_cpu_or_many(write, name, breaks, cut, max_bytes,
+                                                    max_events, start, one_cpu):
+    layout, samples = RUN_RECORDS[name]
+    record = len(wd_files.run_of(layout, 1, samples))
+    count = (5 << 19) // record  # 2.5 MiB, parts of a megabyte and more
+    at = sorted({int(f * count) for f, _ in breaks}) + [count]
+    content, done = b"", 0
+    for (_, why), i in zip(sorted(breaks), at):
+        content += wd_files.run_of(layout, i - done, samples, first=done)
+        content += (wd_files.wd1(np.zeros(samples), event_size=7) if why == "corrupt" and
+                    layout == "WD1" else wd_files.run_of(layout, 1, samples + 1, first=i))
+        done = i
+    content += wd_files.run_of(layout, count - done, samples, first=done)
+    if cut is not None:
+        content = content[:int(cut * len(content))]
+    path = write(content)
+    cpus = os.sched_getaffinity(0)
+    if one_cpu:  # no thread to spare: the same records, read on this one
+        os.sched_setaffinity(0, {min(cpus)})
+    try:
+        check_file(path, layout, content, start, None, max_events, max_bytes)
+    finally:
+        os.sched_setaffinity(0, cpus)
+
+
 def test_a_first_record_larger_than_max_bytes_is_a_batch_of_its_own(write):
     path = write(wd_files.wd1_run(3))  # 32 bytes each
     assert [len(b) for b in vc.iter_batches(path, "WD1", max_bytes=31)] == [1, 1, 1]

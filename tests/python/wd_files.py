@@ -49,3 +49,21 @@ def wd2_run(count, samples=3, channels=None, event_counter=0, **fields):
         wd2(np.arange(i, i + width, dtype=np.float32), channels=channels,
             event_counter=(event_counter + i) & U32, **fields)
         for i in range(count))
+
+
+def run_of(layout, count, samples, first=0):
+    """`count` records of one size built at once, for runs of megabytes: WD1
+    with board_channel i % 7 and timestamp 3i, or WD2 with two channels (the
+    channel word); record i counts i from `first` and holds i, i+1, ..."""
+    i = np.arange(first, first + count, dtype=np.uint64)
+    if layout == "WD1":
+        rec = np.zeros(count, [("h", "<u4", 6), ("d", "<u2", samples)])
+        rec["h"][:, 0] = 24 + 2 * samples
+        rec["h"][:, 3], rec["h"][:, 4], rec["h"][:, 5] = i % 7, i & U32, (3 * i) & U32
+        rec["d"] = (i[:, None] + np.arange(samples, dtype=np.uint64)) & 0xFFFF
+    else:
+        rec = np.zeros(count, [("c", "<u4"), ("t", "<u8"), ("s", "<u4"), ("p", "<u8"),
+                               ("w", "<i4"), ("d", "<f4", 2 * samples)])
+        rec["c"], rec["t"], rec["s"], rec["p"], rec["w"] = i & U32, 3 * i, samples, 200, 2
+        rec["d"] = i[:, None] + np.arange(2 * samples)
+    return rec.tobytes()
