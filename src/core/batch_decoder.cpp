@@ -861,13 +861,15 @@ BatchResult BatchDecoder::decode(BatchMemory& out, Limits limits) { return walk<
 BatchResult BatchDecoder::scan(BatchMemory* out, Limits limits) { return walk<false>(out, limits); }
 
 namespace {
-// A few times the most a batch of `events` records and `sample_bytes` of
-// samples holds (8 bytes a column entry at most), saturated.
+// Twice the most a batch of `events` records and `sample_bytes` of samples
+// holds, saturated: an iterator takes no larger spare memory, which it would
+// cut down to its own size (the memory of a whole read is left to reads).
 std::size_t spare_limit(std::uint64_t events, std::uint64_t sample_bytes,
                         const LayoutDesc& layout) noexcept {
-  const std::uint64_t columns = std::min<std::uint64_t>(events, SIZE_MAX >> 7) * 8 * (layout.fields.size() + 1);
+  const std::uint64_t columns =
+      std::min<std::uint64_t>(events, SIZE_MAX >> 12) * (layout.row_width() + 8);
   const std::uint64_t batch = columns + std::min<std::uint64_t>(sample_bytes, SIZE_MAX >> 2);
-  return batch > SIZE_MAX / 4 ? SIZE_MAX : std::size_t(4 * batch);
+  return batch > SIZE_MAX / 2 ? SIZE_MAX : std::size_t(2 * batch);
 }
 }  // namespace
 
@@ -894,7 +896,7 @@ std::unique_ptr<BatchMemory> BatchPool::take() {
     }
   }
   if (!spare_) return std::make_unique<BatchMemory>();
-  // Memory a few times a batch's at most: a whole read's is left to the next read.
+  // Memory of two batches at most: a whole read's is left to the next read.
   std::unique_ptr<BatchMemory> m = spare_->take(spare_limit_);
   trim(*m, layout_, keep_events_, keep_sample_bytes_);
   return m;

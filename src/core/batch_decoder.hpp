@@ -228,7 +228,7 @@ class BatchPool final : public MemoryHome {
   const LayoutDesc& layout_;
   std::uint64_t keep_events_;
   std::uint64_t keep_sample_bytes_;
-  std::size_t spare_limit_;  // the most spare memory it takes: a few batches' worth
+  std::size_t spare_limit_;  // the most spare memory it takes: two batches' worth
   std::shared_ptr<SpareMemory> spare_;
 };
 

@@ -82,6 +82,12 @@ struct LayoutDesc {
 
   constexpr std::size_t sample_width() const noexcept { return type_width(sample_type); }
   constexpr std::size_t max_header() const noexcept { return std::max(header_size, word_header_size); }
+  // Bytes of one record in the header columns, all fields together.
+  constexpr std::size_t row_width() const noexcept {
+    std::size_t n = 0;
+    for (const FieldDesc& f : fields) n += type_width(f.type);
+    return n;
+  }
   // Whether the records of a file of `channels` channels carry the channel word.
   constexpr bool has_channel_word(std::int32_t channels) const noexcept {
     return word_header_size != header_size && channels >= 2;

@@ -237,6 +237,17 @@ TEST(SpareMemoryTest, APoolStartsFromSpareMemoryTrimmedAndLeavesItsOwnThere) {
   EXPECT_EQ(spare->take(2 * pages(1)).get(), given);
 }
 
+TEST(SpareMemoryTest, APoolLeavesMemoryOfMoreThanTwoOfItsBatches) {
+  // A batch under these limits holds 4 records (4 * (24 + 8) bytes of
+  // columns and offsets) and a page of samples: four pages would be cut down.
+  BatchDecoder d = open_on(test::script_of(wd1_record(1, 3)));
+  auto spare = std::make_shared<SpareMemory>(std::size_t(1) << 30, std::chrono::hours(1));
+  spare->give(memory_of_pages(2));
+  BatchPool pool(d, Limits{.max_events = 4, .max_bytes = pages(1)}, spare);
+  EXPECT_EQ(pool.take()->bytes(), 0u);
+  EXPECT_EQ(spare->bytes(), 4 * pages(1));
+}
+
 TEST(SpareMemoryTest, FreesWhatWasNotReusedInTime) {
   SpareMemory spare(std::size_t(1) << 30, std::chrono::milliseconds(0));
   spare.give(memory_of_pages(1));
