@@ -13,6 +13,8 @@
 #include <optional>
 #include <system_error>
 #include <thread>
+#include <tuple>
+#include <utility>
 
 #include "record.hpp"
 #include "sample_buffer.hpp"
@@ -31,6 +33,8 @@ constexpr std::size_t kScatterRecords = 512;
 // Blocks shorter than this are read with their headers in one piece and
 // moved into place: the system copies one run faster than many small parts.
 constexpr std::uint64_t kCompactBlock = 4096;
+// A chunk of fewer such records is read scattered after all.
+constexpr std::uint64_t kCompactLeast = 8;
 // After such a block, a refill asks for little more than the next header.
 constexpr std::size_t kHeaderRefill = 512;
 // A scan of a file that can seek steps over blocks from this size on: a
@@ -45,14 +49,14 @@ constexpr std::uint64_t kRunPrefix = 64;
 constexpr std::uint64_t kParallelRun = 2048;
 constexpr unsigned kMaxThreads = 4;
 // A run of records of one size in a file read at offsets, this many file
-// bytes long or longer, is read in parts on as many threads as there are
-// CPUs to spare (kMaxThreads at most): the system's copies out of the page
-// cache, and the decoding, then run side by side. Each part is read in
-// chunks of at most kChunkBytes, or of kStageBytes for records with short
-// blocks, which go through a stage of the thread's own that stays in its
-// cache.
+// bytes long or longer, is read on as many threads as there are CPUs to
+// spare (kMaxThreads at most): the system's copies out of the page cache,
+// and the decoding, then run side by side. The threads take its parts in
+// turn: chunks of at most kChunkBytes (at least two a thread), or of
+// kStageBytes for records with short blocks, which go through a stage of
+// the thread's own that stays in its cache.
 constexpr std::uint64_t kPartsFrom = std::uint64_t(1) << 20;
-constexpr std::uint64_t kChunkBytes = std::uint64_t(4) << 20;
+constexpr std::uint64_t kChunkBytes = std::uint64_t(1) << 20;
 constexpr std::size_t kStageBytes = std::size_t(256) << 10;
 
 // Every signal blocked on this thread while it lives: the threads it starts
@@ -102,60 +106,81 @@ class CpuShare {
   unsigned held_ = 1;
 };
 
-// Runs part(a, b) over `threads` ranges that together make [from, to): the
-// first here, the others on threads started for them (signals blocked, so
-// they stay with the process's own threads). Where no thread can be
-// started, the ranges left run here.
-template <class Part>
-void split_among_threads(std::uint64_t from, std::uint64_t to, unsigned threads, const Part& part) {
+// Runs work() on `threads` threads at once: this one, and threads started
+// for it (signals blocked, so that they stay with the process's own
+// threads); on fewer where no more can be started. The work shares itself
+// out among them (see Claims), so that each does what it gets to first.
+template <class Work>
+void on_threads(unsigned threads, const Work& work) {
   threads = std::clamp(threads, 1u, kMaxThreads);
-  const auto bound = [&](unsigned t) {
-    return t == threads ? to : from + (to - from) / threads * t;
-  };
   std::array<std::thread, kMaxThreads> helpers;
   unsigned started = 1;
   {
     const SignalsBlocked blocked;
     try {
-      for (; started < threads; ++started) {
-        helpers[started] = std::thread(part, bound(started), bound(started + 1));
-      }
+      for (; started < threads; ++started) helpers[started] = std::thread(work);
     } catch (const std::system_error&) {
-      // No more threads to be had: the ranges left run here.
+      // No more threads to be had: those there are do it all.
     }
   }
-  for (unsigned t = 0; t < threads; ++t) {
-    if (t == 0 || t >= started) part(bound(t), bound(t + 1));
-  }
+  work();
   for (unsigned t = 1; t < started; ++t) helpers[t].join();
 }
 
-// Stages of kStageBytes for the parts of runs: a few are kept once used,
-// since fresh memory would be faulted in page by page on every run (a
-// thread's free() hands such blocks back to the system). Lock-free, so
-// that a fork while another thread holds one leaves nothing locked.
+// The ranges of at most `step` that make [from, to), handed out in order to
+// whichever thread asks first: threads that start late, or read slower
+// memory, take fewer.
+class Claims {
+ public:
+  Claims(std::uint64_t from, std::uint64_t to, std::uint64_t step) noexcept
+      : next_(from), to_(to), step_(std::max<std::uint64_t>(step, 1)) {}
+  // The next range; an empty one once all are handed out.
+  std::pair<std::uint64_t, std::uint64_t> next() noexcept {
+    const std::uint64_t a = next_.fetch_add(step_);
+    return a >= to_ ? std::pair(to_, to_) : std::pair(a, std::min(a + step_, to_));
+  }
+
+ private:
+  std::atomic<std::uint64_t> next_;
+  const std::uint64_t to_;
+  const std::uint64_t step_;
+};
+
+// Stages of kStageBytes for the parts of runs: up to kMaxThreads are kept
+// once used, since fresh memory is faulted in page by page on every run;
+// release_stages() frees them. Lock-free, so that a fork while another
+// thread holds one leaves nothing locked.
 class Stages {
  public:
-  using Stage = std::unique_ptr<std::uint8_t[]>;
+  using Stage = std::unique_ptr<Region>;
   // A kept stage, else a new one; null where memory is short.
   static Stage take() noexcept {
-    for (std::atomic<std::uint8_t*>& slot : kept_) {
-      if (std::uint8_t* p = slot.exchange(nullptr)) return Stage(p);
+    for (std::atomic<Region*>& slot : kept_) {
+      if (Region* r = slot.exchange(nullptr)) return Stage(r);
     }
-    return Stage(new (std::nothrow) std::uint8_t[kStageBytes]);
+    Stage stage(new (std::nothrow) Region);
+    return stage && stage->reserve(kStageBytes) ? std::move(stage) : nullptr;
   }
   static void give(Stage stage) noexcept {
-    for (std::atomic<std::uint8_t*>& slot : kept_) {
-      std::uint8_t* empty = nullptr;
+    for (std::atomic<Region*>& slot : kept_) {
+      Region* empty = nullptr;
       if (slot.compare_exchange_strong(empty, stage.get())) {
         (void)stage.release();
         return;
       }
     }
   }
+  static std::size_t release() noexcept {
+    std::size_t bytes = 0;
+    for (std::atomic<Region*>& slot : kept_) {
+      const Stage stage(slot.exchange(nullptr));
+      if (stage) bytes += stage->capacity();
+    }
+    return bytes;
+  }
 
  private:
-  static inline std::array<std::atomic<std::uint8_t*>, kMaxThreads> kept_{};
+  static inline std::array<std::atomic<Region*>, kMaxThreads> kept_{};
 };
 
 // Lowers `first` to `i`: the first record of a run found wrong so far.
@@ -566,7 +591,13 @@ class Walk {
     const std::uint64_t block = last_block_;
     const std::uint64_t record = header_ + block;
     const std::uint64_t k = std::min<std::uint64_t>(kScatterRecords, records_within_limits(record));
-    const Chunk how = chunk_for(block);
+    Chunk how = chunk_for(block);
+    // Read whole, the records end past their last block by their headers:
+    // only into room the column has, which is not grown for that (grown
+    // memory is fresh, and a batch's kept memory ends where its blocks do).
+    if (how == Chunk::compact && res_.samples * kSampleWidth + k * record > cols_.samples_room) {
+      how = Chunk::scattered;
+    }
     const bool room = k >= 2 && room_for_records(k) &&
                       cols_.make_sample_room(res_.samples * kSampleWidth +
                                              k * (how == Chunk::compact ? record : block));
@@ -593,8 +624,8 @@ class Walk {
   }
 
   // A long run of records the size of the last one, in a file read at
-  // offsets, split into parts read side by side (see kPartsFrom): each part
-  // checks every header as it goes, and the batch takes the records before
+  // offsets, read in parts side by side (see kPartsFrom): each part checks
+  // every header as it goes, and the batch takes the records before
   // the first that is short or gives another size, which are what the
   // general step would take one by one. The reader goes on from there.
   // nullopt where no such run is read now.
@@ -614,20 +645,18 @@ class Walk {
     if (k < least) return std::nullopt;
     const CpuShare share(kMaxThreads);
     if (share.threads() < 2) return std::nullopt;
-    const Chunk how = chunk_for(block);
-    // The last part reads its last chunk whole into the column, past the
-    // last block by that chunk's headers.
-    const std::uint64_t spill = how == Chunk::compact ? kScatterRecords * header_ : 0;
-    const std::uint64_t sample_bytes = res_.samples * kSampleWidth + k * block + spill;
+    const std::uint64_t sample_bytes = res_.samples * kSampleWidth + k * block;
     if (!room_for_records(k) || (kWithSamples && !cols_.make_sample_room(sample_bytes))) {
       next_run_at_ = res_.events + kRunPrefix;
       return std::nullopt;
     }
     const Run run{in_.position(), record, block, res_.events, res_.samples, k};
+    const std::uint64_t most = chunk_for(block) == Chunk::staged
+                                   ? kStageBytes / record
+                                   : std::min<std::uint64_t>(kChunkBytes / record, kScatterRecords);
+    Claims parts(0, k, std::min(most, k / (2 * share.threads())));
     std::atomic<std::uint64_t> wrong{k};  // the first record found short or of another size
-    split_among_threads(0, k, share.threads(), [&](std::uint64_t a, std::uint64_t b) noexcept {
-      read_part(run, a, b, wrong);
-    });
+    on_threads(share.threads(), [&]() noexcept { read_parts(run, parts, wrong); });
     const std::uint64_t n = wrong.load();
     count_in(n, record, block);
     if (n < k) next_run_at_ = res_.events + kRunPrefix;
@@ -636,27 +665,45 @@ class Walk {
     return Next::go_on;
   }
 
-  // Reads records a to b - 1 of `run` chunk by chunk at their offsets; marks
-  // the first that is short or gives another size in `wrong` and stops, as
-  // it does once a record before its next chunk is marked.
-  void read_part(const Run& run, std::uint64_t a, std::uint64_t b,
-                 std::atomic<std::uint64_t>& wrong) const noexcept {
+  // Reads the parts of `run` it claims until none is left or a record
+  // before the next is marked in `wrong`; marks the first record of its own
+  // that is short or gives another size, and stops.
+  void read_parts(const Run& run, Claims& parts, std::atomic<std::uint64_t>& wrong) const noexcept {
     const Chunk how = chunk_for(run.block);
     std::array<std::uint8_t, kScatterRecords * L::kDesc.max_header()> heads;
     Stages::Stage staged = how == Chunk::staged ? Stages::take() : nullptr;
-    std::uint8_t* const stage = how == Chunk::staged ? staged.get() : heads.data();
-    if (!stage) return found_wrong(wrong, a);
-    const std::uint64_t per = how == Chunk::staged
-                                  ? kStageBytes / run.record
-                                  : std::clamp<std::uint64_t>(kChunkBytes / run.record, 1,
-                                                              kScatterRecords);
+    std::uint8_t* const stage = how != Chunk::staged ? heads.data() : staged ? staged->data() : nullptr;
+    for (auto [a, b] = parts.next(); a < b; std::tie(a, b) = parts.next()) {
+      if (!stage) {
+        found_wrong(wrong, a);
+        break;
+      }
+      if (a >= wrong.load(std::memory_order_relaxed) || !read_part(run, a, b, stage, wrong)) break;
+    }
+    if (staged) Stages::give(std::move(staged));
+  }
+
+  // Reads records a to b - 1 of `run` (at most kScatterRecords) at their
+  // offsets; false, having marked it in `wrong`, at the first that is short
+  // or gives another size.
+  bool read_part(const Run& run, std::uint64_t a, std::uint64_t b, std::uint8_t* stage,
+                 std::atomic<std::uint64_t>& wrong) const noexcept {
     Parts parts;
-    for (std::uint64_t i = a; i < b && i < wrong.load(std::memory_order_relaxed);) {
-      const std::uint64_t c = std::min(per, b - i);
-      // Read whole, a chunk ends past its last block: not into the next
-      // part's blocks, which its own thread writes.
-      const bool spills = b != run.count && (b - i - c) * run.block < c * header_;
-      const Chunk chunk = how == Chunk::compact && spills ? Chunk::scattered : how;
+    for (std::uint64_t i = a; i < b;) {
+      std::uint64_t c = b - i;
+      Chunk chunk = chunk_for(run.block);
+      if (chunk == Chunk::compact) {
+        // Read whole, records end past their last block by their headers:
+        // never past the part's blocks (the next part's, which another
+        // thread may write, or the column's end). The read is cut to fit,
+        // and the last few records are read scattered.
+        const std::uint64_t fit = c * run.block / run.record;
+        if (fit >= kCompactLeast) {
+          c = fit;
+        } else {
+          chunk = Chunk::scattered;
+        }
+      }
       const std::size_t count = parts_of(run, i, c, chunk, stage, parts);
       const std::int64_t got =
           in_.source().read_at(std::span(parts).first(count), run.start + i * run.record);
@@ -664,11 +711,11 @@ class Walk {
       const std::uint64_t n = store_chunk(run, i, whole, chunk, stage);
       if (n < c) {
         found_wrong(wrong, i + n);
-        break;
+        return false;
       }
       i += c;
     }
-    if (staged) Stages::give(std::move(staged));
+    return true;
   }
 
   // A scan's run of records the size of the last one, in a file read at
@@ -701,27 +748,37 @@ class Walk {
   // Reads the headers of records 0 to k - 1 of `record` bytes each from
   // `start` and stores their values as the next records: the count before
   // the first that cannot be read or gives another block size. The first
-  // kRunPrefix are read here; the rest, once those agree, are split among
-  // threads (here alone when none can be started).
+  // kRunPrefix are read here; the rest, once those agree, in parts on
+  // several threads (here alone when none can be started).
   std::uint64_t find_headers(std::uint64_t start, std::uint64_t record, std::uint64_t k) {
     std::atomic<std::uint64_t> wrong{k};  // the first record found wrong so far
     const std::uint64_t first = res_.events;
+    // False once a record is found wrong.
     const auto check = [&](std::uint64_t from, std::uint64_t to) noexcept {
       std::array<std::uint8_t, L::kDesc.max_header()> h;
       const std::array<std::span<std::uint8_t>, 1> part{std::span(h).first(header_)};
-      for (std::uint64_t i = from; i < to && i < wrong.load(std::memory_order_relaxed); ++i) {
+      for (std::uint64_t i = from; i < to; ++i) {
         if (in_.source().read_at(part, start + i * record) != std::int64_t(header_)) {
-          return found_wrong(wrong, i);
+          found_wrong(wrong, i);
+          return false;
         }
         const Header values = decode(h.data());
-        if (block_of(values) != last_block_) return found_wrong(wrong, i);
+        if (block_of(values) != last_block_) {
+          found_wrong(wrong, i);
+          return false;
+        }
         if (out_) cols_.store(first + i, values);
       }
+      return true;
     };
-    check(0, kRunPrefix);
-    if (wrong.load() < kRunPrefix) return wrong.load();
+    if (!check(0, kRunPrefix)) return wrong.load();
+    Claims parts(kRunPrefix, k, kRunPrefix * 4);
     // Header reads wait on the page cache more than on a CPU: at least two.
-    split_among_threads(kRunPrefix, k, std::max(std::thread::hardware_concurrency(), 2u), check);
+    on_threads(std::max(std::thread::hardware_concurrency(), 2u), [&]() noexcept {
+      for (auto [a, b] = parts.next(); a < b; std::tie(a, b) = parts.next()) {
+        if (a >= wrong.load(std::memory_order_relaxed) || !check(a, b)) return;
+      }
+    });
     return wrong.load();
   }
 
@@ -731,7 +788,12 @@ class Walk {
   Next take_one() {
     const std::uint64_t start = in_.position();
     if (in_.buffered().size() < header_) {
-      if (Status st = in_.fill(header_, fill_limit_); !st.ok()) return stop_on(st.error());
+      // No more than the batch may still take: what lies beyond is the next
+      // batch's, which may read it in parts instead of through the buffer.
+      const std::uint64_t budget = limits_.max_bytes - std::min(bytes_, limits_.max_bytes);
+      const std::size_t limit =
+          std::min<std::uint64_t>(fill_limit_, std::max<std::uint64_t>(budget, kHeaderRefill));
+      if (Status st = in_.fill(header_, limit); !st.ok()) return stop_on(st.error());
     }
     const std::uint8_t* h = in_.buffered().data();
     const Header values = decode(h);
@@ -807,6 +869,8 @@ class Walk {
 };
 
 }  // namespace
+
+std::size_t release_stages() noexcept { return Stages::release(); }
 
 const LayoutDesc& layout_desc(Layout layout) noexcept {
   return layout == Layout::wd1 ? WD1::kDesc : WD2::kDesc;

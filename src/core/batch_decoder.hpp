@@ -201,6 +201,10 @@ class SpareMemory final : public MemoryHome {
   const Clock::duration idle_;
 };
 
+// Frees the scratch memory that reads of long runs keep between runs (a
+// few hundred KiB); returns its size in bytes. Safe from any thread.
+std::size_t release_stages() noexcept;
+
 // Memory of dropped batches, kept for the next batches of one decoder: at
 // most two, each trimmed back to what a batch under the pool's limits uses.
 // Where it is given spare memory, its first batches take memory from there,

@@ -666,9 +666,10 @@ PyRef layouts_dict(const ModuleTypes& types) {
   return out;
 }
 
-// release_memory() -> bytes that the memory kept from dropped reads held.
+// release_memory() -> bytes that the memory kept from dropped reads, and the
+// scratch memory of reads in parts, held.
 PyObject* module_release_memory(PyObject*, PyObject*) noexcept {
-  return PyLong_FromSize_t(spare_memory()->release());
+  return PyLong_FromSize_t(spare_memory()->release() + release_stages());
 }
 
 PyMethodDef module_methods[] = {
