@@ -2,22 +2,18 @@
 // and the pool that keeps batch memory.
 #include "batch_decoder.hpp"
 
-#include <pthread.h>
-#include <sched.h>
-#include <signal.h>
-
 #include <algorithm>
 #include <atomic>
 #include <bit>
 #include <cstring>
 #include <optional>
-#include <system_error>
 #include <thread>
 #include <tuple>
 #include <utility>
 
 #include "record.hpp"
 #include "sample_buffer.hpp"
+#include "threads.hpp"
 
 namespace vorn {
 namespace {
@@ -47,10 +43,9 @@ constexpr std::uint64_t kSeekBlock = 4096;
 // that breaks is not tried again before kRunPrefix more records are taken.
 constexpr std::uint64_t kRunPrefix = 64;
 constexpr std::uint64_t kParallelRun = 2048;
-constexpr unsigned kMaxThreads = 4;
 // A run of records of one size in a file read at offsets, this many file
 // bytes long or longer, is read on as many threads as there are CPUs to
-// spare (kMaxThreads at most): the system's copies out of the page cache,
+// spare (kMaxThreads at most, see threads.hpp): the system's copies out of the page cache,
 // and the decoding, then run side by side. The threads take its parts in
 // turn: chunks of at most kChunkBytes (at least two a thread), or of
 // kStageBytes for records with short blocks, which go through a stage of
@@ -58,93 +53,6 @@ constexpr unsigned kMaxThreads = 4;
 constexpr std::uint64_t kPartsFrom = std::uint64_t(1) << 20;
 constexpr std::uint64_t kChunkBytes = std::uint64_t(1) << 20;
 constexpr std::size_t kStageBytes = std::size_t(256) << 10;
-
-// Every signal blocked on this thread while it lives: the threads it starts
-// meanwhile inherit the mask and leave signals to the process's own threads.
-class SignalsBlocked {
- public:
-  SignalsBlocked() noexcept {
-    sigset_t all;
-    sigfillset(&all);
-    pthread_sigmask(SIG_SETMASK, &all, &old_);
-  }
-  ~SignalsBlocked() { pthread_sigmask(SIG_SETMASK, &old_, nullptr); }
-  SignalsBlocked(const SignalsBlocked&) = delete;
-  SignalsBlocked& operator=(const SignalsBlocked&) = delete;
-
- private:
-  sigset_t old_;
-};
-
-// The CPUs this process may run on.
-unsigned usable_cpus() noexcept {
-  cpu_set_t set;
-  if (sched_getaffinity(0, sizeof set, &set) == 0) return unsigned(std::max(CPU_COUNT(&set), 1));
-  return std::max(std::thread::hardware_concurrency(), 1u);
-}
-
-// The threads one run may use while it lives: at most `most`, and with those
-// that runs on other threads hold, no more than the CPUs this process may run
-// on; always at least the caller's own. Reads of several files at once thus
-// share the CPUs instead of crowding them.
-class CpuShare {
- public:
-  explicit CpuShare(unsigned most) noexcept {
-    const unsigned cpus = usable_cpus();
-    unsigned busy = busy_.load();
-    do {
-      held_ = busy >= cpus ? 1 : std::min(most, cpus - busy);
-    } while (!busy_.compare_exchange_weak(busy, busy + held_));
-  }
-  ~CpuShare() { busy_.fetch_sub(held_); }
-  CpuShare(const CpuShare&) = delete;
-  CpuShare& operator=(const CpuShare&) = delete;
-  unsigned threads() const noexcept { return held_; }
-
- private:
-  static inline std::atomic<unsigned> busy_{0};
-  unsigned held_ = 1;
-};
-
-// Runs work() on `threads` threads at once: this one, and threads started
-// for it (signals blocked, so that they stay with the process's own
-// threads); on fewer where no more can be started. The work shares itself
-// out among them (see Claims), so that each does what it gets to first.
-template <class Work>
-void on_threads(unsigned threads, const Work& work) {
-  threads = std::clamp(threads, 1u, kMaxThreads);
-  std::array<std::thread, kMaxThreads> helpers;
-  unsigned started = 1;
-  {
-    const SignalsBlocked blocked;
-    try {
-      for (; started < threads; ++started) helpers[started] = std::thread(work);
-    } catch (const std::system_error&) {
-      // No more threads to be had: those there are do it all.
-    }
-  }
-  work();
-  for (unsigned t = 1; t < started; ++t) helpers[t].join();
-}
-
-// The ranges of at most `step` that make [from, to), handed out in order to
-// whichever thread asks first: threads that start late, or read slower
-// memory, take fewer.
-class Claims {
- public:
-  Claims(std::uint64_t from, std::uint64_t to, std::uint64_t step) noexcept
-      : next_(from), to_(to), step_(std::max<std::uint64_t>(step, 1)) {}
-  // The next range; an empty one once all are handed out.
-  std::pair<std::uint64_t, std::uint64_t> next() noexcept {
-    const std::uint64_t a = next_.fetch_add(step_);
-    return a >= to_ ? std::pair(to_, to_) : std::pair(a, std::min(a + step_, to_));
-  }
-
- private:
-  std::atomic<std::uint64_t> next_;
-  const std::uint64_t to_;
-  const std::uint64_t step_;
-};
 
 // Stages of kStageBytes for the parts of runs: up to kMaxThreads are kept
 // once used, since fresh memory is faulted in page by page on every run;
@@ -182,13 +90,6 @@ class Stages {
  private:
   static inline std::array<std::atomic<Region*>, kMaxThreads> kept_{};
 };
-
-// Lowers `first` to `i`: the first record of a run found wrong so far.
-void found_wrong(std::atomic<std::uint64_t>& first, std::uint64_t i) noexcept {
-  std::uint64_t seen = first.load();
-  while (i < seen && !first.compare_exchange_weak(seen, i)) {
-  }
-}
 
 // How many elements a column's region has room for.
 std::uint64_t room(const Region& r, std::size_t width) noexcept { return r.capacity() / width; }
@@ -672,7 +573,8 @@ class Walk {
     const Chunk how = chunk_for(run.block);
     std::array<std::uint8_t, kScatterRecords * L::kDesc.max_header()> heads;
     Stages::Stage staged = how == Chunk::staged ? Stages::take() : nullptr;
-    std::uint8_t* const stage = how != Chunk::staged ? heads.data() : staged ? staged->data() : nullptr;
+    std::uint8_t* const stage =
+        how != Chunk::staged ? heads.data() : staged ? staged->data() : nullptr;
     for (auto [a, b] = parts.next(); a < b; std::tie(a, b) = parts.next()) {
       if (!stage) {
         found_wrong(wrong, a);
