@@ -2,16 +2,25 @@
 // ones with one scattered read each, nothing between them.
 #include <array>
 #include <cstring>
+#include <mutex>
+#include <tuple>
 #include <vector>
 
 #include "batch_decoder.hpp"
 #include "record.hpp"
+#include "threads.hpp"
 
 namespace vorn {
 namespace {
 
 // Records per scattered read: two parts each, within the 1024 of IOV_MAX.
 constexpr std::size_t kPickRecords = 512;
+// A pick of this many file bytes or more, in a file read at offsets, reads
+// its runs on as many threads as there are CPUs to spare, each run by one
+// thread; a run then also ends before kPartBytes, and no record may be
+// longer.
+constexpr std::uint64_t kPartsFrom = std::uint64_t(1) << 20;
+constexpr std::uint64_t kPartBytes = std::uint64_t(64) << 20;
 // The longest header of any layout, for the scratch of a run's headers.
 constexpr std::size_t kMaxHeader = [] {
   std::size_t most = 0;
@@ -59,6 +68,10 @@ class Picker {
   BatchResult run(std::span<const Extent> extents) {
     if (!check(extents)) return res_;
     if (!reserve(extents)) return fail(IoError::system(ENOMEM));
+    if (in_.source().reads_at() && bytes_ >= kPartsFrom && longest_ <= kPartBytes) {
+      const CpuShare share(kMaxThreads);
+      if (share.threads() >= 2) return run_in_parts(extents, share.threads());
+    }
     for (std::size_t i = 0; i < extents.size();) {
       std::size_t k = 1;
       while (k < kPickRecords && i + k < extents.size() &&
@@ -75,6 +88,7 @@ class Picker {
  private:
   static constexpr std::size_t kFields = L::kDesc.fields.size();
   static constexpr std::size_t kSampleWidth = L::kDesc.sample_width();
+  using Heads = std::array<std::uint8_t, kPickRecords * kMaxHeader>;  // a run's headers
 
   BatchResult& fail(IoError e) {
     res_.stop = Stop::error;
@@ -110,7 +124,9 @@ class Picker {
     for (const Extent& e : extents) {
       if (e.bytes - header_ > SIZE_MAX - block_bytes) return false;
       block_bytes += e.bytes - header_;
+      longest_ = std::max(longest_, e.bytes);
     }
+    bytes_ = block_bytes + n * header_;
     if (n > SIZE_MAX / 8 - 1 || !out_.offsets.reserve((n + 1) * 8)) return false;
     for (std::size_t k = 0; k < kFields; ++k) {
       const std::size_t w = type_width(L::kDesc.fields[k].type);
@@ -126,7 +142,7 @@ class Picker {
   // One run of adjacent records: headers into scratch, blocks straight into
   // the samples column, then each header decoded and checked against its extent.
   bool read_run(std::span<const Extent> run) {
-    std::array<std::uint8_t, kPickRecords * kMaxHeader> heads;
+    Heads heads;
     std::array<std::span<std::uint8_t>, 2 * kPickRecords> parts;
     std::uint64_t at = res_.samples * kSampleWidth;
     for (std::size_t i = 0; i < run.size(); ++i) {
@@ -150,14 +166,113 @@ class Picker {
       const typename L::Header values = decode_header<L>(heads.data() + i * header_, channels_);
       const std::uint64_t block = run[i].bytes - header_;
       if (L::block_bytes(values, channels_) != block) return mismatch(run[i]);
-      for_each_field<L>(values, [&](auto k, const auto& value) {
-        std::memcpy(col_[k] + sizeof value * res_.events, &value, sizeof value);
-      });
+      store(res_.events, values);
       samples_to_host(out_.samples.data() + res_.samples * kSampleWidth, block, kSampleWidth);
       res_.samples += block / kSampleWidth;
       offsets_[++res_.events] = std::int64_t(res_.samples);
     }
     return true;
+  }
+
+  void store(std::uint64_t i, const typename L::Header& values) const noexcept {
+    for_each_field<L>(values, [&](auto k, const auto& value) {
+      std::memcpy(col_[k] + sizeof value * i, &value, sizeof value);
+    });
+  }
+
+  // How a pick in parts ended early: at extent `index`, a record other than
+  // it says (or a file that ends first), or an input error.
+  struct Failure {
+    std::size_t index;
+    bool mismatch;
+    IoError error;
+  };
+
+  // The runs read on `threads` threads, which take them in turn: every
+  // offset is known beforehand, so each run's blocks go straight to their
+  // place. What is taken is what the one-by-one reading takes: the records
+  // before the first failure, which ends the batch as it would.
+  BatchResult run_in_parts(std::span<const Extent> extents, unsigned threads) {
+    std::vector<std::pair<std::size_t, std::size_t>> runs;  // first extent, count
+    std::uint64_t run_bytes = 0;
+    for (std::size_t i = 0; i < extents.size(); ++i) {
+      const bool adjacent =
+          i && extents[i].position == extents[i - 1].position + extents[i - 1].bytes;
+      if (adjacent && runs.back().second < kPickRecords &&
+          run_bytes + extents[i].bytes <= kPartBytes) {
+        ++runs.back().second;
+        run_bytes += extents[i].bytes;
+      } else {
+        runs.emplace_back(i, 1);
+        run_bytes = extents[i].bytes;
+      }
+      offsets_[i + 1] = offsets_[i] + std::int64_t((extents[i].bytes - header_) / kSampleWidth);
+    }
+    std::atomic<std::uint64_t> wrong{extents.size()};  // the first extent of a failure so far
+    std::mutex failed_mutex;
+    Failure failed{extents.size(), false, IoError::eof()};
+    Claims claims(0, runs.size(), 1);
+    on_threads(threads, [&]() noexcept {
+      Heads heads;
+      for (auto [a, b] = claims.next(); a < b; std::tie(a, b) = claims.next()) {
+        const auto [first, count] = runs[a];
+        if (first >= wrong.load(std::memory_order_relaxed)) return;
+        const std::optional<Failure> f = read_run_at(extents.subspan(first, count), first, heads);
+        if (f) {
+          const std::lock_guard<std::mutex> lock(failed_mutex);
+          if (f->index < failed.index) failed = *f;
+          found_wrong(wrong, f->index);
+          return;
+        }
+      }
+    });
+    res_.events = failed.index;
+    res_.samples = std::uint64_t(offsets_[failed.index]);
+    if (failed.index == extents.size()) {
+      res_.stop = Stop::limit;
+    } else if (failed.mismatch) {
+      mismatch(extents[failed.index]);
+    } else {
+      fail(failed.error);
+    }
+    return res_;
+  }
+
+  // One run of adjacent records, extents `first` on, by reads at its offset
+  // into the places their offsets give; the failure that stops it, if any.
+  std::optional<Failure> read_run_at(std::span<const Extent> run, std::size_t first,
+                                     Heads& heads) const noexcept {
+    std::array<std::span<std::uint8_t>, 2 * kPickRecords> parts;
+    for (std::size_t i = 0; i < run.size(); ++i) {
+      parts[2 * i] = {heads.data() + i * header_, header_};
+      parts[2 * i + 1] = {out_.samples.data() + std::size_t(offsets_[first + i]) * kSampleWidth,
+                          std::size_t(run[i].bytes - header_)};
+    }
+    std::span<std::span<std::uint8_t>> left = std::span(parts).first(2 * run.size());
+    for (std::uint64_t at = run[0].position; !left.empty();) {
+      const std::int64_t got = in_.source().read_at(left, at);
+      if (got < 0) return Failure{first, false, IoError::system(int(-got))};
+      if (got == 0) return Failure{first, true, IoError::eof()};  // the file has become shorter
+      at += std::uint64_t(got);
+      for (std::size_t n = std::size_t(got); n != 0;) {
+        const std::size_t k = std::min(n, left[0].size());
+        left[0] = left[0].subspan(k);
+        n -= k;
+        if (left[0].empty()) left = left.subspan(1);
+      }
+      while (!left.empty() && left[0].empty()) left = left.subspan(1);
+    }
+    for (std::size_t i = 0; i < run.size(); ++i) {
+      const typename L::Header values = decode_header<L>(heads.data() + i * header_, channels_);
+      const std::uint64_t block = run[i].bytes - header_;
+      if (L::block_bytes(values, channels_) != block) {
+        return Failure{first + i, true, IoError::eof()};
+      }
+      store(first + i, values);
+      samples_to_host(out_.samples.data() + std::size_t(offsets_[first + i]) * kSampleWidth, block,
+                      kSampleWidth);
+    }
+    return std::nullopt;
   }
 
   BatchDecoder& decoder_;
@@ -167,6 +282,8 @@ class Picker {
   const std::size_t header_;
   std::uint8_t* col_[kMaxColumns] = {};
   std::int64_t* offsets_ = nullptr;
+  std::uint64_t bytes_ = 0;    // file bytes of all the extents
+  std::uint64_t longest_ = 0;  // of the longest extent
   BatchResult res_;
 };
 

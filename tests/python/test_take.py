@@ -5,6 +5,7 @@ bad selections and an index of another file."""
 import collections.abc
 import gzip
 import io
+import os
 
 import numpy as np
 import pytest
@@ -69,6 +70,45 @@ def test_take_and_selections_give_the_events_of_event_reader(write, file, data):
     chosen_rows(again, ref, [p % n for p in picks])
     # A selection of a selection keeps the file's event numbers.
     chosen_rows(whole[mask][::1][np.arange(len(numbers))[::-1]], ref, numbers[::-1])
+
+
+@pytest.mark.parametrize("samples", [0, 1000, 4096])
+@settings(EXAMPLES, max_examples=6)
+@given(st.sampled_from([0.01, 0.3, 0.95]), st.integers(0, 2**32 - 1), st.booleans(),
+       st.booleans())
+def test_large_picks_read_in_parts_on_one_cpu_or_many(write, samples, density, seed, changed,
+                                                      one_cpu):
+    """Picks of megabytes read their runs on several threads, each run by one
+    thread: the same events as a selection of the whole read, and records
+    changed since the index fail at the first chosen one, as one by one."""
+    record = len(wd_files.run_of("WD1", 1, samples))
+    count = (6 << 20) // record  # a third of it is 2 MiB
+    path = write(wd_files.run_of("WD1", count, samples))
+    whole, index = vc.read(path, "WD1"), vc.scan(path, "WD1")
+    rng = np.random.default_rng(seed)
+    mask = rng.random(count) < density
+    mask[rng.integers(count)] = True
+    bad = sorted(rng.choice(count, 2, replace=False).tolist()) if changed else []
+    for i in bad:  # one more sample by its header: the index's extent no longer fits
+        with open(path, "r+b") as f:
+            f.seek(i * record)
+            f.write((record + 2).to_bytes(4, "little"))
+    bad = [i for i in bad if mask[i]]
+    cpus = os.sched_getaffinity(0)
+    if one_cpu:
+        os.sched_setaffinity(0, {min(cpus)})
+    try:
+        if bad:
+            with pytest.raises(vc.StaleIndexError, match=f"event {bad[0]}'s record differs"):
+                vc.take(path, "WD1", mask, index=index)
+            return
+        got = vc.take(path, "WD1", mask, index=index)
+    finally:
+        os.sched_setaffinity(0, cpus)
+    want = whole[mask]
+    assert got.events.tolist() == want.events.tolist()
+    assert all(np.array_equal(got.columns[k], want.columns[k]) for k in want.columns)
+    assert np.array_equal(got.offsets, want.offsets) and np.array_equal(got.samples, want.samples)
 
 
 @pytest.mark.parametrize("events, error, message", [
