@@ -131,9 +131,9 @@ def measure_analysis(path, w, events, reps):
     first = None
     for rep in range(reps):
         for n in rotated(names, rep):
-            t0 = time.thread_time_ns()
+            t0 = time.process_time_ns()
             counts = ANALYSES[n](str(path), w)
-            runs[n].append((time.thread_time_ns() - t0) / 1e9)
+            runs[n].append((time.process_time_ns() - t0) / 1e9)
             first = counts if first is None else first
             if not np.array_equal(counts, first):
                 raise SystemExit(f"pulse heights: {n} gives another histogram than {names[0]}")
@@ -238,7 +238,8 @@ def fmt_targets(rows):
     lines.append("")
     lines.append("Ratios of throughput (time over time on the same file), median over the rounds "
                  "of the ratio within each round (rounds: the lowest and highest); CPU time of the "
-                 "reading thread, except the two-thread rows, which are wall time; beside them, "
+                 "process (every thread a reader starts counted), except the two-thread rows, "
+                 "which are wall time; beside them, "
                  f"{PARALLEL_CONTROL}'s figure from the same rounds shows how far two threads of "
                  "plain reads scaled on the machine then. Measured: medians of each side. Pulse "
                  "heights: the whole task, reading included. pyarrow.table: CPU time a call. "

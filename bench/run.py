@@ -69,17 +69,19 @@ def check(path, w, expected_events):
 
 def measure(path, w, reps):
     """Seconds of CPU time per reader and rep, each rep running every reader
-    once. CPU time (user + system) of this thread, not wall time: on a busy
-    machine the time spent waiting for a core is not the reader's."""
+    once. CPU time (user + system) of the process, all its threads (a reader
+    may start threads of its own; no BLAS threads run beside it), not wall
+    time: on a busy machine the time spent waiting for a core is not the
+    reader's."""
     names = [n for n, (_, applies) in READERS.items() if applies(w)]
     times = {n: [] for n in names}
     for rep in range(reps):
         order = names[rep % len(names):] + names[:rep % len(names)]
         for n in order:
             fn = READERS[n][0]
-            t0 = time.thread_time_ns()
+            t0 = time.process_time_ns()
             fn(str(path), w)
-            times[n].append((time.thread_time_ns() - t0) / 1e9)
+            times[n].append((time.process_time_ns() - t0) / 1e9)
     return times
 
 
