@@ -28,6 +28,23 @@ constexpr std::size_t kMaxHeader = [] {
   return most;
 }();
 
+// The parts left once `n` more bytes have filled the first ones, the first
+// of those left cut to what it still lacks; empty parts are dropped.
+std::span<std::span<std::uint8_t>> past(std::span<std::span<std::uint8_t>> parts, std::size_t n) {
+  while (!parts.empty() && (n != 0 || parts[0].empty())) {
+    const std::size_t k = std::min(n, parts[0].size());
+    parts[0] = parts[0].subspan(k);
+    n -= k;
+    if (parts[0].empty()) parts = parts.subspan(1);
+  }
+  return parts;
+}
+
+// Whether extent i starts where extent i - 1 ends.
+bool adjacent(std::span<const Extent> extents, std::size_t i) {
+  return i && extents[i].position == extents[i - 1].position + extents[i - 1].bytes;
+}
+
 // Fills every part, however many reads that takes; false where the input
 // ends first. Bytes left in the buffer by a forward seek on input that
 // cannot seek go out first, part by part.
@@ -41,20 +58,13 @@ Result<bool> read_parts(BufReader& in, std::span<std::span<std::uint8_t>> parts)
     }
     return true;
   }
-  std::size_t first = 0;
-  for (;;) {
-    while (first < parts.size() && parts[first].empty()) ++first;
-    if (first == parts.size()) return true;
-    Result<std::size_t> got = in.read_scattered(parts.subspan(first));
+  for (parts = past(parts, 0); !parts.empty();) {
+    Result<std::size_t> got = in.read_scattered(parts);
     if (!got.ok()) return got.error();
     if (got.value() == 0) return false;
-    for (std::size_t n = got.value(); n != 0;) {
-      const std::size_t k = std::min(n, parts[first].size());
-      parts[first] = parts[first].subspan(k);
-      n -= k;
-      if (parts[first].empty()) ++first;
-    }
+    parts = past(parts, got.value());
   }
+  return true;
 }
 
 // A pick over records of layout L, whose headers decode by its description.
@@ -74,8 +84,7 @@ class Picker {
     }
     for (std::size_t i = 0; i < extents.size();) {
       std::size_t k = 1;
-      while (k < kPickRecords && i + k < extents.size() &&
-             extents[i + k].position == extents[i + k - 1].position + extents[i + k - 1].bytes) {
+      while (k < kPickRecords && i + k < extents.size() && adjacent(extents, i + k)) {
         ++k;
       }
       if (!read_run(extents.subspan(i, k))) return res_;
@@ -196,9 +205,7 @@ class Picker {
     std::vector<std::pair<std::size_t, std::size_t>> runs;  // first extent, count
     std::uint64_t run_bytes = 0;
     for (std::size_t i = 0; i < extents.size(); ++i) {
-      const bool adjacent =
-          i && extents[i].position == extents[i - 1].position + extents[i - 1].bytes;
-      if (adjacent && runs.back().second < kPickRecords &&
+      if (adjacent(extents, i) && runs.back().second < kPickRecords &&
           run_bytes + extents[i].bytes <= kPartBytes) {
         ++runs.back().second;
         run_bytes += extents[i].bytes;
@@ -248,19 +255,13 @@ class Picker {
       parts[2 * i + 1] = {out_.samples.data() + std::size_t(offsets_[first + i]) * kSampleWidth,
                           std::size_t(run[i].bytes - header_)};
     }
-    std::span<std::span<std::uint8_t>> left = std::span(parts).first(2 * run.size());
+    std::span<std::span<std::uint8_t>> left = past(std::span(parts).first(2 * run.size()), 0);
     for (std::uint64_t at = run[0].position; !left.empty();) {
       const std::int64_t got = in_.source().read_at(left, at);
       if (got < 0) return Failure{first, false, IoError::system(int(-got))};
       if (got == 0) return Failure{first, true, IoError::eof()};  // the file has become shorter
       at += std::uint64_t(got);
-      for (std::size_t n = std::size_t(got); n != 0;) {
-        const std::size_t k = std::min(n, left[0].size());
-        left[0] = left[0].subspan(k);
-        n -= k;
-        if (left[0].empty()) left = left.subspan(1);
-      }
-      while (!left.empty() && left[0].empty()) left = left.subspan(1);
+      left = past(left, std::size_t(got));
     }
     for (std::size_t i = 0; i < run.size(); ++i) {
       const typename L::Header values = decode_header<L>(heads.data() + i * header_, channels_);
