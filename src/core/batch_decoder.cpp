@@ -6,6 +6,7 @@
 #include <atomic>
 #include <bit>
 #include <cstring>
+#include <memory>
 #include <optional>
 #include <thread>
 #include <tuple>
@@ -39,10 +40,11 @@ constexpr std::size_t kHeaderRefill = 512;
 constexpr std::uint64_t kSeekBlock = 4096;
 // Such a scan finds the headers of a run of records of one size where the
 // size puts them: kRunPrefix of them one after another, then, for a run of
-// kParallelRun records or more, the rest on up to kMaxThreads threads. A run
-// that breaks is not tried again before kRunPrefix more records are taken.
+// kParallelRun records or more, the rest on up to kMaxThreads threads, each
+// but this one through a file description of its own. A run that breaks is
+// not tried again before kRunPrefix more records are taken.
 constexpr std::uint64_t kRunPrefix = 64;
-constexpr std::uint64_t kParallelRun = 2048;
+constexpr std::uint64_t kParallelRun = 512;
 // A run of records of one size in a file read at offsets, this many file
 // bytes long or longer, is read on as many threads as there are CPUs to
 // spare (kMaxThreads at most, see threads.hpp): the system's copies out of the page cache,
@@ -656,11 +658,11 @@ class Walk {
     std::atomic<std::uint64_t> wrong{k};  // the first record found wrong so far
     const std::uint64_t first = res_.events;
     // False once a record is found wrong.
-    const auto check = [&](std::uint64_t from, std::uint64_t to) noexcept {
+    const auto check = [&](const Source& in, std::uint64_t from, std::uint64_t to) noexcept {
       std::array<std::uint8_t, L::kDesc.max_header()> h;
       const std::array<std::span<std::uint8_t>, 1> part{std::span(h).first(header_)};
       for (std::uint64_t i = from; i < to; ++i) {
-        if (in_.source().read_at(part, start + i * record) != std::int64_t(header_)) {
+        if (in.read_at(part, start + i * record) != std::int64_t(header_)) {
           found_wrong(wrong, i);
           return false;
         }
@@ -673,12 +675,16 @@ class Walk {
       }
       return true;
     };
-    if (!check(0, kRunPrefix)) return wrong.load();
+    if (!check(in_.source(), 0, kRunPrefix)) return wrong.load();
     Claims parts(kRunPrefix, k, kRunPrefix * 4);
+    const std::thread::id caller = std::this_thread::get_id();
     // Header reads wait on the page cache more than on a CPU: at least two.
     on_threads(std::max(std::thread::hardware_concurrency(), 2u), [&]() noexcept {
+      const std::unique_ptr<Source> own =
+          std::this_thread::get_id() == caller ? nullptr : in_.source().reopened();
+      const Source& in = own ? *own : in_.source();
       for (auto [a, b] = parts.next(); a < b; std::tie(a, b) = parts.next()) {
-        if (a >= wrong.load(std::memory_order_relaxed) || !check(a, b)) return;
+        if (a >= wrong.load(std::memory_order_relaxed) || !check(in, a, b)) return;
       }
     });
     return wrong.load();

@@ -9,7 +9,9 @@
 #include <algorithm>
 #include <array>
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
+#include <new>
 #include <string>
 
 namespace vorn {
@@ -107,11 +109,34 @@ std::int64_t FdSource::read_at(std::span<const std::span<std::uint8_t>> parts,
                                std::uint64_t offset) const {
   if (shape_ != Shape::regular) return Source::read_at(parts, offset);
   if (offset > std::uint64_t(INT64_MAX)) return -EINVAL;
+  if (parts.size() == 1) {  // a header: pread spares copying in a vector
+    const std::size_t len = std::min<std::size_t>(parts[0].size(), 0x7ffff000);
+    const ssize_t n = ::pread(fd_, parts[0].data(), len, off_t(offset));
+    return n < 0 ? -errno : n;
+  }
   std::array<iovec, 1024> iov;
   const std::optional<std::span<iovec>> v = vector_of(parts, iov);
   if (!v) return -EINVAL;
   const ssize_t n = ::preadv(fd_, v->data(), int(v->size()), off_t(offset));
   return n < 0 ? -errno : n;
+}
+
+std::unique_ptr<Source> FdSource::reopened() const noexcept {
+  if (shape_ != Shape::regular) return nullptr;
+  std::array<char, 32> path;
+  std::snprintf(path.data(), path.size(), "/proc/self/fd/%d", fd_);
+  // Not blocking while a lease is broken; reads after go the usual way.
+  const int fd = ::open(path.data(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+  if (fd < 0) return nullptr;
+  // The very file, and a regular one: /proc could be something else.
+  struct stat mine, theirs;
+  std::unique_ptr<Source> own;
+  if (::fcntl(fd, F_SETFL, 0) == 0 && ::fstat(fd_, &mine) == 0 && ::fstat(fd, &theirs) == 0 &&
+      S_ISREG(theirs.st_mode) && mine.st_dev == theirs.st_dev && mine.st_ino == theirs.st_ino) {
+    own.reset(new (std::nothrow) FdSource(fd, Shape::regular, plain_waiting()));
+  }
+  if (!own) ::close(fd);
+  return own;
 }
 
 int FdSource::seek(std::uint64_t offset) {

@@ -58,6 +58,11 @@ class Source {
                                std::uint64_t offset) const;
   // Whether read_at reads.
   virtual bool reads_at() const noexcept { return false; }
+  // A source of the same file with an open file description of its own, for
+  // another thread's read_at calls: threads that share one description
+  // contend on its reference count at every call, which costs more than a
+  // short read out of the page cache. nullptr where there is none to be had.
+  virtual std::unique_ptr<Source> reopened() const noexcept { return nullptr; }
 };
 
 // An open file descriptor, owned: closed on destruction, the result ignored.
@@ -87,6 +92,9 @@ class FdSource final : public Source {
   std::int64_t read_at(std::span<const std::span<std::uint8_t>> parts,
                        std::uint64_t offset) const override;
   bool reads_at() const noexcept override { return shape_ == Shape::regular; }
+  // Regular files, opened anew through /proc/self/fd: the same file even
+  // where its path now names another or none.
+  std::unique_ptr<Source> reopened() const noexcept override;
 
  private:
   int fd_;

@@ -1,6 +1,10 @@
 // BufReader over a real file and over a scripted source.
 #include <gtest/gtest.h>
 
+#include <array>
+#include <cstdio>
+#include <span>
+
 #include "buf_reader.hpp"
 #include "scripted_source.hpp"
 
@@ -19,6 +23,29 @@ Bytes take(BufReader& in, std::size_t n) {
 }
 Bytes slice(const Bytes& b, std::size_t from, std::size_t n) {
   return Bytes(b.begin() + std::ptrdiff_t(from), b.begin() + std::ptrdiff_t(from + n));
+}
+
+TEST(FdSourceTest, ReopenedReadsTheFileItWasOpenedOnWhateverItsPathNowNames) {
+  const Bytes first = pattern(64);
+  test::TempFile file(first);
+  Result<std::unique_ptr<Source>> opened = open_file(file.path());
+  ASSERT_TRUE(opened.ok());
+  std::remove(file.path());
+  test::TempFile other(Bytes(64, 0));
+  ASSERT_EQ(std::rename(other.path(), file.path()), 0);
+  const std::unique_ptr<Source> own = opened.value()->reopened();
+  ASSERT_NE(own, nullptr);
+  Bytes got(16);
+  const std::array<std::span<std::uint8_t>, 1> part{std::span(got)};
+  EXPECT_EQ(own->read_at(part, 8), 16);
+  EXPECT_EQ(got, slice(first, 8, 16));
+  // Reading one leaves the other's offset alone.
+  EXPECT_EQ(opened.value()->read(got.data(), 4), 4);
+  EXPECT_EQ(slice(got, 0, 4), slice(first, 0, 4));
+
+  Result<std::unique_ptr<Source>> device = open_file("/dev/null");
+  ASSERT_TRUE(device.ok());
+  EXPECT_EQ(device.value()->reopened(), nullptr);
 }
 
 TEST(BufReaderFileTest, IntegersAreLittleEndian) {
