@@ -44,7 +44,7 @@ constexpr std::uint64_t kSeekBlock = 4096;
 // but this one through a file description of its own. A run that breaks is
 // not tried again before kRunPrefix more records are taken.
 constexpr std::uint64_t kRunPrefix = 64;
-constexpr std::uint64_t kParallelRun = 512;
+constexpr std::uint64_t kParallelRun = 2048;
 // A run of records of one size in a file read at offsets, this many file
 // bytes long or longer, is read on as many threads as there are CPUs to
 // spare (kMaxThreads at most, see threads.hpp): the system's copies out of the page cache,
