@@ -678,8 +678,9 @@ class Walk {
     if (!check(in_.source(), 0, kRunPrefix)) return wrong.load();
     Claims parts(kRunPrefix, k, kRunPrefix * 4);
     const std::thread::id caller = std::this_thread::get_id();
-    // Header reads wait on the page cache more than on a CPU: at least two.
-    on_threads(std::max(std::thread::hardware_concurrency(), 2u), [&]() noexcept {
+    // The kernel's work for each read keeps a CPU busy: the CPUs to spare.
+    const CpuShare share(kMaxThreads);
+    on_threads(share.threads(), [&]() noexcept {
       const std::unique_ptr<Source> own =
           std::this_thread::get_id() == caller ? nullptr : in_.source().reopened();
       const Source& in = own ? *own : in_.source();
