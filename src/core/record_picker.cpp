@@ -45,26 +45,36 @@ bool adjacent(std::span<const Extent> extents, std::size_t i) {
   return i && extents[i].position == extents[i - 1].position + extents[i - 1].bytes;
 }
 
-// Fills every part, however many reads that takes; false where the input
-// ends first. Bytes left in the buffer by a forward seek on input that
-// cannot seek go out first, part by part.
-Result<bool> read_parts(BufReader& in, std::span<std::span<std::uint8_t>> parts) {
+// The count of a run's records that lie whole in its first `bytes` bytes.
+std::size_t whole_records(std::span<const Extent> run, std::uint64_t bytes) {
+  std::size_t n = 0;
+  for (; n < run.size() && run[n].bytes <= bytes; ++n) bytes -= run[n].bytes;
+  return n;
+}
+
+// Fills the parts in order, however many reads that takes: the bytes
+// filled, all of them unless the input ends first. Bytes left in the buffer
+// by a forward seek on input that cannot seek go out first, part by part.
+Result<std::uint64_t> read_parts(BufReader& in, std::span<std::span<std::uint8_t>> parts) {
+  std::uint64_t filled = 0;
   if (!in.drained()) {
     for (std::span<std::uint8_t> part : parts) {
       if (Status st = in.read_exact(part); !st.ok()) {
-        if (st.error().is_eof()) return false;
+        if (st.error().is_eof()) return filled;
         return st.error();
       }
+      filled += part.size();
     }
-    return true;
+    return filled;
   }
   for (parts = past(parts, 0); !parts.empty();) {
     Result<std::size_t> got = in.read_scattered(parts);
     if (!got.ok()) return got.error();
-    if (got.value() == 0) return false;
+    if (got.value() == 0) return filled;
+    filled += got.value();
     parts = past(parts, got.value());
   }
-  return true;
+  return filled;
 }
 
 // A pick over records of layout L, whose headers decode by its description.
@@ -165,13 +175,14 @@ class Picker {
       fail(st.error());
       return false;
     }
-    Result<bool> whole = read_parts(in_, std::span(parts).first(2 * run.size()));
-    if (!whole.ok()) {
-      fail(whole.error());
+    Result<std::uint64_t> filled = read_parts(in_, std::span(parts).first(2 * run.size()));
+    if (!filled.ok()) {
+      fail(filled.error());
       return false;
     }
-    if (!whole.value()) return mismatch(run[0]);  // the file has become shorter
-    for (std::size_t i = 0; i < run.size(); ++i) {
+    // Where the file has become shorter, the first record it cuts differs.
+    const std::size_t whole = whole_records(run, filled.value());
+    for (std::size_t i = 0; i < whole; ++i) {
       const typename L::Header values = decode_header<L>(heads.data() + i * header_, channels_);
       const std::uint64_t block = run[i].bytes - header_;
       if (L::block_bytes(values, channels_) != block) return mismatch(run[i]);
@@ -180,7 +191,7 @@ class Picker {
       res_.samples += block / kSampleWidth;
       offsets_[++res_.events] = std::int64_t(res_.samples);
     }
-    return true;
+    return whole == run.size() || mismatch(run[whole]);
   }
 
   void store(std::uint64_t i, const typename L::Header& values) const noexcept {
@@ -256,14 +267,17 @@ class Picker {
                           std::size_t(run[i].bytes - header_)};
     }
     std::span<std::span<std::uint8_t>> left = past(std::span(parts).first(2 * run.size()), 0);
-    for (std::uint64_t at = run[0].position; !left.empty();) {
-      const std::int64_t got = in_.source().read_at(left, at);
+    std::uint64_t filled = 0;
+    while (!left.empty()) {
+      const std::int64_t got = in_.source().read_at(left, run[0].position + filled);
       if (got < 0) return Failure{first, false, IoError::system(int(-got))};
-      if (got == 0) return Failure{first, true, IoError::eof()};  // the file has become shorter
-      at += std::uint64_t(got);
+      if (got == 0) break;
+      filled += std::uint64_t(got);
       left = past(left, std::size_t(got));
     }
-    for (std::size_t i = 0; i < run.size(); ++i) {
+    // Where the file has become shorter, the first record it cuts differs.
+    const std::size_t whole = whole_records(run, filled);
+    for (std::size_t i = 0; i < whole; ++i) {
       const typename L::Header values = decode_header<L>(heads.data() + i * header_, channels_);
       const std::uint64_t block = run[i].bytes - header_;
       if (L::block_bytes(values, channels_) != block) {
@@ -273,6 +287,7 @@ class Picker {
       samples_to_host(out_.samples.data() + std::size_t(offsets_[first + i]) * kSampleWidth, block,
                       kSampleWidth);
     }
+    if (whole < run.size()) return Failure{first + whole, true, IoError::eof()};
     return std::nullopt;
   }
 

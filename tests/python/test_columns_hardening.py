@@ -5,6 +5,7 @@ arguments and failed reads. No event may be lost, repeated or mislabelled.
 import errno
 import gc
 import os
+import re
 import subprocess
 import sys
 import textwrap
@@ -324,6 +325,10 @@ def made_of(reader, path):
     if reader == "scan":
         ix = vc.scan(path, "WD1")
         return ix.columns, (ix.positions,)
+    if reader == "take":  # every event, picked in runs read on threads
+        ix = vc.scan(path, "WD1")
+        b = vc.take(path, "WD1", np.arange(len(ix)), index=ix)
+        return b.columns, (b.offsets, b.samples)
     b = vc.read(path, "WD1")
     return b.columns, (b.offsets, b.samples)
 
@@ -359,7 +364,8 @@ def agrees_but_for_zeros(got, want):
 # Long runs of records of one size are found and read on threads of the
 # reader's own: a scan finds the headers of 4 KB blocks; a read reads parts
 # of runs of any size side by side.
-@pytest.mark.parametrize("reader, record", [("scan", "4 KB"), ("read", "4 KB"), ("read", "24 B")])
+@pytest.mark.parametrize("reader, record", [("scan", "4 KB"), ("read", "4 KB"), ("read", "24 B"),
+                                            ("take", "4 KB")])
 class TestThreadedReads:
     @pytest.fixture
     def runs(self, write, record):
@@ -416,6 +422,7 @@ class TestThreadedReads:
         want = made_of(reader, runs)
         cut = len(content) // 2 + 1000 + 7  # inside a record of the second run
         changing = cut // 4096 * 4096 - 24  # a header from here on may read as zeros
+        record_bytes = len(wd_files.wd1_run(1, 2100))
         stop, wrong = threading.Event(), []
 
         def reading():
@@ -425,6 +432,11 @@ class TestThreadedReads:
                 except vc.CorruptRecordError as e:
                     if e.offset <= changing:
                         wrong.append(e)
+                    continue
+                except vc.StaleIndexError as e:  # a take after a scan of the other state
+                    at = re.search(r"byte offset (\d+)", e.reason)
+                    if at and int(at.group(1)) + record_bytes <= changing:
+                        wrong.append(e)  # names a record that the cut left whole
                     continue
                 except Exception as e:  # noqa: BLE001 - any other failure is the test's
                     wrong.append(e)

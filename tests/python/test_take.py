@@ -16,7 +16,6 @@ import vorn
 import vorn_columns as vc
 import wd_files
 from test_columns import EXAMPLES, FILES, as_row, drain, rows
-from test_hardening import run
 
 
 def chosen_rows(batch, ref, numbers, first=None):
@@ -110,49 +109,6 @@ def test_large_picks_read_in_parts_on_one_cpu_or_many(write, samples, density, s
     assert got.events.tolist() == want.events.tolist()
     assert all(np.array_equal(got.columns[k], want.columns[k]) for k in want.columns)
     assert np.array_equal(got.offsets, want.offsets) and np.array_equal(got.samples, want.samples)
-
-
-def test_ctrl_c_during_a_large_pick_gives_the_batch_or_none(write):
-    """A pick of megabytes is read on threads that block signals: SIGINT, sent
-    again and again, raises KeyboardInterrupt in the caller or leaves the
-    whole batch, and the process goes on."""
-    path = write(wd_files.run_of("WD1", 3000, 2100))
-    out = run("""
-        import os, signal, sys, threading, time
-        import numpy as np, vorn_columns as vc
-        path = sys.argv[1]
-        index = vc.scan(path, "WD1")
-        pick = np.arange(0, len(index), 2)
-        want = vc.read(path, "WD1")[pick]
-        armed = False  # the handler raises only around the picks
-        def handler(*_):
-            if armed:
-                raise KeyboardInterrupt
-        signal.signal(signal.SIGINT, handler)
-        def pester():
-            for _ in range(40):
-                time.sleep(0.003)
-                os.kill(os.getpid(), signal.SIGINT)
-        sender = threading.Thread(target=pester)
-        sender.start()
-        interrupted = taken = 0
-        while sender.is_alive() or taken < 3:
-            try:
-                armed = True
-                got = vc.take(path, "WD1", pick, index=index)
-                armed = False
-            except KeyboardInterrupt:
-                armed = False
-                interrupted += 1
-                continue
-            taken += 1
-            assert got.events.tolist() == pick.tolist()
-            assert np.array_equal(got.offsets, want.offsets)
-            assert np.array_equal(got.samples, want.samples)
-        sender.join()
-        print(interrupted > 0, taken >= 3)
-    """, path)
-    assert out.split() == ["True", "True"]
 
 
 @pytest.mark.parametrize("events, error, message", [
