@@ -363,7 +363,7 @@ def agrees_but_for_zeros(got, want):
 
 # Long runs of records of one size are found and read on threads of the
 # reader's own: a scan finds the headers of 4 KB blocks; a read reads parts
-# of runs of any size side by side.
+# of runs of any size side by side, a take the runs of its picks.
 @pytest.mark.parametrize("reader, record", [("scan", "4 KB"), ("read", "4 KB"), ("read", "24 B"),
                                             ("take", "4 KB")])
 class TestThreadedReads:
@@ -420,7 +420,7 @@ class TestThreadedReads:
         with open(runs, "rb") as f:
             content = f.read()
         want = made_of(reader, runs)
-        cut = len(content) // 2 + 1000 + 7  # inside a record of the second run
+        cut = len(content) // 2 + 1000 + 7  # inside a record near the middle
         changing = cut // 4096 * 4096 - 24  # a header from here on may read as zeros
         record_bytes = len(wd_files.wd1_run(1, 2100))
         stop, wrong = threading.Event(), []
