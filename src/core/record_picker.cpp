@@ -97,7 +97,7 @@ class Picker {
       while (k < kPickRecords && i + k < extents.size() && adjacent(extents, i + k)) {
         ++k;
       }
-      if (!read_run(extents.subspan(i, k))) return res_;
+      if (!read_run(extents.subspan(i, k), i)) return res_;
       i += k;
     }
     res_.stop = Stop::limit;
@@ -136,7 +136,8 @@ class Picker {
     return true;
   }
 
-  // Every column at its final size: the records' count and their blocks.
+  // Every column at its final size: the records' count and their blocks;
+  // the offsets all known beforehand, so each block goes straight to its place.
   bool reserve(std::span<const Extent> extents) {
     const std::size_t n = extents.size();
     std::uint64_t block_bytes = 0;
@@ -155,43 +156,64 @@ class Picker {
     if (block_bytes && !out_.samples.reserve(std::size_t(block_bytes))) return false;
     offsets_ = reinterpret_cast<std::int64_t*>(out_.offsets.data());
     offsets_[0] = 0;
+    for (std::size_t i = 0; i < n; ++i) {
+      offsets_[i + 1] = offsets_[i] + std::int64_t((extents[i].bytes - header_) / kSampleWidth);
+    }
     return true;
   }
 
-  // One run of adjacent records: headers into scratch, blocks straight into
-  // the samples column, then each header decoded and checked against its extent.
-  bool read_run(std::span<const Extent> run) {
-    Heads heads;
-    std::array<std::span<std::uint8_t>, 2 * kPickRecords> parts;
-    std::uint64_t at = res_.samples * kSampleWidth;
+  using Parts = std::array<std::span<std::uint8_t>, 2 * kPickRecords>;
+
+  // The places of a run's records, extents `first` on: headers into
+  // `heads`, blocks into the samples column.
+  std::span<std::span<std::uint8_t>> parts_of(std::span<const Extent> run, std::size_t first,
+                                               Heads& heads, Parts& parts) const noexcept {
     for (std::size_t i = 0; i < run.size(); ++i) {
-      const std::uint64_t block = run[i].bytes - header_;
       parts[2 * i] = {heads.data() + i * header_, header_};
-      parts[2 * i + 1] = {out_.samples.data() + at, std::size_t(block)};
-      at += block;
+      parts[2 * i + 1] = {out_.samples.data() + std::size_t(offsets_[first + i]) * kSampleWidth,
+                          std::size_t(run[i].bytes - header_)};
     }
+    return std::span(parts).first(2 * run.size());
+  }
+
+  // Decodes the headers, read into `heads`, of the run's records that lie
+  // whole in the `filled` bytes read, and keeps those before the first that
+  // disagrees with its extent: their count. Where the file has become
+  // shorter, the first record it cuts differs.
+  std::size_t keep(std::span<const Extent> run, std::size_t first, const Heads& heads,
+                   std::uint64_t filled) const noexcept {
+    const std::size_t whole = whole_records(run, filled);
+    for (std::size_t i = 0; i < whole; ++i) {
+      const typename L::Header values = decode_header<L>(heads.data() + i * header_, channels_);
+      const std::uint64_t block = run[i].bytes - header_;
+      if (L::block_bytes(values, channels_) != block) return i;
+      store(first + i, values);
+      samples_to_host(out_.samples.data() + std::size_t(offsets_[first + i]) * kSampleWidth, block,
+                      kSampleWidth);
+    }
+    return whole;
+  }
+
+  // One run of adjacent records, extents `first` on, read through the
+  // reader, then each header checked against its extent.
+  bool read_run(std::span<const Extent> run, std::size_t first) {
+    Heads heads;
+    Parts parts;
+    const std::span<std::span<std::uint8_t>> places = parts_of(run, first, heads, parts);
     // On input that cannot seek, runs must come in order: the seek reads forward.
     if (Status st = decoder_.seek(run[0].position); !st.ok()) {
       fail(st.error());
       return false;
     }
-    Result<std::uint64_t> filled = read_parts(in_, std::span(parts).first(2 * run.size()));
+    Result<std::uint64_t> filled = read_parts(in_, places);
     if (!filled.ok()) {
       fail(filled.error());
       return false;
     }
-    // Where the file has become shorter, the first record it cuts differs.
-    const std::size_t whole = whole_records(run, filled.value());
-    for (std::size_t i = 0; i < whole; ++i) {
-      const typename L::Header values = decode_header<L>(heads.data() + i * header_, channels_);
-      const std::uint64_t block = run[i].bytes - header_;
-      if (L::block_bytes(values, channels_) != block) return mismatch(run[i]);
-      store(res_.events, values);
-      samples_to_host(out_.samples.data() + res_.samples * kSampleWidth, block, kSampleWidth);
-      res_.samples += block / kSampleWidth;
-      offsets_[++res_.events] = std::int64_t(res_.samples);
-    }
-    return whole == run.size() || mismatch(run[whole]);
+    const std::size_t kept = keep(run, first, heads, filled.value());
+    res_.events = first + kept;
+    res_.samples = std::uint64_t(offsets_[res_.events]);
+    return kept == run.size() || mismatch(run[kept]);
   }
 
   void store(std::uint64_t i, const typename L::Header& values) const noexcept {
@@ -208,9 +230,7 @@ class Picker {
     IoError error;
   };
 
-  // The runs read on `threads` threads, which take them in turn: every
-  // offset is known beforehand, so each run's blocks go straight to their
-  // place. What is taken is what the one-by-one reading takes: the records
+  // The runs read on `threads` threads, which take them in turn. What is taken is what the one-by-one reading takes: the records
   // before the first failure, which ends the batch as it would.
   BatchResult run_in_parts(std::span<const Extent> extents, unsigned threads) {
     std::vector<std::pair<std::size_t, std::size_t>> runs;  // first extent, count
@@ -224,7 +244,6 @@ class Picker {
         runs.emplace_back(i, 1);
         run_bytes = extents[i].bytes;
       }
-      offsets_[i + 1] = offsets_[i] + std::int64_t((extents[i].bytes - header_) / kSampleWidth);
     }
     std::atomic<std::uint64_t> wrong{extents.size()};  // the first extent of a failure so far
     std::mutex failed_mutex;
@@ -256,17 +275,12 @@ class Picker {
     return res_;
   }
 
-  // One run of adjacent records, extents `first` on, by reads at its offset
-  // into the places their offsets give; the failure that stops it, if any.
+  // One run of adjacent records, extents `first` on, by reads at its
+  // offset; the failure that stops it, if any.
   std::optional<Failure> read_run_at(std::span<const Extent> run, std::size_t first,
                                      Heads& heads) const noexcept {
-    std::array<std::span<std::uint8_t>, 2 * kPickRecords> parts;
-    for (std::size_t i = 0; i < run.size(); ++i) {
-      parts[2 * i] = {heads.data() + i * header_, header_};
-      parts[2 * i + 1] = {out_.samples.data() + std::size_t(offsets_[first + i]) * kSampleWidth,
-                          std::size_t(run[i].bytes - header_)};
-    }
-    std::span<std::span<std::uint8_t>> left = past(std::span(parts).first(2 * run.size()), 0);
+    Parts parts;
+    std::span<std::span<std::uint8_t>> left = past(parts_of(run, first, heads, parts), 0);
     std::uint64_t filled = 0;
     while (!left.empty()) {
       const std::int64_t got = in_.source().read_at(left, run[0].position + filled);
@@ -275,19 +289,8 @@ class Picker {
       filled += std::uint64_t(got);
       left = past(left, std::size_t(got));
     }
-    // Where the file has become shorter, the first record it cuts differs.
-    const std::size_t whole = whole_records(run, filled);
-    for (std::size_t i = 0; i < whole; ++i) {
-      const typename L::Header values = decode_header<L>(heads.data() + i * header_, channels_);
-      const std::uint64_t block = run[i].bytes - header_;
-      if (L::block_bytes(values, channels_) != block) {
-        return Failure{first + i, true, IoError::eof()};
-      }
-      store(first + i, values);
-      samples_to_host(out_.samples.data() + std::size_t(offsets_[first + i]) * kSampleWidth, block,
-                      kSampleWidth);
-    }
-    if (whole < run.size()) return Failure{first + whole, true, IoError::eof()};
+    const std::size_t kept = keep(run, first, heads, filled);
+    if (kept < run.size()) return Failure{first + kept, true, IoError::eof()};
     return std::nullopt;
   }
 
