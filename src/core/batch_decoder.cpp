@@ -610,7 +610,8 @@ class Walk {
       }
       const std::size_t count = parts_of(run, i, c, chunk, stage, parts);
       const std::int64_t got =
-          in_.source().read_at(std::span(parts).first(count), run.start + i * run.record);
+          in_.source().read_at_uninterrupted(std::span(parts).first(count),
+                                             run.start + i * run.record);
       const std::uint64_t whole = got > 0 ? std::min(std::uint64_t(got) / run.record, c) : 0;
       const std::uint64_t n = store_chunk(run, i, whole, chunk, stage);
       if (n < c) {
@@ -662,7 +663,7 @@ class Walk {
       std::array<std::uint8_t, L::kDesc.max_header()> h;
       const std::array<std::span<std::uint8_t>, 1> part{std::span(h).first(header_)};
       for (std::uint64_t i = from; i < to; ++i) {
-        if (in.read_at(part, start + i * record) != std::int64_t(header_)) {
+        if (in.read_at_uninterrupted(part, start + i * record) != std::int64_t(header_)) {
           found_wrong(wrong, i);
           return false;
         }

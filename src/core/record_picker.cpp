@@ -283,7 +283,7 @@ class Picker {
     std::span<std::span<std::uint8_t>> left = past(parts_of(run, first, heads, parts), 0);
     std::uint64_t filled = 0;
     while (!left.empty()) {
-      const std::int64_t got = in_.source().read_at(left, run[0].position + filled);
+      const std::int64_t got = in_.source().read_at_uninterrupted(left, run[0].position + filled);
       if (got < 0) return Failure{first, false, IoError::system(int(-got))};
       if (got == 0) break;
       filled += std::uint64_t(got);

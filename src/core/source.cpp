@@ -55,6 +55,18 @@ std::int64_t Source::read_at(std::span<const std::span<std::uint8_t>>, std::uint
   return -ENOTSUP;
 }
 
+std::int64_t Source::read_at_uninterrupted(std::span<const std::span<std::uint8_t>> parts,
+                                           std::uint64_t offset) const noexcept {
+  Result<std::int64_t> got = retry_interrupted(
+      [&]() -> Result<std::int64_t> {
+        const std::int64_t n = read_at(parts, offset);
+        if (n < 0) return IoError::system(int(-n));
+        return n;
+      },
+      [] { return true; });
+  return got.ok() ? got.value() : -std::int64_t(got.error().code);
+}
+
 Waiting& plain_waiting() noexcept {
   static Waiting waiting;
   return waiting;

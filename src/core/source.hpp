@@ -56,6 +56,13 @@ class Source {
   // only in order (here).
   virtual std::int64_t read_at(std::span<const std::span<std::uint8_t>> parts,
                                std::uint64_t offset) const;
+  // read_at, made again after EINTR without asking resume_after_interrupt():
+  // for the work on_threads runs, which must not unwind, and whose helper
+  // threads block signals that Python would not know of. A signal that
+  // interrupts the calling thread has already been noted by the owner's
+  // handler, which runs once the threads are joined.
+  std::int64_t read_at_uninterrupted(std::span<const std::span<std::uint8_t>> parts,
+                                     std::uint64_t offset) const noexcept;
   // Whether read_at reads.
   virtual bool reads_at() const noexcept { return false; }
   // A source of the same file with an open file description of its own, for

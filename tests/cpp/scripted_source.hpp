@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <bit>
 #include <cerrno>
 #include <cstdint>
@@ -17,6 +18,7 @@
 #include <map>
 #include <memory>
 #include <optional>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -66,6 +68,13 @@ struct Script {
   std::vector<std::size_t> requests;  // the length asked of each read
   std::vector<const std::uint8_t*> targets;  // and where its bytes were to go
   bool closed = false;
+  // Reads at offsets, as of a regular file, where `reads_at`: they may come
+  // from several threads at once, so that they are counted atomically and
+  // planned before reading starts.
+  bool reads_at = false;
+  std::size_t at_chunk = SIZE_MAX;      // most bytes any one read_at delivers
+  std::map<int, std::int64_t> at_plan;  // read_at call number (from 1) -> byte cap, or -errno
+  std::atomic<int> at_reads = 0;
 
   void append(const Bytes& more) { bytes.insert(bytes.end(), more.begin(), more.end()); }
   // The next read call fails with `err`.
@@ -77,8 +86,11 @@ struct Script {
 
 class ScriptedSource final : public Source {
  public:
-  explicit ScriptedSource(std::shared_ptr<Script> s) : s_(std::move(s)) {}
-  ~ScriptedSource() override { s_->closed = true; }
+  explicit ScriptedSource(std::shared_ptr<Script> s, bool reopened = false)
+      : s_(std::move(s)), reopened_(reopened) {}
+  ~ScriptedSource() override {
+    if (!reopened_) s_->closed = true;
+  }
 
   std::int64_t read(std::uint8_t* dst, std::size_t len) override {
     const int call = ++s_->reads;
@@ -111,9 +123,34 @@ class ScriptedSource final : public Source {
     ++s_->interrupts;
     return s_->resume;
   }
+  std::int64_t read_at(std::span<const std::span<std::uint8_t>> parts,
+                       std::uint64_t offset) const override {
+    if (!s_->reads_at) return Source::read_at(parts, offset);
+    std::size_t cap = s_->at_chunk;
+    if (auto it = s_->at_plan.find(++s_->at_reads); it != s_->at_plan.end()) {
+      if (it->second < 0) return it->second;
+      cap = std::size_t(it->second);
+    }
+    std::size_t total = 0;
+    for (std::span<std::uint8_t> part : parts) {
+      const std::uint64_t at = offset + total;
+      const std::uint64_t left = at < s_->bytes.size() ? s_->bytes.size() - at : 0;
+      const std::size_t n = std::size_t(std::min<std::uint64_t>({part.size(), cap - total, left}));
+      if (n != 0) std::memcpy(part.data(), s_->bytes.data() + at, n);
+      total += n;
+      if (n < part.size()) break;
+    }
+    return std::int64_t(total);
+  }
+  bool reads_at() const noexcept override { return s_->reads_at; }
+  std::unique_ptr<Source> reopened() const noexcept override {
+    if (!s_->reads_at) return nullptr;
+    return std::make_unique<ScriptedSource>(s_, true);
+  }
 
  private:
   std::shared_ptr<Script> s_;
+  bool reopened_;  // made by reopened(): the script's own file stays open
 };
 
 inline std::shared_ptr<Script> script_of(Bytes bytes) {
