@@ -41,6 +41,8 @@ def register(batch_type: type,
 
 # Frees the memory kept from dropped reads; the bytes it held.
 def release_memory() -> int: ...
+# The threads a read started now would run on (for the tests).
+def _read_threads() -> int: ...
 
 # Per layout: ((field, typestr), ...) in key order, and the samples' typestr.
 LAYOUTS: Dict[str, Tuple[Tuple[Tuple[str, str], ...], str]]

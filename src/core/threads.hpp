@@ -50,6 +50,9 @@ inline unsigned usable_cpus() noexcept {
 class CpuShare {
  public:
   explicit CpuShare(unsigned most) noexcept {
+    // Once, at the first share: before it there is nothing to forget.
+    static const int at_fork = pthread_atfork(nullptr, nullptr, &forgotten_in_child);
+    (void)at_fork;
     const unsigned cpus = usable_cpus();
     unsigned busy = busy_.load();
     do {
@@ -62,6 +65,13 @@ class CpuShare {
   unsigned threads() const noexcept { return held_; }
 
  private:
+  // A child of fork() has the forking thread alone: the threads that held
+  // shares in the parent are not there to give them back. The forking
+  // thread holds none, since a share is held only inside a native read and
+  // never while Python code (os.fork) runs; the child runs none of the
+  // parent's reads.
+  static void forgotten_in_child() noexcept { busy_.store(0); }
+
   static inline std::atomic<unsigned> busy_{0};
   unsigned held_ = 1;
 };

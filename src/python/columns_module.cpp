@@ -18,6 +18,7 @@
 #include "file_object_source.hpp"
 #include "numpy_api.hpp"
 #include "py_support.hpp"
+#include "threads.hpp"
 
 namespace vorn {
 namespace {
@@ -672,12 +673,21 @@ PyObject* module_release_memory(PyObject*, PyObject*) noexcept {
   return PyLong_FromSize_t(spare_memory()->release() + release_stages());
 }
 
+// _read_threads() -> the threads a read started now would run on: fewer
+// while other reads hold the CPUs. For the tests.
+PyObject* module_read_threads(PyObject*, PyObject*) noexcept {
+  const CpuShare share(kMaxThreads);
+  return PyLong_FromUnsignedLong(share.threads());
+}
+
 PyMethodDef module_methods[] = {
     {"register", reinterpret_cast<PyCFunction>(module_register), METH_VARARGS,
      "register(batch_type, failure): the package's Batch class, and (stop, filename, layout, "
      "index) -> the exception ending an iteration"},
     {"release_memory", reinterpret_cast<PyCFunction>(module_release_memory), METH_NOARGS,
      "release_memory() -> int: frees the memory kept from dropped reads; the bytes it held"},
+    {"_read_threads", reinterpret_cast<PyCFunction>(module_read_threads), METH_NOARGS,
+     "_read_threads() -> int: the threads a read started now would run on"},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -105,6 +105,40 @@ class TestInterrupts:
         assert out.split() == ["interrupted"]
 
 
+@pytest.mark.skipif(len(os.sched_getaffinity(0)) < 2, reason="reads use helper threads from two CPUs on")
+def test_a_child_forked_during_a_threaded_read_reads_on_threads(big_wd1):
+    """Regression: a child forked while another thread read on helpers kept
+    the CPUs those helpers held, and read on its own thread ever after."""
+    out = run("""
+        import os, sys, threading, warnings
+        import vorn_columns as vc
+        from vorn_columns import _native
+        warnings.simplefilter("ignore", DeprecationWarning)  # fork() with threads about
+        path = sys.argv[1]
+        every = _native._read_threads()
+        done = threading.Event()
+        def loop():
+            while not done.is_set():
+                vc.read(path, "WD1")
+        threading.Thread(target=loop).start()
+        for _ in range(100):
+            while _native._read_threads() == every:  # until the read holds CPUs
+                pass
+            pid = os.fork()
+            if pid == 0:
+                ok = (_native._read_threads() == every and
+                      vc.read(path, "WD1")["event_counter"][-1] == 39_999)
+                os._exit(0 if ok else 1)
+            held = _native._read_threads() < every
+            status = os.waitstatus_to_exitcode(os.waitpid(pid, 0)[1])
+            if held:  # the fork fell inside the read
+                break
+        done.set()
+        print(held, status)
+    """, big_wd1)
+    assert out.split() == ["True", "0"]
+
+
 class TestSharedIterator:
     def test_four_threads_share_one_iterator(self, big_wd1):
         batches = vc.iter_batches(big_wd1, "WD1", max_events=1, stop=10_000)
