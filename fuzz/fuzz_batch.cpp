@@ -1,11 +1,12 @@
 // libFuzzer harness over the batch decoder: the input is read by the record
 // reader of its layout and by BatchDecoder (decode and scan, in batches of
 // limits and buffer sizes taken from the input, through a file with short
-// reads or a stream that cannot seek), and both must give the same records
-// byte for byte, end at the same record and meet an unreadable record
-// exactly where the record reader panics; pick() of some of each batch's
-// records, by the scan's positions, gives them too.
+// reads, read at offsets or not, or a stream that cannot seek), and both
+// must give the same records byte for byte, end at the same record and meet
+// an unreadable record exactly where the record reader panics; pick() of
+// some of each batch's records, by the scan's positions, gives them too.
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
@@ -29,10 +30,14 @@ using namespace vorn;
     }                                                                                  \
   } while (0)
 
+// A file in memory, at most `most` bytes a read; where `at_offsets`, read
+// at offsets too, as a regular file is, each third such read interrupted
+// (EINTR) before it is made again.
 class MemorySource final : public Source {
  public:
-  MemorySource(const std::uint8_t* data, std::size_t size, std::size_t most)
-      : data_(data), size_(size), most_(most) {}
+  MemorySource(const std::uint8_t* data, std::size_t size, std::size_t most,
+               bool at_offsets = false)
+      : data_(data), size_(size), most_(most), at_offsets_(at_offsets) {}
   std::int64_t read(std::uint8_t* dst, std::size_t len) override {
     const std::size_t n = pos_ >= size_ ? 0 : std::min({len, size_ - std::size_t(pos_), most_});
     if (n) std::memcpy(dst, data_ + pos_, n);
@@ -44,11 +49,29 @@ class MemorySource final : public Source {
     return 0;
   }
   std::optional<std::uint64_t> size() override { return size_; }
+  std::int64_t read_at(std::span<const std::span<std::uint8_t>> parts,
+                       std::uint64_t offset) const override {
+    if (!at_offsets_) return Source::read_at(parts, offset);
+    if (interrupts_.fetch_add(1) % 3 == 0) return -EINTR;
+    std::size_t total = 0;
+    for (std::span<std::uint8_t> part : parts) {
+      const std::uint64_t at = offset + total;
+      const std::size_t n =
+          at >= size_ ? 0 : std::min({part.size(), size_ - std::size_t(at), most_ - total});
+      if (n) std::memcpy(part.data(), data_ + at, n);
+      total += n;
+      if (n < part.size()) break;
+    }
+    return std::int64_t(total);
+  }
+  bool reads_at() const noexcept override { return at_offsets_; }
 
  private:
   const std::uint8_t* data_;
   std::size_t size_;
   std::size_t most_;
+  bool at_offsets_;
+  mutable std::atomic<unsigned> interrupts_{0};
   std::uint64_t pos_ = 0;
 };
 
@@ -118,10 +141,10 @@ std::uint64_t field(const Region& r, std::size_t width, std::uint64_t i) {
 // pick() of the records i % 3 != 1 of a batch (runs of two, and gaps), by
 // the scan's positions, on a decoder of its own: `batch` as decode() gave it.
 void check_pick(const std::uint8_t* data, std::size_t size, const LayoutDesc& layout,
-                std::size_t most, std::size_t buffer, const std::int64_t* positions,
-                const Record* batch, std::uint64_t events) {
-  Result<BatchDecoder> opened =
-      BatchDecoder::open(std::make_unique<MemorySource>(data, size, most), layout, buffer);
+                std::size_t most, bool at_offsets, std::size_t buffer,
+                const std::int64_t* positions, const Record* batch, std::uint64_t events) {
+  Result<BatchDecoder> opened = BatchDecoder::open(
+      std::make_unique<MemorySource>(data, size, most, at_offsets), layout, buffer);
   CHECK(opened.ok());
   BatchDecoder p = std::move(opened).value();
   std::vector<Extent> extents;
@@ -151,10 +174,10 @@ void check_pick(const std::uint8_t* data, std::size_t size, const LayoutDesc& la
 // unreadable one; scan's positions and headers are checked on the way.
 std::pair<std::vector<Record>, bool> by_batches(const std::uint8_t* data, std::size_t size,
                                                const LayoutDesc& layout, Limits limits, std::size_t most,
-                                               std::size_t buffer, bool stream) {
+                                               bool at_offsets, std::size_t buffer, bool stream) {
   auto source = [&]() -> std::unique_ptr<Source> {
     if (stream) return std::make_unique<StreamSource>(data, size);
-    return std::make_unique<MemorySource>(data, size, most);
+    return std::make_unique<MemorySource>(data, size, most, at_offsets);
   };
   Result<BatchDecoder> opened = BatchDecoder::open(source(), layout, buffer);
   CHECK(opened.ok());
@@ -190,8 +213,8 @@ std::pair<std::vector<Record>, bool> by_batches(const std::uint8_t* data, std::s
                          m.samples.data() + std::size_t(offsets[i + 1]) * w);
       out.push_back(std::move(rec));
     }
-    check_pick(data, size, layout, most, buffer, positions, out.data() + (out.size() - r.events),
-               r.events);
+    check_pick(data, size, layout, most, at_offsets, buffer, positions,
+               out.data() + (out.size() - r.events), r.events);
     if (r.stop == Stop::corrupt) return {out, true};
     if (r.stop == Stop::end) return {out, false};
     CHECK(r.events != 0);
@@ -208,11 +231,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   limits.max_bytes = data[2] == 0 ? UINT64_MAX : std::uint64_t(data[2]) << (data[1] & 8 ? 4 : 0);
   const std::size_t most = data[0] & 2 ? 7 : SIZE_MAX;
   const bool stream = data[1] & 16;
+  const bool at_offsets = data[1] & 32;
   // A small buffer makes records run past it, down the paths of long blocks.
   const std::size_t buffer = data[0] & 4 ? 32 << (data[0] >> 4) : BatchDecoder::kBufferSize;
   data += 3;
   size -= 3;
   const auto expected = by_records(data, size, layout);
-  CHECK(by_batches(data, size, layout, limits, most, buffer, stream) == expected);
+  CHECK(by_batches(data, size, layout, limits, most, at_offsets, buffer, stream) == expected);
   return 0;
 }

@@ -46,14 +46,15 @@ def seeds():
 
 # fuzz_batch reads its input as (mode, events, bytes) + file: mode bit 0 is the
 # layout (WD2), bit 1 reads at most 7 bytes at a time; events % 8 is
-# max_events (0: unlimited), bit 3 of it scales bytes by 16; bytes is
-# max_bytes (0: unlimited).
+# max_events (0: unlimited), bit 3 of it scales bytes by 16, bit 5 reads at
+# offsets too; bytes is max_bytes (0: unlimited).
 BATCH_LIMITS = {
     "whole": (0, 0, 0),
     "short_reads": (2, 0, 0),
     "one_each": (2, 1, 0),
     "three_within_64": (0, 3, 64),
     "bytes_1024_short_reads": (2, 8, 64),
+    "short_reads_at_offsets": (2, 32, 0),
 }
 
 
