@@ -10,9 +10,12 @@ itself is evaluated on whole frames instead.
 """
 from __future__ import annotations
 
+import errno
 import functools
 import glob
+import io
 import os
+import threading
 from typing import Any, Dict, Iterable, Iterator, List, Optional, Tuple, Union
 
 import numpy as np
@@ -41,17 +44,25 @@ _HOW = "the scan stops before it"
 
 
 def _expand(sources: Union[Source, Iterable[Source]]) -> Tuple[List[Tuple[Any, str]], bool]:
-    """(source, label) of each input, and whether there may be more than one:
-    a list of sources, or a glob (each of which gives the paths it matches)."""
+    """(source, label) of each input, and whether there may be more than one: a list of
+    sources, or a glob (each of which gives the paths it matches). The source of a file
+    object is a callable that gives what one scan reads of it."""
     single = isinstance(sources, (str, bytes, os.PathLike)) or _sources.is_file_object(sources)
     given: List[Any] = [sources] if single else list(sources)  # type: ignore[arg-type]
     files: List[Tuple[Any, str]] = []
+    shared: Dict[int, Any] = {}  # of each file object given: its lock, or its _Once
     globbed = False
     for source in given:
         if _sources.is_file_object(source):
             name = getattr(source, "name", None)
-            files.append((source, os.fsdecode(name) if isinstance(name, (str, bytes))
-                          else f"<{type(source).__name__}>"))
+            label = (os.fsdecode(name) if isinstance(name, (str, bytes))
+                     else f"<{type(source).__name__}>")
+            if _sources.can_seek(source):
+                lock = shared.setdefault(id(source), threading.Lock())
+                files.append((functools.partial(_Cursor, source, label, lock,
+                                                int(source.tell())), label))
+            else:
+                files.append((shared.setdefault(id(source), _Once(source)), label))
             continue
         path = os.fspath(source)
         if isinstance(path, str) and glob.has_magic(path):
@@ -63,6 +74,68 @@ def _expand(sources: Union[Source, Iterable[Source]]) -> Tuple[List[Tuple[Any, s
         else:
             files.append((path, os.fsdecode(path)))
     return files, not single or globbed
+
+
+class _Cursor(io.RawIOBase):
+    """A file object that can seek, read at a position of its own: each read seeks it there
+    and reads under `lock`, the object's, so that scans of one frame that Polars runs at once
+    (a self-join) never move each other's position. The lock is held only within a read."""
+
+    def __init__(self, f: Any, name: str, lock: threading.Lock, origin: int) -> None:
+        super().__init__()
+        self.name, self._f, self._lock, self._pos = name, f, lock, origin
+        self._method = next(m for m in ("readinto", "readinto1", "read", "read1")
+                            if hasattr(f, m))
+
+    def readable(self) -> bool:
+        return True
+
+    def seekable(self) -> bool:
+        return True
+
+    def tell(self) -> int:
+        return self._pos
+
+    def seek(self, offset: int, whence: int = io.SEEK_SET) -> int:
+        if whence == io.SEEK_END:
+            with self._lock:
+                offset += int(self._f.seek(0, io.SEEK_END))
+        elif whence == io.SEEK_CUR:
+            offset += self._pos
+        if offset < 0:
+            raise OSError(errno.EINVAL, os.strerror(errno.EINVAL), self.name)
+        self._pos = offset
+        return offset
+
+    def readinto(self, b: Any) -> Optional[int]:
+        with memoryview(b) as view, self._lock:
+            self._f.seek(self._pos)
+            if self._method.startswith("readinto"):
+                n: Optional[int] = getattr(self._f, self._method)(view)
+            else:
+                data = getattr(self._f, self._method)(len(view))
+                if data is None:
+                    return None
+                n = len(data)
+                view[:n] = data
+        if n:
+            self._pos += n
+        return n
+
+
+class _Once:
+    """A file object that cannot seek: the first scan of the frame reads it, a later one is
+    refused rather than given what the first left."""
+
+    def __init__(self, f: Any) -> None:
+        self._f, self._taken = f, threading.Lock()
+
+    def __call__(self) -> Any:
+        if not self._taken.acquire(blocking=False):
+            raise ValueError(f"scan_polars reads {self._f!r} once, since it cannot seek, and an "
+                             "earlier scan of this frame read it; give a path or a file object "
+                             "that can seek")
+        return self._f
 
 
 def _schema(layout: str, with_file: bool) -> Dict[str, Any]:
@@ -175,10 +248,10 @@ def scan_polars(sources: Union[Source, Iterable[Source]], layout: Layout, *,
         names = list(schema) if with_columns is None else list(with_columns)
         size = max(batch_size or 100_000, 1)
         left = n_rows  # events still to be read, before the filter: Polars' limit
-        for path, label in files:
+        for given, label in files:
             if left == 0:
                 return
-            part = _File(path, label if with_file else None, layout, predicate,
+            part = _File(given() if callable(given) else given, label if with_file else None, layout, predicate,
                          names, size, (compression, storage_options))
             for frame, read in part.frames(left):
                 if left is not None:

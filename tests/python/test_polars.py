@@ -163,3 +163,43 @@ def test_compressed_files_and_file_objects(write):
     ref = reference([write(c) for c in contents], "WD1", [sources[0], "<BytesIO>"])
     query = lambda f: f.filter(pl.col("event_counter") % 2 == 1).head(5)  # noqa: E731
     assert query(lazy).collect().equals(query(ref.lazy()).collect())
+
+
+class Pipe:
+    """A file object that cannot seek."""
+
+    def __init__(self, content):
+        self._f = io.BytesIO(content)
+
+    def read(self, n=-1):
+        return self._f.read(n)
+
+
+SCANS_OF_ONE_FRAME = {
+    "one scan": lambda f: f,
+    "self-join": lambda f: f.filter(pl.col("event_counter") % 3 == 0).join(
+        f, on="event_counter", suffix="_again").sort("event_counter"),
+    "concat": lambda f: pl.concat([f, f.select(pl.all().reverse())]),
+}
+
+
+@pytest.mark.parametrize("engine", ["in-memory", "streaming"])
+@pytest.mark.parametrize("query", SCANS_OF_ONE_FRAME)
+def test_every_scan_of_a_file_object_reads_all_of_it(write, query, engine):
+    """Scans of one frame over a file object that can seek, run one after the other (a
+    second collect) or at once (a self-join, a concat), each read it whole from where it
+    stood; of one that cannot seek, a later scan is refused rather than given the rest."""
+    content = wd_files.wd1_run(300, samples=5)
+    f = io.BytesIO(b"before" + content)
+    f.seek(6)
+    want = SCANS_OF_ONE_FRAME[query](pl.DataFrame(vc.read(write(content), "WD1")).lazy()).collect()
+    lazy = SCANS_OF_ONE_FRAME[query](vc.scan_polars(f, "WD1"))
+    with pl.Config(streaming_chunk_size=7):
+        for _ in range(2):
+            assert lazy.collect(engine=engine).equals(want)
+        pipe = Pipe(content)
+        once = SCANS_OF_ONE_FRAME[query](vc.scan_polars(pipe, "WD1"))
+        if query == "one scan":
+            assert once.collect(engine=engine).equals(want)
+        with pytest.raises(ValueError, match=f"reads {pipe!r} once, since it cannot seek"):
+            once.collect(engine=engine)
