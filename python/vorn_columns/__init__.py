@@ -904,13 +904,13 @@ def scan_polars(sources: Union[Source, Iterable[Source]], layout: Layout, *,
                 storage_options: Optional[Dict[str, Any]] = None,
                 compression: Optional[str] = "auto") -> "polars.LazyFrame":
     """The events of one file, of a list of files or of a glob (a ``str``
-    with ``*``, ``?`` or ``[``) as a ``polars.LazyFrame`` whose queries read
-    only what they need: without ``data``, the headers alone; with a filter
-    on header columns, the samples of the events that pass; no further than
-    a limit. Its columns are the header fields, ``data`` (each event's
-    samples, a list) and, for a list or a glob, ``file`` (the source as
-    given, or the path the glob matched). Needs the ``polars`` extra
-    (``pip install 'vorn[polars]'``)."""
+    that names no file but holds ``*``, ``?`` or ``[``, local or remote) as
+    a ``polars.LazyFrame`` whose queries read only what they need: without
+    ``data``, the headers alone; with a filter on header columns, the
+    samples of the events that pass; no further than a limit. Its columns
+    are the header fields, ``data`` (each event's samples, a list) and, for
+    a list or a glob, ``file`` (the source as given, or the name the glob
+    matched). Needs the ``polars`` extra (``pip install 'vorn[polars]'``)."""
     from . import _polars
     return _polars.scan_polars(sources, layout, storage_options=storage_options,
                                compression=compression)

@@ -61,8 +61,9 @@ def to_dask(paths: Union[Source, Iterable[Source]], layout: Layout, *, events_pe
     partition's first event; a compressed object behind a URL is one partition, so that it is
     fetched once. A partition of a plain object behind a URL fetches its records' bytes with one
     ranged request. A file object must be able to seek, since each partition reads it again
-    from where it stood; its partitions read it one at a time. A str with *, ? or [ is a glob
-    pattern, local or remote, replaced by the names it matches in sorted order."""
+    from where it stood; its partitions read it one at a time. A str that names no file but
+    holds *, ? or [ is a glob pattern, local or remote, replaced by the names it matches in
+    sorted order (_remote.expand)."""
     layout = _layout(layout)
     size = _count(events_per_partition, "events_per_partition", least=1)
     options: Dict[str, Any] = {"storage_options": storage_options, "compression": compression}

@@ -12,7 +12,6 @@ from __future__ import annotations
 
 import errno
 import functools
-import glob
 import io
 import os
 import threading
@@ -27,7 +26,7 @@ except ImportError as e:
     raise ImportError(f"vorn_columns.scan_polars needs polars ({e}): "
                       "pip install 'vorn[polars]'") from e
 
-from . import Layout, Source, _failed, _failure, _layout, _native, _sources, iter_batches
+from . import Layout, Source, _failed, _failure, _layout, _native, _remote, _sources, iter_batches
 from ._layouts import FIELD_DTYPES, FIELDS, SAMPLE_DTYPES
 from ._take import pick
 
@@ -43,9 +42,10 @@ _FRAME_BYTES = 32 << 20
 _HOW = "the scan stops before it"
 
 
-def _expand(sources: Union[Source, Iterable[Source]]) -> Tuple[List[Tuple[Any, str]], bool]:
+def _expand(sources: Union[Source, Iterable[Source]], storage_options: Any
+            ) -> Tuple[List[Tuple[Any, str]], bool]:
     """(source, label) of each input, and whether there may be more than one: a list of
-    sources, or a glob (each of which gives the paths it matches). The source of a file
+    sources, or a pattern (each of which gives the names it matches). The source of a file
     object is a callable that gives what one scan reads of it."""
     single = isinstance(sources, (str, bytes, os.PathLike)) or _sources.is_file_object(sources)
     given: List[Any] = [sources] if single else list(sources)  # type: ignore[arg-type]
@@ -65,14 +65,9 @@ def _expand(sources: Union[Source, Iterable[Source]]) -> Tuple[List[Tuple[Any, s
                 files.append((shared.setdefault(id(source), _Once(source)), label))
             continue
         path = os.fspath(source)
-        if isinstance(path, str) and glob.has_magic(path):
-            globbed = True
-            matches = sorted(glob.glob(path))
-            if not matches:
-                raise FileNotFoundError(2, "no file matches", path)
-            files += [(m, m) for m in matches]
-        else:
-            files.append((path, os.fsdecode(path)))
+        names = _remote.expand(path, storage_options) if isinstance(source, str) else [path]
+        globbed = globbed or names != [path]
+        files += [(n, os.fsdecode(n)) for n in names]
     return files, not single or globbed
 
 
@@ -240,7 +235,7 @@ def scan_polars(sources: Union[Source, Iterable[Source]], layout: Layout, *,
                 compression: Optional[str] = "auto") -> pl.LazyFrame:
     layout = _layout(layout)
     _sources._check_compression(compression)
-    files, with_file = _expand(sources)
+    files, with_file = _expand(sources, storage_options)
     schema = _schema(layout, with_file)
 
     def source(with_columns: Optional[List[str]], predicate: Any, n_rows: Optional[int],

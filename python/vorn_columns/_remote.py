@@ -3,6 +3,7 @@ or as one byte range fetched with one request, and the object's identity for sta
 from __future__ import annotations
 
 import errno
+import glob
 import io
 import os
 import re
@@ -213,22 +214,26 @@ def range_file(fs: Any, path: str, url: str, ident: Identity, start: int,
     return RemoteFile(fs, path, url, ident.size, 0, held, start)
 
 
-def expand(pattern: str, storage_options: Optional[Mapping[str, Any]]) -> List[str]:
-    """The names a glob pattern matches, sorted, as URLs of the pattern's own scheme (as paths
-    for a local pattern); a name without wildcards, or an existing local file, as it is."""
-    local = not is_url(pattern)
-    if not _GLOB.search(pattern) or (local and os.path.exists(local_path(pattern))):
-        return [pattern]
-    if local:
-        from fsspec.implementations.local import LocalFileSystem
-
-        fs: Any = LocalFileSystem()
-        names = sorted(fs.glob(local_path(pattern)))
+def expand(name: str, storage_options: Optional[Mapping[str, Any]]) -> List[str]:
+    """The names that `name` stands for, the one rule of every function that takes patterns:
+    a name that exists, asked of the filesystem its URL names or of the local disk, is itself;
+    only one that does not is a glob pattern (*, ? and [...]), matched on its own filesystem
+    and replaced by its matches, sorted, as URLs of its own scheme (as paths for a local one).
+    In a URL, ? begins the query string, so a URL with one is always itself."""
+    if not is_url(name):
+        path = local_path(name)
+        if not _GLOB.search(path) or os.path.lexists(path):
+            return [name]
+        names = sorted(glob.glob(path))
     else:
-        fs, path = filesystem(pattern, storage_options)
+        if "?" in name or not _GLOB.search(name):
+            return [name]
+        fs, path = filesystem(name, storage_options)
+        if fs.exists(path):
+            return [name]
         names = sorted(fs.unstrip_protocol(p) for p in fs.glob(path))
     if not names:
-        raise FileNotFoundError(errno.ENOENT, "no file matches the pattern", pattern)
+        raise FileNotFoundError(errno.ENOENT, "no file matches the pattern", name)
     return names
 
 

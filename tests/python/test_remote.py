@@ -81,6 +81,69 @@ def test_glob_patterns_expand_sorted_locally_and_on_s3(s3, tmp_path):
         _remote.expand("s3://vorn-tests/glob/*.none", s3.options)
 
 
+# (where, names stored, name given, names it stands for, None: itself): a name that exists
+# is itself, whatever it holds; only one that does not is a pattern, matched where it points;
+# a URL's query string is never one.
+NAMES = [
+    ("local", ["run1.wd1", "run[1].wd1"], "run[1].wd1", None),
+    ("local", ["run1.wd1", "run?.wd1"], "run?.wd1", None),
+    ("local", ["run1.wd1", "run2.wd1", "run3.wd2"], "run[12].wd1", ["run1.wd1", "run2.wd1"]),
+    ("memory", ["run1.wd1", "run[1].wd1"], "run[1].wd1", None),
+    ("memory", ["run.wd1", "run.wd1?x=1"], "run.wd1?x=1", None),
+    ("memory", ["2024-01/run1.wd1", "2024-02/run2.wd1", "2023-12/run3.wd1"], "2024-*/run*.wd1",
+     ["2024-01/run1.wd1", "2024-02/run2.wd1"]),
+    pytest.param("http", ["run.wd1"], "run.wd1?X-Signature=a%2Fb&X-Expires=9", None,
+                 id="http-presigned"),
+]
+
+
+@pytest.fixture
+def place(request, tmp_path):
+    """place(where, names) stores a distinct WD1 file under each name and returns the root a
+    name is given under and the root the names a pattern matches come back under."""
+    import fsspec
+
+    memory = fsspec.filesystem("memory")
+    bucket = f"/names-{tmp_path.name}"
+
+    def place(where, names):
+        for i, name in enumerate(names):
+            content = wd_files.wd1_run(i + 2, samples=i + 1, board_id=i)
+            if where == "local":
+                (tmp_path / name).parent.mkdir(exist_ok=True)
+                (tmp_path / name).write_bytes(content)
+            elif where == "memory":
+                memory.pipe(f"{bucket}/{name}", content)
+            else:
+                url = request.getfixturevalue("http_server").put(name, content)
+        if where == "local":
+            return f"{tmp_path}/", f"{tmp_path}/"
+        if where == "memory":
+            return f"memory:/{bucket}/", f"memory://{bucket}/"
+        return (url[:-len(names[-1])],) * 2
+
+    yield place
+    if memory.exists(bucket):
+        memory.rm(bucket, recursive=True)
+
+
+@pytest.mark.parametrize("where, stored, given, meant", NAMES)
+def test_every_function_expands_a_name_by_one_rule(place, where, stored, given, meant):
+    pl = pytest.importorskip("polars", reason="polars is not installed (make test installs it)")
+    pytest.importorskip("dask.dataframe", reason="dask is not installed (make test installs it)")
+    root, found = place(where, stored)
+    given = root + given
+    meant = [given] if meant is None else [found + m for m in meant]
+    assert _remote.expand(given, None) == meant
+    want = pl.concat([pl.DataFrame(vc.read(m, "WD1")) for m in meant])
+    got = vc.scan_polars(given, "WD1").collect()
+    assert ("file" in got.columns) == (meant != [given])
+    assert got.drop("file", strict=False).equals(want)
+    dask = vc.to_dask(given, "WD1").compute()
+    assert dask["board_id"].tolist() == want["board_id"].to_list()
+    assert [len(d) for d in dask["data"]] == want["data"].list.len().to_list()
+
+
 def test_errors_name_the_url(s3, http_server):
     for url, options in [("s3://vorn-tests/missing.wd1", s3.options),
                          (f"{http_server.url}/missing.wd1", None)]:
