@@ -140,7 +140,8 @@ class RemoteFile(io.RawIOBase):
                 return 0
             self._held = memoryview(b"")  # let go of the last run before the next arrives
             end = min(self._pos + max(len(out), self._block), self._size)
-            self._held = memoryview(fetch(self._fs, self._path, self.name, self._pos, end))
+            self._held = memoryview(fetch(self._fs, self._path, self.name, self._pos, end,
+                                          self._size))
             self._held_start, at = self._pos, 0
         n = min(len(out), len(self._held) - at)
         out[:n] = self._held[at:at + n]
@@ -150,14 +151,21 @@ class RemoteFile(io.RawIOBase):
     readinto1 = readinto
 
 
-def fetch(fs: Any, path: str, url: str, start: int, end: int) -> bytes:
-    """Bytes [start, end) of the object, with one ranged request; `end` within its size."""
+def fetch(fs: Any, path: str, url: str, start: int, end: int, size: int) -> bytes:
+    """Bytes [start, end) of the object, with one ranged request; `end` within `size`, the size
+    the filesystem reported. A fetch that ends at that size asks for one byte more: a byte there
+    means the object is larger than reported (a server whose HEAD under-reports it), which
+    reads that stop at the reported size would never notice."""
+    past = int(end == size)
     try:
-        data: bytes = fs.cat_file(path, start=start, end=end)
+        data: bytes = fs.cat_file(path, start=start, end=end + past)
     except OSError as e:
         if e.filename is not None:
             raise
         raise _named(e, url) from e
+    if past and len(data) == end + 1 - start:
+        raise OSError(errno.ESTALE, f"the object is larger than the {size} bytes its filesystem "
+                      "reported", url)
     if len(data) != end - start:
         # Fewer: the object shrank since its size was asked. More: a server that ignored the
         # range and sent the whole object.
@@ -210,7 +218,7 @@ def range_file(fs: Any, path: str, url: str, ident: Identity, start: int,
                end: Optional[int]) -> RemoteFile:
     """open_range's file, for an object whose filesystem and identity are known already."""
     end = ident.size if end is None else min(end, ident.size)
-    held = fetch(fs, path, url, start, end) if start < end else b""
+    held = fetch(fs, path, url, start, end, ident.size) if start < end else b""
     return RemoteFile(fs, path, url, ident.size, 0, held, start)
 
 

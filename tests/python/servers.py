@@ -4,7 +4,8 @@ own, on a free port, and ends when its standard input closes, so that it never o
 process that started it.
 
     python servers.py s3            # prints the port, serves until stdin closes
-    python servers.py http ROOT     # the files under ROOT, likewise
+    python servers.py http ROOT [N] # the files under ROOT, likewise; N: HEAD tells each
+                                    # file's size N bytes short, as a faulty server might
 """
 from __future__ import annotations
 
@@ -90,7 +91,10 @@ class RangeHandler(BaseHTTPRequestHandler):
                 status = 206
             self.send_response(status)
             self.send_header("Content-Type", "application/octet-stream")
-            self.send_header("Content-Length", str(end - start))
+            shown = end - start
+            if not body:
+                shown -= min(self.server.under_report, shown)  # type: ignore[attr-defined]
+            self.send_header("Content-Length", str(shown))
             self.send_header("Accept-Ranges", "bytes")
             self.send_header("ETag", f'"{st.st_ino:x}-{st.st_mtime_ns:x}-{size:x}"')
             self.send_header("Last-Modified", formatdate(st.st_mtime, usegmt=True))
@@ -127,10 +131,11 @@ class Server:
 
 
 class HTTPServer(Server):
-    """The files under `root` at http://127.0.0.1:port/NAME."""
+    """The files under `root` at http://127.0.0.1:port/NAME; a HEAD tells each file's size
+    `under_report` bytes short."""
 
-    def __init__(self, root: os.PathLike) -> None:
-        super().__init__(["http", os.fspath(root)])
+    def __init__(self, root: os.PathLike, under_report: int = 0) -> None:
+        super().__init__(["http", os.fspath(root), str(under_report)])
 
     def take_requests(self) -> List[List[Optional[str]]]:
         """[method, path, Range header or None] of each request since the last call."""
@@ -167,6 +172,7 @@ def main(argv: List[str]) -> None:
         server.root = Path(argv[1]).resolve()  # type: ignore[attr-defined]
         server.lock = threading.Lock()  # type: ignore[attr-defined]
         server.log = []  # type: ignore[attr-defined]
+        server.under_report = int(argv[2]) if len(argv) > 2 else 0  # type: ignore[attr-defined]
         threading.Thread(target=server.serve_forever, daemon=True).start()
         _serve_until_stdin_closes(server.server_address[1], server.shutdown)
     elif argv[0] == "s3":

@@ -1,10 +1,13 @@
 """Sources behind URLs, read from servers on 127.0.0.1 that the fixtures start (conftest.py):
 moto's S3 through s3fs, and a static HTTP server that counts its requests. Marked `servers`:
 the sanitized run leaves them out."""
+import errno
 import gzip
 import importlib.util
 import json
+import os
 import pathlib
+import socket
 import subprocess
 import sys
 
@@ -301,6 +304,40 @@ def test_an_index_of_a_replaced_object_is_stale(s3):
     s3.put("stale.wd1", many("WD1", 100, 8) + many("WD1", 5, 8))  # grown, but replaced too
     with pytest.raises(vc.StaleIndexError):
         vc.read(url, "WD1", start=60, stop=70, index=ix, storage_options=s3.options)
+
+
+@pytest.fixture(scope="module")
+def short_head_server(tmp_path_factory):
+    """An HTTP server whose HEAD tells each file's size 10 bytes short; put(name, content)."""
+    import servers
+
+    root = tmp_path_factory.mktemp("short-head")
+    server = servers.HTTPServer(root, under_report=10)
+
+    def put(name, content):
+        (root / name).write_bytes(content)
+        return f"{server.url}/{name}"
+
+    server.put = put
+    try:
+        yield server
+    finally:
+        server.stop()
+
+
+@pytest.mark.parametrize("read", [
+    lambda url: vc.read(url, "WD1"),
+    lambda url: vc.scan(url, "WD1"),
+    lambda url: list(vc.iter_batches(url, "WD1", max_events=7)),
+    lambda url: _remote.open_sequential(url, None, block_size=1000).file.read(),
+    lambda url: _remote.open_range(url, 100, None, None),  # a partition that ends the object
+], ids=["read", "scan", "iter_batches", "blocks", "range"])
+def test_an_object_larger_than_its_reported_size_is_stale(short_head_server, read):
+    url = short_head_server.put("short.wd1", many("WD1", 100, 4))  # the last record unseen
+    with pytest.raises(OSError) as e:
+        read(url)
+    assert (e.value.errno, e.value.filename) == (errno.ESTALE, url)
+    assert "larger than" in e.value.strerror
 
 
 def test_follow_refuses_a_url(s3):
