@@ -74,10 +74,8 @@ def identity(fs: Any, path: str, url: str) -> Identity:
     fs.invalidate_cache(path)
     try:
         info = fs.info(path)
-    except FileNotFoundError:
-        raise FileNotFoundError(errno.ENOENT, os.strerror(errno.ENOENT), url) from None
     except OSError as e:
-        if e.filename is not None:
+        if e.filename is not None and not isinstance(e, FileNotFoundError):
             raise
         raise _named(e, url) from e
     if info.get("type", "file") != "file":
@@ -176,11 +174,18 @@ def fetch(fs: Any, path: str, url: str, start: int, end: int, size: int) -> byte
 
 
 def _named(e: OSError, url: str) -> OSError:
-    """The filesystem's error naming the URL, as errors of local files name theirs."""
+    """The filesystem's error naming the URL, as errors of local files name theirs. A missing
+    object caused by a failure of the system (fsspec's HTTP filesystem reports a refused
+    connection so) is that failure."""
+    cause = e.__cause__
+    if isinstance(e, FileNotFoundError) and isinstance(cause, OSError) \
+            and cause.errno not in (None, errno.ENOENT):
+        code = cause.errno  # aiohttp's errors keep it, with a text of their own
+        return OSError(code, os.strerror(code) if code > 0 else cause.strerror or str(cause), url)
     code = e.errno
     if code is None:
         code = next((c for t, c in _CODES if isinstance(e, t)), None)
-    text = e.strerror or str(e) or type(e).__name__
+    text = e.strerror or (os.strerror(code) if code is not None else str(e) or type(e).__name__)
     if code is not None:
         return OSError(code, text, url)
     named = OSError(f"{url}: {text}")

@@ -147,12 +147,23 @@ def test_every_function_expands_a_name_by_one_rule(place, where, stored, given, 
     assert [len(d) for d in dask["data"]] == want["data"].list.len().to_list()
 
 
-def test_errors_name_the_url(s3, http_server):
-    for url, options in [("s3://vorn-tests/missing.wd1", s3.options),
-                         (f"{http_server.url}/missing.wd1", None)]:
-        with pytest.raises(FileNotFoundError) as e:
-            _remote.open_sequential(url, options)
-        assert e.value.filename == url
+def unused_port():
+    """A port of 127.0.0.1 where nothing listens (one that was free a moment ago)."""
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+
+@pytest.mark.parametrize("where, error", [("s3", FileNotFoundError), ("http", FileNotFoundError),
+                                          ("refused", ConnectionRefusedError)])
+def test_errors_name_the_url(s3, http_server, where, error):
+    url, options = {"s3": ("s3://vorn-tests/missing.wd1", s3.options),
+                    "http": (f"{http_server.url}/missing.wd1", None),
+                    "refused": (f"http://127.0.0.1:{unused_port()}/run.wd1", None)}[where]
+    with pytest.raises(error) as e:
+        _remote.open_sequential(url, options)
+    assert e.value.filename == url
+    assert e.value.strerror == os.strerror(e.value.errno)
 
 
 def test_a_gzip_object_streams_as_the_local_file(s3, write):
