@@ -1,5 +1,5 @@
 """The `vorn` command: `vorn info` summarises event files, `vorn convert` writes one as Parquet
-or Arrow IPC. Exit status 0 on success, 1 for an input or output error, 2 for a usage error,
+or Arrow IPC (the file format, or the stream format where the output cannot seek). Exit status 0 on success, 1 for an input or output error, 2 for a usage error,
 130 for Ctrl-C."""
 from __future__ import annotations
 
@@ -24,11 +24,11 @@ LAYOUTS = {".wd1": "WD1", ".wd2": "WD2"}
 COMPRESSED = {".gz", ".gzip", ".bz2", ".xz", ".zst", ".zstd"}
 STDIN = "-"
 FORMATS = {".parquet": "parquet", ".pq": "parquet", ".arrow": "arrow", ".feather": "arrow",
-           ".ipc": "arrow"}
+           ".ipc": "arrow", ".arrows": "arrow-stream"}
 EXTRAS = {"pyarrow": "arrow", "tqdm": "progress"}
 # File bytes per batch unless --events is given: a Parquet row group of a useful size; Arrow
 # record batches small enough that a batch's memory, reused for the next, stays in the caches.
-BATCH_BYTES = {"parquet": 32 << 20, "arrow": 4 << 20}
+BATCH_BYTES = {"parquet": 32 << 20, "arrow": 4 << 20, "arrow-stream": 4 << 20}
 SHOWN = 5  # counter gaps listed by `vorn info`; distinct record sizes listed before a summary
 _READ_ERRORS = (OSError, CorruptRecordError, CorruptStreamError, MemoryError)
 
@@ -364,7 +364,8 @@ def _write(batches: BatchIterator, each: Iterator[Any], first: Any, sink: Any, f
         import pyarrow.ipc
         options = pyarrow.ipc.IpcWriteOptions(
             allow_64bit=True, compression=None if compression == "none" else compression)
-        writer = pyarrow.ipc.new_file(sink, table.schema, options=options)
+        new = pyarrow.ipc.new_stream if fmt == "arrow-stream" else pyarrow.ipc.new_file
+        writer = new(sink, table.schema, options=options)
     written = 0
     with writer:
         while table is not None:
@@ -392,6 +393,8 @@ def convert(path: str, out: str, asked: Optional[str], fmt: str, events: Optiona
         each = source.each(batches)
         first = next(each, None)
         output = _Output(out)
+        if fmt == "arrow" and not output.file.seekable():
+            fmt = "arrow-stream"  # a reader of a pipe cannot seek to the file format's footer
         bar = _progress(source, quiet)
         try:
             written = _write(batches, each, first, output.file, fmt, compression, bar)
@@ -436,9 +439,10 @@ def _parser() -> Tuple[argparse.ArgumentParser, Dict[str, argparse.ArgumentParse
     p.add_argument("file", metavar="FILE", help="- for standard input")
     p.add_argument("out", metavar="OUT", help="the file to write, replaced once complete; "
                    "'-' (standard output), a FIFO or a device is written into")
-    p.add_argument("--format", choices=["parquet", "arrow"],
+    p.add_argument("--format", choices=["parquet", "arrow", "arrow-stream"],
                    help="default: from OUT's suffix (.parquet, .pq: parquet; .arrow, .feather, "
-                   ".ipc: arrow); needed for any other name")
+                   ".ipc: arrow; .arrows: arrow-stream); needed for any other name. arrow is "
+                   "Arrow IPC's file format, or its stream format where OUT cannot seek (a pipe)")
     p.add_argument("--events", type=int, metavar="N",
                    help=f"events per batch, i.e. per row group (default: "
                    f"{BATCH_BYTES['parquet'] >> 20} MiB of the file for Parquet, "

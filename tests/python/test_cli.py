@@ -160,8 +160,8 @@ def feeding(fifo, data):
 def table_of(data, fmt):
     pa = pytest.importorskip("pyarrow")
     import pyarrow.parquet as pq
-    buffer = pa.BufferReader(data)
-    return pq.read_table(buffer) if fmt == "parquet" else pa.ipc.open_file(buffer).read_all()
+    buffer = pa.BufferReader(data)  # Arrow IPC into what cannot seek is the stream format
+    return pq.read_table(buffer) if fmt == "parquet" else pa.ipc.open_stream(buffer).read_all()
 
 
 @pytest.mark.parametrize("kind", ["fifo", "-", "link to /proc/self/fd/1", "device",
@@ -204,6 +204,33 @@ def test_special_outputs_are_written_into_never_replaced(tmp_path, kind):
     if kind in ("fifo", "-", "link to /proc/self/fd/1"):
         data = received[0] if kind == "fifo" else run.stdout
         assert table_of(data, fmt).equals(pa.table(vc.read(src, "WD1")))
+
+
+@pytest.mark.parametrize("out, args, stream", [
+    ("out.arrow", [], False), ("out.arrows", [], True), ("out.bin", ["--format", "arrow-stream"], True),
+    ("- > file", ["--format", "arrow"], False), ("- | consumer", ["--format", "arrow"], True)])
+def test_arrow_ipc_is_the_stream_format_where_the_output_cannot_seek(tmp_path, out, args, stream):
+    pa = pytest.importorskip("pyarrow")
+    src = tmp_path / "run.wd1"
+    src.write_bytes(SOURCES["WD1"])
+    command = [*command_line(), "convert", str(src), out.split()[0], *args]
+    if out == "- | consumer":  # the consumer reads the pipe as it comes, never seeking
+        with subprocess.Popen(command, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                              cwd=tmp_path) as run:
+            table = pa.ipc.open_stream(run.stdout).read_all()
+            summary = run.stderr.read().decode()
+        assert run.returncode == 0
+    else:
+        target = tmp_path / ("out.bin" if out == "- > file" else out)
+        with open(target, "wb") if out == "- > file" else contextlib.nullcontext() as sink:
+            run = subprocess.run(command, stdout=sink, stderr=subprocess.PIPE, text=True,
+                                 cwd=tmp_path, timeout=60)
+        assert run.returncode == 0
+        summary = run.stderr
+        table = (pa.ipc.open_stream if stream else pa.ipc.open_file)(
+            pa.BufferReader(target.read_bytes())).read_all()
+    assert table.equals(pa.table(vc.read(src, "WD1")))
+    assert ("(arrow-stream);" if stream else "(arrow);") in summary
 
 
 def test_replaced_output_keeps_mode_owner_and_symlinks(tmp_path):
