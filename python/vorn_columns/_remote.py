@@ -250,6 +250,40 @@ def expand(name: str, storage_options: Optional[Mapping[str, Any]]) -> List[str]
     return names
 
 
+# What the command asks of botocore where neither the storage options nor the AWS configuration
+# say otherwise: its "legacy" retries make 5 attempts where nothing answers, with pauses that
+# add up to some 15 s, and it waits 60 s for a connection. The "standard" mode makes 3.
+_S3_WAITS = {"connect_timeout": 10, "retries": {"mode": "standard", "total_max_attempts": 3}}
+
+
+def bounded_waits(url: str, options: Optional[Mapping[str, Any]]) -> Optional[Dict[str, Any]]:
+    """`options` for a read of `url` by the command, which a user waits for: for S3, with
+    botocore's retries and connection timeout bounded where nothing sets them."""
+    given = dict(options or {})
+    if url.split("://")[0].lower() not in ("s3", "s3a"):
+        return given or None
+    config = dict(given.get("config_kwargs") or {})
+    waits = {k: v for k, v in _S3_WAITS.items() if k not in config}
+    if "retries" in waits and _aws_retries_configured(given.get("profile")):
+        del waits["retries"]
+    return {**given, "config_kwargs": {**waits, **config}}
+
+
+def _aws_retries_configured(profile: Optional[str]) -> bool:
+    if os.environ.get("AWS_MAX_ATTEMPTS") or os.environ.get("AWS_RETRY_MODE"):
+        return True
+    try:
+        from botocore.exceptions import BotoCoreError
+        from botocore.session import Session
+    except ImportError:
+        return False  # reading the URL says what to install
+    try:
+        scoped = Session(profile=profile).get_scoped_config()
+    except BotoCoreError:
+        return False  # a profile that does not exist: botocore says so when it reads
+    return "max_attempts" in scoped or "retry_mode" in scoped
+
+
 def refuse_url(source: Any, what: str) -> None:
     """Raises ValueError for a URL given to a function that cannot read one."""
     if is_url(source):

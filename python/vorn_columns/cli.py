@@ -31,6 +31,14 @@ EXTRAS = {"pyarrow": "arrow", "tqdm": "progress"}
 BATCH_BYTES = {"parquet": 32 << 20, "arrow": 4 << 20, "arrow-stream": 4 << 20}
 SHOWN = 5  # counter gaps listed by `vorn info`; distinct record sizes listed before a summary
 _READ_ERRORS = (OSError, CorruptRecordError, CorruptStreamError, MemoryError)
+# The libraries that read for the command, whose failures are input errors: their exception
+# classes by module, and the packages whose own code may raise anything else (s3fs raises
+# TypeError for a storage option it does not take), with every filesystem fsspec knows.
+_LIBRARY_ERRORS = {"botocore.exceptions": ("BotoCoreError", "ClientError"),
+                   "aiohttp": ("ClientError",), "zlib": ("error",), "lzma": ("LZMAError",),
+                   "zstandard": ("ZstdError",), "compression.zstd": ("ZstdError",)}
+_LIBRARIES = {"fsspec", "botocore", "aiobotocore", "aiohttp", "gzip", "bz2", "lzma",
+              "_compression", "zstandard", "compression"}
 
 
 class Failure(Exception):
@@ -72,6 +80,7 @@ class _Input:
         try:
             if _remote.is_url(path):
                 given: Any = path
+                self._options = options = _remote.bounded_waits(path, options)
             elif path == STDIN:
                 given = sys.stdin.buffer
             else:
@@ -466,7 +475,8 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
             layouts = [_layout_of(f, args.layout, parser) for f in args.files]
             for path, layout in zip(args.files, layouts):
                 try:
-                    lines = info(path, layout, options)
+                    with _reading(path, options):
+                        lines = info(path, layout, options)
                 except Failure as e:
                     print(f"vorn: {e}", file=sys.stderr)
                     status = 1
@@ -482,8 +492,9 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
         if fmt is None:
             parser.error(f"cannot tell the format of {args.out} from its name: name it *.parquet "
                          "or *.arrow, or give --format")
-        summary = convert(args.file, args.out, layout, fmt, args.events, args.compression,
-                          args.quiet, options)
+        with _reading(args.file, options):
+            summary = convert(args.file, args.out, layout, fmt, args.events, args.compression,
+                              args.quiet, options)
         if not args.quiet:
             print(summary, file=sys.stderr)
         return 0
@@ -497,6 +508,40 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
     except KeyboardInterrupt:
         print("vorn: interrupted", file=sys.stderr)
         return 130
+
+
+@contextlib.contextmanager
+def _reading(path: str, options: Optional[Dict[str, Any]]) -> Iterator[None]:
+    """The command's boundary for the failures of the libraries that read `path`: each is one
+    line naming it, or a usage error where a storage option was not taken."""
+    try:
+        yield
+    except Exception as e:
+        if not _of_libraries(e):
+            raise
+        if isinstance(e, TypeError) and options:
+            raise _Usage(f"a --storage-option that the filesystem of {path} does not take: "
+                         f"{e}") from None
+        raise Failure(f"cannot read {path}: {str(e) or type(e).__name__}") from None
+
+
+def _of_libraries(e: Exception) -> bool:
+    """Whether `e` is a failure of a library that reads for the command: by its class (looked up
+    in the modules imported: one never imported raised nothing) or by the code that raised it."""
+    classes = tuple(getattr(sys.modules[module], name) for module, names in _LIBRARY_ERRORS.items()
+                    if module in sys.modules for name in names)
+    if isinstance(e, classes):
+        return True
+    tb = e.__traceback__
+    while tb is not None and tb.tb_next is not None:
+        tb = tb.tb_next
+    raiser = str(tb.tb_frame.f_globals.get("__name__", "")) if tb is not None else ""
+    libraries = set(_LIBRARIES)
+    registry = sys.modules.get("fsspec.registry")
+    if registry is not None:
+        libraries.update(str(known.get("class", "")).split(".")[0]
+                         for known in registry.known_implementations.values())
+    return raiser.split(".")[0] in libraries
 
 
 def _show(lines: List[str]) -> None:

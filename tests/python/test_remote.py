@@ -372,6 +372,55 @@ def test_the_command_reads_urls(s3, tmp_path, capsys):
     assert "cannot read s3://vorn-tests/none.wd1" in capsys.readouterr().err
 
 
+def raising(error):
+    def read(*args, **kwargs):
+        raise error
+    return read
+
+
+@pytest.mark.parametrize("case", ["option not taken", "nothing at the endpoint", "http refused",
+                                  "codec", "aiohttp", "botocore"])
+def test_the_commands_failures_of_libraries_are_one_line(s3, write, monkeypatch, capsys, case):
+    import time
+
+    import aiohttp
+    import botocore.exceptions
+    import zlib
+
+    path, port = write(many("WD1", 3, 4), name="run.wd1"), unused_port()
+    options = {**s3.options, "endpoint_url": f"http://127.0.0.1:{port}"} \
+        if case == "nothing at the endpoint" else {**s3.options, "foo": "bar"}
+    url, message = {
+        "option not taken": ("s3://vorn-tests/run.wd1", "does not take: "),
+        "nothing at the endpoint": ("s3://vorn-tests/run.wd1", "Could not connect to the endpoint"),
+        "http refused": (f"http://127.0.0.1:{port}/run.wd1", "Connection refused"),
+    }.get(case, (path, "the failure"))
+    failure = {"codec": zlib.error("the failure"),
+               "aiohttp": aiohttp.ClientPayloadError("the failure"),
+               "botocore": botocore.exceptions.ClientError(
+                   {"Error": {"Code": "SlowDown", "Message": "the failure"}}, "GetObject")}
+    if case in failure:
+        monkeypatch.setattr(cli, "scan", raising(failure[case]))
+    args = ["info", url] + [f"--storage-option={k}={v}" for k, v in options.items()
+                            if url.startswith("s3:")]
+    started = time.monotonic()
+    if case == "option not taken":  # a usage error
+        with pytest.raises(SystemExit) as stop:
+            cli.main(args)
+        status = stop.value.code
+    else:
+        status = cli.main(args)
+    err = capsys.readouterr().err
+    assert time.monotonic() - started < 10  # botocore's own retries took 12 s and more
+    if case == "option not taken":
+        assert status == 2 and err.startswith("usage: vorn info")
+        assert err.splitlines()[-1].startswith(f"vorn info: error: a --storage-option that the "
+                                               f"filesystem of {url} does not take: ")
+    else:
+        assert status == 1 and err.count("\n") == 1
+        assert err.startswith(f"vorn: cannot read {url}: ") and message in err
+
+
 def test_bench_rows_of_urls_run(tmp_path):
     """bench/remote.py's quick mode end to end: its servers start and stop, its reads agree on
     the events (it exits non-zero otherwise), and a partition is one GET."""
