@@ -372,6 +372,19 @@ def test_the_command_reads_urls(s3, tmp_path, capsys):
     assert "cannot read s3://vorn-tests/none.wd1" in capsys.readouterr().err
 
 
+def test_the_commands_s3_waits_yield_to_the_users_own(monkeypatch):
+    monkeypatch.delenv("AWS_MAX_ATTEMPTS", raising=False)
+    monkeypatch.delenv("AWS_RETRY_MODE", raising=False)
+    standard = {"mode": "standard", "total_max_attempts": 3}
+    assert _remote.bounded_waits("s3://b/k", {"anon": True}) == {
+        "anon": True, "config_kwargs": {"connect_timeout": 10, "retries": standard}}
+    assert _remote.bounded_waits("s3://b/k", {"config_kwargs": {"retries": {"max_attempts": 9}}}) \
+        == {"config_kwargs": {"connect_timeout": 10, "retries": {"max_attempts": 9}}}
+    assert _remote.bounded_waits("https://h/run.wd1", None) is None
+    monkeypatch.setenv("AWS_MAX_ATTEMPTS", "9")
+    assert _remote.bounded_waits("s3://b/k", None) == {"config_kwargs": {"connect_timeout": 10}}
+
+
 def raising(error):
     def read(*args, **kwargs):
         raise error
