@@ -13,7 +13,8 @@ _Stop = Tuple[int, Any]
 _Columns = Tuple[npt.NDArray[Any], ...]
 
 class Decoder:
-    # `input`: a path as bytes, or a binary file object (read from where it stands).
+    # `input`: a path as bytes, an open file's descriptor (read from its start through a
+    # duplicate), or a binary file object (read from where it stands).
     # `channels`: the channel count an earlier probe of the file found, which skips the probe.
     def __new__(cls, input: Any, layout: str, filename: Any, channels: int = ...) -> Decoder: ...
     @property

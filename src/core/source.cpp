@@ -24,6 +24,17 @@ namespace {
 }
 [[maybe_unused]] const char* strerror_text(const char* text, const char*) { return text; }
 
+// The source of an open descriptor it now owns, read as its file's kind asks.
+std::unique_ptr<Source> adopted(int fd, Waiting& waiting) {
+  struct stat st;
+  FdSource::Shape shape = FdSource::Shape::other;
+  if (::fstat(fd, &st) == 0) {
+    if (S_ISREG(st.st_mode)) shape = FdSource::Shape::regular;
+    if (S_ISBLK(st.st_mode)) shape = FdSource::Shape::device;
+  }
+  return std::make_unique<FdSource>(fd, shape, waiting);
+}
+
 }  // namespace
 
 std::string errno_text(int code) {
@@ -192,14 +203,13 @@ Result<std::unique_ptr<Source>> open_file(const char* path, Waiting& waiting) {
       },
       [&] { return waiting.resume(); });
   if (!opened.ok()) return opened.error();
-  const int fd = opened.value();
-  struct stat st;
-  FdSource::Shape shape = FdSource::Shape::other;
-  if (::fstat(fd, &st) == 0) {
-    if (S_ISREG(st.st_mode)) shape = FdSource::Shape::regular;
-    if (S_ISBLK(st.st_mode)) shape = FdSource::Shape::device;
-  }
-  return std::unique_ptr<Source>(std::make_unique<FdSource>(fd, shape, waiting));
+  return adopted(opened.value(), waiting);
+}
+
+Result<std::unique_ptr<Source>> duplicate_file(int fd, Waiting& waiting) {
+  const int own = ::fcntl(fd, F_DUPFD_CLOEXEC, 0);
+  if (own < 0) return IoError::system(errno);
+  return adopted(own, waiting);
 }
 
 }  // namespace vorn

@@ -1,5 +1,5 @@
 // The input beneath a BufReader: Source and the open file behind it
-// (FdSource, open_file), and the Waiting policy of the reader's owner.
+// (FdSource, open_file, duplicate_file), and the Waiting policy of the reader's owner.
 #pragma once
 
 #include <cstdint>
@@ -115,5 +115,9 @@ class FdSource final : public Source {
 // inside `waiting`; on EINTR it is made again unless `waiting` says to stop,
 // which gives Kind::interrupted.
 Result<std::unique_ptr<Source>> open_file(const char* path, Waiting& waiting = plain_waiting());
+
+// Reads the file open at `fd` through a duplicate of it (close-on-exec) from
+// its start; `fd` stays the caller's. The errno where it cannot be duplicated.
+Result<std::unique_ptr<Source>> duplicate_file(int fd, Waiting& waiting = plain_waiting());
 
 }  // namespace vorn

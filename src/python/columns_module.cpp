@@ -5,6 +5,7 @@
 
 #include <atomic>
 #include <cerrno>
+#include <climits>
 #include <cstring>
 #include <memory>
 #include <mutex>
@@ -119,7 +120,7 @@ PyObject* raise_io_error(const IoError& e, PyObject* filename) {
 // the lock back unwinds through them (ForcedUnwind).
 PyObject* decoder_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   return with_exception(guarded([&]() -> PyObject* {
-    PyObject* input;  // a path as bytes, or a binary file object
+    PyObject* input;  // a path as bytes, an open file's descriptor, or a binary file object
     PyObject* layout_name;
     PyObject* filename;
     int channels = -1;  // the channel count of an earlier probe, which is then not run
@@ -133,16 +134,26 @@ PyObject* decoder_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     auto state = std::make_unique<DecoderState>();
     std::unique_ptr<Source> object;
     const char* path = nullptr;
+    int fd = -1;
     if (PyBytes_Check(input)) {
       path = PyBytes_AsString(input);
       if (std::strlen(path) != std::size_t(PyBytes_Size(input))) {
         return raise_message(PyExc_ValueError, "embedded null byte");
       }
+    } else if (PyLong_Check(input)) {
+      const long given = PyLong_AsLong(input);
+      if (given == -1 && PyErr_Occurred()) return nullptr;
+      if (given < 0 || given > INT_MAX) {
+        return raise_message(PyExc_ValueError, "a descriptor is from 0 to INT_MAX");
+      }
+      fd = int(given);
     } else if (!(object = FileObjectSource::make(input, state->waiting, state->kept))) {
       return nullptr;
     }
     std::optional<IoError> failed = state->waiting.unlocked([&]() -> std::optional<IoError> {
-      Result<std::unique_ptr<Source>> file = path ? open_file(path, state->waiting) : std::move(object);
+      Result<std::unique_ptr<Source>> file = path      ? open_file(path, state->waiting)
+                                             : fd >= 0 ? duplicate_file(fd, state->waiting)
+                                                       : std::move(object);
       if (!file.ok()) return file.error();
       if (channels >= 0) {
         state->decoder.emplace(
