@@ -369,8 +369,14 @@ def _verdicts(source: Any, compression: Any, storage_options: Any) -> Tuple[
         str, List[Tuple[str, Tuple[int, str]]]]:
     """(the input's name, each layout's verdict on its first records). Input that cannot seek
     is read once, up to the first MiB and a header, and what was read is given back to the
-    reader that follows."""
+    reader that follows; a file object that can seek is put back where it stood."""
+    start: Optional[int] = None  # where a file object that can seek stood
     if _sources.is_file_object(source) and not _sources.can_seek(source):
+        if not _sources.can_give_back(source):
+            raise TypeError(f"cannot detect the layout of a {type(source).__name__}: it cannot "
+                            "seek, and what detection read could not be given back to the next "
+                            "reader (it cannot be referred to weakly); give the layout, or pass "
+                            "a file object that can seek")
         recording = _sources.Recording(_sources.Replayed(source, _sources.take_given_back(source)))
         try:
             opened = _sources.open_input(recording, compression, storage_options)
@@ -383,15 +389,17 @@ def _verdicts(source: Any, compression: Any, storage_options: Any) -> Tuple[
         def reopen() -> Any:
             return io.BytesIO(head)
     else:
+        if _sources.is_file_object(source):
+            start = int(source.tell())
         opened = _sources.open_input(source, compression, storage_options)
         filename = opened.filename
-        origin = opened.origin
 
         def reopen() -> Any:
-            if origin is not None:
-                opened.native.seek(origin)
-            return opened.native if origin is not None else _sources.open_input(
-                source, compression, storage_options).native
+            if start is not None:
+                source.seek(start)
+                if opened.native is source:
+                    return source
+            return _sources.open_input(source, compression, storage_options).native
     verdicts = []
     for layout in FIELDS:
         decoder = _native.Decoder(reopen(), layout, filename)
@@ -405,8 +413,8 @@ def _verdicts(source: Any, compression: Any, storage_options: Any) -> Tuple[
                 raise error
             return dict(zip(FIELDS[layout], columns)), positions, stop[0] == _STOP_CORRUPT
         verdicts.append((layout, _detect.verdict(layout, scan_first)))
-    if _sources.is_file_object(source) and opened.origin is not None:
-        source.seek(opened.origin)
+    if start is not None:
+        source.seek(start)
     return os.fsdecode(filename), verdicts
 
 
@@ -732,7 +740,8 @@ class BatchIterator:
         already handed out stay valid. Closing again does nothing; next()
         then raises ValueError."""
         decoder, self._decoder = self._decoder, _CLOSED
-        if decoder is not _CLOSED and isinstance(self.input.native, _sources.Decompressed):
+        if decoder is not _CLOSED and isinstance(self.input.native, (_sources.Decompressed,
+                                                                      _sources.Descriptor)):
             self.input.native.close()  # closes the file under it only where vorn opened it
         del decoder  # the file of a path closes with the last reference to its decoder
 

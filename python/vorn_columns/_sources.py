@@ -3,6 +3,7 @@ either, turned into what the native decoder reads (a path as bytes, or a file ob
 from __future__ import annotations
 
 import bz2
+import errno
 import gzip
 import io
 import lzma
@@ -10,14 +11,19 @@ import os
 import stat
 import weakref
 import zlib
-from typing import Any, Callable, Dict, Optional
+from typing import Any, Callable, Dict, Optional, Tuple
 
 from . import _remote
 
 CODECS = ("gzip", "bz2", "xz", "zstd")
 MAGIC = {"gzip": b"\x1f\x8b\x08", "bz2": b"BZh", "xz": b"\xfd7zXZ\x00", "zstd": b"\x28\xb5\x2f\xfd"}
+# A zstd skippable frame: a little-endian magic number in this range, its length, then that many
+# bytes of metadata. A zstd stream may begin with some.
+SKIPPABLE = range(0x184D2A50, 0x184D2A60)
 # Bytes of a stream's start that must decode for "auto" to take it as compressed.
 HEAD = 32
+# How far into input that cannot seek "auto" looks past skippable frames for a zstd frame.
+REACH = 1 << 20
 READ_METHODS = ("readinto1", "read1", "readinto", "read")
 
 
@@ -40,32 +46,102 @@ def _non_blocking(method: str) -> ValueError:
                       "having no bytes ready")
 
 
+def _text_mode(method: str) -> TypeError:
+    return TypeError(f"{method}() returned str: the file object was opened in text mode; "
+                     "open it in binary mode ('rb')")
+
+
 def _reader(f: Any) -> Callable[[int], bytes]:
-    """A read of at most n bytes that returns what one call gives (read1 where there is one)."""
-    method = "read1" if hasattr(f, "read1") else "read"
+    """A read of at most n bytes that returns what one call gives, through the first of read1,
+    readinto1, read and readinto that `f` has."""
+    method = next(m for m in ("read1", "readinto1", "read", "readinto") if hasattr(f, m))
+    if method.startswith("readinto"):
+        into = Replayed(f, b"")  # checks the counts
+
+        def read_into(n: int) -> bytes:
+            buffer = bytearray(n)
+            got = into.readinto(buffer)
+            if got is None:
+                raise _non_blocking(method)
+            del buffer[got:]
+            return bytes(buffer)
+
+        return read_into
     read = getattr(f, method)
 
     def call(n: int) -> bytes:
         data = read(n)
         if data is None:
             raise _non_blocking(method)
+        if isinstance(data, str):
+            raise _text_mode(method)
         return bytes(data)
 
     return call
 
 
-def _read_head(f: Any, seekable: bool) -> bytes:
-    """The first HEAD bytes of `f` (fewer where it ends first); from input that cannot seek
-    only as many as it takes to rule out every codec's magic bytes."""
-    read = _reader(f)
-    head = b""
-    while len(head) < HEAD and (seekable or any(
-            m[:len(head)] == head[:len(m)] for m in MAGIC.values())):
+def _may_start_a_codec(head: bytes) -> bool:
+    """Whether `head` (perhaps short) may be the start of a codec's magic bytes or of a zstd
+    skippable frame's."""
+    if any(m[:len(head)] == head[:len(m)] for m in MAGIC.values()):
+        return True
+    return (head[0] & 0xF0) == 0x50 and head[1:4] == b"\x2a\x4d\x18"[:len(head) - 1]
+
+
+def _read_head(read: Callable[[int], bytes], seekable: bool, head: bytes = b"") -> bytes:
+    """`head` and what follows it, HEAD bytes in all (fewer where the input ends first); from
+    input that cannot seek only as many as it takes to rule out every codec's magic bytes."""
+    while len(head) < HEAD and (seekable or _may_start_a_codec(head)):
         chunk = read(HEAD - len(head))
         if not chunk:
             break
         head += chunk
     return head
+
+
+def _skippable(head: bytes) -> Optional[int]:
+    """The length of the zstd skippable frame that `head` starts with, else None."""
+    if len(head) < 8 or int.from_bytes(head[:4], "little") not in SKIPPABLE:
+        return None
+    return 8 + int.from_bytes(head[4:8], "little")
+
+
+def look(f: Any, seekable: bool) -> Tuple[Optional[str], bytes]:
+    """(the codec of the stream that starts where `f` stands (None: plain), the bytes read from
+    `f` to tell). Skippable frames at the start are stepped over to what follows them, which
+    must be a zstd frame or the end of the input: by seeking where `f` can (it is left
+    anywhere), else by reading them, within its first REACH bytes."""
+    read = _reader(f)
+    origin = int(f.tell()) if seekable else 0
+    seen, at = bytearray(), 0  # what was read of input that cannot seek; where the frame starts
+    while True:
+        if seekable:
+            if at:
+                f.seek(origin + at)
+            head = _read_head(read, True)
+        else:
+            while len(seen) < at:
+                chunk = read(min(at - len(seen), 1 << 20))
+                if not chunk:
+                    break
+                seen += chunk
+            head = _read_head(read, False, bytes(seen[at:]))
+            del seen[at:]
+            seen += head
+        size = _skippable(head)
+        if size is None:
+            break
+        at += size
+        if not seekable and at > REACH:
+            return None, bytes(seen)
+    if not at:
+        codec = sniff(head)
+    elif head:
+        codec = "zstd" if sniff(head) == "zstd" else None
+    else:  # nothing after them: a stream of metadata alone, where they are whole
+        end = int(f.seek(0, io.SEEK_END)) - origin if seekable else len(seen)
+        codec = "zstd" if end == at else None
+    return codec, bytes(seen)
 
 
 def _decodes(codec: str, head: bytes) -> bool:
@@ -149,6 +225,17 @@ class _Raw:
         return True
 
     def read(self, n: int = -1) -> bytes:
+        """What one read of `f` gives, but a read of a few bytes (gzip reads its magic bytes
+        so, in one call) is filled."""
+        out = self._next(n)
+        while 0 < len(out) < n <= HEAD:
+            more = self._next(n - len(out))
+            if not more:
+                break
+            out += more
+        return out
+
+    def _next(self, n: int) -> bytes:
         if self._head:
             out, self._head = (self._head, b"") if n < 0 else (self._head[:n], self._head[n:])
             return out
@@ -208,6 +295,7 @@ class Decompressed(io.RawIOBase):
     def readinto(self, b: Any) -> int:
         if self._ended:
             return 0
+        self._raw.failed = False  # a failure of the object in an earlier call is not this one's
         try:
             n: int = self._stream.readinto1(b)
         except EOFError:  # cut short: what came before it stands
@@ -263,6 +351,8 @@ class Replayed(io.RawIOBase):
                 data = getattr(self._f, self._method)(len(view))
                 if data is None:
                     return None
+                if isinstance(data, str):
+                    raise _text_mode(self._method)
                 n = len(data)
                 if n > len(view):
                     raise ValueError(f"{self._method}() returned {n} bytes, more than the "
@@ -281,6 +371,15 @@ def give_back(f: Any, data: bytes) -> None:
     """Puts `data`, read from `f`, back in front of what `f` gives next to vorn_columns."""
     if data:
         _given_back[f] = data
+
+
+def can_give_back(f: Any) -> bool:
+    """Whether bytes read from `f` can be put back (it can be referred to weakly and hashed)."""
+    try:
+        _given_back.get(f)
+    except TypeError:
+        return False
+    return True
 
 
 def take_given_back(f: Any) -> bytes:
@@ -333,6 +432,8 @@ class Input:
         its end: the length of the input; None where that cannot be told."""
         if isinstance(self.native, bytes):
             return os.stat(self.native).st_size
+        if isinstance(self.native, Descriptor) and not self.native.closed:
+            return os.fstat(self.native).st_size
         if isinstance(self.native, (Decompressed, Replayed)):
             return self.native.tell()
         try:
@@ -367,6 +468,8 @@ def open_input(source: Any, compression: Any = "auto", storage_options: Any = No
         remote = open_input(opened.file, compression)
         remote.remote = opened.identity
         return remote
+    if isinstance(source, bytes):
+        _check_bytes_path(source)
     if isinstance(source, (str, bytes, os.PathLike)):
         return _open_path(os.fspath(_remote.local_path(source)), compression)
     if not is_file_object(source):
@@ -384,8 +487,7 @@ def open_input(source: Any, compression: Any = "auto", storage_options: Any = No
     origin = int(source.tell()) if seekable else None
     codec, head = compression, b""
     if compression == "auto":
-        head = _read_head(source, seekable)
-        codec = sniff(head)
+        codec, head = look(source, seekable)
         if seekable:
             source.seek(origin)
             head = b""
@@ -399,26 +501,68 @@ def open_input(source: Any, compression: Any = "auto", storage_options: Any = No
     return Input(source, filename, None, True, origin)
 
 
+def _check_bytes_path(path: bytes) -> None:
+    """Bytes are a path; bytes that cannot name a file were more likely meant as the data."""
+    hint = "; to read bytes in memory, pass io.BytesIO(data)"
+    if b"\0" in path:
+        raise ValueError("embedded null byte in a path" + hint)
+    try:
+        os.stat(path)
+    except OSError as e:
+        if e.errno == errno.ENAMETOOLONG:
+            raise OSError(e.errno, e.strerror + hint, path) from None
+
+
+class Descriptor(int):
+    """The descriptor of a regular file that vorn opened and looked at, closed by close() or
+    with the last reference to it. A decoder reads a duplicate: the file looked at, even where
+    its name has been given to another file since."""
+
+    closed = False
+
+    def close(self) -> None:
+        if not self.closed:
+            self.closed = True
+            os.close(self)
+
+    def __del__(self) -> None:
+        self.close()
+
+
+def _open_regular(path: bytes) -> Optional[io.FileIO]:
+    """`path` opened where it names a regular file, else None. A FIFO put in its place since
+    the stat is not waited on."""
+    try:
+        if not stat.S_ISREG(os.stat(path).st_mode):
+            return None
+        raw = io.FileIO(os.open(path, os.O_RDONLY | os.O_NONBLOCK), "rb")
+    except (OSError, ValueError):
+        return None  # the decoder's open says what is wrong
+    if not stat.S_ISREG(os.fstat(raw.fileno()).st_mode):
+        raw.close()
+        return None
+    os.set_blocking(raw.fileno(), True)
+    return raw
+
+
 def _open_path(filename: Any, compression: Any) -> Input:
+    """A path is opened once: the file whose first bytes decided the codec is the file read."""
     path = os.fsencode(filename)
     if compression is None:
         return Input(path, filename, None, True)
-    if compression == "auto":
-        try:
-            regular = stat.S_ISREG(os.stat(path).st_mode)
-        except (OSError, ValueError):
-            regular = False  # the decoder's open says what is wrong
-        if not regular:
-            return Input(path, filename, None, True)
-        try:
-            with open(path, "rb", buffering=0) as f:
-                compression = sniff(_read_head(f, True))
-        except OSError:
-            compression = None
-        if compression is None:
-            return Input(path, filename, None, True)
-    raw = open(path, "rb", buffering=0)
+    raw = open(path, "rb", buffering=0) if compression != "auto" else _open_regular(path)
+    if raw is None:  # a pipe or a device is read as plain
+        return Input(path, filename, None, True)
     try:
+        if compression == "auto":
+            try:
+                compression = look(raw, True)[0]
+            except OSError:
+                compression = None  # the decoder's read says what is wrong
+            if compression is None:
+                with raw:
+                    return Input(Descriptor(os.dup(raw.fileno())), filename, None, True)
+            raw.seek(0)
         return Input(Decompressed(compression, raw, filename, owns=True), filename, compression,
                      False)
     except BaseException:

@@ -258,7 +258,8 @@ def _progress(source: "_Input", quiet: bool) -> Any:
         return None
     remote = source.source.remote
     try:
-        total = os.path.getsize(source.path) if isinstance(source.source.native, bytes) else None
+        total = os.path.getsize(source.path) if isinstance(
+            source.source.native, (bytes, _sources.Descriptor)) else None
     except OSError:
         total = None
     if remote is not None and source.source.codec is None:

@@ -159,6 +159,10 @@ std::int64_t FileObjectSource::copy_out(PyObject* got, std::uint8_t* dst, std::s
   } else if (PyByteArray_Check(got)) {
     bytes = PyByteArray_AsString(got);
     n = PyByteArray_Size(got);
+  } else if (PyUnicode_Check(got)) {
+    PyErr_Format(PyExc_TypeError, "%s() returned str: the file object was opened in text mode; "
+                 "open it in binary mode ('rb')", method);
+    return -1;
   } else {
     PyRef name = type_name(got);
     PyErr_Format(PyExc_TypeError, "%s() returned %S, not bytes", method, name.get());

@@ -1,6 +1,7 @@
 """Layout detection: a recording's first records name their layout, on every kind of input, and
 input that cannot seek gets back what detection read; the command refuses a layout the file
 does not read as."""
+import gzip
 import io
 import os
 import subprocess
@@ -69,6 +70,55 @@ def test_a_recording_names_its_layout_on_every_kind_of_input(tmp_path, case):
     expected = list(EventReader(str(path), layout))
     assert len(whole) == len(expected)
     assert [int(c) for c in whole["event_counter"]] == [ev["event_counter"] for ev in expected]
+
+
+class Slotted:
+    """A file object that cannot be referred to weakly, as many C types cannot."""
+    __slots__ = ("_f",)
+
+    def __init__(self, f):
+        self._f = f
+
+    def readinto(self, b):
+        return self._f.readinto(b)
+
+    def seekable(self):
+        return self._f.seekable()
+
+    def seek(self, *args):
+        return self._f.seek(*args)
+
+    def tell(self):
+        return self._f.tell()
+
+
+class Unhashable(Pipe):
+    __hash__ = None
+
+
+TWO_CHANNELS = b"".join(wd2(np.full(6, 0.5, np.float32), channels=2, event_counter=i)
+                        for i in range(100))
+
+
+@pytest.mark.parametrize("make, refused", [
+    (Pipe, False),
+    (lambda d: io.BytesIO(gzip.compress(d)), False),
+    (lambda d: Slotted(io.BytesIO(d)), False),
+    (lambda d: Slotted(Pipe(d)), True),
+    (Unhashable, True),
+])
+def test_what_detection_reads_reaches_the_next_reader(make, refused):
+    """Input that cannot seek gets back what detection read, and one that could not get it
+    back is refused before a byte is read; input that can seek is put back where it stood,
+    compressed or not."""
+    f = make(TWO_CHANNELS)
+    if refused:
+        with pytest.raises(TypeError, match="give the layout, or pass a file object that can "
+                                            "seek"):
+            vc.detect_layout(f)
+    else:
+        assert vc.detect_layout(f) == "WD2"
+    assert vc.read(f, "WD2")["event_counter"].tolist() == list(range(100))
 
 
 @pytest.mark.parametrize("content, says", [

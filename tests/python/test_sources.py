@@ -3,13 +3,16 @@ compressed files and streams. Each gives the events EventReader gives for the sa
 hostile file objects and corrupt or cut-short streams end in a clear error or a quiet end,
 never a crash or a wrong event."""
 import bz2
+import errno
 import gzip
 import io
 import itertools
 import lzma
 import os
 import pickle
+import struct
 import sys
+import types
 import zlib
 
 import numpy as np
@@ -19,6 +22,7 @@ from hypothesis import strategies as st
 
 import vorn
 import vorn_columns as vc
+import vorn_columns._sources
 import wd_files
 from test_columns import EXAMPLES, FILES, LIMITS, as_row, collect, drain, expect, header_rows, rows
 from test_hardening import run
@@ -193,6 +197,34 @@ class TestFileObjects:
         with pytest.raises(error, match="binary file object"):
             vc.read(source, "WD1")
 
+    @pytest.mark.parametrize("method", ["readinto", "readinto1"])
+    @pytest.mark.parametrize("codec, compression", [
+        (None, "auto"), ("gzip", "auto"), ("gzip", "gzip"), ("zstd", "auto"), ("xz", "xz")])
+    def test_an_object_with_readinto_alone_is_read(self, method, codec, compression):
+        content = wd_files.wd1_run(300, 20)
+        data = COMPRESS[codec](content) if codec else content
+        f = types.SimpleNamespace(**{method: Pipe(data).readinto})
+        assert rows(vc.read(f, "WD1", compression=compression)) == rows(
+            vc.read(io.BytesIO(content), "WD1"))
+
+    @pytest.mark.parametrize("source, compression, error, message", [
+        (wd_files.wd1_run(3), "auto", ValueError, "^embedded null byte"),
+        (b"run" * 2000, None, OSError, "File name too long"),
+        (b"run" * 2000, "auto", OSError, "File name too long"),
+        (types.SimpleNamespace(read=io.StringIO("text").read), "auto", TypeError,
+         "opened in text mode"),
+        (types.SimpleNamespace(read=io.StringIO("text").read), None, TypeError,
+         "opened in text mode"),
+    ])
+    def test_a_source_given_the_wrong_way_says_the_right_one(self, source, compression, error,
+                                                             message):
+        """Bytes that cannot name a file were meant as data; a read that gives str belongs to
+        a file opened in text mode."""
+        with pytest.raises(error, match=message) as info:
+            vc.read(source, "WD1", compression=compression)
+        if isinstance(source, bytes):
+            assert "to read bytes in memory, pass io.BytesIO(data)" in str(info.value)
+
     def test_bad_compression_argument(self, wd1_path):
         with pytest.raises(ValueError, match="^compression must be"):
             vc.scan(wd1_path, "WD1", compression="zip")
@@ -260,7 +292,8 @@ class TestHostileFileObjects:
         ("readinto", lambda f, b: None, ValueError, "non-blocking file objects are not supported"),
         ("readinto", lambda f, b: 2.0, TypeError, r"readinto\(\) returned float, not an int"),
         ("read1", lambda f, n: b"x" * (n + 1), ValueError, r"read1\(\) returned \d+ bytes, more"),
-        ("read1", lambda f, n: "text", TypeError, r"read1\(\) returned str, not bytes"),
+        ("read1", lambda f, n: "text", TypeError, r"read1\(\) returned str: the file object "
+                                                  r"was opened in text mode"),
         ("read1", lambda f, n: None, ValueError, "non-blocking"),
     ])
     def test_a_bad_read_is_a_clear_error(self, at, method, act, error, message):
@@ -313,6 +346,34 @@ class TestHostileFileObjects:
         f.close()
         with pytest.raises(ValueError, match="closed file"):
             list(batches)
+
+
+def skippable(size, magic=0x184D2A50):
+    """A zstd skippable frame holding `size` bytes."""
+    return struct.pack("<II", magic, size) + b"\xa5" * size
+
+
+def zstd_framed(*parts):
+    """The zstd frames of the bytes parts, and the skippable frames of the int parts."""
+    return b"".join(skippable(p) if isinstance(p, int) else COMPRESS["zstd"](p) for p in parts)
+
+
+ZSTD_RUN = wd_files.wd1_run(400, 30)
+HALF = len(ZSTD_RUN) // 2
+# name: (layout, content, the input made of it)
+SKIPPABLE = {
+    "one first": ("WD1", ZSTD_RUN, lambda c: zstd_framed(5, c)),
+    "several first": ("WD1", ZSTD_RUN,
+                      lambda c: skippable(0, magic=0x184D2A5F) + zstd_framed(70, 3, c)),
+    "a seek table last": ("WD1", ZSTD_RUN, lambda c: zstd_framed(c, 40)),
+    "first to the reach, between and last": (
+        "WD1", ZSTD_RUN,
+        lambda c: zstd_framed(vorn_columns._sources.REACH - 100, c[:HALF], 8, c[HALF:], 9)),
+    "plain whose first words read as one": (
+        "WD2", wd_files.wd2_run(30, event_counter=0x184D2A50, timestamp=16), lambda c: c),
+    "plain whose first words read as one past its end": (
+        "WD2", wd_files.wd2_run(30, event_counter=0x184D2A50, timestamp=1 << 20), lambda c: c),
+}
 
 
 class TestCompressed:
@@ -368,6 +429,37 @@ class TestCompressed:
         path = write(content)
         check_source(path, lambda: path, "WD1", content, 0, None, None, 4 << 20)
         check_source(path, lambda: io.BytesIO(content), "WD1", content, 0, None, None, 4 << 20)
+
+    @pytest.mark.parametrize("kind", ["path", "file object", "pipe"])
+    @pytest.mark.parametrize("case", SKIPPABLE)
+    def test_skippable_frames_are_looked_past(self, write, kind, case):
+        """Skippable frames (metadata, a seek table) before, between and after zstd frames:
+        the input is zstd, as the zstd tool reads it; plain data whose first words read as a
+        skippable frame's header, with no zstd frame after it, stays plain. What detection
+        read of a pipe comes back to the read that follows."""
+        layout, content, pack = SKIPPABLE[case]
+        packed = pack(content)
+        packed_path = write(packed)
+        make = {"path": lambda: packed_path, "file object": lambda: io.BytesIO(packed),
+                "pipe": lambda: Pipe(packed)}[kind]
+        path = write(content)
+        source = make()
+        assert vc.detect_layout(source) == layout
+        assert rows(vc.read(source, layout)) == rows(vc.read(path, layout, compression=None))
+        check_source(path, make, layout, content, 0, None, None, 4 << 20)
+
+    @pytest.mark.parametrize("codec", COMPRESS)
+    def test_a_corrupt_stream_after_a_passing_error_is_corrupt(self, codec):
+        """The object's own error, raised once, is its own; the codec's failure after it is
+        still CorruptStreamError."""
+        packed = bytearray(COMPRESS[codec](self.CONTENT))
+        packed[{"gzip": -5, "zstd": -1, "bz2": -2, "xz": -14}[codec]] ^= 0x55
+        f = Hostile(bytes(packed), 30, raise_(OSError(errno.EIO, "Input/output error")), "read1")
+        batches = vc.iter_batches(f, "WD1", compression=codec)
+        with pytest.raises(OSError, match="Input/output error"):
+            list(batches)
+        with pytest.raises(vc.CorruptStreamError):
+            list(batches)
 
     def test_a_compressed_index_start_reads_forward(self, write):
         path = write(COMPRESS["zstd"](self.CONTENT), name="run.wd1.zst")
@@ -441,3 +533,27 @@ def test_close_lets_go_of_what_vorn_opened_and_only_that(tmp_path, open_fds, giv
     if f:
         assert not f.closed and f.read(1) is not None
         f.close()
+
+
+@pytest.mark.parametrize("first, then", [("plain", "gzip"), ("gzip", "plain")])
+def test_a_path_replaced_after_it_was_looked_at_is_read_as_looked_at(tmp_path, monkeypatch,
+                                                                      first, then):
+    """The file whose first bytes decided the codec is the file read, even where its name is
+    given to another file before the read begins; a plain one is still read by descriptor."""
+    made = {"plain": wd_files.wd1_run(20), "gzip": gzip.compress(wd_files.wd1_run(30))}
+    path, other = tmp_path / "run.wd1", tmp_path / "next.wd1"
+    path.write_bytes(made[first])
+    inode = os.stat(path).st_ino
+    sniff = vorn_columns._sources.sniff
+
+    def sniff_then_replace(head):
+        if other.exists():
+            os.replace(other, path)
+        return sniff(head)
+
+    monkeypatch.setattr(vorn_columns._sources, "sniff", sniff_then_replace)
+    other.write_bytes(made[then])
+    index = vc.scan(path, "WD1")
+    assert (len(index), index.codec) == ((20, None) if first == "plain" else (30, "gzip"))
+    if first == "plain":
+        assert index.inode == inode
