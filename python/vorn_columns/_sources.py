@@ -432,8 +432,8 @@ class Input:
         its end: the length of the input; None where that cannot be told."""
         if isinstance(self.native, bytes):
             return os.stat(self.native).st_size
-        if isinstance(self.native, Descriptor) and not self.native.closed:
-            return os.fstat(self.native).st_size
+        if isinstance(self.native, Descriptor):
+            return None if self.native.closed else os.fstat(self.native).st_size
         if isinstance(self.native, (Decompressed, Replayed)):
             return self.native.tell()
         try:
