@@ -50,3 +50,12 @@ bench-profile: $(VENV)/.deps
 	[ "$(PROFILE_READER)" != vorn ] || perf script -i bench/results/perf.data -F period,ip,sym \
 	  2>/dev/null | $(PY) bench/perf_buckets.py $(PROFILE_WORKLOAD) $(PROFILE_FILE) $(PROFILE_PASSES)
 	rm -f $(PROFILE_FILE)
+
+# make bench-features: the pulse-feature kernel alone (bench/features_kernel.cpp),
+# GB/s of WD1 samples on one thread, pinned to the first CPU.
+.PHONY: bench-features
+bench-features: $(VENV)/.base
+	$(CMAKE) -S . -B build/bench -G Ninja -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV)/bin/ninja) \
+	  -DVORN_BUILD_MODULE=OFF -DVORN_BUILD_BENCH=ON -DCMAKE_BUILD_TYPE=Release
+	$(CMAKE) --build build/bench --target features_kernel
+	taskset -c 0 build/bench/features_kernel

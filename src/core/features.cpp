@@ -91,11 +91,6 @@ namespace {
 #define VORN_INLINE inline __attribute__((always_inline))
 
 using Plan = FeatureKernel::Plan;
-// What the baseline window yields; `mean` is NaN when it is not covered.
-struct Base {
-  double mean = kNaN;
-  double rms = kNaN;
-};
 
 // The crossing of f*A walking back from the peak (see the definition of
 // cfd_time); `y` gives the pulse at an index.
@@ -194,34 +189,39 @@ VORN_INLINE std::size_t first_equal(const std::uint16_t* x, std::size_t n, std::
   return at;
 }
 
-// The tap sum d[j] = x[j] - x[j-r] - x[j-r-f] + x[j-2r-f], x zero before 0:
-// its running sum D1[i] is the difference of the trapezoid's two window sums
-// of x, and the running sum of D1, D2[i], that of the windows' prefix sums.
-// Then T[i] = s * (D1[i] + pole * (D2[i] - b * r * (r + f))) / r.
-VORN_INLINE std::int32_t taps_edge(const std::uint16_t* x, std::int64_t j, std::int64_t r, std::int64_t f) {
-  auto at = [&](std::int64_t k) { return k >= 0 ? std::int32_t(x[k]) : 0; };
-  return at(j) - at(j - r) - at(j - r - f) + at(j - 2 * r - f);
-}
-
-// The running sums of the taps, s folded in: d1 = s D1[i], d2 = s D2[i].
+// The trapezoid as running sums. With the tap sum d[i] = x[i] - x[i-r] -
+// x[i-r-f] + x[i-2r-f], D1[i] = D1[i-1] + d[i] is the difference of the two
+// windows' sums of x, and D2[i] = D2[i-1] + D1[i-1] that of the windows' sums
+// of prefix sums of x, so that T[i] = s (D1[i] + pole (D2[i] - b r (r+f))) / r.
+// TapSums holds, after output i-1, s D1[i-1] and s D2[i].
 template <class I>
 struct TapSums {
   I d1 = 0, d2 = 0;
-  double best = -kInf;  // of d1 + pole * d2 over the outputs so far
+  double best = -kInf;  // of s D1 + pole s D2 over the outputs so far
 };
 
-// Outputs i in [from, to) of the running sums, at any i.
+// sum of p[j] * (m - 1 - j) over j < m.
+template <class I>
+VORN_INLINE I ramp_sum(const std::uint16_t* p, std::int64_t m) {
+  I acc = 0, total = 0;
+  for (std::int64_t j = 0; j < m; ++j) total += acc, acc += p[j];
+  return total;
+}
+
+// The sums after the first output, i = 2r+f-1, taken from the windows.
+template <class I>
+VORN_INLINE TapSums<I> trapezoid_start(const std::uint16_t* x, std::int64_t r, std::int64_t f, int s, double pole) {
+  const std::int64_t span = 2 * r + f;
+  const I d1 = I(sum_u16(x + span - r, std::size_t(r))) - I(sum_u16(x, std::size_t(r)));
+  const I d2 = I(r) * I(sum_u16(x, std::size_t(span - r))) + ramp_sum<I>(x + span - r, r) - ramp_sum<I>(x, r);
+  return {s * d1, s * (d2 + d1), double(s * d1) + pole * double(s * d2)};
+}
+
+// Outputs i in [from, to), from >= 2r+f.
 template <class I>
 VORN_INLINE void trapezoid_steps(TapSums<I>& t, const std::uint16_t* x, std::int64_t from, std::int64_t to,
                                  std::int64_t r, std::int64_t f, int s, double pole) {
   const std::int64_t span = 2 * r + f;
-  std::int64_t i = from;
-  for (; i < to && i < span; ++i) {
-    const I before = t.d2;
-    t.d1 += s * taps_edge(x, i, r, f);
-    t.d2 += t.d1;
-    if (i == span - 1) t.best = std::max(t.best, double(t.d1) + pole * double(before));
-  }
   // Four maxima, so that no max waits for the one before.
   double best[4] = {t.best, -kInf, -kInf, -kInf};
   auto step = [&](std::int64_t j, double& m) {
@@ -230,6 +230,7 @@ VORN_INLINE void trapezoid_steps(TapSums<I>& t, const std::uint16_t* x, std::int
     t.d2 += t.d1;
     m = std::max(m, double(t.d1) + pole * double(before));
   };
+  std::int64_t i = from;
   for (; i + 4 <= to; i += 4)
     for (int k = 0; k < 4; ++k) step(i + k, best[k]);
   for (; i < to; ++i) step(i, best[0]);
@@ -255,9 +256,9 @@ __attribute__((target("avx2"))) inline __m256i load8(const std::uint16_t* p) {
 __attribute__((target("avx2,fma"))) double trapezoid_peak_avx2(const std::uint16_t* x, std::int64_t n, std::int64_t r,
                                                                std::int64_t f, int s, double pole) {
   const std::int64_t span = 2 * r + f;
-  TapSums<std::int32_t> t;
-  std::int64_t i = std::min(n, span);
-  trapezoid_steps(t, x, 0, i, r, f, s, pole);
+  const TapSums<std::int64_t> start = trapezoid_start<std::int64_t>(x, r, f, s, pole);
+  TapSums<std::int32_t> t{std::int32_t(start.d1), std::int32_t(start.d2), start.best};
+  std::int64_t i = span;
   const __m256i sign = _mm256_set1_epi32(s), last = _mm256_set1_epi32(7);
   const __m256d pv = _mm256_set1_pd(pole);
   __m256i c1 = _mm256_set1_epi32(std::int32_t(t.d1)), c2 = _mm256_set1_epi32(std::int32_t(t.d2));
@@ -287,7 +288,7 @@ __attribute__((target("avx2,fma"))) double trapezoid_peak_avx2(const std::uint16
   _mm256_store_si256(reinterpret_cast<__m256i*>(mx), mi);
   for (int l = 0; l < 8; ++l) t.best = std::max({t.best, md[l], double(mx[l])});
   t.d1 = _mm256_cvtsi256_si32(c1);
-  t.d2 = _mm256_cvtsi256_si32(c2);
+  t.d2 = pole != 0 ? _mm256_cvtsi256_si32(c2) : 0;  // not carried without decay, where it counts for nothing
   trapezoid_steps(t, x, i, n, r, f, s, pole);
   return t.best;
 }
@@ -307,12 +308,12 @@ VORN_INLINE double trapezoid_wd1(const Plan& p, const std::uint16_t* x, std::int
   } else
 #endif
   if (bound < 0x1p62) {
-    TapSums<std::int64_t> t;
-    trapezoid_steps(t, x, 0, n, r, f, s, p.pole);
+    TapSums<std::int64_t> t = trapezoid_start<std::int64_t>(x, r, f, s, p.pole);
+    trapezoid_steps(t, x, 2 * r + f, n, r, f, s, p.pole);
     peak = t.best;
   } else {
-    TapSums<i128> t;
-    trapezoid_steps(t, x, 0, n, r, f, s, p.pole);
+    TapSums<i128> t = trapezoid_start<i128>(x, r, f, s, p.pole);
+    trapezoid_steps(t, x, 2 * r + f, n, r, f, s, p.pole);
     peak = t.best;
   }
   return (peak - s * p.pole * b * double(r) * double(r + f)) / double(r);
@@ -379,7 +380,7 @@ VORN_INLINE double sum4(std::int64_t from, std::int64_t to, G g) {
   return (a[0] + a[1]) + (a[2] + a[3]);
 }
 
-// Running sums of D1 and D2 (see taps_edge) in blocks of four, whose carries
+// Running sums of D1 and D2 (see TapSums), from x zero before 0, in blocks of four, whose carries
 // are the only additions chained from block to block.
 VORN_INLINE double trapezoid_peak_finite(const float* x, std::int64_t n, std::int64_t r, std::int64_t f, int s,
                                          double sp) {

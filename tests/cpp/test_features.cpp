@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdlib>
 #include <limits>
 #include <random>
 #include <vector>
@@ -285,6 +286,13 @@ TEST(FeatureSpecTest, ValidationNamesTheParameter) {
     EXPECT_EQ(validate(p).rfind(std::string(name) + ":", 0), 0u) << validate(p);
   }
   EXPECT_EQ(validate(FeatureSpec{}), "");
+}
+
+TEST(FeatureSpecTest, EnvironmentKeepsTheKernelOnTheBaselineInstructions) {
+  ::setenv("VORN_ISA", "baseline", 1);
+  EXPECT_EQ(detected_isa(), Isa::baseline);
+  ::unsetenv("VORN_ISA");
+  EXPECT_EQ(detected_isa(), isa_supported(Isa::avx2) ? Isa::avx2 : Isa::baseline);
 }
 
 }  // namespace
