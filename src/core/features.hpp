@@ -64,9 +64,9 @@ struct Trapezoid {
 // The parameters, as the definitions name them. `select` empty means every
 // feature the parameters define (trapezoid_max only with `trapezoid`).
 struct FeatureSpec {
-  int polarity = +1;                           // +1 positive, -1 negative pulses
-  Window baseline{0, 32};                      // [b0, b1)
-  std::optional<Window> integral;              // absolute [start, stop)
+  int polarity = +1;                               // +1 positive, -1 negative pulses
+  Window baseline{0, 32};                          // [b0, b1)
+  std::optional<Window> integral;                  // absolute [start, stop)
   std::optional<AroundPeak> integral_around_peak;  // [peak - pre, peak + post)
   double cfd_fraction = 0.5;
   std::optional<Trapezoid> trapezoid;
@@ -106,9 +106,15 @@ enum class Isa : std::uint8_t { baseline, avx2 };
 Isa detected_isa() noexcept;
 bool isa_supported(Isa isa) noexcept;
 
-// Computes the selected features of records as defined in the README; every
-// record, of any length, gives a row (features it does not cover are NaN,
-// peak_index -1). Holds no per-record state: one kernel serves many threads.
+// Computes the selected features of records by their definitions (the pulse
+// y = s (x - baseline); amplitude and peak over [b1, n); cfd and rise time by
+// walking back from the peak; trapezoid with the pole-zero correction). Every
+// record, of any length, gives a row; a feature it does not cover is NaN
+// (peak_index -1), and every feature but saturated needs the baseline window
+// too. In WD2 samples a NaN makes NaN every feature whose window holds it
+// (infinities propagate as float64 arithmetic does). WD1 sums are exact
+// integers, taken to float64 once per output; only the stored value is float32.
+// Holds no per-record state: one kernel serves many threads.
 class FeatureKernel {
  public:
   // `spec` must be valid; `isa` must be supported. The columns written are
