@@ -26,6 +26,7 @@ from ._sources import CorruptStreamError
 if TYPE_CHECKING:
     import dask.dataframe
     import numpy.typing as npt
+    import pandas
     import polars
 
 __all__ = ["Batch", "BatchIterator", "CorruptRecordError", "CorruptStreamError", "Index",
@@ -84,6 +85,19 @@ class StaleIndexError(ValueError):
         return rebuild, self.args, self.__dict__
 
 
+def _column(columns: Dict[str, np.ndarray], name: str, owner: str) -> np.ndarray:
+    """A column by name. The samples are no column (they are not one value per
+    event): asking for "data" says where they are."""
+    try:
+        return columns[name]
+    except KeyError:
+        if name != "data":
+            raise
+        where = ("the samples are b.samples (flat, split by b.offsets) and b.waveforms()"
+                 if owner == "b" else "an index holds no samples: read or take the events")
+        raise KeyError(f"'data' is not a column: {where}") from None
+
+
 class Batch:
     """Events of a file, as columns: ``[first, first + len(batch))``, or the
     events a selection chose (``events``). Its header columns can be used as
@@ -127,7 +141,7 @@ class Batch:
         view of this one's memory), a boolean mask or an array of indices
         (copies)."""
         if isinstance(key, str):
-            return self.columns[key]
+            return _column(self.columns, key, "b")
         from . import _take
         return _take.select(self, key)
 
@@ -174,6 +188,28 @@ class Batch:
                 f"event {self.events[0]} has {per_event} samples, not a whole number for each of "
                 f"{channels} channels")
         return self.samples.reshape(len(self), channels, per_event // channels)
+
+    def to_pandas(self, *, samples: bool = True) -> "pandas.DataFrame":
+        """The batch as a pandas DataFrame indexed by event number in its file:
+        the header columns, and with ``samples`` each event's samples as a list
+        column ``"data"`` (Arrow ``large_list`` through pyarrow). Needs pandas,
+        and pyarrow for the samples. ``pd.DataFrame(batch)`` is not the way:
+        pandas takes any iterable as rows, and a batch iterates its names."""
+        try:
+            import pandas as pd
+            if samples:
+                import pyarrow as pa
+        except ImportError as e:
+            how = ("pip install 'vorn[arrow]', or pass samples=False" if e.name == "pyarrow"
+                   else "pip install pandas")
+            raise ImportError(f"Batch.to_pandas() needs {e.name}: {how}", name=e.name) from e
+        columns: Dict[str, Any] = dict(self.columns)
+        if samples:
+            columns["data"] = pd.arrays.ArrowExtensionArray(pa.record_batch(self).column("data"))
+        chosen = getattr(self, "_events", None)
+        index = (pd.RangeIndex(self.first, self.first + len(self), name="event") if chosen is None
+                 else pd.Index(chosen, name="event"))
+        return pd.DataFrame(columns, index=index, copy=False)
 
     def event(self, i: int) -> Dict[str, Any]:
         """Event ``i`` of the batch as the dict ``vorn.EventReader`` yields
@@ -250,7 +286,22 @@ class Index:
         return len(self.positions) - 1
 
     def __getitem__(self, name: str) -> np.ndarray:
-        return self.columns[name]
+        return _column(self.columns, name, "ix")
+
+    def __iter__(self) -> Iterator[str]:
+        return iter(self.columns)
+
+    def __contains__(self, name: object) -> bool:
+        return name in self.columns
+
+    def keys(self) -> KeysView[str]:
+        return self.columns.keys()
+
+    def values(self) -> ValuesView[np.ndarray]:
+        return self.columns.values()
+
+    def items(self) -> ItemsView[str, np.ndarray]:
+        return self.columns.items()
 
     def __repr__(self) -> str:
         return f"<vorn_columns.Index {self.layout} events {len(self)}>"

@@ -8,25 +8,16 @@ from typing import Any, Dict, Iterable, List, Optional, Tuple, Union, cast
 try:
     import dask.dataframe as dd
     from dask.delayed import delayed
-    import pandas as pd
-    import pyarrow as pa
+    import pandas  # noqa: F401  (what partitions are made of)
+    import pyarrow  # noqa: F401
 except ImportError as e:
     raise ImportError(f"vorn_columns.to_dask needs dask.dataframe ({e}): "
                       "pip install 'vorn[dask]'") from e
 
-from . import Batch, Index, Layout, Source, _count, _FileMark, _layout, _read, _remote, _sources, read, scan
+from . import Index, Layout, Source, _count, _FileMark, _layout, _read, _remote, _sources, read, scan
 
 # File objects are shared by the partitions that read them: one reads at a time.
 _file_objects = threading.Lock()
-
-
-def _frame(batch: Batch) -> Any:
-    """The batch as a pandas DataFrame indexed by event number in its file: the header columns
-    as NumPy, "data" as an Arrow large_list over the batch's samples."""
-    data = pd.arrays.ArrowExtensionArray(pa.record_batch(batch).column("data"))
-    columns = {**batch.columns, "data": data}
-    index = pd.RangeIndex(batch.first, batch.first + len(batch), name="event")
-    return pd.DataFrame(columns, index=index, copy=False)
 
 
 def _at(source: Any, origin: Optional[int], work: Any) -> Any:
@@ -41,9 +32,9 @@ def _at(source: Any, origin: Optional[int], work: Any) -> Any:
 def _partition(source: Any, origin: Optional[int], layout: Layout, options: Dict[str, Any],
                start: int, stop: int, mark: Optional[_FileMark],
                first: Optional[Tuple[int, ...]]) -> Any:
-    return _frame(_at(source, origin, lambda: _read(
+    return _at(source, origin, lambda: _read(
         source, layout, start, stop, mark, first, options["compression"],
-        options["storage_options"])))
+        options["storage_options"])).to_pandas()
 
 
 def to_dask(paths: Union[Source, Iterable[Source]], layout: Layout, *, events_per_partition: int,
@@ -98,6 +89,6 @@ def to_dask(paths: Union[Source, Iterable[Source]], layout: Layout, *, events_pe
             first = index._header(start) if n else None
             parts.append(delayed(_partition, pure=True)(
                 source, origin, layout, options, start, min(start + size, n), mark, first))
-    meta = _frame(_at(sources[0], origins[0], lambda: read(sources[0], layout, stop=0, **options)))
+    meta = _at(sources[0], origins[0], lambda: read(sources[0], layout, stop=0, **options)).to_pandas()
     return dd.from_delayed(parts, meta=meta)
 

@@ -201,6 +201,38 @@ class TestBatchAsMapping:
             vc.read(wd1_path, "WD1")[key]
 
 
+    @pytest.mark.parametrize("read", [lambda p: vc.read(p, "WD2"), lambda p: vc.scan(p, "WD2")],
+                             ids=["batch", "index"])
+    def test_index_and_batch_are_the_same_mapping(self, wd2_path, read):
+        whole = read(wd2_path)
+        names = list(vc.FIELDS["WD2"])
+        assert list(whole) == names and list(whole.keys()) == names
+        assert "channels" in whole and "data" not in whole and 0 not in whole
+        assert all(v is whole[k] for k, v in whole.items())
+        assert [id(v) for v in whole.values()] == [id(whole[k]) for k in names]
+        # The samples are not a column: the error says where they are.
+        with pytest.raises(KeyError, match="'data' is not a column: .*b.samples|index holds no"):
+            whole["data"]
+        with pytest.raises(KeyError, match="^'nope'$"):
+            whole["nope"]
+
+    @pytest.mark.parametrize("key", [slice(None), slice(1, 3), [3, 0, 0]], ids=str)
+    @pytest.mark.parametrize("samples", [True, False])
+    def test_to_pandas(self, wd2_path, key, samples):
+        pd = pytest.importorskip("pandas")
+        pa = pytest.importorskip("pyarrow")
+        b = vc.read(wd2_path, "WD2")[key]
+        frame = b.to_pandas(samples=samples)
+        assert list(frame.columns) == list(b) + ["data"] * samples
+        assert list(frame.index) == list(b.events) and frame.index.name == "event"
+        for name in b:
+            assert frame[name].dtype == b[name].dtype and (frame[name].to_numpy() == b[name]).all()
+        if samples:
+            assert frame["data"].tolist() == pa.table(b).column("data").to_pylist()
+        # A batch iterates its names, which pandas would take for rows.
+        assert pd.DataFrame(b).shape == (len(list(b)), 1)
+
+
 def test_selections_reach_arrow_and_polars(write):
     pa = pytest.importorskip("pyarrow")
     pl = pytest.importorskip("polars")
