@@ -20,7 +20,7 @@ from typing import (IO, TYPE_CHECKING, Any, Dict, ItemsView, Iterable, Iterator,
 import numpy as np
 
 from . import _detect, _native, _remote, _sources
-from ._layouts import FIELDS
+from ._layouts import DESCRIPTIONS, FIELDS, LONGEST_HEADER
 from ._sources import CorruptStreamError
 
 if TYPE_CHECKING:
@@ -179,7 +179,7 @@ class Batch:
             raise ValueError(
                 f"event {numbers[i]} has {int(counts[i])} samples where event {numbers[0]} "
                 f"has {per_event}: waveforms() needs one sample count for the whole batch")
-        if self.layout == "WD1":
+        if DESCRIPTIONS[self.layout].channel_field is None:
             return self.samples.reshape(len(self), per_event)
         channels = max(self.channels, 1)
         if per_event % channels:
@@ -334,9 +334,12 @@ class _FileMark:
         self.positions = index.positions
 
 
+_LAYOUT_NAMES = " or ".join(", ".join(repr(n) for n in FIELDS).rsplit(", ", 1))
+
+
 def _layout(layout: Any) -> Layout:
     if type(layout) is not str or layout not in FIELDS:
-        raise ValueError(f"layout must be 'WD1' or 'WD2', not {layout!r}")
+        raise ValueError(f"layout must be {_LAYOUT_NAMES}, not {layout!r}")
     return cast(Layout, layout)
 
 
@@ -392,7 +395,7 @@ def _open_range(url: str, layout: str, start: int, stop: int, mark: Union[Index,
 
 
 def _corrupt(filename: Any, layout: str, index: int, offset: int, how: str) -> CorruptRecordError:
-    what = "an event_size of 22 or less" if layout == "WD1" else "a sample block no object can hold"
+    what = DESCRIPTIONS[layout].refusal
     if index:
         advice = how.format(index=index)
     else:  # nothing comes before the first record; the file may be of the other layout
@@ -431,7 +434,7 @@ def _verdicts(source: Any, compression: Any, storage_options: Any) -> Tuple[
         recording = _sources.Recording(_sources.Replayed(source, _sources.take_given_back(source)))
         try:
             opened = _sources.open_input(recording, compression, storage_options)
-            head = _read_up_to(opened.native, _detect.SPAN + _detect.LONGEST_HEADER)
+            head = _read_up_to(opened.native, _detect.SPAN + LONGEST_HEADER)
         finally:
             _sources.give_back(source, bytes(recording.recorded))
         name = getattr(source, "name", None)
@@ -490,7 +493,7 @@ def detect_layout(source: Source, *, storage_options: Optional[Dict[str, Any]] =
     do, or when the input is too short to tell. Input that cannot seek is given back what was
     read, so that the next function reading it starts at its first byte."""
     name, verdicts = _verdicts(source, compression, storage_options)
-    return "WD1" if _detect.decide(name, verdicts) == "WD1" else "WD2"
+    return cast(Layout, _detect.decide(name, verdicts))
 
 
 def _failed(stop: Tuple[int, Any]) -> bool:

@@ -6,9 +6,10 @@ from typing import Any, Callable, List, Optional, Tuple
 
 import numpy as np
 
+from ._layouts import DESCRIPTIONS
+
 RECORDS = 16  # headers looked at per layout
 SPAN = 1 << 20  # only records whose header starts in the first MiB count
-LONGEST_HEADER = 28  # what is read past SPAN of input that cannot seek
 
 NOT_ONE = "not one whole"
 # A layout's verdict on the first records: how many fit (0 where they do not) and why not.
@@ -21,19 +22,19 @@ def _increasing(counters: np.ndarray) -> bool:
 
 def _agree(layout: str, columns: Any) -> Optional[str]:
     """Why the header values of consecutive records do not look like one recording's, or None."""
-    if layout == "WD1":
-        small = np.flatnonzero(columns["event_size"] < 24)
-        if len(small):
-            return f"record {small[0]} has an event_size of {columns['event_size'][small[0]]}"
-    else:
-        if not columns["samples"].all():
-            # Records without samples are 24-byte runs that any bytes chain into.
-            return "a record has no samples"
-        for name in ("samples", "sampling_period", "channels"):
-            if len(np.unique(columns[name])) > 1:
-                return f"their {name} differ"
-    if not _increasing(columns["event_counter"]):
-        return "their event_counter does not increase"
+    d = DESCRIPTIONS[layout]
+    block = columns[d.block_field]
+    small = np.flatnonzero(block < d.plausible_from)
+    if len(small):
+        if d.block_rule == "record_size":
+            return f"record {small[0]} has an {d.block_field} of {block[small[0]]}"
+        # Records without samples are header-long runs that any bytes chain into.
+        return f"a record has no {d.block_field}"
+    for name in d.constant:
+        if len(np.unique(columns[name])) > 1:
+            return f"their {name} differ"
+    if not _increasing(columns[d.counter]):
+        return f"their {d.counter} does not increase"
     return None
 
 

@@ -1,6 +1,6 @@
 # The batch decoder of src/python/columns_module.cpp, as vorn_columns/__init__.py uses it,
 # and the Arrow export of src/python/arrow_export.cpp, as vorn_columns/arrow.py uses it.
-from typing import Any, Callable, Dict, Iterator, Literal, Optional, Tuple, overload
+from typing import Any, Callable, Dict, Iterator, Literal, Optional, Tuple, TypedDict, overload
 
 import numpy as np
 import numpy.typing as npt
@@ -45,8 +45,21 @@ def release_memory() -> int: ...
 # The threads a read started now would run on (for the tests).
 def _read_threads() -> int: ...
 
-# Per layout: ((field, typestr), ...) in key order, and the samples' typestr.
-LAYOUTS: Dict[str, Tuple[Tuple[Tuple[str, str], ...], str]]
+class _Description(TypedDict):
+    fields: Tuple[Tuple[str, str], ...]  # (field, typestr) in key order
+    samples: str  # the samples' typestr
+    header: int  # bytes before the samples, without a channel word
+    channel_header: int  # with one
+    counter: str
+    block_field: str
+    block_rule: Literal["record_size", "sample_count"]
+    plausible_from: int
+    constant: Tuple[str, ...]
+    channel_field: Optional[str]
+    refusal: str
+
+# Per layout, its description and roles.
+LAYOUTS: Dict[str, _Description]
 # The typestr of sample offsets and record positions.
 OFFSET_TYPE: str
 

@@ -16,10 +16,12 @@ from typing import Any, Callable, Dict, Iterator, List, Optional, Sequence, Tupl
 
 import numpy as np
 
-from . import (BatchIterator, CorruptRecordError, CorruptStreamError, Layout, __version__,
+from . import (BatchIterator, CorruptRecordError, CorruptStreamError, Index, Layout, __version__,
                _detect, _remote, _sources, _verdicts, iter_batches, scan)
+from ._layouts import DESCRIPTIONS
 
-LAYOUTS = {".wd1": "WD1", ".wd2": "WD2"}
+# A layout's name as a suffix names it: run042.wd1 is WD1.
+LAYOUTS = {f".{name.lower()}": name for name in DESCRIPTIONS}
 # Suffixes of compressed files, looked through for the layout's (run042.wd1.gz is WD1).
 COMPRESSED = {".gz", ".gzip", ".bz2", ".xz", ".zst", ".zstd"}
 STDIN = "-"
@@ -197,14 +199,16 @@ def _span(values: np.ndarray) -> str:
     return f"{low}" if low == high else f"{low} .. {high}"
 
 
-def _samples(layout: str, columns: Dict[str, np.ndarray]) -> List[str]:
-    """Samples per event (WD2: per channel, times the channels of the file) and, for WD2, the
-    range of sampling_period, as stored: the files give no unit."""
-    if layout == "WD1":
-        per_event = (columns["event_size"].astype(np.int64) - 24) // 2
+def _samples(index: Index) -> List[str]:
+    """Samples per event as the decoder sized each record's block (WD2: per channel, times the
+    channels of the file) and, for WD2, the range of sampling_period, as stored: the files give
+    no unit."""
+    d = DESCRIPTIONS[index.layout]
+    if d.channel_field is None:
+        per_event = d.record_samples(np.diff(index.positions), index.channels)
         return [f"  samples          {_span(per_event)} per event"]
-    return [f"  samples          {_span(columns['samples'])} per channel",
-            f"  sampling_period  {_span(columns['sampling_period'])} (as stored)"]
+    return [f"  samples          {_span(index.columns['samples'])} per channel",
+            f"  sampling_period  {_span(index.columns['sampling_period'])} (as stored)"]
 
 
 def _gaps(counters: np.ndarray) -> str:
@@ -228,10 +232,10 @@ def info(path: str, asked: Optional[str], options: Optional[Dict[str, Any]] = No
         lines = [f"{path} ({layout})", f"  events           {n}"]
         if n:
             lines.append(f"  record size      {_record_sizes(np.diff(index.positions))}")
-        if layout == "WD2":
+        if DESCRIPTIONS[layout].channel_field is not None:
             lines.append(f"  channels         {index.channels}")
         if n:
-            lines += _samples(layout, index.columns)
+            lines += _samples(index)
         if n:
             for name in ("event_counter", "timestamp"):
                 col = index.columns[name]
@@ -437,7 +441,7 @@ def _parser() -> Tuple[argparse.ArgumentParser, Dict[str, argparse.ArgumentParse
     parser.add_argument("--version", action="version", version=f"vorn {__version__}")
     commands = parser.add_subparsers(dest="command", metavar="COMMAND", required=True)
     layout = argparse.ArgumentParser(add_help=False)
-    layout.add_argument("--layout", choices=["WD1", "WD2"], help="the record layout")
+    layout.add_argument("--layout", choices=list(DESCRIPTIONS), help="the record layout")
     layout.add_argument("--storage-option", action="append", default=[], metavar="KEY=VALUE",
                         dest="storage_options",
                         help="an option of the filesystem of a URL (s3://, https://, ...), such "

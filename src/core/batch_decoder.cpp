@@ -782,10 +782,6 @@ class Walk {
 
 std::size_t release_stages() noexcept { return Stages::release(); }
 
-const LayoutDesc& layout_desc(Layout layout) noexcept {
-  return layout == Layout::wd1 ? WD1::kDesc : WD2::kDesc;
-}
-
 void BatchMemory::trim_to(const BatchResult& r, const LayoutDesc& layout) noexcept {
   trim(*this, layout, r.events, r.samples * layout.sample_width());
 }

@@ -17,11 +17,6 @@
 
 namespace vorn {
 
-// The layouts by enumerator, for callers (the C++ tests) that name one
-// in code; open(..., layout_desc(...)) is the same.
-enum class Layout : std::uint8_t { wd1, wd2 };
-const LayoutDesc& layout_desc(Layout layout) noexcept;
-
 inline constexpr std::size_t kMaxColumns = Layouts::kMaxFields;
 
 struct Limits {
@@ -82,10 +77,6 @@ class BatchDecoder {
   // `layout` is one of Layouts::kDescs. Tests make the buffer small.
   static Result<BatchDecoder> open(std::unique_ptr<Source> source, const LayoutDesc& layout,
                                    std::size_t buffer_size = kBufferSize);
-  static Result<BatchDecoder> open(std::unique_ptr<Source> source, Layout layout,
-                                   std::size_t buffer_size = kBufferSize) {
-    return open(std::move(source), layout_desc(layout), buffer_size);
-  }
   // The same without the probe, for a source whose channel count an earlier
   // probe of the same file found; reads nothing.
   static BatchDecoder open_known(std::unique_ptr<Source> source, const LayoutDesc& layout,

@@ -7,6 +7,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <span>
+#include <string_view>
 
 namespace vorn {
 
@@ -73,12 +74,34 @@ struct FieldDesc {
   bool channel_word = false;
 };
 
+// How a header sizes the sample block after it.
+enum class BlockRule : std::uint8_t {
+  record_size,   // the block field counts the record's bytes, header included
+  sample_count,  // it counts samples per channel, times the file's channel count
+};
+
+// What the fields mean beyond their values: the rules that callers (layout
+// detection, summaries, error messages) apply are derived from these, never
+// written again per layout.
+struct LayoutRoles {
+  const char* counter;      // the field that counts events
+  const char* block_field;  // the field that sizes the sample block
+  BlockRule block_rule;
+  // Detection's plausibility rule: a block field below this is no recording's
+  // (a record that holds less than its own header, or no samples). Not the
+  // reader's refusal, which `refusal` names and the reader applies.
+  std::int64_t plausible_from;
+  std::span<const char* const> constant;  // fields that keep one value within a file
+  const char* refusal;  // what makes a record unreadable, as errors say it
+};
+
 struct LayoutDesc {
   const char* name;                   // as callers spell it: "WD1"
   std::span<const FieldDesc> fields;  // in key order
   NumType sample_type;
   std::size_t header_size;       // bytes before the samples, without a channel word
   std::size_t word_header_size;  // with one; header_size where the layout has none
+  LayoutRoles roles;
 
   constexpr std::size_t sample_width() const noexcept { return type_width(sample_type); }
   constexpr std::size_t max_header() const noexcept { return std::max(header_size, word_header_size); }
@@ -98,10 +121,23 @@ struct LayoutDesc {
   }
 };
 
+// The index of the field named `name`, or fields.size().
+constexpr std::size_t field_index(const LayoutDesc& d, std::string_view name) noexcept {
+  std::size_t i = 0;
+  while (i < d.fields.size() && name != d.fields[i].name) ++i;
+  return i;
+}
+
 // Whether a description holds together: every field inside the header that
-// carries it (the channel word only past the shorter one), none overlapping.
+// carries it (the channel word only past the shorter one), none overlapping,
+// and every role naming one of its fields.
 constexpr bool well_formed(const LayoutDesc& d) noexcept {
   if (d.fields.empty() || d.word_header_size < d.header_size) return false;
+  const std::size_t n = d.fields.size();
+  if (field_index(d, d.roles.counter) == n || field_index(d, d.roles.block_field) == n) return false;
+  for (const char* f : d.roles.constant) {
+    if (field_index(d, f) == n) return false;
+  }
   for (std::size_t i = 0; i < d.fields.size(); ++i) {
     const FieldDesc& f = d.fields[i];
     const std::size_t end = f.channel_word ? d.word_header_size : d.header_size;

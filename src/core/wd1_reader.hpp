@@ -35,7 +35,11 @@ struct WD1 {
       {"pattern", 8, NumType::i32},        {"board_channel", 12, NumType::i32},
       {"event_counter", 16, NumType::i32}, {"timestamp", 20, NumType::i32},
   };
-  static constexpr LayoutDesc kDesc{"WD1", kFields, NumType::u16, 24, 24};
+  static constexpr LayoutDesc kDesc{
+      "WD1", kFields, NumType::u16, 24, 24,
+      LayoutRoles{.counter = "event_counter", .block_field = "event_size",
+                  .block_rule = BlockRule::record_size, .plausible_from = 24, .constant = {},
+                  .refusal = "an event_size of 22 or less"}};
   using Header = WD1Header;
   static constexpr auto kMembers =
       std::tuple{&WD1Header::event_size,    &WD1Header::board_id,      &WD1Header::pattern,

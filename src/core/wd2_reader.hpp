@@ -35,7 +35,12 @@ struct WD2 {
       {"samples", 12, NumType::u32},      {"sampling_period", 16, NumType::u64},
       {"channels", 24, NumType::i32, true},
   };
-  static constexpr LayoutDesc kDesc{"WD2", kFields, NumType::f32, 24, 28};
+  static constexpr const char* kConstant[] = {"samples", "sampling_period", "channels"};
+  static constexpr LayoutDesc kDesc{
+      "WD2", kFields, NumType::f32, 24, 28,
+      LayoutRoles{.counter = "event_counter", .block_field = "samples",
+                  .block_rule = BlockRule::sample_count, .plausible_from = 1,
+                  .constant = kConstant, .refusal = "a sample block no object can hold"}};
   using Header = WD2Header;
   static constexpr auto kMembers =
       std::tuple{&WD2Header::event_counter, &WD2Header::timestamp, &WD2Header::samples,

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <new>
+#include <string>
 
 #include "py_support.hpp"
 
@@ -56,7 +57,14 @@ const LayoutDesc* parse_layout(PyObject* name) {
       if (PyUnicode_CompareWithASCIIString(name, d->name) == 0) return d;
     }
   }
-  PyErr_Format(PyExc_ValueError, "layout must be 'WD1' or 'WD2', not %R", name);
+  // "layout must be 'WD1' or 'WD2', not ...", whatever the registered layouts are.
+  std::string names;
+  for (std::size_t k = 0; k < Layouts::kDescs.size(); ++k) {
+    names += k == 0 ? "'" : k + 1 == Layouts::kDescs.size() ? " or '" : ", '";
+    names += Layouts::kDescs[k]->name;
+    names += "'";
+  }
+  PyErr_Format(PyExc_ValueError, "layout must be %s, not %R", names.c_str(), name);
   return nullptr;
 }
 

@@ -657,23 +657,46 @@ bool make_types(ModuleTypes& out) {
   return out.memory != nullptr;
 }
 
-// {name: (((field, typestr), ...), sample typestr)} of every layout: the
-// package's field names and dtypes come from here.
+// {name: description} of every layout: its fields with their typestrs in
+// key order, the samples' typestr, header sizes and its roles. The package's
+// names, dtypes and per-layout rules come from here.
+PyRef layout_description(const LayoutDesc& layout, PyObject* field_names) {
+  PyRef fields = PyRef::steal(PyTuple_New(Py_ssize_t(layout.fields.size())));
+  if (!fields) python_call_failed();
+  PyObject* channel_field = Py_None;
+  for (std::size_t f = 0; f < layout.fields.size(); ++f) {
+    PyObject* name = PyTuple_GetItem(field_names, Py_ssize_t(f));
+    PyObject* pair = Py_BuildValue("(Os)", name, numpy_typestr(layout.fields[f].type));
+    if (!pair) python_call_failed();
+    PyTuple_SetItem(fields.get(), Py_ssize_t(f), pair);
+    if (layout.fields[f].channel_word) channel_field = name;
+  }
+  const LayoutRoles& roles = layout.roles;
+  PyRef constant = PyRef::steal(PyTuple_New(Py_ssize_t(roles.constant.size())));
+  if (!constant) python_call_failed();
+  for (std::size_t k = 0; k < roles.constant.size(); ++k) {
+    PyObject* name = PyUnicode_InternFromString(roles.constant[k]);
+    if (!name) python_call_failed();
+    PyTuple_SetItem(constant.get(), Py_ssize_t(k), name);
+  }
+  const char* rule = roles.block_rule == BlockRule::record_size ? "record_size" : "sample_count";
+  PyRef out = PyRef::steal(Py_BuildValue(
+      "{sOsssnsnsssssssLsOsOss}", "fields", fields.get(), "samples",
+      numpy_typestr(layout.sample_type), "header", Py_ssize_t(layout.header_size),
+      "channel_header", Py_ssize_t(layout.word_header_size), "counter", roles.counter,
+      "block_field", roles.block_field, "block_rule", rule, "plausible_from",
+      (long long)roles.plausible_from, "constant", constant.get(), "channel_field", channel_field,
+      "refusal", roles.refusal));
+  if (!out) python_call_failed();
+  return out;
+}
+
 PyRef layouts_dict(const ModuleTypes& types) {
   PyRef out = PyRef::steal(PyDict_New());
   if (!out) python_call_failed();
   for (std::size_t k = 0; k < kLayouts; ++k) {
-    const LayoutDesc& layout = *Layouts::kDescs[k];
-    PyRef fields = PyRef::steal(PyTuple_New(Py_ssize_t(layout.fields.size())));
-    if (!fields) python_call_failed();
-    for (std::size_t f = 0; f < layout.fields.size(); ++f) {
-      PyObject* pair = Py_BuildValue("(Os)", PyTuple_GetItem(types.fields[k], Py_ssize_t(f)),
-                                     numpy_typestr(layout.fields[f].type));
-      if (!pair) python_call_failed();
-      PyTuple_SetItem(fields.get(), Py_ssize_t(f), pair);
-    }
-    PyRef entry = PyRef::steal(Py_BuildValue("(Os)", fields.get(), numpy_typestr(layout.sample_type)));
-    if (!entry || PyDict_SetItem(out.get(), types.layouts[k], entry.get()) != 0) python_call_failed();
+    PyRef entry = layout_description(*Layouts::kDescs[k], types.fields[k]);
+    if (PyDict_SetItem(out.get(), types.layouts[k], entry.get()) != 0) python_call_failed();
   }
   return out;
 }

@@ -262,7 +262,7 @@ TEST(BatchDecoderTest, ReleaseStagesFreesWhatReadsInPartsKeep) {
   for (int pass = 0; pass < 2; ++pass) {
     Result<std::unique_ptr<Source>> f = open_file(tmp.path());
     ASSERT_TRUE(f.ok());
-    Result<BatchDecoder> d = BatchDecoder::open(std::move(f).value(), Layout::wd1);
+    Result<BatchDecoder> d = BatchDecoder::open(std::move(f).value(), WD1::kDesc);
     ASSERT_TRUE(d.ok());
     BatchMemory m;
     const BatchResult r = d.value().decode(m, Limits{});

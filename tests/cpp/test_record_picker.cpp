@@ -26,7 +26,7 @@ Bytes wd1(std::uint32_t i, std::uint32_t samples) {
   return b;
 }
 
-BatchDecoder open_on(const std::shared_ptr<test::Script>& s, Layout layout) {
+BatchDecoder open_on(const std::shared_ptr<test::Script>& s, const LayoutDesc& layout) {
   Result<BatchDecoder> d = BatchDecoder::open(std::make_unique<test::ScriptedSource>(s), layout);
   EXPECT_TRUE(d.ok());
   return std::move(d).value();
@@ -47,7 +47,7 @@ TEST(BatchDecoderScanTest, LongBlocksAreSteppedOverOnlyWhereTheInputSeeks) {
     SCOPED_TRACE(seekable ? "file" : "pipe");
     auto s = test::script_of(b);
     s->seekable = s->size_known = seekable;
-    BatchDecoder d = open_on(s, Layout::wd1);
+    BatchDecoder d = open_on(s, WD1::kDesc);
     BatchMemory m;
     BatchResult r = d.scan(&m, Limits{});
     EXPECT_EQ(r.stop, Stop::end);
@@ -83,7 +83,7 @@ class BatchDecoderPickTest : public ::testing::Test {
   // Picks `chosen` records of `f` and checks them against their bytes.
   BatchResult pick_and_check(const File& f, std::vector<std::size_t> chosen) {
     script_ = test::script_of(f.bytes);
-    BatchDecoder d = open_on(script_, Layout::wd1);
+    BatchDecoder d = open_on(script_, WD1::kDesc);
     std::vector<Extent> extents;
     for (std::size_t i : chosen) extents.push_back(f.records[i]);
     BatchResult r = d.pick(memory_, extents);
@@ -139,7 +139,7 @@ TEST_F(BatchDecoderPickTest, ShortReadsAreContinued) {
   const File f = wd1_file({100, 3, 50});
   script_ = test::script_of(f.bytes);
   script_->chunk = 7;
-  BatchDecoder d = open_on(script_, Layout::wd1);
+  BatchDecoder d = open_on(script_, WD1::kDesc);
   BatchResult r = d.pick(memory_, f.records);
   EXPECT_EQ(r.stop, Stop::limit);
   EXPECT_EQ(r.events, 3u);
@@ -167,7 +167,7 @@ TEST_F(BatchDecoderPickTest, ExtentsThatDoNotFitTheFileAreAMismatch) {
     SCOPED_TRACE(c.what);
     BatchMemory m;
     auto s = test::script_of(f.bytes);
-    BatchDecoder d = open_on(s, Layout::wd1);
+    BatchDecoder d = open_on(s, WD1::kDesc);
     BatchResult r = d.pick(m, c.extents);
     EXPECT_EQ(r.stop, Stop::mismatch);
     EXPECT_EQ(r.corrupt_at, c.at);
@@ -180,7 +180,7 @@ TEST_F(BatchDecoderPickTest, AFileThatShrankIsAMismatchAndAnInputErrorAnError) {
   auto s = test::script_of(f.bytes);
   s->reported_size = f.bytes.size();
   s->bytes.resize(f.records[2].position + 10);  // cut inside the last record
-  BatchDecoder d = open_on(s, Layout::wd1);
+  BatchDecoder d = open_on(s, WD1::kDesc);
   BatchResult r = d.pick(memory_, f.records);
   EXPECT_EQ(r.stop, Stop::mismatch);
   // The run of three is read as one; the record the file now cuts differs.
@@ -189,7 +189,7 @@ TEST_F(BatchDecoderPickTest, AFileThatShrankIsAMismatchAndAnInputErrorAnError) {
 
   auto broken = test::script_of(f.bytes);
   broken->fail_next_read(EIO);
-  BatchDecoder e = open_on(broken, Layout::wd1);
+  BatchDecoder e = open_on(broken, WD1::kDesc);
   BatchMemory m;
   r = e.pick(m, std::vector<Extent>{f.records[1]});
   EXPECT_EQ(r.stop, Stop::error);
@@ -209,7 +209,7 @@ TEST_F(BatchDecoderPickTest, WD2RecordsWithAChannelWordKeepItAsTheirChannels) {
     for (std::uint32_t k = 0; k < 6; ++k) test::put_f32(b, float(i * 10 + k));
   }
   auto s = test::script_of(b);
-  BatchDecoder d = open_on(s, Layout::wd2);
+  BatchDecoder d = open_on(s, WD2::kDesc);
   ASSERT_EQ(d.channels(), 2);
   BatchResult r = d.pick(memory_, std::vector<Extent>{records[1], records[3]});
   ASSERT_EQ(r.stop, Stop::limit);
@@ -227,7 +227,7 @@ TEST_F(BatchDecoderPickTest, InputThatCannotSeekIsReadForward) {
   const File f = wd1_file({5, 0, 700, 3, 3, 9000, 1});
   script_ = test::shaped(f.bytes, test::Shape::pipe);
   script_->chunk = 7;
-  BatchDecoder d = open_on(script_, Layout::wd1);
+  BatchDecoder d = open_on(script_, WD1::kDesc);
   BatchResult r = d.pick(memory_, std::vector<Extent>{f.records[1], f.records[2], f.records[5]});
   EXPECT_EQ(r.stop, Stop::limit);
   EXPECT_EQ(r.samples, 9700u);

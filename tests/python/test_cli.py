@@ -110,6 +110,16 @@ def test_missing_pyarrow_names_the_extra(write, monkeypatch, capsys):
     assert capsys.readouterr().err == "vorn: convert needs pyarrow: pip install 'vorn[arrow]'\n"
 
 
+@pytest.mark.parametrize("sizes, shown", [((23, 23), "0"), ((25, 24), "0"), ((23, 27), "0 .. 1")])
+def test_info_counts_samples_as_the_records_were_read(write, capsys, sizes, shown):
+    # An event_size of 23 is a record of 24 bytes and no samples, not of -1 samples; one of 25
+    # holds no sample either, its 25th byte being the next record's first.
+    data = b"".join(wd1([7] * max((n - 24) // 2, 0), event_size=n, event_counter=i)
+                    for i, n in enumerate(sizes))
+    assert cli.main(["info", write(data, name="odd.wd1")]) == 0
+    assert f"  samples          {shown} per event\n" in capsys.readouterr().out
+
+
 def test_info_reports_sizes_counters_gaps_and_tail(tmp_path):
     (tmp_path / "a.wd1").write_bytes(
         wd1_run(5) + wd1([1, 2], event_counter=9, timestamp=77) + wd1_run(2)[:10])
