@@ -420,7 +420,7 @@ def _other_layout(filename: Any, layout: str) -> Optional[str]:
 
 
 def _verdicts(source: Any, compression: Any, storage_options: Any) -> Tuple[
-        str, List[Tuple[str, Tuple[int, str]]]]:
+        str, List[Tuple[str, _detect.Verdict]]]:
     """(the input's name, each layout's verdict on its first records). Input that cannot seek
     is read once, up to the first MiB and a header, and what was read is given back to the
     reader that follows; a file object that can seek is put back where it stood."""

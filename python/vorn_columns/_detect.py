@@ -12,8 +12,9 @@ RECORDS = 16  # headers looked at per layout
 SPAN = 1 << 20  # only records whose header starts in the first MiB count
 
 NOT_ONE = "not one whole"
-# A layout's verdict on the first records: how many fit (0 where they do not) and why not.
-Verdict = Tuple[int, str]
+# A layout's verdict on the first records: how many fit (0 where they do not), why not, and
+# how many whole records chained as it, fitting or not.
+Verdict = Tuple[int, str, int]
 
 
 def _increasing(counters: np.ndarray) -> bool:
@@ -47,28 +48,30 @@ def verdict(layout: str, scan_first: Callable[[int], Tuple[Any, Any, bool]]) -> 
     if corrupt and n == len(positions) - 1 and n < 2:
         # A record that cannot be read after a few that fit is a damaged recording; at the
         # start it says the layout is another.
-        return 0, f"record {n} at byte offset {int(positions[-1])} cannot be read as {layout}"
+        return 0, f"record {n} at byte offset {int(positions[-1])} cannot be read as {layout}", n
     if n == 0:
-        return 0, f"{NOT_ONE} {layout} record"
+        return 0, f"{NOT_ONE} {layout} record", 0
     head = {name: col[:n] for name, col in columns.items()}
     why = _agree(layout, head)
-    return (0, why) if why else (n, "")
+    return (0, why, n) if why else (n, "", n)
 
 
 def decide(name: str, verdicts: List[Tuple[str, Verdict]]) -> str:
     """The one layout the first records fit; ValueError saying why when none or both do, or when
-    too little is there to tell. Two records or more that fit outweigh one."""
-    strong = [layout for layout, (n, _) in verdicts if n >= 2]
+    too little is there to tell. Two records or more that fit outweigh one. Where the records
+    chained as one layout two or more times without fitting, and as none once, more than a
+    record's worth of bytes was there: they fit neither layout."""
+    strong = [layout for layout, (n, _, _) in verdicts if n >= 2]
     if len(strong) == 1:
         return strong[0]
     if strong:
         raise ValueError(f"{name}: its first records read as WD1 and as WD2 alike; "
                          "give the layout")
-    weak = [layout for layout, (n, _) in verdicts if n == 1]
-    unknown = [layout for layout, (n, why) in verdicts if not n and why.startswith(NOT_ONE)]
+    weak = [layout for layout, (n, _, _) in verdicts if n == 1]
+    unknown = [layout for layout, (n, why, _) in verdicts if not n and why.startswith(NOT_ONE)]
     if len(weak) == 1 and not unknown:
         return weak[0]
-    if weak or unknown:
+    if weak or (unknown and all(whole < 2 for _, (_, _, whole) in verdicts)):
         raise ValueError(f"{name}: too short to tell its layout")
-    reasons = "; ".join(f"as {layout}, {why}" for layout, (_, why) in verdicts)
-    raise ValueError(f"{name}: its first records read as neither layout ({reasons})")
+    reasons = "; ".join(f"as {layout}, {why}" for layout, (_, why, _) in verdicts)
+    raise ValueError(f"{name}: its first records fit neither layout ({reasons})")

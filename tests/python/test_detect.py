@@ -125,8 +125,12 @@ def test_what_detection_reads_reaches_the_next_reader(make, refused):
     (b"", "too short"),
     (wd1(list(range(100)))[:150], "too short"),  # not one whole record
     (wd1([1], event_counter=5) + wd1([1], event_counter=3) + wd1([2], event_counter=9),
-     "neither"),
-])
+     "fit neither"),
+    # Records that chain as WD1 but go backwards, and as WD2 make no whole record: more than
+    # a record's worth of bytes, so not too short.
+    (b"".join(wd1([1] * 3, board_channel=2**30, event_counter=9 - i) for i in range(3)),
+     "fit neither layout .*as WD1, their event_counter does not increase; as WD2, not one"),
+], ids=["empty", "cut", "backwards", "backwards-no-whole-wd2"])
 def test_what_cannot_be_told_is_a_value_error_saying_why(tmp_path, content, says):
     (tmp_path / "a").write_bytes(content)
     with pytest.raises(ValueError, match=says):
