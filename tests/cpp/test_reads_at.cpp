@@ -81,7 +81,7 @@ void collect(const BatchDecoder& d, const BatchMemory& m, const BatchResult& r, 
 // Decodes or scans the file to its end, or picks its records i % 3 != 1.
 Outcome read_all(const std::shared_ptr<Script>& s, const Case& c) {
   Result<BatchDecoder> opened =
-      BatchDecoder::open(std::make_unique<test::ScriptedSource>(s), Layout::wd1);
+      BatchDecoder::open(std::make_unique<test::ScriptedSource>(s), WD1::kDesc);
   EXPECT_TRUE(opened.ok());
   BatchDecoder& d = opened.value();
   Outcome out;
