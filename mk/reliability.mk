@@ -1,6 +1,6 @@
 # Reliability: sanitizers, fuzzing, leak hunting, the interpreter matrix and
 # the aarch64 cross build. Each target installs what it needs.
-.PHONY: test-asan test-asan-cpp test-asan-py fuzz fuzz-core fuzz-batch fuzz-py leaks matrix test-aarch64 \
+.PHONY: test-asan test-asan-cpp test-asan-py fuzz fuzz-seeds fuzz-core fuzz-batch fuzz-py leaks matrix test-aarch64 \
         reliability-tools
 
 FUZZ_SECONDS ?= 60
@@ -94,6 +94,9 @@ $(FUZZ_DIR)/seeds_batch/.made: fuzz/make_seeds.py
 	$(PYTHON) fuzz/make_seeds.py --batch $(FUZZ_DIR)/seeds_batch
 	touch $@
 
+# Both harnesses' seeds, which the cross builds replay (tests/reliability/cross).
+fuzz-seeds: $(FUZZ_DIR)/seeds/.made $(FUZZ_DIR)/seeds_batch/.made
+
 fuzz: fuzz-core fuzz-batch fuzz-py
 
 # Runs harness NAME from its corpus and SEEDS for FUZZ_SECONDS, failing on the
@@ -182,17 +185,18 @@ leaks: build/leaks/.built
 
 # ---- aarch64 ------------------------------------------------------------------
 AARCH64_PYTEST ?= # pytest arguments for the Arm run; empty: the whole suite
-# The core's C++ tests cross-built and run under qemu-user, then the Python suites of both
-# packages on Debian's arm64 Python (tests/reliability/aarch64/python_suite.sh; root).
-test-aarch64: $(VENV)/.deps
+# The core's C++ tests and the fuzz seeds cross-built and run under qemu-user, then the Python
+# suites of both packages on Debian's arm64 Python (tests/reliability/aarch64/python_suite.sh; root).
+test-aarch64: $(VENV)/.deps fuzz-seeds
 	$(call need,/usr/bin/aarch64-linux-gnu-g++,g++-aarch64-linux-gnu)
 	$(call need,/usr/bin/qemu-aarch64,qemu-user)
 	$(call need,/usr/bin/qemu-aarch64-static,qemu-user-static)
 	$(call need,/usr/bin/mmdebstrap,mmdebstrap)
 	$(call need,/usr/src/googletest/CMakeLists.txt,libgtest-dev)
-	$(CMAKE) -S tests/reliability/aarch64 -B build/aarch64/cpp -G Ninja \
+	$(CMAKE) -S tests/reliability/cross -B build/aarch64/cpp -G Ninja \
 	  -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV)/bin/ninja) -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-	  -DCMAKE_TOOLCHAIN_FILE=$(abspath tests/reliability/aarch64/toolchain.cmake)
+	  -DCMAKE_TOOLCHAIN_FILE=$(abspath tests/reliability/aarch64/toolchain.cmake) \
+	  -DVORN_FUZZ_DIR=$(abspath $(FUZZ_DIR))
 	$(CMAKE) --build build/aarch64/cpp
 	$(VENV)/bin/ctest --test-dir build/aarch64/cpp --output-on-failure
 	PATH=$(abspath $(VENV)/bin):$$PATH tests/reliability/aarch64/python_suite.sh $(AARCH64_PYTEST)
