@@ -53,5 +53,5 @@ test-musl-modules: $(MUSL_DIR)/venv/.made $(VENV)/.base $(MUSL_PYTHON)/.made
 	  exports=$$(readelf --dyn-syms -W $$so | awk '$$5 == "GLOBAL" && $$7 != "UND" {print $$8}'); \
 	  readelf -hW $$so | grep -q 'Machine:.*AArch64' && test "$$exports" = PyInit_$$m \
 	  || { echo "$$so: expected an AArch64 module exporting PyInit_$$m alone, got: $$exports"; exit 1; }; \
-	  echo "$$so: AArch64, $$(readelf -dW $$so | grep -o 'NEEDED.*' | tr -s ' '), exports $$exports"; \
+	  echo "$$so: AArch64, needs $$(readelf -dW $$so | sed -n 's/.*NEEDED.*\[\(.*\)\]/\1/p'), exports $$exports"; \
 	done

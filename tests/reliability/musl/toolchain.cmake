@@ -11,8 +11,8 @@ set(CMAKE_CXX_COMPILER ${zig}/c++)
 set(CMAKE_CXX_COMPILER_TARGET ${VORN_MUSL_TARGET})
 set(CMAKE_AR ${zig}/ar)
 set(CMAKE_RANLIB ${zig}/ranlib)
-# zig gives an executable a 16 MiB stack size, which musl then takes for every
-# thread too: this is musl's own default, 128 KiB, as a musl process has it.
+# musl sizes threads by the program's stack (8 MiB at most), which zig makes
+# 16 MiB: this gives them musl's own default, 128 KiB, as a musl process has.
 set(CMAKE_EXE_LINKER_FLAGS_INIT "-static -Wl,-z,stack-size=131072")
 if(NOT CMAKE_SYSTEM_PROCESSOR STREQUAL CMAKE_HOST_SYSTEM_PROCESSOR)
   set(CMAKE_CROSSCOMPILING_EMULATOR qemu-${CMAKE_SYSTEM_PROCESSOR})
