@@ -6,7 +6,6 @@ those that ``vorn.EventReader`` yields for the same file.
 """
 from __future__ import annotations
 
-import errno
 import functools
 import importlib.metadata
 import io
@@ -46,10 +45,6 @@ Source = Union[PathLike, IO[bytes], io.RawIOBase, io.BufferedIOBase]
 
 _UNLIMITED = 2**64 - 1
 _MOST = 2**63 - 1  # the largest max_events and max_bytes
-# Why a native walk stopped; from _STOP_CORRUPT on, in failure.
-_STOP_LIMIT, _STOP_END = _native.STOP_LIMIT, _native.STOP_END
-_STOP_CORRUPT, _STOP_ERROR = _native.STOP_CORRUPT, _native.STOP_ERROR
-_STOP_MISMATCH, _STOP_TRUNCATED = _native.STOP_MISMATCH, _native.STOP_TRUNCATED
 
 
 class CorruptRecordError(ValueError):
@@ -105,8 +100,12 @@ class Batch:
     its number of events."""
 
     # _events: the event numbers of a batch that was chosen, not read as a
-    # range; left unset (read back as None) for a contiguous one.
-    __slots__ = ("layout", "first", "channels", "columns", "samples", "offsets", "_events")
+    # range; left unset (read back as None) for a contiguous one. _native:
+    # the native batch that a batch read from a file holds, from which its
+    # arrays were made (and its Arrow arrays are made); unset for one made
+    # here.
+    __slots__ = ("layout", "first", "channels", "columns", "samples", "offsets", "_events",
+                 "_native")
 
     def __init__(self, layout: str, first: int, channels: int, columns: Dict[str, np.ndarray],
                  samples: np.ndarray, offsets: np.ndarray,
@@ -122,6 +121,11 @@ class Batch:
 
     def __len__(self) -> int:
         return len(self.offsets) - 1
+
+    def __getstate__(self) -> Tuple[None, Dict[str, Any]]:
+        # A copy's arrays are its own: the native batch stays behind.
+        return None, {name: getattr(self, name) for name in self.__slots__
+                      if name != "_native" and hasattr(self, name)}
 
     @property
     def events(self) -> np.ndarray:
@@ -234,6 +238,12 @@ class Batch:
         ``vorn_columns.arrow``): "arrow_schema" and "arrow_array" PyCapsules."""
         from . import arrow
         return arrow.array_capsules(self, requested_schema)
+
+    def __arrow_c_stream__(self, requested_schema: Any = None) -> Any:
+        """The batch as an Arrow stream of one record batch, an
+        "arrow_array_stream" PyCapsule; each call makes a new stream of it."""
+        from . import arrow
+        return arrow.batch_stream_capsule(self, requested_schema)
 
 
 class Index:
@@ -394,20 +404,6 @@ def _open_range(url: str, layout: str, start: int, stop: int, mark: Union[Index,
     return _native.Decoder(opened.native, layout, url, mark.channels), opened
 
 
-def _corrupt(filename: Any, layout: str, index: int, offset: int, how: str) -> CorruptRecordError:
-    what = DESCRIPTIONS[layout].refusal
-    if index:
-        advice = how.format(index=index)
-    else:  # nothing comes before the first record; the file may be of the other layout
-        advice = "it is the first record"
-        other = _other_layout(filename, layout)
-        if other:
-            advice += f"; the file reads as {other}: give the layout {other!r}"
-    return CorruptRecordError(
-        f"{os.fsdecode(filename)}: event {index} at byte offset {offset} cannot be read "
-        f"({what}); {advice}", index=index, offset=offset, filename=filename)
-
-
 def _other_layout(filename: Any, layout: str) -> Optional[str]:
     """The other layout where the file named `filename` reads as it, else None."""
     if not isinstance(filename, (str, bytes)) or not os.path.isfile(filename):
@@ -458,14 +454,12 @@ def _verdicts(source: Any, compression: Any, storage_options: Any) -> Tuple[
     for layout in FIELDS:
         decoder = _native.Decoder(reopen(), layout, filename)
 
-        def scan_first(count: int, decoder: Any = decoder, layout: str = layout) -> Tuple[
+        def scan_first(count: int, decoder: Any = decoder) -> Tuple[
                 Dict[str, np.ndarray], np.ndarray, bool]:
-            _, columns, positions, stop = decoder.scan(count, True)
-            if stop[0] == _STOP_ERROR:
-                error = _failure(stop, filename, layout, len(positions) - 1, "")
-                assert error is not None
-                raise error
-            return dict(zip(FIELDS[layout], columns)), positions, stop[0] == _STOP_CORRUPT
+            scanned = decoder.scan(0, count, True)
+            if scanned.outcome == "error":
+                scanned.raise_outcome("")
+            return scanned.columns, scanned.positions, scanned.outcome == "corrupt"
         verdicts.append((layout, _detect.verdict(layout, scan_first)))
     if start is not None:
         source.seek(start)
@@ -496,61 +490,17 @@ def detect_layout(source: Source, *, storage_options: Optional[Dict[str, Any]] =
     return cast(Layout, _detect.decide(name, verdicts))
 
 
-def _failed(stop: Tuple[int, Any]) -> bool:
-    return stop[0] >= _STOP_CORRUPT
+# The native decoder makes Batch objects, and raises the package's errors
+# with the other-layout advice for a first record that cannot be read.
+_native.register(Batch, CorruptRecordError, StaleIndexError, _other_layout)
 
 
-def _failure(stop: Tuple[int, Any], filename: Any, layout: str, index: int,
-             how: str) -> BaseException:
-    """The exception of a walk that _failed() at event `index`."""
-    kind, detail = stop
-    if kind == _STOP_CORRUPT:
-        return _corrupt(filename, layout, index, detail, how)
-    if kind == _STOP_TRUNCATED:
-        length, position = detail
-        return StaleIndexError(
-            f"{os.fsdecode(filename)}: the file is now {length} bytes long, shorter than the "
-            f"{position} bytes already read from it", filename=filename,
-            reason="truncated below the reader's position")
-    if detail == errno.ENOMEM:
-        return MemoryError(f"{os.fsdecode(filename)}: no memory for event {index}")
-    return OSError(detail, os.strerror(detail), filename)
-
-
-def _iteration_failure(stop: Tuple[int, Any], filename: Any, layout: str,
-                       index: int) -> BaseException:
-    """What a BatchIterator step raises for a walk that failed."""
-    return _failure(stop, filename, layout, index, "iteration stops before it")
-
-
-# The native step makes Batch objects and raises _iteration_failure()'s.
-_native.register(Batch, _iteration_failure)
-
-
-def _raise_failure(stop: Tuple[int, Any], filename: Any, layout: str, index: int,
-                   how: str) -> NoReturn:
-    """Raises _failure(...). The traceback keeps this frame: it lets go of the
-    exception on the way out, so that the two form no reference cycle."""
-    error = _failure(stop, filename, layout, index, how)
-    try:
-        raise error
-    finally:
-        del error
-
-
-def _skip(decoder: _native.Decoder, count: int, filename: Any, layout: str, first: int,
-          how: str) -> int:
-    """Steps over up to `count` records, headers only; returns how many."""
-    skipped, _, _, stop = decoder.scan(min(count, _UNLIMITED), False)
-    if _failed(stop):
-        _raise_failure(stop, filename, layout, first + skipped, how)
-    return skipped
-
-
-def _batch(layout: str, decoder: _native.Decoder, first: int, columns: Tuple[np.ndarray, ...],
-           samples: np.ndarray, offsets: np.ndarray) -> Batch:
-    return Batch(layout, first, decoder.channels, dict(zip(FIELDS[layout], columns)), samples,
-                 offsets)
+def _skip(decoder: _native.Decoder, count: int, first: int, how: str) -> int:
+    """Steps over up to `count` records from event `first`, headers only;
+    returns how many."""
+    skipped = decoder.scan(first, min(count, _UNLIMITED), False)
+    skipped.raise_outcome(how)
+    return len(skipped)
 
 
 @overload
@@ -620,16 +570,15 @@ def _read(path: Source, layout: str, start: int, stop: int, mark: Union[Index, _
     if mark is not None:
         at = _seek(decoder, filename, layout, start, mark, first, how)
     else:
-        at = _skip(decoder, start, filename, layout, 0, how) if start else 0
+        at = _skip(decoder, start, 0, how) if start else 0
     wanted = min(max(stop - start, 0), _UNLIMITED) if at == start else 0
-    columns, samples, offsets, ended = decoder.decode(wanted, _UNLIMITED, False)
-    n = len(offsets) - 1
+    read = decoder.decode(min(start, _UNLIMITED), wanted, _UNLIMITED)
     if mark is not None and start < len(mark.positions) - 1:
-        _vouch_batch(decoder, filename, layout, start, stop, mark, first, columns, n, ended, how)
-    if _failed(ended):
-        del columns, samples, offsets  # the traceback keeps this frame, not the partial batch
-        _raise_failure(ended, filename, layout, start + n, how)
-    return _batch(layout, decoder, start, columns, samples, offsets)
+        _vouch_batch(decoder, filename, start, stop, mark, first, read, how)
+    read.raise_outcome(how)  # letting go of the partial batch, which the traceback would keep
+    batch = read.batch()
+    batch.first = start  # an empty batch may start past the native count's 2**64 - 1
+    return batch
 
 
 def _stale(filename: Any, reason: str) -> StaleIndexError:
@@ -666,34 +615,34 @@ def _seek(decoder: _native.Decoder, filename: Any, layout: str, start: int,
         decoder.seek(int(mark.positions[start]))
         return start
     if known == 0:
-        return _skip(decoder, start, filename, layout, 0, how) if start else 0
+        return _skip(decoder, start, 0, how) if start else 0
     last = int(mark.positions[known - 1])
     decoder.seek(last)
-    _vouch(filename, known - 1, last, first, _header_at(decoder, filename, layout, known - 1, how))
-    return known + _skip(decoder, start - known, filename, layout, known, how)
+    _vouch(filename, known - 1, last, first, _header_at(decoder, known - 1, how))
+    return known + _skip(decoder, start - known, known, how)
 
 
-def _vouch_batch(decoder: _native.Decoder, filename: Any, layout: str, start: int, stop: int,
+def _vouch_batch(decoder: _native.Decoder, filename: Any, start: int, stop: int,
                  mark: Union[Index, _FileMark], first: Optional[Tuple[int, ...]],
-                 columns: Tuple[np.ndarray, ...], count: int, ended: Tuple[int, Any],
-                 how: str) -> None:
+                 read: _native.NativeBatch, how: str) -> None:
     """Checks a batch read from the index's position of event `start`: its
     first header is the index's, it holds every event of the range that the
     index knows, and where the index knows the whole range, the last event
     ends where the index says, so that batches of adjacent ranges (Dask
     partitions) neither overlap nor leave a gap. An input error is left for
     the caller to raise."""
-    if ended[0] == _STOP_ERROR and not count:
+    count = len(read)
+    if read.outcome == "error" and not count:
         return
     position = int(mark.positions[start])
     if count:
-        found: Optional[Tuple[int, ...]] = tuple(int(c[0]) for c in columns)
+        found: Optional[Tuple[int, ...]] = tuple(int(c[0]) for c in read.columns.values())
     else:
         decoder.seek(position)
-        found = _header_at(decoder, filename, layout, start, how)
+        found = _header_at(decoder, start, how)
     _vouch(filename, start, position, first, found)
     end = min(stop, len(mark.positions) - 1)
-    if ended[0] == _STOP_ERROR or end <= start:
+    if read.outcome == "error" or end <= start:
         return
     if count < end - start or (end == stop and decoder.position != int(mark.positions[end])):
         raise _stale(filename, f"events {start} to {end - 1} no longer end at byte offset "
@@ -707,15 +656,15 @@ def _vouch(filename: Any, event: int, position: int, first: Optional[Tuple[int, 
                                f"{position})")
 
 
-def _header_at(decoder: _native.Decoder, filename: Any, layout: str, event: int,
-               how: str) -> Optional[Tuple[int, ...]]:
-    """The header values of the record at the decoder's position, which then
-    stands after it; None where no complete record can be read there."""
-    found, columns, _, ended = decoder.scan(1, True)
-    if found:
-        return tuple(int(c[0]) for c in columns)
-    if ended[0] == _STOP_ERROR:
-        _raise_failure(ended, filename, layout, event, how)
+def _header_at(decoder: _native.Decoder, event: int, how: str) -> Optional[Tuple[int, ...]]:
+    """The header values of the record of event `event` at the decoder's
+    position, which then stands after it; None where no complete record can
+    be read there."""
+    found = decoder.scan(event, 1, True)
+    if len(found):
+        return tuple(int(c[0]) for c in found.columns.values())
+    if found.outcome == "error":
+        found.raise_outcome(how)
     return None
 
 
@@ -731,17 +680,14 @@ def scan(path: Source, layout: Layout, *, storage_options: Optional[Dict[str, An
 
 def _index(decoder: _native.Decoder, opened: _sources.Input, layout: str) -> Index:
     """scan() once the input is open."""
-    _, columns, positions, stop = decoder.scan(_UNLIMITED, True)
-    if _failed(stop):
-        n = len(positions) - 1
-        del columns, positions  # the traceback keeps this frame, not the partial index
-        _raise_failure(stop, opened.filename, layout, n, "the index would end before it")
+    scanned = decoder.scan(0, _UNLIMITED, True)
+    scanned.raise_outcome("the index would end before it")  # letting go of the partial index
     inode, size = decoder.identity()
     tag = ""
     if opened.remote is not None:
         size, tag = opened.remote
-    return Index(layout, decoder.channels, dict(zip(FIELDS[layout], columns)), positions,
-                 inode=inode, size=size, tag=tag, codec=opened.codec)
+    return Index(layout, decoder.channels, scanned.columns, scanned.positions, inode=inode,
+                 size=size, tag=tag, codec=opened.codec)
 
 
 class BatchIterator:
@@ -779,7 +725,7 @@ class BatchIterator:
         """The batches to come as an Arrow stream, an "arrow_array_stream"
         PyCapsule; reading it advances this iterator."""
         from . import arrow
-        return arrow.stream_capsule(self, requested_schema)
+        return arrow.stream_capsule(self._decoder, requested_schema)
 
     def __next__(self) -> Batch:
         # One native call steps over records, decodes, counts and makes the
@@ -812,7 +758,7 @@ class _ClosedDecoder:
     def _closed(self, *args: Any) -> NoReturn:
         raise ValueError("I/O operation on a closed reader")
 
-    next_batch = _closed
+    next_batch = stream = _closed
 
     @property
     def position(self) -> int:

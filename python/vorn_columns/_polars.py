@@ -26,7 +26,7 @@ except ImportError as e:
     raise ImportError(f"vorn_columns.scan_polars needs polars ({e}): "
                       "pip install 'vorn[polars]'") from e
 
-from . import Layout, Source, _failed, _failure, _layout, _native, _remote, _sources, iter_batches
+from . import Layout, Source, _layout, _native, _remote, _sources, iter_batches
 from ._layouts import FIELD_DTYPES, FIELDS, SAMPLE_DTYPES
 from ._take import pick
 
@@ -200,12 +200,11 @@ class _File:
         first = 0
         while left is None or left > 0:
             want = self.size if left is None else min(self.size, left)
-            _, columns, positions, stop = decoder.scan(want, True)
+            scanned = decoder.scan(first, want, True)
+            positions, by_name = scanned.positions, scanned.columns
             n = len(positions) - 1
             if left is not None:
                 left -= n
-            error = _failure(stop, filename, self.layout, first + n, _HOW) if _failed(stop) else None
-            by_name = dict(zip(FIELDS[self.layout], columns))
             headers = self._labelled(pl.DataFrame({name: by_name[name] for name in self.fields}))
             keep = np.arange(n)
             if self.predicate is not None:
@@ -223,8 +222,7 @@ class _File:
                 decoder.seek(int(positions[-1]))  # where the scan goes on
             else:
                 yield None, n
-            if error is not None:
-                raise error
+            scanned.raise_outcome(_HOW)
             if n < want:
                 return
             first += n

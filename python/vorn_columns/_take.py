@@ -7,8 +7,8 @@ from typing import TYPE_CHECKING, Any, Dict, List, Literal, Optional, Tuple, ove
 
 import numpy as np
 
-from . import (_STOP_MISMATCH, Batch, Index, Layout, Source, StaleIndexError, _check_file, _failed,
-               _index, _layout, _native, _open, _raise_failure, _stale)
+from . import (Batch, Index, Layout, Source, StaleIndexError, _check_file, _index, _layout, _native,
+               _open, _stale)
 from ._layouts import FIELDS
 
 if TYPE_CHECKING:
@@ -102,15 +102,13 @@ def _forward(decoder: _native.Decoder, filename: Any, layout: str, events: Any) 
     chosen: List[Batch] = []
     seen = 0
     while True:
-        columns, samples, offsets, stop = decoder.decode(_FORWARD_EVENTS, _FORWARD_BYTES, False)
-        n = len(offsets) - 1
-        if _failed(stop):
-            _raise_failure(stop, filename, layout, seen + n, "take() reads the events before it")
+        read = decoder.decode(seen, _FORWARD_EVENTS, _FORWARD_BYTES)
+        n = len(read)
+        read.raise_outcome("take() reads the events before it")
         rows = (np.flatnonzero(given[seen:seen + n]) if mask else
                 wanted[slice(*np.searchsorted(wanted, [seen, seen + n]))] - seen)
         if n or not chosen:  # an empty batch gives the columns their types
-            chosen.append(select(Batch(layout, seen, decoder.channels,
-                                       dict(zip(FIELDS[layout], columns)), samples, offsets), rows))
+            chosen.append(select(read.batch(), rows))
         if n == 0:
             break
         seen += n
@@ -137,17 +135,15 @@ def pick(decoder: _native.Decoder, filename: Any, layout: str, numbers: np.ndarr
          starts: np.ndarray, sizes: np.ndarray) -> Batch:
     """The events `numbers`, whose records start at `starts` and are `sizes`
     bytes long, read by `decoder` as one batch."""
-    columns, samples, offsets, (stop, detail) = decoder.pick(
-        starts.astype(np.int64).tobytes(), sizes.astype(np.int64).tobytes())
-    if stop == _STOP_MISMATCH:
-        at = np.flatnonzero(starts == detail)
-        raise _changed(filename, int(numbers[at[0]]) if len(at) else None, detail)
-    if _failed((stop, detail)):
-        _raise_failure((stop, detail), filename, layout, 0, "")
+    picked = decoder.pick(starts.astype(np.int64).tobytes(), sizes.astype(np.int64).tobytes())
+    if picked.outcome == "mismatch":
+        at = np.flatnonzero(starts == picked.offset)
+        raise _changed(filename, int(numbers[at[0]]) if len(at) else None, picked.offset)
+    picked.raise_outcome("")
     numbers = numbers.astype(np.int64)  # a copy of its own, read-only
     numbers.setflags(write=False)
-    return Batch(layout, int(numbers[0]) if len(numbers) else 0, decoder.channels,
-                 dict(zip(FIELDS[layout], columns)), samples, offsets, numbers)
+    batch: Batch = picked.batch(numbers)
+    return batch
 
 
 def _changed(filename: Any, event: Optional[int], position: int) -> StaleIndexError:

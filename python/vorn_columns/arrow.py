@@ -16,7 +16,7 @@ from __future__ import annotations
 import struct
 from typing import Any, Optional, Tuple
 
-from ._native import export_batch, export_schema, export_stream
+from ._native import export_batch, export_batch_stream, export_schema
 
 
 def metadata(pairs: Tuple[Tuple[str, str], ...]) -> bytes:
@@ -39,7 +39,14 @@ def array_capsules(batch: Any, requested_schema: Optional[Any] = None) -> Tuple[
     return schema_capsule(batch.layout, batch.channels), export_batch(batch)
 
 
-def stream_capsule(batches: Any, requested_schema: Optional[Any] = None) -> Any:
-    """The "arrow_array_stream" PyCapsule over a BatchIterator: each read of
-    the stream takes the iterator's next batch, from whichever thread reads."""
-    return export_stream(batches.layout, batches.channels, iter(batches))
+def batch_stream_capsule(batch: Any, requested_schema: Optional[Any] = None) -> Any:
+    """The "arrow_array_stream" PyCapsule of one batch, made anew each call,
+    so that a consumer that opens its source again reads the same rows."""
+    return export_batch_stream(batch)
+
+
+def stream_capsule(decoder: Any, requested_schema: Optional[Any] = None) -> Any:
+    """The "arrow_array_stream" PyCapsule over a BatchIterator's decoder: each
+    read of the stream steps the iteration, on whichever thread reads, with
+    the interpreter only where a file object is read or an error described."""
+    return decoder.stream()

@@ -1,7 +1,9 @@
-// Arrow C data and C stream structures straight over a batch's memory. A node
-// whose buffer lies in the columns' native memory shares that memory, so its
-// release needs no interpreter; only a node over memory that NumPy owns (an
-// array put into the batch by its user) keeps a Python reference.
+// Arrow C data and C stream structures straight over a batch's memory. The
+// arrays of a batch the decoder made are taken from its native batch, beside
+// the NumPy arrays made from it, and share its memory, so their release needs
+// no interpreter; only an array a user put into a batch is found from the
+// NumPy array (buffer_of), and a node over memory NumPy owns keeps a Python
+// reference.
 #include "arrow_export.hpp"
 
 #include <array>
@@ -15,50 +17,9 @@
 
 #include "any_thread.hpp"
 #include "column_memory.hpp"
+#include "native_batch.hpp"
 #include "numpy_api.hpp"
 #include "py_support.hpp"
-
-extern "C" {
-// The Arrow C data interface and C stream interface ABI.
-#ifndef ARROW_C_DATA_INTERFACE
-#define ARROW_C_DATA_INTERFACE
-struct ArrowSchema {
-  const char* format;
-  const char* name;
-  const char* metadata;
-  std::int64_t flags;
-  std::int64_t n_children;
-  ArrowSchema** children;
-  ArrowSchema* dictionary;
-  void (*release)(ArrowSchema*);
-  void* private_data;
-};
-
-struct ArrowArray {
-  std::int64_t length;
-  std::int64_t null_count;
-  std::int64_t offset;
-  std::int64_t n_buffers;
-  std::int64_t n_children;
-  const void** buffers;
-  ArrowArray** children;
-  ArrowArray* dictionary;
-  void (*release)(ArrowArray*);
-  void* private_data;
-};
-#endif
-
-#ifndef ARROW_C_STREAM_INTERFACE
-#define ARROW_C_STREAM_INTERFACE
-struct ArrowArrayStream {
-  int (*get_schema)(ArrowArrayStream*, ArrowSchema* out);
-  int (*get_next)(ArrowArrayStream*, ArrowArray* out);
-  const char* (*get_last_error)(ArrowArrayStream*);
-  void (*release)(ArrowArrayStream*);
-  void* private_data;
-};
-#endif
-}
 
 namespace vorn {
 namespace {
@@ -354,13 +315,57 @@ std::unique_ptr<ArrayNode> node_over(const Buffer& b, std::size_t children) {
   return node;
 }
 
+// The struct array of `fields` (each of `n` values), then "data", a large
+// list of `samples` split by `offsets`. Needs no interpreter.
+void build_arrays(std::span<const Buffer> fields, std::uint64_t n, const Buffer& samples,
+                  const Buffer& offsets, ArrowArray& out) {
+  auto root = std::make_unique<ArrayNode>(fields.size() + 1);
+  for (std::size_t k = 0; k < fields.size(); ++k) {
+    fill_array(root->children[k], n, 2, node_over(fields[k], 0));
+  }
+  auto data = node_over(offsets, 1);
+  fill_array(data->children[0], samples.length, 2, node_over(samples, 0));
+  fill_array(root->children[fields.size()], n, 2, std::move(data));
+  fill_array(out, n, 1, std::move(root));
+}
+
+// A region of a batch's native memory as a buffer of `length` elements.
+Buffer native_buffer(const SharedMemory& memory, const Region& region, std::uint64_t length,
+                     bool read_only) {
+  Buffer b;
+  b.data = region.data();
+  b.length = length;
+  b.read_only = read_only;
+  b.memory = memory;
+  b.region = &region;
+  return b;
+}
+
+// `array` as a buffer: from the native batch where it is the array the
+// native batch made over `region`, else found from the array itself.
+Buffer buffer_from(PyObject* array, const NativeView* native, PyObject* made, const Region* region,
+                   std::uint64_t length, const ElementType& type, const std::string& what) {
+  if (native && array == made) {
+    return native_buffer(native->data->memory, *region, length, &type == &kOffsetType);
+  }
+  return buffer_of(array, type, what);
+}
+
 // Fills `out` with `batch` as a struct array of `layout`. On a failure `out`
 // is left untouched.
 void build_batch(const LayoutDesc& layout, PyObject* batch, ArrowArray& out) {
+  NativeView view;
+  const NativeView* native = native_of(batch, view) ? &view : nullptr;
+  const BatchMemory* m = native ? native->data->memory.get() : nullptr;
   PyRef columns = attribute(batch, "columns");
-  Buffer samples =
-      buffer_of(attribute(batch, "samples").get(), element_type(layout.sample_type), "samples");
-  Buffer offsets = buffer_of(attribute(batch, "offsets").get(), kOffsetType, "offsets");
+  PyRef samples_array = attribute(batch, "samples");
+  Buffer samples = buffer_from(samples_array.get(), native, native ? native->samples : nullptr,
+                               m ? &m->samples : nullptr, native ? native->data->samples : 0,
+                               element_type(layout.sample_type), "samples");
+  PyRef offsets_array = attribute(batch, "offsets");
+  Buffer offsets = buffer_from(offsets_array.get(), native, native ? native->offsets : nullptr,
+                               m ? &m->offsets : nullptr, native ? native->data->events + 1 : 0,
+                               kOffsetType, "offsets");
   check_offsets(offsets, samples.length);
   const std::uint64_t n = offsets.length - 1;
   std::span<const FieldDesc> specs = layout.fields;
@@ -369,27 +374,22 @@ void build_batch(const LayoutDesc& layout, PyObject* batch, ArrowArray& out) {
     PyRef column = PyRef::steal(PyMapping_GetItemString(columns.get(), specs[k].name));
     if (!column) throw PythonErrorSet{};
     const std::string what = std::string("column '") + specs[k].name + "'";
-    fields[k] = buffer_of(column.get(), element_type(specs[k].type), what);
+    fields[k] = buffer_from(column.get(), native,
+                            native ? PyTuple_GetItem(native->columns, Py_ssize_t(k)) : nullptr,
+                            m ? &m->columns[k] : nullptr, n, element_type(specs[k].type), what);
     if (fields[k].length != n) {
       PyErr_Format(PyExc_ValueError, "column '%s' has %llu values for %llu events", specs[k].name,
                    (unsigned long long)fields[k].length, (unsigned long long)n);
       throw PythonErrorSet{};
     }
   }
-  auto root = std::make_unique<ArrayNode>(specs.size() + 1);
-  for (std::size_t k = 0; k < specs.size(); ++k) {
-    fill_array(root->children[k], n, 2, node_over(fields[k], 0));
-  }
-  auto data = node_over(offsets, 1);
-  fill_array(data->children[0], samples.length, 2, node_over(samples, 0));
-  fill_array(root->children[specs.size()], n, 2, std::move(data));
-  fill_array(out, n, 1, std::move(root));
+  build_arrays(std::span(fields.data(), specs.size()), n, samples, offsets, out);
 }
 
 struct StreamState {
   const LayoutDesc* layout;
   std::int32_t channels;
-  PyRef iterator;  // taken out and dropped by drop_references when the stream goes
+  std::unique_ptr<BatchSource> source;
   std::string error;
 };
 
@@ -397,11 +397,10 @@ StreamState& state_of(ArrowArrayStream* s) noexcept {
   return *static_cast<StreamState*>(s->private_data);
 }
 
-// Keeps the reason for get_last_error, or the pending Python error's
-// description (with the lock); none where even that fails.
-void set_error(StreamState& st, const char* reason) {
+// Keeps the reason for get_last_error; none where even that fails.
+void set_error(StreamState& st, const char* reason) noexcept {
   try {
-    st.error = reason ? std::string(reason) : describe_pending_error();
+    st.error = reason;
   } catch (const std::exception&) {  // not (...): see any_thread.hpp
     st.error.clear();
   }
@@ -420,52 +419,18 @@ int stream_get_schema(ArrowArrayStream* s, ArrowSchema* out) noexcept {
   }
 }
 
-// `batch`, a new reference (null: the iterator ended or failed), into `out`;
-// 0 or an errno value, with the reason kept for get_last_error. The batch
-// goes before the reason is described, which runs Python code.
-int export_next(StreamState& st, PyObject* batch, ArrowArray& out) {
+// Not noexcept: a source that takes the interpreter may be ended by its exit.
+int stream_get_next(ArrowArrayStream* s, ArrowArray* out) {
+  StreamState& st = state_of(s);
   try {
-    if (PyRef held = PyRef::steal(batch)) {
-      build_batch(*st.layout, held.get(), out);
-      return 0;
-    }
-    if (!PyErr_Occurred()) {
-      out = ArrowArray{};  // the end: release == nullptr
-      return 0;
-    }
-    throw PythonErrorSet{};
-  } catch (const PythonErrorSet&) {
-    set_error(st, nullptr);
+    return st.source->next(*out, st.error);
   } catch (const std::bad_alloc&) {
     set_error(st, "out of memory");
-    PyErr_Clear();
     return ENOMEM;
   } catch (const std::exception& e) {
     set_error(st, e.what());
+    return EIO;
   }
-  PyErr_Clear();
-  return EIO;
-}
-
-struct NextCall {
-  StreamState& stream;
-  ArrowArray* out;
-  int code = EIO;
-};
-
-// With the lock. The interpreter may end the thread inside PyIter_Next, so no
-// reference is held across it.
-void next_batch(void* p) {
-  auto& call = *static_cast<NextCall*>(p);
-  PyObject* batch = PyIter_Next(call.stream.iterator.get());
-  call.code = export_next(call.stream, batch, *call.out);
-}
-
-int stream_get_next(ArrowArrayStream* s, ArrowArray* out) {
-  NextCall call{state_of(s), out};
-  if (run_with_python(next_batch, &call)) return call.code;
-  set_error(call.stream, "the Python interpreter is shutting down, or no thread could run it");
-  return EINVAL;
 }
 
 const char* stream_get_last_error(ArrowArrayStream* s) noexcept {
@@ -476,11 +441,32 @@ const char* stream_get_last_error(ArrowArrayStream* s) noexcept {
 void stream_release(ArrowArrayStream* s) {
   auto* st = &state_of(s);
   s->release = nullptr;
-  References iterator;
-  iterator.add(st->iterator.release());
+  References refs;
+  st->source->give_up(refs);
   delete st;
-  drop_references(iterator);
+  drop_references(refs);
 }
+
+// A batch as a stream of itself: its arrays, made when the stream is, handed
+// out once. Opening the batch's stream again makes them again, as cheaply.
+class OneBatch final : public BatchSource {
+ public:
+  OneBatch() = default;
+  OneBatch(const OneBatch&) = delete;
+  OneBatch& operator=(const OneBatch&) = delete;
+  ~OneBatch() override {
+    if (array_.release) array_.release(&array_);  // needs no interpreter
+  }
+  ArrowArray& array() noexcept { return array_; }
+  int next(ArrowArray& out, std::string&) override {
+    out = std::exchange(array_, ArrowArray{});  // the end once it is given
+    return 0;
+  }
+  void give_up(References&) noexcept override {}
+
+ private:
+  ArrowArray array_{};
+};
 
 // export_schema(layout, channels) -> "arrow_schema" capsule
 PyObject* export_schema(PyObject*, PyObject* args) noexcept {
@@ -509,40 +495,58 @@ PyObject* export_batch(PyObject*, PyObject* batch) noexcept {
   }));
 }
 
-// export_stream(layout, channels, iterator) -> "arrow_array_stream" capsule
-PyObject* export_stream(PyObject*, PyObject* args) noexcept {
+// export_batch_stream(batch) -> "arrow_array_stream" capsule of the one batch
+PyObject* export_batch_stream(PyObject*, PyObject* batch) noexcept {
   return with_exception(guarded([&]() -> PyObject* {
-    PyObject *name, *iterator;
-    int channels;
-    auto state = std::make_unique<StreamState>();
-    if (!PyArg_ParseTuple(args, "OiO:export_stream", &name, &channels, &iterator) ||
-        !(state->layout = parse_layout(name))) {
-      return nullptr;
-    }
-    if (!PyIter_Check(iterator)) {
-      PyErr_SetString(PyExc_TypeError, "export_stream needs an iterator");
-      return nullptr;
-    }
-    state->channels = channels;
-    state->iterator = PyRef::borrow(iterator);
-    Exported<ArrowArrayStream> out(new ArrowArrayStream{});
-    out->get_schema = stream_get_schema;
-    out->get_next = stream_get_next;
-    out->get_last_error = stream_get_last_error;
-    out->release = stream_release;
-    out->private_data = state.release();
-    return to_capsule(std::move(out));
+    const LayoutDesc* layout = parse_layout(attribute(batch, "layout").get());
+    if (!layout) return nullptr;
+    PyRef channels_obj = attribute(batch, "channels");
+    const long channels = PyLong_AsLong(channels_obj.get());
+    if (channels == -1 && PyErr_Occurred()) return nullptr;
+    auto source = std::make_unique<OneBatch>();
+    build_batch(*layout, batch, source->array());
+    return stream_capsule(*layout, std::int32_t(channels), std::move(source));
   }));
 }
+
+}  // namespace
+
+void export_data(const BatchData& d, ArrowArray& out) {
+  const BatchMemory& m = *d.memory;
+  const LayoutDesc& layout = *d.layout;
+  std::array<Buffer, kMaxColumns> fields;
+  for (std::size_t k = 0; k < layout.fields.size(); ++k) {
+    fields[k] = native_buffer(d.memory, m.columns[k], d.events, false);
+  }
+  build_arrays(std::span(fields.data(), layout.fields.size()), d.events,
+               native_buffer(d.memory, m.samples, d.samples, false),
+               native_buffer(d.memory, m.offsets, d.events + 1, true), out);
+}
+
+PyObject* stream_capsule(const LayoutDesc& layout, std::int32_t channels,
+                         std::unique_ptr<BatchSource> source) {
+  auto state = std::make_unique<StreamState>();
+  state->layout = &layout;
+  state->channels = channels;
+  state->source = std::move(source);
+  Exported<ArrowArrayStream> out(new ArrowArrayStream{});
+  out->get_schema = stream_get_schema;
+  out->get_next = stream_get_next;
+  out->get_last_error = stream_get_last_error;
+  out->release = stream_release;
+  out->private_data = state.release();
+  return to_capsule(std::move(out));
+}
+
+namespace {
 
 PyMethodDef arrow_methods[] = {
     {"export_schema", export_schema, METH_VARARGS,
      "export_schema(layout, channels) -> 'arrow_schema' capsule of the layout's batches"},
     {"export_batch", export_batch, METH_O,
      "export_batch(batch) -> 'arrow_array' capsule over the batch's own memory"},
-    {"export_stream", export_stream, METH_VARARGS,
-     "export_stream(layout, channels, iterator) -> 'arrow_array_stream' capsule; each read "
-     "takes the iterator's next batch"},
+    {"export_batch_stream", export_batch_stream, METH_O,
+     "export_batch_stream(batch) -> 'arrow_array_stream' capsule of the one batch"},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -32,10 +32,7 @@ PyObject* memory_new(PyTypeObject*, PyObject*, PyObject*) {
 
 void memory_dealloc(PyObject* self) noexcept {
   reinterpret_cast<ColumnMemoryObject*>(self)->memory.~SharedMemory();
-  PyTypeObject* type = Py_TYPE(self);
-  auto free_fn = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
-  free_fn(self);
-  Py_DECREF(type);
+  free_instance(self);
 }
 
 PyType_Slot memory_slots[] = {
@@ -94,17 +91,18 @@ const SharedMemory* memory_of(PyObject* owner) noexcept {
   return &reinterpret_cast<ColumnMemoryObject*>(owner)->memory;
 }
 
-Arrays make_arrays(const BatchDecoder& d, std::unique_ptr<BatchMemory> memory,
-                   std::uint64_t events, std::uint64_t samples, std::uint64_t offsets,
-                   std::shared_ptr<MemoryHome> home) {
-  BatchMemory* m = memory.get();
-  SharedMemory shared(memory.release(), GiveBack{std::move(home)});  // gives the memory back if it throws
+SharedMemory share(std::unique_ptr<BatchMemory> memory, std::shared_ptr<MemoryHome> home) {
+  return SharedMemory(memory.release(), GiveBack{std::move(home)});  // gives the memory back if it throws
+}
+
+Arrays make_arrays(const LayoutDesc& layout, const SharedMemory& memory, std::uint64_t events,
+                   std::uint64_t samples, std::uint64_t offsets) {
+  auto* m = const_cast<BatchMemory*>(memory.get());  // the arrays are NumPy's, and writeable
   PyTypeObject** type = type_once.ready();
   PyRef owner = PyRef::steal(type ? PyType_GenericAlloc(*type, 0) : nullptr);
   if (!owner) python_call_failed();
-  new (&reinterpret_cast<ColumnMemoryObject*>(owner.get())->memory) SharedMemory(std::move(shared));
+  new (&reinterpret_cast<ColumnMemoryObject*>(owner.get())->memory) SharedMemory(memory);
 
-  const LayoutDesc& layout = d.description();
   Arrays out;
   out.columns = PyRef::steal(PyTuple_New(Py_ssize_t(layout.fields.size())));
   if (!out.columns) python_call_failed();

@@ -43,15 +43,20 @@ PyTypeObject* column_memory_type();
 // The memory that `owner` holds when it is a ColumnMemory, else nullptr.
 const SharedMemory* memory_of(PyObject* owner) noexcept;
 
-// The arrays of one batch over `memory`, which one new owner object takes.
+// `memory` shared, its last share freeing it or giving it back to `home`
+// (null: freed), on whichever thread, without the interpreter.
+SharedMemory share(std::unique_ptr<BatchMemory> memory, std::shared_ptr<MemoryHome> home);
+
+// The arrays of one batch of `layout` over `memory`, which one new owner
+// object takes: the header columns of `events` values, `samples` samples
+// and `offsets` offsets (or record positions).
 struct Arrays {
   PyRef columns;  // tuple
   PyRef samples;
   PyRef offsets;
 };
-Arrays make_arrays(const BatchDecoder& d, std::unique_ptr<BatchMemory> memory,
-                   std::uint64_t events, std::uint64_t samples, std::uint64_t offsets,
-                   std::shared_ptr<MemoryHome> home);
+Arrays make_arrays(const LayoutDesc& layout, const SharedMemory& memory, std::uint64_t events,
+                   std::uint64_t samples, std::uint64_t offsets);
 
 // The memory of dropped reads, kept for the next reads of the process: at
 // most SpareMemory::kKept batches and kSpareCap bytes, each freed once

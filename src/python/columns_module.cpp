@@ -1,6 +1,7 @@
 // vorn_columns._native: the batch decoder as a Python type and the iteration
-// over it; the module also holds the columns' memory owner (column_memory)
-// and the Arrow export.
+// over it, read from Python or as an Arrow stream; the module also holds the
+// native batch (native_batch), the columns' memory owner (column_memory) and
+// the Arrow export.
 #include <sys/stat.h>
 
 #include <atomic>
@@ -13,10 +14,12 @@
 #include <utility>
 #include <vector>
 
+#include "any_thread.hpp"
 #include "arrow_export.hpp"
 #include "batch_decoder.hpp"
 #include "column_memory.hpp"
 #include "file_object_source.hpp"
+#include "native_batch.hpp"
 #include "numpy_api.hpp"
 #include "py_support.hpp"
 #include "threads.hpp"
@@ -31,10 +34,14 @@ struct Iteration {
   std::uint64_t to_skip = 0;  // records still to step over (start=)
   std::uint64_t stop = UINT64_MAX;
   Limits limits;
-  // What the next step raises: an exception a signal handler raised, or the
-  // (stop, index) of a walk that ended early, which becomes its exception then.
-  PyRef pending;
+  // What the next step raises: the failure a walk met after the events it
+  // handed out, or an exception a signal handler or a file object raised.
+  Outcome failure;
+  PyRef raised;
 };
+
+// What a BatchIterator step says of the events before a record it cannot read.
+constexpr const char* kIterationHow = "iteration stops before it";
 
 struct DecoderState {
   UnlockedWaiting waiting;  // outlives the decoder's file, which refers to it
@@ -43,6 +50,8 @@ struct DecoderState {
   std::shared_ptr<BatchPool> pool;
   PyRef filename;  // as the caller gave it, for errors
   Iteration iteration;
+  // A file object is read with the interpreter; a path needs none.
+  bool needs_python() const noexcept { return decoder->fd() < 0; }
 };
 
 struct DecoderObject {
@@ -51,29 +60,12 @@ struct DecoderObject {
   std::atomic<bool> busy;
 };
 
-constexpr int kBatchFields = 6;
-constexpr std::size_t kLayouts = Layouts::kDescs.size();
 struct ModuleTypes {
   PyTypeObject* decoder;
   PyTypeObject* memory;
-  PyObject* layouts[kLayouts];          // each layout's name, in the order of Layouts::kDescs
-  PyObject* fields[kLayouts];           // a tuple of each one's field names
-  PyObject* batch_names[kBatchFields];  // the Batch attributes, in make_batch's order
+  PyTypeObject* batch;
 };
 Once<ModuleTypes> types_once;
-
-// What the Python package hands over on import: its Batch class, the field
-// names of each layout, and the function that makes the exception ending an
-// iteration. Made once and never destroyed, so that no reference is dropped
-// after the interpreter is gone.
-struct Package {
-  PyRef batch_type;
-  PyRef failure;  // (stop, filename, layout, index) -> exception
-};
-Package& package() {
-  static Package* p = new Package;
-  return *p;
-}
 
 // Holds a decoder for one call; a second thread meets RuntimeError.
 class Busy {
@@ -88,13 +80,7 @@ class Busy {
   DecoderObject* d_;
   bool held_;
 };
-
-// True, with RuntimeError set, when another thread holds the decoder.
-bool in_use(const Busy& busy) {
-  if (busy.held()) return false;
-  PyErr_SetString(PyExc_RuntimeError, "this reader is in use by another thread");
-  return true;
-}
+constexpr const char* kInUse = "this reader is in use by another thread";
 
 DecoderObject* as_decoder(PyObject* self) {
   ModuleTypes* types = types_once.ready();
@@ -104,6 +90,19 @@ DecoderObject* as_decoder(PyObject* self) {
     return nullptr;
   }
   return reinterpret_cast<DecoderObject*>(self);
+}
+
+// An entry point of the decoder: runs `body(state)` holding the decoder, so
+// that a second thread meets RuntimeError; body answers as an entry does.
+template <class Body>
+PyObject* with_decoder(PyObject* self, Body&& body) {
+  return with_exception(guarded([&]() -> PyObject* {
+    DecoderObject* obj = as_decoder(self);
+    if (!obj) return nullptr;
+    Busy busy(obj);
+    if (!busy.held()) return raise_message(PyExc_RuntimeError, kInUse);
+    return body(*obj->state);
+  }));
 }
 
 // The OSError of an open or probe that failed, with errno, strerror and filename.
@@ -181,15 +180,15 @@ PyObject* decoder_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
 // A pending exception's traceback may lead back to the iterator: a cycle.
 int decoder_traverse(PyObject* self, visitproc visit, void* arg) noexcept {
   const DecoderState* st = reinterpret_cast<DecoderObject*>(self)->state;
-  if (st && st->iteration.pending) {
-    if (int r = visit(st->iteration.pending.get(), arg)) return r;
+  if (st && st->iteration.raised) {
+    if (int r = visit(st->iteration.raised.get(), arg)) return r;
   }
   return visit(reinterpret_cast<PyObject*>(Py_TYPE(self)), arg);
 }
 
 int decoder_clear(PyObject* self) noexcept {
   if (DecoderState* st = reinterpret_cast<DecoderObject*>(self)->state) {
-    PyRef gone = std::move(st->iteration.pending);
+    PyRef gone = std::move(st->iteration.raised);
   }
   return 0;
 }
@@ -198,46 +197,21 @@ void decoder_dealloc(PyObject* self) noexcept {
   PyObject_GC_UnTrack(self);
   auto* obj = reinterpret_cast<DecoderObject*>(self);
   delete obj->state;  // closes the file; batches keep their memory
-  PyTypeObject* type = Py_TYPE(self);
-  auto free_fn = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
-  free_fn(self);
-  Py_DECREF(type);
+  free_instance(self);
 }
 
-// A walk during which a file object raised ends with that exception, pending
-// as a signal handler's would be, whatever else stopped it.
-void take_kept_error(DecoderState& st, BatchResult& r) {
-  if (!st.kept.restore()) return;
-  r.stop = Stop::error;
-  r.error = IoError::interrupted();
-}
-
-// Whether a signal handler (or a file object) raised while the walk waited:
-// its exception is set.
-bool interrupted(const BatchResult& r) noexcept {
-  return r.stop == Stop::error && r.error.kind == IoError::Kind::interrupted;
-}
-
-// The exception set, taken out of the thread's state with its traceback.
-PyRef fetch_exception() {
-  PyRef exception = take_exception();
-  if (!exception) python_call_failed();
-  return exception;
-}
-
-// (stop, detail): detail is the corrupt record's offset or the errno of an
-// input error; else None. Not for a walk that was interrupted().
-PyRef stop_detail(const BatchResult& r) {
-  PyObject* detail;
-  if (r.stop == Stop::corrupt || r.stop == Stop::mismatch) {
-    detail = PyLong_FromUnsignedLongLong(r.corrupt_at);
-  } else if (r.stop == Stop::error) {
-    detail = PyLong_FromLong(r.error.code);
-  } else {
-    detail = PyRef::borrow(Py_None).release();
+// Runs `walk()` with the lock released, then folds in what a file object
+// raised and the signals that came meanwhile: a walk they stopped or
+// followed ends as interrupted, its exception set.
+template <class Walk>
+BatchResult walk_unlocked(DecoderState& st, Walk&& walk) {
+  BatchResult r = st.waiting.unlocked(walk);
+  const bool raised = r.stop == Stop::error && r.error.kind == IoError::Kind::interrupted;
+  if (st.kept.restore() || (!raised && PyErr_CheckSignals() != 0)) {
+    r.stop = Stop::error;
+    r.error = IoError::interrupted();
   }
-  if (!detail) python_call_failed();
-  return PyRef::steal(Py_BuildValue("(iN)", int(r.stop), detail));
+  return r;
 }
 
 bool parse_limit(PyObject* value, std::uint64_t& out) {
@@ -251,147 +225,125 @@ BatchPool& pool_for(DecoderState& st, const Limits& limits) {
   return *st.pool;
 }
 
-// decode(max_events, max_bytes, pooled) -> (columns, samples, offsets, (stop, detail))
-PyObject* decoder_decode(PyObject* self, PyObject* args) {
-  return with_exception(guarded([&]() -> PyObject* {
-    DecoderObject* obj = as_decoder(self);
-    if (!obj) return nullptr;
-    PyObject *max_events_obj, *max_bytes_obj;
-    int pooled;
-    if (!PyArg_ParseTuple(args, "OOp:decode", &max_events_obj, &max_bytes_obj, &pooled)) return nullptr;
-    Limits limits;
-    if (!parse_limit(max_events_obj, limits.max_events) || !parse_limit(max_bytes_obj, limits.max_bytes)) {
-      return nullptr;
-    }
-    Busy busy(obj);
-    if (in_use(busy)) return nullptr;
-    DecoderState& st = *obj->state;
-    load_numpy_api();
-    std::unique_ptr<BatchMemory> memory =
-        pooled ? pool_for(st, limits).take() : spare_memory()->take();
-    BatchResult r = st.waiting.unlocked([&] {
-      BatchResult res = st.decoder->decode(*memory, limits);
-      if (!pooled) memory->trim_to(res, st.decoder->description());  // keeps what it used
-      return res;
-    });
-    take_kept_error(st, r);
-    // No next call can take an interrupt: it is raised, and the batch goes
-    // with its memory (a read loses nothing by being made again).
-    if (interrupted(r) || PyErr_CheckSignals() != 0) return nullptr;
-    PyRef stop = stop_detail(r);
-    std::shared_ptr<MemoryHome> home = pooled ? std::shared_ptr<MemoryHome>(st.pool) : spare_memory();
-    Arrays a = make_arrays(*st.decoder, std::move(memory), r.events, r.samples, r.events + 1,
-                           std::move(home));
-    return Py_BuildValue("(NNNN)", a.columns.release(), a.samples.release(), a.offsets.release(),
-                         stop.release());
-  }));
+// The NativeBatch of a walk from event `first` into `memory` (null: nothing
+// kept), whose failure concerns event `index`. A walk that an exception
+// stopped answers with it, and its memory goes: a read loses nothing by
+// being made again.
+PyObject* answer(DecoderState& st, std::unique_ptr<BatchMemory> memory, const BatchResult& r,
+                 std::uint64_t first, std::uint64_t index, bool with_samples,
+                 std::shared_ptr<MemoryHome> home) {
+  const Outcome outcome = outcome_of(r, index);
+  if (outcome.kind == Outcome::Kind::raised) return nullptr;
+  BatchData d{memory ? share(std::move(memory), std::move(home)) : nullptr,
+              &st.decoder->description(), st.decoder->channels(), first, r.events, r.samples,
+              with_samples};
+  return make_native_batch(std::move(d), outcome, st.filename.get()).release();
 }
 
-// scan(max_events, store) -> (events, columns or None, positions or None, (stop, detail))
-PyObject* decoder_scan(PyObject* self, PyObject* args) {
-  return with_exception(guarded([&]() -> PyObject* {
-    DecoderObject* obj = as_decoder(self);
-    if (!obj) return nullptr;
-    PyObject* max_events_obj;
-    int store;
-    if (!PyArg_ParseTuple(args, "Op:scan", &max_events_obj, &store)) return nullptr;
+// decode(first, max_events, max_bytes) -> NativeBatch of events from `first`
+PyObject* decoder_decode(PyObject* self, PyObject* args) {
+  return with_decoder(self, [&](DecoderState& st) -> PyObject* {
+    PyObject *first_obj, *max_events_obj, *max_bytes_obj;
+    std::uint64_t first;
     Limits limits;
-    if (!parse_limit(max_events_obj, limits.max_events)) return nullptr;
-    Busy busy(obj);
-    if (in_use(busy)) return nullptr;
-    DecoderState& st = *obj->state;
-    if (store) load_numpy_api();
-    auto memory = std::make_unique<BatchMemory>();
-    BatchResult r = st.waiting.unlocked([&] {
-      BatchResult res = st.decoder->scan(store ? memory.get() : nullptr, limits);
-      memory->trim_to(res, st.decoder->description());
+    if (!PyArg_ParseTuple(args, "OOO:decode", &first_obj, &max_events_obj, &max_bytes_obj) ||
+        !parse_limit(first_obj, first) || !parse_limit(max_events_obj, limits.max_events) ||
+        !parse_limit(max_bytes_obj, limits.max_bytes)) {
+      return nullptr;
+    }
+    load_numpy_api();
+    std::unique_ptr<BatchMemory> memory = spare_memory()->take();
+    const BatchResult r = walk_unlocked(st, [&] {
+      BatchResult res = st.decoder->decode(*memory, limits);
+      memory->trim_to(res, st.decoder->description());  // keeps what it used
       return res;
     });
-    take_kept_error(st, r);
-    if (interrupted(r) || PyErr_CheckSignals() != 0) return nullptr;
-    PyRef stop = stop_detail(r);
-    if (!store) {
-      return Py_BuildValue("(KOON)", (unsigned long long)r.events, Py_None, Py_None, stop.release());
+    return answer(st, std::move(memory), r, first, first + r.events, true, spare_memory());
+  });
+}
+
+// scan(first, max_events, store) -> NativeBatch of the headers and positions
+// of records from `first`, or (store false) of their count alone
+PyObject* decoder_scan(PyObject* self, PyObject* args) {
+  return with_decoder(self, [&](DecoderState& st) -> PyObject* {
+    PyObject *first_obj, *max_events_obj;
+    std::uint64_t first;
+    int store;
+    Limits limits;
+    if (!PyArg_ParseTuple(args, "OOp:scan", &first_obj, &max_events_obj, &store) ||
+        !parse_limit(first_obj, first) || !parse_limit(max_events_obj, limits.max_events)) {
+      return nullptr;
     }
-    Arrays a = make_arrays(*st.decoder, std::move(memory), r.events, 0, r.events + 1, nullptr);
-    return Py_BuildValue("(KNNN)", (unsigned long long)r.events, a.columns.release(),
-                         a.offsets.release(), stop.release());
-  }));
+    if (store) load_numpy_api();
+    auto memory = store ? std::make_unique<BatchMemory>() : nullptr;
+    const BatchResult r = walk_unlocked(st, [&] {
+      BatchResult res = st.decoder->scan(memory.get(), limits);
+      if (memory) memory->trim_to(res, st.decoder->description());
+      return res;
+    });
+    return answer(st, std::move(memory), r, first, first + r.events, false, nullptr);
+  });
 }
 
 PyObject* decoder_seek(PyObject* self, PyObject* arg) {
-  return with_exception(guarded([&]() -> PyObject* {
-    DecoderObject* obj = as_decoder(self);
-    if (!obj) return nullptr;
+  return with_decoder(self, [&](DecoderState& st) -> PyObject* {
     const std::uint64_t to = PyLong_AsUnsignedLongLong(arg);
     if (to == std::uint64_t(-1) && PyErr_Occurred()) return nullptr;
-    Busy busy(obj);
-    if (in_use(busy)) return nullptr;
-    DecoderState& st = *obj->state;
     const Status done = st.waiting.unlocked([&] { return st.decoder->seek(to); });
     if (st.kept.restore()) return nullptr;
     if (!done.ok()) return raise_io_error(done.error(), st.filename.get());
     Py_RETURN_NONE;
-  }));
+  });
 }
 
-// pick(positions, sizes) -> (columns, samples, offsets, (stop, detail)): the
-// records whose first bytes and lengths the two buffers of int64 give.
+// The extents of pick(): positions and sizes as two buffers of native int64.
+bool parse_extents(PyObject* args, std::vector<Extent>& out) {
+  PyObject *positions_obj, *sizes_obj;
+  char *positions, *sizes;
+  Py_ssize_t positions_len, sizes_len;
+  if (!PyArg_ParseTuple(args, "SS:pick", &positions_obj, &sizes_obj) ||
+      PyBytes_AsStringAndSize(positions_obj, &positions, &positions_len) != 0 ||
+      PyBytes_AsStringAndSize(sizes_obj, &sizes, &sizes_len) != 0) {
+    return false;
+  }
+  if (positions_len != sizes_len || positions_len % 8 != 0) {
+    PyErr_SetString(PyExc_ValueError, "pick needs as many positions as sizes, 8 bytes each");
+    return false;
+  }
+  out.resize(std::size_t(positions_len / 8));
+  for (std::size_t i = 0; i < out.size(); ++i) {
+    std::memcpy(&out[i].position, positions + 8 * i, 8);
+    std::memcpy(&out[i].bytes, sizes + 8 * i, 8);
+  }
+  return true;
+}
+
+// pick(positions, sizes) -> NativeBatch of the records whose first bytes and
+// lengths the two buffers of int64 give; a failure concerns event 0
 PyObject* decoder_pick(PyObject* self, PyObject* args) {
-  return with_exception(guarded([&]() -> PyObject* {
-    DecoderObject* obj = as_decoder(self);
-    if (!obj) return nullptr;
-    PyObject *positions_obj, *sizes_obj;
-    if (!PyArg_ParseTuple(args, "SS:pick", &positions_obj, &sizes_obj)) return nullptr;
-    char *positions, *sizes;
-    Py_ssize_t positions_len, sizes_len;
-    if (PyBytes_AsStringAndSize(positions_obj, &positions, &positions_len) != 0 ||
-        PyBytes_AsStringAndSize(sizes_obj, &sizes, &sizes_len) != 0) {
-      return nullptr;
-    }
-    if (positions_len != sizes_len || positions_len % 8 != 0) {
-      PyErr_SetString(PyExc_ValueError, "pick needs as many positions as sizes, 8 bytes each");
-      return nullptr;
-    }
-    std::vector<Extent> extents(std::size_t(positions_len / 8));
-    for (std::size_t i = 0; i < extents.size(); ++i) {
-      std::memcpy(&extents[i].position, positions + 8 * i, 8);
-      std::memcpy(&extents[i].bytes, sizes + 8 * i, 8);
-    }
-    Busy busy(obj);
-    if (in_use(busy)) return nullptr;
-    DecoderState& st = *obj->state;
+  return with_decoder(self, [&](DecoderState& st) -> PyObject* {
+    std::vector<Extent> extents;
+    if (!parse_extents(args, extents)) return nullptr;
     load_numpy_api();
     // Kept memory of about this size only: a whole read's is left to the next read.
     constexpr std::uint64_t kMost = SIZE_MAX / 8;
     std::uint64_t bytes = std::min<std::uint64_t>(extents.size(), kMost / 64) * 64;  // columns
     for (const Extent& e : extents) bytes = std::min(kMost, bytes + std::min(e.bytes, kMost));
     std::unique_ptr<BatchMemory> memory = spare_memory()->take(std::size_t(4 * bytes));
-    BatchResult r = st.waiting.unlocked([&] {
+    const BatchResult r = walk_unlocked(st, [&] {
       BatchResult res = st.decoder->pick(*memory, extents);
       memory->trim_to(res, st.decoder->description());  // spare memory may hold more
       return res;
     });
-    take_kept_error(st, r);
-    // As for decode(): no next call can take an interrupt.
-    if (interrupted(r) || PyErr_CheckSignals() != 0) return nullptr;
-    PyRef stop = stop_detail(r);
-    Arrays a = make_arrays(*st.decoder, std::move(memory), r.events, r.samples, r.events + 1,
-                           spare_memory());
-    return Py_BuildValue("(NNNN)", a.columns.release(), a.samples.release(), a.offsets.release(),
-                         stop.release());
-  }));
+    return answer(st, std::move(memory), r, 0, 0, true, spare_memory());
+  });
 }
 
 PyObject* decoder_position(PyObject* self, void*) {
-  return with_exception(guarded([&]() -> PyObject* {
-    DecoderObject* obj = as_decoder(self);
-    if (!obj) return nullptr;
-    // The position moves while another thread walks without the lock.
-    Busy busy(obj);
-    if (in_use(busy)) return nullptr;
-    return PyLong_FromUnsignedLongLong(obj->state->decoder->position());
-  }));
+  // The position moves while another thread walks without the lock.
+  return with_decoder(self, [&](DecoderState& st) {
+    return PyLong_FromUnsignedLongLong(st.decoder->position());
+  });
 }
 
 PyObject* decoder_channels(PyObject* self, void*) {
@@ -401,182 +353,216 @@ PyObject* decoder_channels(PyObject* self, void*) {
   }));
 }
 
-// A stop kind beyond Stop's: the file is now shorter than the position.
-constexpr int kTruncated = int(Stop::mismatch) + 1;
+// iterate(start, stop, max_events, max_bytes): sets up next_batch().
+PyObject* decoder_iterate(PyObject* self, PyObject* args) {
+  return with_decoder(self, [&](DecoderState& st) -> PyObject* {
+    PyObject *start, *stop, *max_events, *max_bytes;
+    Iteration it;
+    if (!PyArg_ParseTuple(args, "OOOO:iterate", &start, &stop, &max_events, &max_bytes) ||
+        !parse_limit(start, it.to_skip) || !parse_limit(stop, it.stop) ||
+        !parse_limit(max_events, it.limits.max_events) ||
+        !parse_limit(max_bytes, it.limits.max_bytes)) {
+      return nullptr;
+    }
+    st.iteration = std::move(it);
+    Py_RETURN_NONE;
+  });
+}
+
+// The outcome of a walk of the iteration that stopped with `r` at event
+// `index`: as outcome_of, and where the records ended, a file cut below the
+// position, which would otherwise seem to have ended there.
+Outcome ended_early(DecoderState& st, const BatchResult& r, std::uint64_t index) {
+  Outcome out = outcome_of(r, index);
+  if (out || r.stop != Stop::end) return out;
+  const std::optional<std::uint64_t> length = st.decoder->file_length();
+  const std::uint64_t at = st.decoder->position();
+  if (length && *length < at) {
+    out.kind = Outcome::Kind::truncated;
+    out.length = *length;
+    out.offset = at;
+  }
+  return out;
+}
+
+// One step of an iteration: the records before its start stepped over, then
+// the next batch decoded into the pool's memory. `walk` runs each walk: with
+// the lock released (walk_unlocked), or on a thread without the interpreter.
+struct Step {
+  SharedMemory memory;  // null: no batch
+  BatchResult r;
+  std::uint64_t first = 0;
+  Outcome failure;  // what the step met, after its batch if it has one
+};
+template <class Walk>
+Step iteration_step(DecoderState& st, Walk&& walk) {
+  Iteration& it = st.iteration;
+  Step s;
+  if (it.to_skip) {
+    const Limits skip{it.to_skip, UINT64_MAX};
+    const BatchResult r = walk([&] { return st.decoder->scan(nullptr, skip); });
+    // Counted even where the step then fails: a later call resumes here.
+    it.next += r.events;
+    it.to_skip -= r.events;
+    s.failure = ended_early(st, r, it.next);
+    if (s.failure || it.to_skip) return s;
+  }
+  const std::uint64_t wanted = std::min(it.limits.max_events, it.stop - std::min(it.stop, it.next));
+  if (wanted == 0) return s;
+  BatchPool& pool = pool_for(st, it.limits);
+  std::unique_ptr<BatchMemory> memory = pool.take();
+  const Limits limits{wanted, it.limits.max_bytes};
+  s.r = walk([&] { return st.decoder->decode(*memory, limits); });
+  s.first = it.next;
+  it.next += s.r.events;
+  s.failure = ended_early(st, s.r, it.next);
+  if (s.r.events == 0) {
+    pool.give(std::move(memory));
+  } else {
+    s.memory = share(std::move(memory), st.pool);
+  }
+  return s;
+}
+
+BatchData data_of(const DecoderState& st, Step& s) {
+  return {std::move(s.memory), &st.decoder->description(), st.decoder->channels(), s.first,
+          s.r.events, s.r.samples, true};
+}
+
+// The iteration's next step, with the lock: true with its batch in `s`; else
+// false with the exception it (or an earlier step, after its batch) met set,
+// or with none at the end. A failure met after a batch waits for the next step.
+bool step_locked(DecoderState& st, Step& s) {
+  Iteration& it = st.iteration;
+  if (it.raised) {
+    restore_exception(std::move(it.raised));
+    return false;
+  }
+  if (it.failure) {
+    raise_outcome(std::exchange(it.failure, Outcome{}), st.filename.get(),
+                  st.decoder->description(), kIterationHow);
+    return false;
+  }
+  s = iteration_step(st, [&](auto&& walk) { return walk_unlocked(st, walk); });
+  if (!s.memory) {
+    if (s.failure) raise_outcome(s.failure, st.filename.get(), st.decoder->description(), kIterationHow);
+    return false;
+  }
+  if (s.failure.kind == Outcome::Kind::raised) {
+    it.raised = take_exception();
+  } else {
+    it.failure = s.failure;
+  }
+  return true;
+}
 
 PyObject* stop_iteration() {
   PyErr_SetNone(PyExc_StopIteration);
   return nullptr;
 }
 
-// The (stop, index) of a walk that ended early for a reason the caller must
-// hear of; null where it ended at its limit or at the end of the records.
-PyRef ended_early(DecoderState& st, const BatchResult& r, std::uint64_t index) {
-  PyRef stop;
-  if (r.stop == Stop::corrupt || r.stop == Stop::error) {
-    stop = stop_detail(r);
-  } else if (r.stop == Stop::end) {
-    // A file cut below the position would otherwise seem to have ended there.
-    const std::optional<std::uint64_t> length = st.decoder->file_length();
-    const std::uint64_t at = st.decoder->position();
-    if (!length || *length >= at) return {};
-    stop = PyRef::steal(Py_BuildValue("(i(KK))", kTruncated, (unsigned long long)*length,
-                                      (unsigned long long)at));
-  } else {
-    return {};
-  }
-  PyRef out = PyRef::steal(stop ? Py_BuildValue("(NK)", stop.release(), (unsigned long long)index)
-                                : nullptr);
-  if (!out) python_call_failed();
-  return out;
-}
-
-// Raises `pending`: an exception as it is, a (stop, index) as the exception
-// the package makes of it.
-PyObject* raise_pending(const DecoderState& st, PyRef pending) {
-  PyRef error;
-  if (PyExceptionInstance_Check(pending.get())) {
-    error = std::move(pending);
-  } else {
-    const std::size_t layout = layout_index(st.decoder->description());
-    error = PyRef::steal(PyObject_CallFunction(
-        package().failure.get(), "OOOO", PyTuple_GetItem(pending.get(), 0), st.filename.get(),
-        types_once.ready()->layouts[layout], PyTuple_GetItem(pending.get(), 1)));
-    if (!error) return nullptr;
-    if (!PyExceptionInstance_Check(error.get())) {
-      PyErr_SetString(PyExc_TypeError, "the failure function returned no exception");
-      return nullptr;
-    }
-  }
-  PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(error.get())), error.get());
-  return nullptr;
-}
-
-// A vorn_columns.Batch of events [first, first + r.events) over `memory`,
-// made and filled without running Python code: object.__new__, then its
-// slots set through their member descriptors.
-PyRef make_batch(DecoderState& st, std::uint64_t first, std::unique_ptr<BatchMemory> memory,
-                 const BatchResult& r) {
-  const ModuleTypes& types = *types_once.ready();
-  const Package& pkg = package();
-  const BatchDecoder& d = *st.decoder;
-  const std::size_t layout = layout_index(d.description());
-  Arrays a = make_arrays(d, std::move(memory), r.events, r.samples, r.events + 1, st.pool);
-  PyRef columns = PyRef::steal(PyDict_New());
-  if (!columns) python_call_failed();
-  for (int k = 0; k < d.columns(); ++k) {
-    if (PyDict_SetItem(columns.get(), PyTuple_GetItem(types.fields[layout], k),
-                       PyTuple_GetItem(a.columns.get(), k)) != 0) {
-      python_call_failed();
-    }
-  }
-  auto* type = reinterpret_cast<PyTypeObject*>(pkg.batch_type.get());
-  auto new_fn = reinterpret_cast<newfunc>(PyType_GetSlot(type, Py_tp_new));
-  PyRef no_args = PyRef::steal(PyTuple_New(0));
-  PyRef batch = PyRef::steal(no_args ? new_fn(type, no_args.get(), nullptr) : nullptr);
-  if (!batch) python_call_failed();
-  PyRef values[kBatchFields] = {
-      PyRef::borrow(types.layouts[layout]), PyRef::steal(PyLong_FromUnsignedLongLong(first)),
-      PyRef::steal(PyLong_FromLong(d.channels())), std::move(columns), std::move(a.samples),
-      std::move(a.offsets)};
-  for (int k = 0; k < kBatchFields; ++k) {
-    if (!values[k] || PyObject_SetAttr(batch.get(), types.batch_names[k], values[k].get()) != 0) {
-      python_call_failed();
-    }
-  }
-  return batch;
-}
-
-// iterate(start, stop, max_events, max_bytes): sets up next_batch().
-PyObject* decoder_iterate(PyObject* self, PyObject* args) {
-  return with_exception(guarded([&]() -> PyObject* {
-    DecoderObject* obj = as_decoder(self);
-    if (!obj) return nullptr;
-    PyObject *start, *stop, *max_events, *max_bytes;
-    if (!PyArg_ParseTuple(args, "OOOO:iterate", &start, &stop, &max_events, &max_bytes)) {
-      return nullptr;
-    }
-    Iteration it;
-    if (!parse_limit(start, it.to_skip) || !parse_limit(stop, it.stop) ||
-        !parse_limit(max_events, it.limits.max_events) ||
-        !parse_limit(max_bytes, it.limits.max_bytes)) {
-      return nullptr;
-    }
-    Busy busy(obj);
-    if (in_use(busy)) return nullptr;
-    obj->state->iteration = std::move(it);
-    Py_RETURN_NONE;
-  }));
-}
-
 // next_batch() -> Batch, or StopIteration. The whole step, from stepping over
 // records to the batch handed out, is one call that holds the decoder: the
 // records consumed are counted before any Python code can run.
 PyObject* decoder_next_batch(PyObject* self, PyObject*) {
-  return with_exception(guarded([&]() -> PyObject* {
-    DecoderObject* obj = as_decoder(self);
-    if (!obj) return nullptr;
+  return with_decoder(self, [&](DecoderState& st) -> PyObject* {
+    load_numpy_api();
+    Step s;
+    if (!step_locked(st, s)) return PyErr_Occurred() ? nullptr : stop_iteration();
+    PyRef native = make_native_batch(data_of(st, s), Outcome{}, st.filename.get());
+    return make_batch(native.get(), nullptr).release();
+  });
+}
+
+// The batches of a decoder's iteration as an Arrow stream, read on any
+// thread, which steps the iteration as next_batch() does. A path is read
+// there without the interpreter; a file object, an error to describe or an
+// exception to raise takes it (run_with_python). No thread is started per batch.
+class DecoderBatches final : public BatchSource {
+ public:
+  explicit DecoderBatches(PyObject* decoder) : decoder_(PyRef::borrow(decoder)) {}
+
+  int next(ArrowArray& out, std::string& error) override {
+    auto* obj = reinterpret_cast<DecoderObject*>(decoder_.get());
     Busy busy(obj);
-    if (in_use(busy)) return nullptr;
-    if (!package().batch_type) {
-      PyErr_SetString(PyExc_RuntimeError, "vorn_columns has not registered its Batch class");
-      return nullptr;
+    if (!busy.held()) {
+      error = std::string("RuntimeError: ") + kInUse;
+      return EBUSY;
     }
     DecoderState& st = *obj->state;
     Iteration& it = st.iteration;
-    if (it.pending) return raise_pending(st, std::exchange(it.pending, PyRef()));
-    load_numpy_api();
-    if (it.to_skip) {
-      const Limits skip{it.to_skip, UINT64_MAX};
-      BatchResult r = st.waiting.unlocked([&] { return st.decoder->scan(nullptr, skip); });
-      take_kept_error(st, r);
-      // Counted even where the step then fails: a later call resumes here.
-      it.next += r.events;
-      it.to_skip -= r.events;
-      if (interrupted(r)) return nullptr;
-      if (PyRef failure = ended_early(st, r, it.next)) return raise_pending(st, std::move(failure));
-      if (PyErr_CheckSignals() != 0) return nullptr;
-      if (it.to_skip) return stop_iteration();
+    if (!st.needs_python() && !it.failure && !it.raised) {
+      Step s = iteration_step(st, [&](auto&& walk) { return st.waiting.detached(walk); });
+      if (s.memory || !s.failure) {
+        it.failure = s.failure;
+        out = ArrowArray{};  // the end, where there is no batch
+        if (s.memory) export_data(data_of(st, s), out);
+        return 0;
+      }
+      it.failure = s.failure;  // raised below, with the interpreter
     }
-    const std::uint64_t wanted = std::min(it.limits.max_events, it.stop - std::min(it.stop, it.next));
-    if (wanted == 0) return stop_iteration();
-    BatchPool& pool = pool_for(st, it.limits);
-    std::unique_ptr<BatchMemory> memory = pool.take();
-    const Limits limits{wanted, it.limits.max_bytes};
-    BatchResult r = st.waiting.unlocked([&] { return st.decoder->decode(*memory, limits); });
-    take_kept_error(st, r);
-    const std::uint64_t first = it.next;
-    it.next += r.events;
-    PyRef failure = interrupted(r) ? fetch_exception() : ended_early(st, r, it.next);
-    if (r.events == 0) {
-      pool.give(std::move(memory));
-      if (failure) return raise_pending(st, std::move(failure));
-      return PyErr_CheckSignals() != 0 ? nullptr : stop_iteration();
+    Call call{st, out, error};
+    if (run_with_python(next_locked, &call)) return call.code;
+    error = "the Python interpreter is shutting down, or no thread could run it";
+    return EINVAL;
+  }
+
+  void give_up(References& refs) noexcept override { refs.add(decoder_.release()); }
+
+ private:
+  struct Call {
+    DecoderState& st;
+    ArrowArray& out;
+    std::string& error;
+    int code = EIO;
+  };
+  // With the lock. The interpreter may end the thread here, so no reference
+  // is held across a call that takes the lock back.
+  static void next_locked(void* p) {
+    auto& call = *static_cast<Call*>(p);
+    Step s;
+    if (step_locked(call.st, s)) {
+      export_data(data_of(call.st, s), call.out);
+      call.code = 0;
+    } else if (!PyErr_Occurred()) {
+      call.out = ArrowArray{};
+      call.code = 0;
+    } else {
+      call.error = describe_pending_error();
     }
-    PyRef batch = make_batch(st, first, std::move(memory), r);
-    it.pending = std::move(failure);
-    // Handlers of signals that came during the walk run once the batch
-    // exists; an exception they raise waits for the next call, in place of
-    // a failure there (which the decoder, standing at it, meets again).
-    if (PyErr_CheckSignals() != 0) it.pending = fetch_exception();
-    return batch.release();
+  }
+
+  PyRef decoder_;  // a Decoder; dropped by drop_references when the stream goes
+};
+
+// stream() -> "arrow_array_stream" capsule of the iteration's batches
+PyObject* decoder_stream(PyObject* self, PyObject*) {
+  return with_exception(guarded([&]() -> PyObject* {
+    DecoderObject* obj = as_decoder(self);
+    if (!obj) return nullptr;
+    const BatchDecoder& d = *obj->state->decoder;
+    return stream_capsule(d.description(), d.channels(), std::make_unique<DecoderBatches>(self));
   }));
 }
 
-// register(batch_type, failure): what next_batch() makes and raises.
+// register(batch_type, corrupt_error, stale_error, other_layout): the
+// package's classes, and its function that finds a file's other layout.
 PyObject* module_register(PyObject*, PyObject* args) {
   return with_exception(guarded([&]() -> PyObject* {
-    PyObject *batch_type, *failure;
-    if (!PyArg_ParseTuple(args, "O!O:register", &PyType_Type, &batch_type, &failure)) {
+    PyObject *batch_type, *corrupt, *stale, *other_layout;
+    if (!PyArg_ParseTuple(args, "O!O!O!O:register", &PyType_Type, &batch_type, &PyType_Type,
+                          &corrupt, &PyType_Type, &stale, &other_layout)) {
       return nullptr;
     }
-    if (!PyCallable_Check(failure)) {
-      PyErr_SetString(PyExc_TypeError, "failure must be callable");
+    if (!PyCallable_Check(other_layout)) {
+      PyErr_SetString(PyExc_TypeError, "other_layout must be callable");
       return nullptr;
     }
     Package& pkg = package();
     pkg.batch_type = PyRef::borrow(batch_type);
-    pkg.failure = PyRef::borrow(failure);
+    pkg.corrupt = PyRef::borrow(corrupt);
+    pkg.stale = PyRef::borrow(stale);
+    pkg.other_layout = PyRef::borrow(other_layout);
     Py_RETURN_NONE;
   }));
 }
@@ -601,16 +587,18 @@ PyObject* decoder_identity(PyObject* self, PyObject*) noexcept {
 
 PyMethodDef decoder_methods[] = {
     {"decode", reinterpret_cast<PyCFunction>(decoder_decode), METH_VARARGS,
-     "decode(max_events, max_bytes, pooled) -> (columns, samples, offsets, (stop, detail))"},
+     "decode(first, max_events, max_bytes) -> NativeBatch of the events from `first`"},
     {"scan", reinterpret_cast<PyCFunction>(decoder_scan), METH_VARARGS,
-     "scan(max_events, store) -> (events, columns, positions, (stop, detail))"},
+     "scan(first, max_events, store) -> NativeBatch of headers and positions, or a count"},
     {"seek", reinterpret_cast<PyCFunction>(decoder_seek), METH_O, "seek(position)"},
     {"iterate", reinterpret_cast<PyCFunction>(decoder_iterate), METH_VARARGS,
-     "iterate(start, stop, max_events, max_bytes): sets up next_batch()"},
+     "iterate(start, stop, max_events, max_bytes): sets up next_batch() and stream()"},
     {"next_batch", reinterpret_cast<PyCFunction>(decoder_next_batch), METH_NOARGS,
      "next_batch() -> Batch; StopIteration at the end"},
+    {"stream", reinterpret_cast<PyCFunction>(decoder_stream), METH_NOARGS,
+     "stream() -> 'arrow_array_stream' capsule; each read takes the iteration's next batch"},
     {"pick", reinterpret_cast<PyCFunction>(decoder_pick), METH_VARARGS,
-     "pick(positions, sizes) -> (columns, samples, offsets, (stop, detail))"},
+     "pick(positions, sizes) -> NativeBatch of the records there"},
     {"identity", reinterpret_cast<PyCFunction>(decoder_identity), METH_NOARGS,
      "identity() -> (inode, size or None)"},
     {nullptr, nullptr, 0, nullptr},
@@ -635,41 +623,25 @@ PyType_Spec decoder_spec = {"vorn_columns._native.Decoder", sizeof(DecoderObject
                             Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC, decoder_slots};
 
 bool make_types(ModuleTypes& out) {
-  static constexpr const char* kBatchNames[kBatchFields] = {"layout",  "first",   "channels",
-                                                            "columns", "samples", "offsets"};
-  for (std::size_t k = 0; k < kLayouts; ++k) {
-    const LayoutDesc& layout = *Layouts::kDescs[k];
-    if (!(out.layouts[k] = PyUnicode_InternFromString(layout.name))) return false;
-    if (!(out.fields[k] = PyTuple_New(Py_ssize_t(layout.fields.size())))) return false;
-    for (std::size_t f = 0; f < layout.fields.size(); ++f) {
-      PyObject* name = PyUnicode_InternFromString(layout.fields[f].name);
-      if (!name) return false;
-      PyTuple_SetItem(out.fields[k], Py_ssize_t(f), name);
-    }
-  }
-  for (int k = 0; k < kBatchFields; ++k) {
-    if (!(out.batch_names[k] = PyUnicode_InternFromString(kBatchNames[k]))) return false;
-  }
   decoder_spec.flags |= immutable_type_flag();
   out.decoder = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&decoder_spec));
-  if (!out.decoder) return false;
-  out.memory = column_memory_type();
-  return out.memory != nullptr;
+  out.memory = out.decoder ? column_memory_type() : nullptr;
+  out.batch = out.memory ? native_batch_type() : nullptr;
+  return out.batch != nullptr;
 }
 
 // {name: description} of every layout: its fields with their typestrs in
 // key order, the samples' typestr, header sizes and its roles. The package's
 // names, dtypes and per-layout rules come from here.
-PyRef layout_description(const LayoutDesc& layout, PyObject* field_names) {
+PyRef layout_description(const LayoutDesc& layout) {
   PyRef fields = PyRef::steal(PyTuple_New(Py_ssize_t(layout.fields.size())));
   if (!fields) python_call_failed();
-  PyObject* channel_field = Py_None;
+  const char* channel_field = nullptr;
   for (std::size_t f = 0; f < layout.fields.size(); ++f) {
-    PyObject* name = PyTuple_GetItem(field_names, Py_ssize_t(f));
-    PyObject* pair = Py_BuildValue("(Os)", name, numpy_typestr(layout.fields[f].type));
+    PyObject* pair = Py_BuildValue("(ss)", layout.fields[f].name, numpy_typestr(layout.fields[f].type));
     if (!pair) python_call_failed();
     PyTuple_SetItem(fields.get(), Py_ssize_t(f), pair);
-    if (layout.fields[f].channel_word) channel_field = name;
+    if (layout.fields[f].channel_word) channel_field = layout.fields[f].name;
   }
   const LayoutRoles& roles = layout.roles;
   PyRef constant = PyRef::steal(PyTuple_New(Py_ssize_t(roles.constant.size())));
@@ -681,7 +653,7 @@ PyRef layout_description(const LayoutDesc& layout, PyObject* field_names) {
   }
   const char* rule = roles.block_rule == BlockRule::record_size ? "record_size" : "sample_count";
   PyRef out = PyRef::steal(Py_BuildValue(
-      "{sOsssnsnsssssssLsOsOss}", "fields", fields.get(), "samples",
+      "{sOsssnsnsssssssLsOszss}", "fields", fields.get(), "samples",
       numpy_typestr(layout.sample_type), "header", Py_ssize_t(layout.header_size),
       "channel_header", Py_ssize_t(layout.word_header_size), "counter", roles.counter,
       "block_field", roles.block_field, "block_rule", rule, "plausible_from",
@@ -691,12 +663,12 @@ PyRef layout_description(const LayoutDesc& layout, PyObject* field_names) {
   return out;
 }
 
-PyRef layouts_dict(const ModuleTypes& types) {
+PyRef layouts_dict() {
   PyRef out = PyRef::steal(PyDict_New());
   if (!out) python_call_failed();
-  for (std::size_t k = 0; k < kLayouts; ++k) {
-    PyRef entry = layout_description(*Layouts::kDescs[k], types.fields[k]);
-    if (PyDict_SetItem(out.get(), types.layouts[k], entry.get()) != 0) python_call_failed();
+  for (const LayoutDesc* layout : Layouts::kDescs) {
+    PyRef entry = layout_description(*layout);
+    if (PyDict_SetItemString(out.get(), layout->name, entry.get()) != 0) python_call_failed();
   }
   return out;
 }
@@ -716,8 +688,8 @@ PyObject* module_read_threads(PyObject*, PyObject*) noexcept {
 
 PyMethodDef module_methods[] = {
     {"register", reinterpret_cast<PyCFunction>(module_register), METH_VARARGS,
-     "register(batch_type, failure): the package's Batch class, and (stop, filename, layout, "
-     "index) -> the exception ending an iteration"},
+     "register(batch_type, corrupt_error, stale_error, other_layout): the package's classes, "
+     "and (filename, layout) -> the other layout the file reads as, or None"},
     {"release_memory", reinterpret_cast<PyCFunction>(module_release_memory), METH_NOARGS,
      "release_memory() -> int: frees the memory kept from dropped reads; the bytes it held"},
     {"_read_threads", reinterpret_cast<PyCFunction>(module_read_threads), METH_NOARGS,
@@ -734,18 +706,11 @@ PyObject* make_module() {
   if (!types) return nullptr;
   PyRef m = PyRef::steal(PyModule_Create2(&module_def, 1013));
   if (!m || !add_arrow_export(m.get())) return nullptr;
-  // Why a walk stopped, by name: the package tells the stops apart by these.
-  static constexpr std::pair<const char*, int> kStops[] = {
-      {"STOP_LIMIT", int(Stop::limit)},       {"STOP_END", int(Stop::end)},
-      {"STOP_CORRUPT", int(Stop::corrupt)},   {"STOP_ERROR", int(Stop::error)},
-      {"STOP_MISMATCH", int(Stop::mismatch)}, {"STOP_TRUNCATED", kTruncated}};
-  for (const auto& [name, value] : kStops) {
-    if (PyModule_AddIntConstant(m.get(), name, value) != 0) return nullptr;
-  }
-  if (PyObject_SetAttrString(m.get(), "LAYOUTS", layouts_dict(*types).get()) != 0 ||
+  if (PyObject_SetAttrString(m.get(), "LAYOUTS", layouts_dict().get()) != 0 ||
       PyModule_AddStringConstant(m.get(), "OFFSET_TYPE", kOffsetType.typestr) != 0 ||
       PyObject_SetAttrString(m.get(), "Decoder", reinterpret_cast<PyObject*>(types->decoder)) != 0 ||
-      PyObject_SetAttrString(m.get(), "ColumnMemory", reinterpret_cast<PyObject*>(types->memory)) != 0) {
+      PyObject_SetAttrString(m.get(), "ColumnMemory", reinterpret_cast<PyObject*>(types->memory)) != 0 ||
+      PyObject_SetAttrString(m.get(), "NativeBatch", reinterpret_cast<PyObject*>(types->batch)) != 0) {
     return nullptr;
   }
   return m.release();

@@ -19,6 +19,7 @@ namespace vorn {
 class UnlockedWaiting final : public Waiting {
  public:
   bool resume() override {
+    if (detached_) return true;  // the handlers run on a thread that holds the lock
     if (!saved_) return PyErr_CheckSignals() == 0;
     PyEval_RestoreThread(std::exchange(saved_, nullptr));
     const bool go_on = PyErr_CheckSignals() == 0;
@@ -42,6 +43,17 @@ class UnlockedWaiting final : public Waiting {
       throw;
     }
   }
+  // Runs `work` on a thread that has no interpreter state, which no file
+  // object may be read on: a wait that a signal interrupts is made again.
+  template <class Work>
+  auto detached(Work&& work) {
+    detached_ = true;
+    struct Reset {
+      bool& detached;
+      ~Reset() { detached = false; }
+    } reset{detached_};
+    return work();
+  }
   // Runs `call` holding the lock: taken back where unlocked() released it.
   template <class Call>
   auto locked(Call&& call) {
@@ -58,6 +70,7 @@ class UnlockedWaiting final : public Waiting {
  private:
   void relock() { PyEval_RestoreThread(std::exchange(saved_, nullptr)); }
   PyThreadState* saved_ = nullptr;
+  bool detached_ = false;
 };
 
 // The Python exception a call into a file object raised, kept while the

@@ -128,6 +128,15 @@ PyObject* raise_error(const IoError& error);
 // the flag's bit means nothing to older ones.
 unsigned long immutable_type_flag();
 
+// Frees an instance of a heap type, once its fields are destroyed, and drops
+// the reference to its type that the instance held.
+inline void free_instance(PyObject* self) noexcept {
+  PyTypeObject* type = Py_TYPE(self);
+  auto free_fn = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
+  free_fn(self);
+  Py_DECREF(type);
+}
+
 // Sets an exception of exactly `type` built from one message string.
 PyObject* raise_message(PyObject* type, const std::string& message);
 

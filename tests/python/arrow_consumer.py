@@ -1,8 +1,11 @@
 """What a C consumer of the Arrow export does, through ctypes: it moves an
 exported ArrowArray out of its capsule and releases it on a thread of its own,
-one that Python does not know."""
+one that Python does not know; and what such a thread can do while this one
+keeps the interpreter lock."""
 import ctypes
 import os
+import sys
+import time
 
 locked = ctypes.PyDLL(None)  # calls keep the interpreter lock
 locked.PyCapsule_GetPointer.restype = ctypes.c_void_p
@@ -74,3 +77,35 @@ def resident_bytes():
     mapped size would also count the arena and stack of each new thread.)"""
     with open("/proc/self/statm") as f:
         return int(f.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
+
+
+locked.open.argtypes = [ctypes.c_char_p, ctypes.c_int]
+locked.read.argtypes = [ctypes.c_int, ctypes.c_void_p, ctypes.c_size_t]
+locked.read.restype = ctypes.c_ssize_t
+
+
+_own_reads = [0]  # what bytes_read took itself
+
+
+def bytes_read():
+    """The bytes the process's reads have taken from files (rchar), but for its own reads of
+    /proc, asked with the lock kept."""
+    fd, buf = locked.open(b"/proc/self/io", os.O_RDONLY), ctypes.create_string_buffer(4096)
+    n = locked.read(fd, buf, len(buf))
+    locked.close(fd)
+    _own_reads[0] += n
+    return int(buf.raw[:n].split(b"\n")[0].split()[1]) - _own_reads[0]
+
+
+def keep_lock_until(done, seconds):
+    """Keeps the interpreter lock on this thread until done() or the time is up; done()'s last
+    answer. done() must not give the lock away (calls through `locked` do not)."""
+    interval = sys.getswitchinterval()
+    sys.setswitchinterval(1000)
+    try:
+        deadline = time.monotonic() + seconds
+        while not done() and time.monotonic() < deadline:
+            pass
+        return done()
+    finally:
+        sys.setswitchinterval(interval)

@@ -13,8 +13,8 @@ import pytest
 
 import vorn_columns as vc
 import wd_files
-from arrow_consumer import (moved_out, release_on_foreign_thread, resident_bytes, start_release,
-                            unlocked)
+from arrow_consumer import (bytes_read, keep_lock_until, moved_out, release_on_foreign_thread,
+                            resident_bytes, start_release, unlocked)
 
 pa = pytest.importorskip("pyarrow", reason="pyarrow is not installed (make test installs it)")
 SANITIZED = bool(os.environ.get("VORN_SANITIZED"))
@@ -155,6 +155,27 @@ class TestStream:
         with pytest.raises(OSError, match="CorruptRecordError: .*event 3"):
             reader.read_all()
 
+    def test_a_path_streams_on_a_foreign_thread_without_the_interpreter(self, write):
+        # The scanner's thread decodes every batch while this one keeps the
+        # interpreter lock: no batch waits for it, nor starts a thread to take it.
+        dataset = pytest.importorskip("pyarrow.dataset")
+        path = write(wd_files.wd1_run(400, samples=8192))  # 6.5 MB: many reads of the file
+        reader = pa.RecordBatchReader.from_stream(vc.iter_batches(path, "WD1", max_events=10))
+        scanning, out = threading.Event(), []
+        scanner = threading.Thread(target=lambda: scanning.set() or out.append(
+            dataset.Scanner.from_batches(reader).to_table()))
+        size, before = os.path.getsize(path), bytes_read()
+        scanner.start()
+        scanning.wait()
+        read_all = keep_lock_until(lambda: bytes_read() - before >= size, 30)
+        scanner.join()
+        assert read_all and out[0].column("data").to_pylist() == events(vc.read(path, "WD1"))
+
+    def test_a_batch_is_a_stream_of_itself_each_time_it_is_opened(self, write, layout):
+        b = vc.read(path_of(write, layout), layout)
+        tables = [pa.RecordBatchReader.from_stream(b).read_all() for _ in range(3)]
+        assert all(t.equals(pa.Table.from_batches([pa.record_batch(b)])) for t in tables)
+
     def test_dropped_stream_lets_the_iterator_go(self, write, layout):
         it = vc.iter_batches(path_of(write, layout), layout, max_events=1)
         gone = weakref.ref(it)
@@ -244,6 +265,17 @@ def test_duckdb_queries_the_stream(write, layout):
     b = vc.read(path, layout)
     rows = con.sql("select count(*), sum(event_counter), max(list_max(data)) from ev").fetchall()
     assert rows == [(len(b), int(b["event_counter"].sum()), b.samples.max())]
+
+
+def test_duckdb_queries_a_batch_again_and_again(write, layout):
+    # DuckDB opens a stream source up to three times a query: each opening
+    # of a batch gives its rows again.
+    duckdb = pytest.importorskip("duckdb", reason="duckdb is not installed (make test installs it)")
+    b = vc.read(path_of(write, layout), layout)
+    want = [(len(b), int(b["event_counter"].sum()), b.samples.max())]
+    for _ in range(3):
+        assert duckdb.sql("select count(*), sum(event_counter), max(list_max(data)) "
+                          "from b").fetchall() == want
 
 
 def test_exports_alive_at_exit_end_cleanly(wd2_path):
