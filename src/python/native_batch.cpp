@@ -23,23 +23,28 @@ struct Names {
   PyObject* events;
 };
 
-struct NativeBatchObject {
-  PyObject_HEAD
+struct NativeBatchFields {
   BatchData data;
   Outcome outcome;
   PyRef filename;
   Arrays arrays;  // all null once raise_outcome let them go, or where nothing was kept
 };
+struct NativeBatchObject {
+  PyObject_HEAD
+  NativeBatchFields fields;  // constructed as soon as the object is allocated
+};
 
 Once<PyTypeObject*> type_once;
 Once<Names> names_once;
 
-NativeBatchObject* as_native(PyObject* o) noexcept {
-  PyTypeObject** type = type_once.ready();
-  return type && Py_TYPE(o) == *type ? reinterpret_cast<NativeBatchObject*>(o) : nullptr;
+NativeBatchFields& self_of(PyObject* o) noexcept {
+  return reinterpret_cast<NativeBatchObject*>(o)->fields;
 }
 
-NativeBatchObject& self_of(PyObject* o) noexcept { return *reinterpret_cast<NativeBatchObject*>(o); }
+const NativeBatchFields* as_native(PyObject* o) noexcept {
+  PyTypeObject** type = type_once.ready();
+  return type && Py_TYPE(o) == *type ? &self_of(o) : nullptr;
+}
 
 PyObject* new_ref(PyObject* o) noexcept {
   Py_INCREF(o);
@@ -49,7 +54,7 @@ PyObject* new_ref(PyObject* o) noexcept {
 PyObject* or_none(const PyRef& o) noexcept { return new_ref(o ? o.get() : Py_None); }
 
 // {field: array} of the batch's header columns.
-PyRef columns_dict(const NativeBatchObject& b) {
+PyRef columns_dict(const NativeBatchFields& b) {
   PyRef out = PyRef::steal(PyDict_New());
   if (!out) python_call_failed();
   if (!b.arrays.columns) return out;
@@ -99,7 +104,7 @@ PyObject* raise_made(PyObject* type, PyRef message, PyRef kwargs) {
 }
 
 void native_dealloc(PyObject* self) noexcept {
-  self_of(self).~NativeBatchObject();
+  self_of(self).~NativeBatchFields();
   free_instance(self);
 }
 
@@ -123,15 +128,15 @@ PyObject* native_columns(PyObject* self, void*) {
   return with_exception(guarded([&] { return columns_dict(self_of(self)).release(); }));
 }
 PyObject* native_samples(PyObject* self, void*) noexcept {
-  const NativeBatchObject& b = self_of(self);
+  const NativeBatchFields& b = self_of(self);
   return b.data.with_samples ? or_none(b.arrays.samples) : new_ref(Py_None);
 }
 PyObject* native_offsets(PyObject* self, void*) noexcept {
-  const NativeBatchObject& b = self_of(self);
+  const NativeBatchFields& b = self_of(self);
   return b.data.with_samples ? or_none(b.arrays.offsets) : new_ref(Py_None);
 }
 PyObject* native_positions(PyObject* self, void*) noexcept {
-  const NativeBatchObject& b = self_of(self);
+  const NativeBatchFields& b = self_of(self);
   return b.data.with_samples ? new_ref(Py_None) : or_none(b.arrays.offsets);
 }
 PyObject* native_outcome(PyObject* self, void*) noexcept {
@@ -148,7 +153,7 @@ PyObject* native_raise_outcome(PyObject* self, PyObject* args) {
   return with_exception(guarded([&]() -> PyObject* {
     const char* how;
     if (!PyArg_ParseTuple(args, "s:raise_outcome", &how)) return nullptr;
-    NativeBatchObject& b = self_of(self);
+    NativeBatchFields& b = self_of(self);
     if (!b.outcome) Py_RETURN_NONE;
     Arrays gone = std::move(b.arrays);
     b.data.memory.reset();
@@ -304,7 +309,7 @@ PyRef make_native_batch(BatchData data, Outcome outcome, PyObject* filename) {
   PyTypeObject** type = type_once.ready();
   PyRef self = PyRef::steal(type ? PyType_GenericAlloc(*type, 0) : nullptr);
   if (!self) python_call_failed();
-  auto* b = new (&self_of(self.get())) NativeBatchObject;
+  auto* b = new (&self_of(self.get())) NativeBatchFields;
   b->filename = PyRef::borrow(filename);
   if (data.memory) {
     b->arrays = make_arrays(*data.layout, data.memory, data.events, data.samples, data.events + 1);
@@ -326,7 +331,7 @@ PyRef first_of(const BatchData& d, PyObject* events) {
 }
 
 PyRef make_batch(PyObject* native, PyObject* events) {
-  const NativeBatchObject* b = as_native(native);
+  const NativeBatchFields* b = as_native(native);
   const Package& pkg = package();
   if (!b || !pkg.batch_type) {
     PyErr_SetString(PyExc_RuntimeError, "vorn_columns has not registered its Batch class");
@@ -361,7 +366,7 @@ bool native_of(PyObject* batch, NativeView& out) {
     PyErr_Clear();  // a Batch made by its constructor holds none
     return false;
   }
-  const NativeBatchObject* b = as_native(held.get());
+  const NativeBatchFields* b = as_native(held.get());
   if (!b || !b->arrays.columns || !b->data.with_samples) return false;
   out = {&b->data, b->arrays.columns.get(), b->arrays.samples.get(), b->arrays.offsets.get(),
          std::move(held)};
