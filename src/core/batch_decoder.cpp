@@ -1,5 +1,4 @@
-// BatchDecoder: the walk over records that fills columns, for every layout,
-// and the pool that keeps batch memory.
+// BatchDecoder: the walk over records that fills columns, for every layout.
 #include "batch_decoder.hpp"
 
 #include <algorithm>
@@ -50,67 +49,13 @@ constexpr std::uint64_t kParallelRun = 2048;
 // spare (kMaxThreads at most, see threads.hpp): the system's copies out of the page cache,
 // and the decoding, then run side by side. The threads take its parts in
 // turn: chunks of at most kChunkBytes (at least two a thread), or of
-// kStageBytes for records with short blocks, which go through a stage of
-// the thread's own that stays in its cache.
+// Stages::kBytes for records with short blocks, which go through a stage
+// of the thread's own (see batch_memory.hpp).
 constexpr std::uint64_t kPartsFrom = std::uint64_t(1) << 20;
 constexpr std::uint64_t kChunkBytes = std::uint64_t(1) << 20;
-constexpr std::size_t kStageBytes = std::size_t(256) << 10;
-
-// Stages of kStageBytes for the parts of runs: up to kMaxThreads are kept
-// once used, since fresh memory is faulted in page by page on every run;
-// release_stages() frees them. Lock-free, so that a fork while another
-// thread holds one leaves nothing locked.
-class Stages {
- public:
-  using Stage = std::unique_ptr<Region>;
-  // A kept stage, else a new one; null where memory is short.
-  static Stage take() noexcept {
-    for (std::atomic<Region*>& slot : kept_) {
-      if (Region* r = slot.exchange(nullptr)) return Stage(r);
-    }
-    Stage stage(new (std::nothrow) Region);
-    return stage && stage->reserve(kStageBytes) ? std::move(stage) : nullptr;
-  }
-  static void give(Stage stage) noexcept {
-    for (std::atomic<Region*>& slot : kept_) {
-      Region* empty = nullptr;
-      if (slot.compare_exchange_strong(empty, stage.get())) {
-        (void)stage.release();
-        return;
-      }
-    }
-  }
-  static std::size_t release() noexcept {
-    std::size_t bytes = 0;
-    for (std::atomic<Region*>& slot : kept_) {
-      const Stage stage(slot.exchange(nullptr));
-      if (stage) bytes += stage->capacity();
-    }
-    return bytes;
-  }
-
- private:
-  static inline std::array<std::atomic<Region*>, kMaxThreads> kept_{};
-};
 
 // How many elements a column's region has room for.
 std::uint64_t room(const Region& r, std::size_t width) noexcept { return r.capacity() / width; }
-
-// Bytes of `count` elements of `width`, at most SIZE_MAX.
-std::size_t bytes_of(std::uint64_t count, std::size_t width) noexcept {
-  return count > SIZE_MAX / width ? SIZE_MAX : std::size_t(count * width);
-}
-
-// Gives back the pages of `m` beyond `events` records and `sample_bytes`.
-void trim(BatchMemory& m, const LayoutDesc& layout, std::uint64_t events,
-          std::uint64_t sample_bytes) noexcept {
-  for (std::size_t k = 0; k < m.columns.size(); ++k) {
-    const bool used = k < layout.fields.size();
-    m.columns[k].trim(used ? bytes_of(events, type_width(layout.fields[k].type)) : 0);
-  }
-  m.samples.trim(bytes_of(sample_bytes, 1));
-  m.offsets.trim(bytes_of(std::min(events, UINT64_MAX - 1) + 1, 8));
-}
 
 // The memory of a walk over records of layout L: header columns, offsets
 // and samples, grown as records arrive. Every region grows through here, so
@@ -555,7 +500,7 @@ class Walk {
     }
     const Run run{in_.position(), record, block, res_.events, res_.samples, k};
     const std::uint64_t most = chunk_for(block) == Chunk::staged
-                                   ? kStageBytes / record
+                                   ? Stages::kBytes / record
                                    : std::min<std::uint64_t>(kChunkBytes / record, kScatterRecords);
     Claims parts(0, k, std::min(most, k / (2 * share.threads())));
     std::atomic<std::uint64_t> wrong{k};  // the first record found short or of another size
@@ -780,18 +725,6 @@ class Walk {
 
 }  // namespace
 
-std::size_t release_stages() noexcept { return Stages::release(); }
-
-void BatchMemory::trim_to(const BatchResult& r, const LayoutDesc& layout) noexcept {
-  trim(*this, layout, r.events, r.samples * layout.sample_width());
-}
-
-std::size_t BatchMemory::bytes() const noexcept {
-  std::size_t n = samples.capacity() + offsets.capacity();
-  for (const Region& r : columns) n += r.capacity();
-  return n;
-}
-
 Result<BatchDecoder> BatchDecoder::open(std::unique_ptr<Source> source, const LayoutDesc& layout,
                                         std::size_t buffer_size) {
   BufReader in(std::move(source), std::max(buffer_size, layout.max_header()));
@@ -829,119 +762,5 @@ BatchResult BatchDecoder::walk(BatchMemory* out, Limits limits) {
 BatchResult BatchDecoder::decode(BatchMemory& out, Limits limits) { return walk<true>(&out, limits); }
 
 BatchResult BatchDecoder::scan(BatchMemory* out, Limits limits) { return walk<false>(out, limits); }
-
-namespace {
-// Twice the most a batch of `events` records and `sample_bytes` of samples
-// holds, saturated: an iterator takes no larger spare memory, which it would
-// cut down to its own size (the memory of a whole read is left to reads).
-std::size_t spare_limit(std::uint64_t events, std::uint64_t sample_bytes,
-                        const LayoutDesc& layout) noexcept {
-  const std::uint64_t columns =
-      std::min<std::uint64_t>(events, SIZE_MAX >> 12) * (layout.row_width() + 8);
-  const std::uint64_t batch = columns + std::min<std::uint64_t>(sample_bytes, SIZE_MAX >> 2);
-  return batch > SIZE_MAX / 2 ? SIZE_MAX : std::size_t(2 * batch);
-}
-}  // namespace
-
-BatchPool::BatchPool(const BatchDecoder& decoder, Limits limits,
-                     std::shared_ptr<SpareMemory> spare) noexcept
-    : layout_(decoder.description()),
-      keep_events_(std::min(limits.max_events, limits.max_bytes / decoder.header_size() + 1)),
-      keep_sample_bytes_(limits.max_bytes),
-      spare_limit_(spare_limit(keep_events_, keep_sample_bytes_, layout_)),
-      spare_(std::move(spare)) {}
-
-BatchPool::~BatchPool() {
-  if (!spare_) return;
-  for (std::unique_ptr<BatchMemory>& m : kept_) {
-    if (m) spare_->give(std::move(m));
-  }
-}
-
-std::unique_ptr<BatchMemory> BatchPool::take() {
-  {
-    std::lock_guard<std::mutex> lock(mutex_);
-    for (auto it = kept_.rbegin(); it != kept_.rend(); ++it) {
-      if (*it) return std::move(*it);
-    }
-  }
-  if (!spare_) return std::make_unique<BatchMemory>();
-  // Memory of two batches at most: a whole read's is left to the next read.
-  std::unique_ptr<BatchMemory> m = spare_->take(spare_limit_);
-  trim(*m, layout_, keep_events_, keep_sample_bytes_);
-  return m;
-}
-
-void BatchPool::give(std::unique_ptr<BatchMemory> m) noexcept {
-  trim(*m, layout_, keep_events_, keep_sample_bytes_);
-  std::lock_guard<std::mutex> lock(mutex_);
-  for (std::unique_ptr<BatchMemory>& slot : kept_) {
-    if (!slot) {
-      slot = std::move(m);
-      return;
-    }
-  }
-}
-
-std::unique_ptr<BatchMemory> SpareMemory::take(std::size_t at_most) {
-  Freed freed;  // unmapped once the lock is let go: that takes time
-  std::unique_ptr<BatchMemory> m;
-  {
-    std::lock_guard<std::mutex> lock(mutex_);
-    expire(Clock::now(), freed);
-    std::size_t best = count_;
-    for (std::size_t i = 0; i < count_; ++i) {
-      const std::size_t bytes = kept_[i].bytes;
-      if (bytes <= at_most && (best == count_ || bytes >= kept_[best].bytes)) best = i;
-    }
-    if (best != count_) {
-      m = std::move(kept_[best].memory);
-      held_ -= kept_[best].bytes;
-      drop(best);
-    }
-  }
-  return m ? std::move(m) : std::make_unique<BatchMemory>();
-}
-
-void SpareMemory::give(std::unique_ptr<BatchMemory> m) noexcept {
-  Freed freed;
-  const std::size_t size = m->bytes();
-  if (size == 0 || size > cap_) return;
-  std::lock_guard<std::mutex> lock(mutex_);
-  const Clock::time_point now = Clock::now();
-  expire(now, freed);
-  while (count_ == kKept || held_ + size > cap_) drop_oldest(freed);
-  kept_[count_++] = Kept{std::move(m), size, now};
-  held_ += size;
-}
-
-std::size_t SpareMemory::release() noexcept {
-  Freed freed;
-  std::lock_guard<std::mutex> lock(mutex_);
-  const std::size_t held = held_;
-  while (count_ != 0) drop_oldest(freed);
-  return held;
-}
-
-std::size_t SpareMemory::bytes() noexcept {
-  std::lock_guard<std::mutex> lock(mutex_);
-  return held_;
-}
-
-void SpareMemory::expire(Clock::time_point now, Freed& freed) noexcept {
-  while (count_ != 0 && now - kept_[0].since >= idle_) drop_oldest(freed);
-}
-
-void SpareMemory::drop_oldest(Freed& freed) noexcept {
-  held_ -= kept_[0].bytes;
-  freed.push(std::move(kept_[0].memory));
-  drop(0);
-}
-
-void SpareMemory::drop(std::size_t i) noexcept {
-  std::move(kept_.begin() + std::ptrdiff_t(i) + 1, kept_.begin() + std::ptrdiff_t(count_),
-            kept_.begin() + std::ptrdiff_t(i));
-  --count_;
-}
 
 }  // namespace vorn
