@@ -11,138 +11,14 @@
 #include <tuple>
 #include <utility>
 
+#include "columns.hpp"
 #include "record.hpp"
 #include "sample_buffer.hpp"
+#include "thresholds.hpp"
 #include "threads.hpp"
 
 namespace vorn {
 namespace {
-
-// Blocks from this size on are read straight into their column: one copy out
-// of the page cache instead of two, for one more system read per record.
-constexpr std::uint64_t kDirectBlock = std::uint64_t(64) << 10;
-// Runs of records whose blocks are this long or longer are read with one
-// scattered read, every byte straight into its place, up to kScatterRecords
-// records at a time.
-constexpr std::uint64_t kScatterBlock = 1024;
-constexpr std::size_t kScatterRecords = 512;
-// Blocks shorter than this are read with their headers in one piece and
-// moved into place: the system copies one run faster than many small parts.
-constexpr std::uint64_t kCompactBlock = 4096;
-// A chunk of fewer such records is read scattered after all.
-constexpr std::uint64_t kCompactLeast = 8;
-// After such a block, a refill asks for little more than the next header.
-constexpr std::size_t kHeaderRefill = 512;
-// A scan of a file that can seek steps over blocks from this size on: a
-// refill of the next header costs less than reading such a block through
-// (a seek is free, the reader reads by pread at an offset).
-constexpr std::uint64_t kSeekBlock = 4096;
-// Such a scan finds the headers of a run of records of one size where the
-// size puts them: kRunPrefix of them one after another, then, for a run of
-// kParallelRun records or more, the rest on up to kMaxThreads threads, each
-// but this one through a file description of its own. A run that breaks is
-// not tried again before kRunPrefix more records are taken.
-constexpr std::uint64_t kRunPrefix = 64;
-constexpr std::uint64_t kParallelRun = 2048;
-// A run of records of one size in a file read at offsets, this many file
-// bytes long or longer, is read on as many threads as there are CPUs to
-// spare (kMaxThreads at most, see threads.hpp): the system's copies out of the page cache,
-// and the decoding, then run side by side. The threads take its parts in
-// turn: chunks of at most kChunkBytes (at least two a thread), or of
-// Stages::kBytes for records with short blocks, which go through a stage
-// of the thread's own (see batch_memory.hpp).
-constexpr std::uint64_t kPartsFrom = std::uint64_t(1) << 20;
-constexpr std::uint64_t kChunkBytes = std::uint64_t(1) << 20;
-
-// How many elements a column's region has room for.
-std::uint64_t room(const Region& r, std::size_t width) noexcept { return r.capacity() / width; }
-
-// The memory of a walk over records of layout L: header columns, offsets
-// and samples, grown as records arrive. Every region grows through here, so
-// that the pointers and the room seen by the walk are always the regions'.
-template <class L>
-class Columns {
- public:
-  static constexpr std::size_t kFields = L::kDesc.fields.size();
-  static constexpr std::size_t kSampleWidth = L::kDesc.sample_width();
-
-  explicit Columns(BatchMemory* out) : out_(out) {}
-
-  // Room for `events` records in every column and events + 1 offsets. Even
-  // when some region cannot grow, others may have moved: the pointers and
-  // the room are taken afresh either way.
-  bool make_room(std::uint64_t events) {
-    if (!out_) return true;
-    bool grown = out_->offsets.reserve(std::size_t(events + 1) * 8);
-    for (std::size_t k = 0; k < kFields; ++k) {
-      grown = grown && out_->columns[k].reserve(std::size_t(events) * width(k));
-    }
-    for (std::size_t k = 0; k < kFields; ++k) col_[k] = out_->columns[k].data();
-    offsets = reinterpret_cast<std::int64_t*>(out_->offsets.data());
-    const std::uint64_t offsets_room = room(out_->offsets, 8);
-    events_room = offsets_room ? offsets_room - 1 : 0;
-    for (std::size_t k = 0; k < kFields; ++k) {
-      events_room = std::min(events_room, room(out_->columns[k], width(k)));
-    }
-    return grown;
-  }
-
-  // Room for `bytes` of samples in all.
-  bool make_sample_room(std::uint64_t bytes) {
-    if (bytes <= samples_room) return true;
-    if (!out_->samples.reserve(std::size_t(std::max(bytes, 2 * samples_room)))) return false;
-    samples_room = out_->samples.capacity();
-    return true;
-  }
-
-  // Reads a block of `bytes` into the samples column from byte `at` on,
-  // growing it as they arrive. `direct`: the bytes beyond the buffered ones
-  // go straight into the column. On failure the bytes read lie at `at`.
-  Status read_block(BufReader& in, std::size_t at, std::uint64_t bytes, bool direct) {
-    if (bytes > SIZE_MAX - at) return IoError::system(ENOMEM);
-    return in.read_growing(
-        bytes,
-        [&](std::size_t upto) -> std::uint8_t* {
-          if (!out_->samples.reserve(at + upto)) return nullptr;
-          samples_room = out_->samples.capacity();
-          return out_->samples.data() + at;
-        },
-        direct);
-  }
-
-  std::uint8_t* samples_at(std::uint64_t count) const noexcept {
-    return out_->samples.data() + count * kSampleWidth;
-  }
-  // The samples column's memory from byte `at` on.
-  std::span<const std::uint8_t> samples_from(std::size_t at) const noexcept {
-    if (!out_ || out_->samples.capacity() <= at) return {};
-    return {out_->samples.data() + at, out_->samples.capacity() - at};
-  }
-
-  // Writes the values of a header as record `i` of the header columns.
-  void store(std::uint64_t i, const typename L::Header& values) const noexcept {
-    for_each_field<L>(values, [&](auto k, const auto& value) {
-      std::memcpy(col_[k] + sizeof value * i, &value, sizeof value);
-    });
-  }
-
-  // Where each header column starts.
-  std::array<std::uint8_t*, kFields> columns() const noexcept {
-    std::array<std::uint8_t*, kFields> out;
-    std::copy(std::begin(col_), std::end(col_), out.begin());
-    return out;
-  }
-
-  std::int64_t* offsets = nullptr;
-  std::uint64_t events_room = 0;   // records the columns have room for
-  std::uint64_t samples_room = 0;  // bytes the samples column has room for
-
- private:
-  static constexpr std::size_t width(std::size_t k) noexcept { return type_width(L::kDesc.fields[k].type); }
-
-  BatchMemory* out_;
-  std::uint8_t* col_[kFields] = {};
-};
 
 // One walk over the records of layout L from the reader's position: a batch
 // of decode() (kWithSamples) or of scan(). Records that lie whole in the
@@ -158,7 +34,7 @@ class Walk {
         header_(L::kDesc.header_for(channels)), cols_(out) {}
 
   BatchResult run() {
-    if (!reserve_first()) return fail(IoError::system(ENOMEM));
+    if (!reserve_first()) return res_.fail(IoError::system(ENOMEM));
     if (out_) cols_.offsets[0] = kWithSamples ? 0 : std::int64_t(in_.position());
     while (res_.events < limits_.max_events) {
       take_buffered();
@@ -191,20 +67,14 @@ class Walk {
   // (each block then moved down over the headers before it), or headers
   // into a stage and blocks straight into their places.
   enum class Chunk : std::uint8_t { staged, compact, scattered };
-  using Parts = std::array<std::span<std::uint8_t>, 2 * kScatterRecords>;
 
   Header decode(const std::uint8_t* h) const noexcept { return decode_header<L>(h, channels_); }
   std::optional<std::uint64_t> block_of(const Header& values) const noexcept {
     return L::block_bytes(values, channels_);
   }
 
-  BatchResult fail(IoError e) {
-    res_.stop = Stop::error;
-    res_.error = e;
-    return res_;
-  }
   Next stop_with(IoError e) {
-    fail(e);
+    res_.fail(e);
     return Next::stop;
   }
   Next stop_at(Stop why) {
@@ -383,23 +253,21 @@ class Walk {
 
   // The parts of one read of records i to i + c - 1 of `run` (c at most
   // kScatterRecords, and `stage` large enough), brought as `how` says.
-  std::size_t parts_of(const Run& run, std::uint64_t i, std::uint64_t c, Chunk how,
-                       std::uint8_t* stage, Parts& parts) const noexcept {
-    const std::size_t bytes = std::size_t(c * run.record);
+  std::span<std::span<std::uint8_t>> parts_of(const Run& run, std::uint64_t i, std::uint64_t c,
+                                               Chunk how, std::uint8_t* stage,
+                                               Parts& parts) const noexcept {
     if (how == Chunk::staged) {
-      parts[0] = {stage, bytes};
-      return 1;
+      parts[0] = {stage, std::size_t(c * run.record)};
+      return std::span(parts).first(1);
     }
     std::uint8_t* const blocks = block_at(run, i);
     if (how == Chunk::compact) {
-      parts[0] = {blocks, bytes};
-      return 1;
+      parts[0] = {blocks, std::size_t(c * run.record)};
+      return std::span(parts).first(1);
     }
-    for (std::uint64_t j = 0; j < c; ++j) {
-      parts[2 * j] = {stage + j * header_, header_};
-      parts[2 * j + 1] = {blocks + j * run.block, std::size_t(run.block)};
-    }
-    return std::size_t(2 * c);
+    return scatter(parts, std::size_t(c), stage, header_, [&](std::size_t j) {
+      return std::span(blocks + j * run.block, std::size_t(run.block));
+    });
   }
 
   // Takes records i to i + whole - 1 of `run`, brought by one read as
@@ -450,11 +318,10 @@ class Walk {
                       cols_.make_sample_room(res_.samples * kSampleWidth +
                                              k * (how == Chunk::compact ? record : block));
     if (!room) return std::nullopt;
-    std::array<std::uint8_t, kScatterRecords * L::kDesc.max_header()> heads;
+    Heads<L> heads;
     Parts parts;
     const Run run{in_.position(), record, block, res_.events, res_.samples, k};
-    const std::size_t count = parts_of(run, 0, k, how, heads.data(), parts);
-    Result<std::size_t> got = in_.read_scattered(std::span(parts).first(count));
+    Result<std::size_t> got = in_.read_scattered(parts_of(run, 0, k, how, heads.data(), parts));
     if (!got.ok()) {
       if (Status st = in_.seek_to(run.start); !st.ok()) return stop_with(st.error());
       return stop_with(got.error());
@@ -518,7 +385,7 @@ class Walk {
   // that is short or gives another size, and stops.
   void read_parts(const Run& run, Claims& parts, std::atomic<std::uint64_t>& wrong) const noexcept {
     const Chunk how = chunk_for(run.block);
-    std::array<std::uint8_t, kScatterRecords * L::kDesc.max_header()> heads;
+    Heads<L> heads;
     Stages::Stage staged = how == Chunk::staged ? Stages::take() : nullptr;
     std::uint8_t* const stage =
         how != Chunk::staged ? heads.data() : staged ? staged->data() : nullptr;
@@ -553,10 +420,8 @@ class Walk {
           chunk = Chunk::scattered;
         }
       }
-      const std::size_t count = parts_of(run, i, c, chunk, stage, parts);
-      const std::int64_t got =
-          in_.source().read_at_uninterrupted(std::span(parts).first(count),
-                                             run.start + i * run.record);
+      const std::int64_t got = in_.source().read_at_uninterrupted(
+          parts_of(run, i, c, chunk, stage, parts), run.start + i * run.record);
       const std::uint64_t whole = got > 0 ? std::min(std::uint64_t(got) / run.record, c) : 0;
       const std::uint64_t n = store_chunk(run, i, whole, chunk, stage);
       if (n < c) {
@@ -654,8 +519,8 @@ class Walk {
     const Header values = decode(h);
     const std::optional<std::uint64_t> block = block_of(values);
     if (!block) {
-      res_.corrupt_at = start;
-      return stop_at(Stop::corrupt);
+      res_.fail_at(Stop::corrupt, start);
+      return Next::stop;
     }
     const std::uint64_t record = header_ + *block;
     if (res_.events != 0 && over_budget(record)) return stop_at(Stop::limit);

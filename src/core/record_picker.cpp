@@ -7,26 +7,13 @@
 #include <vector>
 
 #include "batch_decoder.hpp"
+#include "columns.hpp"
 #include "record.hpp"
+#include "thresholds.hpp"
 #include "threads.hpp"
 
 namespace vorn {
 namespace {
-
-// Records per scattered read: two parts each, within the 1024 of IOV_MAX.
-constexpr std::size_t kPickRecords = 512;
-// A pick of this many file bytes or more, in a file read at offsets, reads
-// its runs on as many threads as there are CPUs to spare, each run by one
-// thread; a run then also ends before kPartBytes, and no record may be
-// longer.
-constexpr std::uint64_t kPartsFrom = std::uint64_t(1) << 20;
-constexpr std::uint64_t kPartBytes = std::uint64_t(64) << 20;
-// The longest header of any layout, for the scratch of a run's headers.
-constexpr std::size_t kMaxHeader = [] {
-  std::size_t most = 0;
-  for (const LayoutDesc* d : Layouts::kDescs) most = std::max(most, d->max_header());
-  return most;
-}();
 
 // The parts left once `n` more bytes have filled the first ones, the first
 // of those left cut to what it still lacks; empty parts are dropped.
@@ -82,19 +69,19 @@ template <class L>
 class Picker {
  public:
   Picker(BatchDecoder& decoder, BufReader& in, std::int32_t channels, BatchMemory& out)
-      : decoder_(decoder), in_(in), channels_(channels), out_(out),
-        header_(L::kDesc.header_for(channels)) {}
+      : decoder_(decoder), in_(in), channels_(channels), header_(L::kDesc.header_for(channels)),
+        cols_(&out) {}
 
   BatchResult run(std::span<const Extent> extents) {
     if (!check(extents)) return res_;
-    if (!reserve(extents)) return fail(IoError::system(ENOMEM));
+    if (!reserve(extents)) return res_.fail(IoError::system(ENOMEM));
     if (in_.source().reads_at() && bytes_ >= kPartsFrom && longest_ <= kPartBytes) {
       const CpuShare share(kMaxThreads);
       if (share.threads() >= 2) return run_in_parts(extents, share.threads());
     }
     for (std::size_t i = 0; i < extents.size();) {
       std::size_t k = 1;
-      while (k < kPickRecords && i + k < extents.size() && adjacent(extents, i + k)) {
+      while (k < kScatterRecords && i + k < extents.size() && adjacent(extents, i + k)) {
         ++k;
       }
       if (!read_run(extents.subspan(i, k), i)) return res_;
@@ -105,18 +92,10 @@ class Picker {
   }
 
  private:
-  static constexpr std::size_t kFields = L::kDesc.fields.size();
   static constexpr std::size_t kSampleWidth = L::kDesc.sample_width();
-  using Heads = std::array<std::uint8_t, kPickRecords * kMaxHeader>;  // a run's headers
 
-  BatchResult& fail(IoError e) {
-    res_.stop = Stop::error;
-    res_.error = e;
-    return res_;
-  }
   bool mismatch(const Extent& at) {
-    res_.stop = Stop::mismatch;
-    res_.corrupt_at = at.position;
+    res_.fail_at(Stop::mismatch, at.position);
     return false;
   }
 
@@ -147,49 +126,44 @@ class Picker {
       longest_ = std::max(longest_, e.bytes);
     }
     bytes_ = block_bytes + n * header_;
-    if (n > SIZE_MAX / 8 - 1 || !out_.offsets.reserve((n + 1) * 8)) return false;
-    for (std::size_t k = 0; k < kFields; ++k) {
-      const std::size_t w = type_width(L::kDesc.fields[k].type);
-      if (n && !out_.columns[k].reserve(n * w)) return false;
-      col_[k] = out_.columns[k].data();
+    if (n > SIZE_MAX / 8 - 1 || !cols_.make_room(n) || !cols_.make_sample_room(block_bytes)) {
+      return false;
     }
-    if (block_bytes && !out_.samples.reserve(std::size_t(block_bytes))) return false;
-    offsets_ = reinterpret_cast<std::int64_t*>(out_.offsets.data());
-    offsets_[0] = 0;
+    std::int64_t* const offsets = cols_.offsets;
+    offsets[0] = 0;
     for (std::size_t i = 0; i < n; ++i) {
-      offsets_[i + 1] = offsets_[i] + std::int64_t((extents[i].bytes - header_) / kSampleWidth);
+      offsets[i + 1] = offsets[i] + std::int64_t((extents[i].bytes - header_) / kSampleWidth);
     }
     return true;
   }
 
-  using Parts = std::array<std::span<std::uint8_t>, 2 * kPickRecords>;
+  // Where record `i` of the pick has its block.
+  std::uint8_t* block_at(std::size_t i) const noexcept {
+    return cols_.samples_at(std::uint64_t(cols_.offsets[i]));
+  }
 
   // The places of a run's records, extents `first` on: headers into
   // `heads`, blocks into the samples column.
   std::span<std::span<std::uint8_t>> parts_of(std::span<const Extent> run, std::size_t first,
-                                               Heads& heads, Parts& parts) const noexcept {
-    for (std::size_t i = 0; i < run.size(); ++i) {
-      parts[2 * i] = {heads.data() + i * header_, header_};
-      parts[2 * i + 1] = {out_.samples.data() + std::size_t(offsets_[first + i]) * kSampleWidth,
-                          std::size_t(run[i].bytes - header_)};
-    }
-    return std::span(parts).first(2 * run.size());
+                                               Heads<L>& heads, Parts& parts) const noexcept {
+    return scatter(parts, run.size(), heads.data(), header_, [&](std::size_t i) {
+      return std::span(block_at(first + i), std::size_t(run[i].bytes - header_));
+    });
   }
 
   // Decodes the headers, read into `heads`, of the run's records that lie
   // whole in the `filled` bytes read, and keeps those before the first that
   // disagrees with its extent: their count. Where the file has become
   // shorter, the first record it cuts differs.
-  std::size_t keep(std::span<const Extent> run, std::size_t first, const Heads& heads,
+  std::size_t keep(std::span<const Extent> run, std::size_t first, const Heads<L>& heads,
                    std::uint64_t filled) const noexcept {
     const std::size_t whole = whole_records(run, filled);
     for (std::size_t i = 0; i < whole; ++i) {
       const typename L::Header values = decode_header<L>(heads.data() + i * header_, channels_);
       const std::uint64_t block = run[i].bytes - header_;
       if (L::block_bytes(values, channels_) != block) return i;
-      store(first + i, values);
-      samples_to_host(out_.samples.data() + std::size_t(offsets_[first + i]) * kSampleWidth, block,
-                      kSampleWidth);
+      cols_.store(first + i, values);
+      samples_to_host(block_at(first + i), block, kSampleWidth);
     }
     return whole;
   }
@@ -197,29 +171,23 @@ class Picker {
   // One run of adjacent records, extents `first` on, read through the
   // reader, then each header checked against its extent.
   bool read_run(std::span<const Extent> run, std::size_t first) {
-    Heads heads;
+    Heads<L> heads;
     Parts parts;
     const std::span<std::span<std::uint8_t>> places = parts_of(run, first, heads, parts);
     // On input that cannot seek, runs must come in order: the seek reads forward.
     if (Status st = decoder_.seek(run[0].position); !st.ok()) {
-      fail(st.error());
+      res_.fail(st.error());
       return false;
     }
     Result<std::uint64_t> filled = read_parts(in_, places);
     if (!filled.ok()) {
-      fail(filled.error());
+      res_.fail(filled.error());
       return false;
     }
     const std::size_t kept = keep(run, first, heads, filled.value());
     res_.events = first + kept;
-    res_.samples = std::uint64_t(offsets_[res_.events]);
+    res_.samples = std::uint64_t(cols_.offsets[res_.events]);
     return kept == run.size() || mismatch(run[kept]);
-  }
-
-  void store(std::uint64_t i, const typename L::Header& values) const noexcept {
-    for_each_field<L>(values, [&](auto k, const auto& value) {
-      std::memcpy(col_[k] + sizeof value * i, &value, sizeof value);
-    });
   }
 
   // How a pick in parts ended early: at extent `index`, a record other than
@@ -236,7 +204,7 @@ class Picker {
     std::vector<std::pair<std::size_t, std::size_t>> runs;  // first extent, count
     std::uint64_t run_bytes = 0;
     for (std::size_t i = 0; i < extents.size(); ++i) {
-      if (adjacent(extents, i) && runs.back().second < kPickRecords &&
+      if (adjacent(extents, i) && runs.back().second < kScatterRecords &&
           run_bytes + extents[i].bytes <= kPartBytes) {
         ++runs.back().second;
         run_bytes += extents[i].bytes;
@@ -250,7 +218,7 @@ class Picker {
     Failure failed{extents.size(), false, IoError::eof()};
     Claims claims(0, runs.size(), 1);
     on_threads(threads, [&]() noexcept {
-      Heads heads;
+      Heads<L> heads;
       for (auto [a, b] = claims.next(); a < b; std::tie(a, b) = claims.next()) {
         const auto [first, count] = runs[a];
         if (first >= wrong.load(std::memory_order_relaxed)) return;
@@ -264,13 +232,13 @@ class Picker {
       }
     });
     res_.events = failed.index;
-    res_.samples = std::uint64_t(offsets_[failed.index]);
+    res_.samples = std::uint64_t(cols_.offsets[failed.index]);
     if (failed.index == extents.size()) {
       res_.stop = Stop::limit;
     } else if (failed.mismatch) {
       mismatch(extents[failed.index]);
     } else {
-      fail(failed.error);
+      res_.fail(failed.error);
     }
     return res_;
   }
@@ -278,7 +246,7 @@ class Picker {
   // One run of adjacent records, extents `first` on, by reads at its
   // offset; the failure that stops it, if any.
   std::optional<Failure> read_run_at(std::span<const Extent> run, std::size_t first,
-                                     Heads& heads) const noexcept {
+                                     Heads<L>& heads) const noexcept {
     Parts parts;
     std::span<std::span<std::uint8_t>> left = past(parts_of(run, first, heads, parts), 0);
     std::uint64_t filled = 0;
@@ -297,10 +265,8 @@ class Picker {
   BatchDecoder& decoder_;
   BufReader& in_;
   const std::int32_t channels_;
-  BatchMemory& out_;
   const std::size_t header_;
-  std::uint8_t* col_[kMaxColumns] = {};
-  std::int64_t* offsets_ = nullptr;
+  Columns<L> cols_;
   std::uint64_t bytes_ = 0;    // file bytes of all the extents
   std::uint64_t longest_ = 0;  // of the longest extent
   BatchResult res_;
