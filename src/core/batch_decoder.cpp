@@ -12,6 +12,7 @@
 #include <utility>
 
 #include "columns.hpp"
+#include "equal_run.hpp"
 #include "record.hpp"
 #include "sample_buffer.hpp"
 #include "thresholds.hpp"
@@ -56,17 +57,8 @@ class Walk {
   static constexpr std::size_t kSampleWidth = L::kDesc.sample_width();
   enum class Next : bool { go_on, stop };
 
-  // A run of records of one size: the first lies at file offset `start` and
-  // is record `first` of the batch, its samples from element `first_sample`
-  // on; `count` records in all.
-  struct Run {
-    std::uint64_t start, record, block, first, first_sample, count;
-  };
-  // How one system read brings a chunk of a run: the records whole into a
-  // stage, or whole into the samples column from the first block's place on
-  // (each block then moved down over the headers before it), or headers
-  // into a stage and blocks straight into their places.
-  enum class Chunk : std::uint8_t { staged, compact, scattered };
+  using Run = EqualRun<L, kWithSamples>;
+  using Chunk = typename Run::Chunk;
 
   Header decode(const std::uint8_t* h) const noexcept { return decode_header<L>(h, channels_); }
   std::optional<std::uint64_t> block_of(const Header& values) const noexcept {
@@ -242,62 +234,6 @@ class Walk {
     res_.events += n;
   }
 
-  static constexpr Chunk chunk_for(std::uint64_t block) noexcept {
-    if (!kWithSamples || block < kScatterBlock) return Chunk::staged;
-    return block < kCompactBlock ? Chunk::compact : Chunk::scattered;
-  }
-
-  std::uint8_t* block_at(const Run& run, std::uint64_t i) const noexcept {
-    return cols_.samples_at(run.first_sample + i * (run.block / kSampleWidth));
-  }
-
-  // The parts of one read of records i to i + c - 1 of `run` (c at most
-  // kScatterRecords, and `stage` large enough), brought as `how` says.
-  std::span<std::span<std::uint8_t>> parts_of(const Run& run, std::uint64_t i, std::uint64_t c,
-                                               Chunk how, std::uint8_t* stage,
-                                               Parts& parts) const noexcept {
-    if (how == Chunk::staged) {
-      parts[0] = {stage, std::size_t(c * run.record)};
-      return std::span(parts).first(1);
-    }
-    std::uint8_t* const blocks = block_at(run, i);
-    if (how == Chunk::compact) {
-      parts[0] = {blocks, std::size_t(c * run.record)};
-      return std::span(parts).first(1);
-    }
-    return scatter(parts, std::size_t(c), stage, header_, [&](std::size_t j) {
-      return std::span(blocks + j * run.block, std::size_t(run.block));
-    });
-  }
-
-  // Takes records i to i + whole - 1 of `run`, brought by one read as
-  // parts_of laid them out: stores each one's header, block and offset, up
-  // to the first that gives another size; returns how many it stored.
-  // Touches only those records' places, so parts run side by side.
-  std::uint64_t store_chunk(const Run& run, std::uint64_t i, std::uint64_t whole, Chunk how,
-                            const std::uint8_t* stage) const noexcept {
-    const std::uint8_t* const base = how == Chunk::compact ? block_at(run, i) : stage;
-    for (std::uint64_t j = 0; j < whole; ++j) {
-      // A compact record's header lies at j * record until its own block is
-      // moved: the blocks before it end at j * block, no later.
-      const std::uint8_t* h = how == Chunk::scattered ? stage + j * header_ : base + j * run.record;
-      const Header values = decode(h);
-      if (block_of(values) != run.block) return j;
-      const std::uint64_t at = run.first + i + j;
-      if (out_) cols_.store(at, values);
-      if constexpr (kWithSamples) {
-        std::uint8_t* dst = block_at(run, i + j);
-        if (how != Chunk::scattered) std::memmove(dst, h + header_, std::size_t(run.block));
-        samples_to_host(dst, run.block, kSampleWidth);
-        cols_.offsets[at + 1] =
-            std::int64_t(run.first_sample + (i + j + 1) * (run.block / kSampleWidth));
-      } else if (out_) {
-        cols_.offsets[at + 1] = std::int64_t(run.start + (i + j + 1) * run.record);
-      }
-    }
-    return whole;
-  }
-
   // A run of records the size of the last one, read by one system read as
   // chunk_for says (from 1 KB blocks on). A header that disagrees ends the
   // run, and the reader goes back to its record. nullopt where no run can be
@@ -307,7 +243,7 @@ class Walk {
     const std::uint64_t block = last_block_;
     const std::uint64_t record = header_ + block;
     const std::uint64_t k = std::min<std::uint64_t>(kScatterRecords, records_within_limits(record));
-    Chunk how = chunk_for(block);
+    Chunk how = Run::chunk_for(block);
     // Read whole, the records end past their last block by their headers:
     // only into room the column has, which is not grown for that (grown
     // memory is fresh, and a batch's kept memory ends where its blocks do).
@@ -318,18 +254,17 @@ class Walk {
                       cols_.make_sample_room(res_.samples * kSampleWidth +
                                              k * (how == Chunk::compact ? record : block));
     if (!room) return std::nullopt;
-    Heads<L> heads;
-    Parts parts;
-    const Run run{in_.position(), record, block, res_.events, res_.samples, k};
-    Result<std::size_t> got = in_.read_scattered(parts_of(run, 0, k, how, heads.data(), parts));
+    const std::uint64_t start = in_.position();
+    const Run run(cols_, channels_, {start, block, res_.events, res_.samples, k});
+    Result<std::uint64_t> got = run.read_through(in_, how);
     if (!got.ok()) {
-      if (Status st = in_.seek_to(run.start); !st.ok()) return stop_with(st.error());
+      if (Status st = in_.seek_to(start); !st.ok()) return stop_with(st.error());
       return stop_with(got.error());
     }
-    const std::uint64_t n = store_chunk(run, 0, got.value() / record, how, heads.data());
+    const std::uint64_t n = got.value();
     count_in(n, record, block);
-    if (n * record != got.value()) {
-      if (Status st = in_.seek_to(run.start + n * record); !st.ok()) return stop_with(st.error());
+    if (in_.position() != start + n * record) {
+      if (Status st = in_.seek_to(start + n * record); !st.ok()) return stop_with(st.error());
     }
     if (n == 0) {  // the general step takes the next record
       last_block_ = 0;
@@ -365,72 +300,14 @@ class Walk {
       next_run_at_ = res_.events + kRunPrefix;
       return std::nullopt;
     }
-    const Run run{in_.position(), record, block, res_.events, res_.samples, k};
-    const std::uint64_t most = chunk_for(block) == Chunk::staged
-                                   ? Stages::kBytes / record
-                                   : std::min<std::uint64_t>(kChunkBytes / record, kScatterRecords);
-    Claims parts(0, k, std::min(most, k / (2 * share.threads())));
-    std::atomic<std::uint64_t> wrong{k};  // the first record found short or of another size
-    on_threads(share.threads(), [&]() noexcept { read_parts(run, parts, wrong); });
-    const std::uint64_t n = wrong.load();
+    const std::uint64_t start = in_.position();
+    const Run run(cols_, channels_, {start, block, res_.events, res_.samples, k});
+    const std::uint64_t n = run.read_in_parts(in_.source(), share.threads());
     count_in(n, record, block);
     if (n < k) next_run_at_ = res_.events + kRunPrefix;
     if (n == 0) return std::nullopt;
-    if (Status st = in_.seek_to(run.start + n * record); !st.ok()) return stop_with(st.error());
+    if (Status st = in_.seek_to(start + n * record); !st.ok()) return stop_with(st.error());
     return Next::go_on;
-  }
-
-  // Reads the parts of `run` it claims until none is left or a record
-  // before the next is marked in `wrong`; marks the first record of its own
-  // that is short or gives another size, and stops.
-  void read_parts(const Run& run, Claims& parts, std::atomic<std::uint64_t>& wrong) const noexcept {
-    const Chunk how = chunk_for(run.block);
-    Heads<L> heads;
-    Stages::Stage staged = how == Chunk::staged ? Stages::take() : nullptr;
-    std::uint8_t* const stage =
-        how != Chunk::staged ? heads.data() : staged ? staged->data() : nullptr;
-    for (auto [a, b] = parts.next(); a < b; std::tie(a, b) = parts.next()) {
-      if (!stage) {
-        found_wrong(wrong, a);
-        break;
-      }
-      if (a >= wrong.load(std::memory_order_relaxed) || !read_part(run, a, b, stage, wrong)) break;
-    }
-    if (staged) Stages::give(std::move(staged));
-  }
-
-  // Reads records a to b - 1 of `run` (at most kScatterRecords) at their
-  // offsets; false, having marked it in `wrong`, at the first that is short
-  // or gives another size.
-  bool read_part(const Run& run, std::uint64_t a, std::uint64_t b, std::uint8_t* stage,
-                 std::atomic<std::uint64_t>& wrong) const noexcept {
-    Parts parts;
-    for (std::uint64_t i = a; i < b;) {
-      std::uint64_t c = b - i;
-      Chunk chunk = chunk_for(run.block);
-      if (chunk == Chunk::compact) {
-        // Read whole, records end past their last block by their headers:
-        // never past the part's blocks (the next part's, which another
-        // thread may write, or the column's end). The read is cut to fit,
-        // and the last few records are read scattered.
-        const std::uint64_t fit = c * run.block / run.record;
-        if (fit >= kCompactLeast) {
-          c = fit;
-        } else {
-          chunk = Chunk::scattered;
-        }
-      }
-      const std::int64_t got = in_.source().read_at_uninterrupted(
-          parts_of(run, i, c, chunk, stage, parts), run.start + i * run.record);
-      const std::uint64_t whole = got > 0 ? std::min(std::uint64_t(got) / run.record, c) : 0;
-      const std::uint64_t n = store_chunk(run, i, whole, chunk, stage);
-      if (n < c) {
-        found_wrong(wrong, i + n);
-        return false;
-      }
-      i += c;
-    }
-    return true;
   }
 
   // A scan's run of records the size of the last one, in a file read at

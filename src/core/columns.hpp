@@ -30,6 +30,9 @@ class Columns {
 
   explicit Columns(BatchMemory* out) : out_(out) {}
 
+  // Whether records are stored: a scan may only count them.
+  bool storing() const noexcept { return out_ != nullptr; }
+
   // Room for `events` records in every column and events + 1 offsets. Even
   // when some region cannot grow, others may have moved: the pointers and
   // the room are taken afresh either way.
