@@ -13,6 +13,7 @@
 
 #include "columns.hpp"
 #include "equal_run.hpp"
+#include "header_check.hpp"
 #include "record.hpp"
 #include "sample_buffer.hpp"
 #include "thresholds.hpp"
@@ -329,54 +330,13 @@ class Walk {
     k = std::min(k, left ? *left / record : 0);
     if (k < kParallelRun || !room_for_records(k)) return std::nullopt;
     const std::uint64_t start = in_.position();
-    const std::uint64_t n = find_headers(start, record, k);
+    const HeaderCheck<L> check(cols_, channels_, {start, last_block_, res_.events, k});
+    const std::uint64_t n = check.run(in_.source());
     for (std::uint64_t i = 0; i < n; ++i) take(record, last_block_, start + (i + 1) * record);
     if (n < k) next_run_at_ = res_.events + kRunPrefix;
     if (n == 0) return std::nullopt;
     if (Status st = in_.seek_to(start + n * record); !st.ok()) return stop_with(st.error());
     return Next::go_on;
-  }
-
-  // Reads the headers of records 0 to k - 1 of `record` bytes each from
-  // `start` and stores their values as the next records: the count before
-  // the first that cannot be read or gives another block size. The first
-  // kRunPrefix are read here; the rest, once those agree, in parts on
-  // several threads (here alone when none can be started).
-  std::uint64_t find_headers(std::uint64_t start, std::uint64_t record, std::uint64_t k) {
-    std::atomic<std::uint64_t> wrong{k};  // the first record found wrong so far
-    const std::uint64_t first = res_.events;
-    // False once a record is found wrong.
-    const auto check = [&](const Source& in, std::uint64_t from, std::uint64_t to) noexcept {
-      std::array<std::uint8_t, L::kDesc.max_header()> h;
-      const std::array<std::span<std::uint8_t>, 1> part{std::span(h).first(header_)};
-      for (std::uint64_t i = from; i < to; ++i) {
-        if (in.read_at_uninterrupted(part, start + i * record) != std::int64_t(header_)) {
-          found_wrong(wrong, i);
-          return false;
-        }
-        const Header values = decode(h.data());
-        if (block_of(values) != last_block_) {
-          found_wrong(wrong, i);
-          return false;
-        }
-        if (out_) cols_.store(first + i, values);
-      }
-      return true;
-    };
-    if (!check(in_.source(), 0, kRunPrefix)) return wrong.load();
-    Claims parts(kRunPrefix, k, kRunPrefix * 4);
-    const std::thread::id caller = std::this_thread::get_id();
-    // The kernel's work for each read keeps a CPU busy: the CPUs to spare.
-    const CpuShare share(kMaxThreads);
-    on_threads(share.threads(), [&]() noexcept {
-      const std::unique_ptr<Source> own =
-          std::this_thread::get_id() == caller ? nullptr : in_.source().reopened();
-      const Source& in = own ? *own : in_.source();
-      for (auto [a, b] = parts.next(); a < b; std::tie(a, b) = parts.next()) {
-        if (a >= wrong.load(std::memory_order_relaxed) || !check(in, a, b)) return;
-      }
-    });
-    return wrong.load();
   }
 
   // One record by the general step: its header from the buffer, refilled as
