@@ -80,9 +80,6 @@ class BatchDecoder {
   BatchDecoder(BufReader in, const LayoutDesc& layout, std::int32_t probed) noexcept
       : in_(std::move(in)), layout_(&layout), probed_(probed) {}
 
-  template <bool kWithSamples>
-  BatchResult walk(BatchMemory* out, Limits limits);
-
   BufReader in_;
   const LayoutDesc* layout_;
   std::int32_t probed_;
