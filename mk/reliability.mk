@@ -124,7 +124,7 @@ fuzz-core: $(FUZZ_DIR)/fuzz_core $(FUZZ_DIR)/fuzz_core_cov $(FUZZ_DIR)/seeds/.ma
 
 # BatchDecoder against the record readers, byte for byte (fuzz/fuzz_batch.cpp).
 fuzz-batch: $(FUZZ_DIR)/fuzz_batch $(FUZZ_DIR)/fuzz_batch_cov $(FUZZ_DIR)/seeds_batch/.made
-	$(call libfuzzer,batch,$(FUZZ_DIR)/seeds_batch,src/core/batch_decoder.cpp src/core/walk.cpp src/core/batch_memory.cpp src/core/record_picker.cpp \
+	$(call libfuzzer,batch,$(FUZZ_DIR)/seeds_batch,src/core/batch_decoder.cpp src/core/walk.cpp src/core/picker.cpp src/core/batch_memory.cpp \
 	  src/core/region.cpp src/core/columns.hpp src/core/equal_run.hpp src/core/header_check.hpp)
 
 # atheris over EventReader: the extension built by clang with ASan, UBSan and

@@ -6,6 +6,8 @@
 #include <memory>
 #include <utility>
 
+#include "picker.hpp"
+#include "record.hpp"
 #include "thresholds.hpp"
 #include "walk.hpp"
 
@@ -29,14 +31,7 @@ BatchDecoder BatchDecoder::open_known(std::unique_ptr<Source> source, const Layo
                       layout, channels);
 }
 
-Status BatchDecoder::seek(std::uint64_t position) {
-  const std::uint64_t at = in_.position();
-  if (position == at) return success();
-  Status st = in_.seek_to(position);
-  if (st.ok() || st.error().code != ESPIPE || position < at) return st;
-  st = in_.skip(position - at);
-  return st.ok() || st.error().is_eof() ? success() : st;
-}
+Status BatchDecoder::seek(std::uint64_t position) { return move_to(in_, position); }
 
 BatchResult BatchDecoder::decode(BatchMemory& out, Limits limits) {
   return walk<true>(in_, *layout_, probed_, &out, limits);
@@ -44,6 +39,10 @@ BatchResult BatchDecoder::decode(BatchMemory& out, Limits limits) {
 
 BatchResult BatchDecoder::scan(BatchMemory* out, Limits limits) {
   return walk<false>(in_, *layout_, probed_, out, limits);
+}
+
+BatchResult BatchDecoder::pick(BatchMemory& out, std::span<const Extent> extents) {
+  return pick_records(in_, *layout_, probed_, out, extents);
 }
 
 }  // namespace vorn

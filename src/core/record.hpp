@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <bit>
+#include <cerrno>
 #include <cstddef>
 #include <span>
 #include <tuple>
@@ -76,6 +77,17 @@ inline void samples_to_host(std::uint8_t* p, std::uint64_t bytes, std::size_t wi
 inline bool retry_later(const IoError& e) noexcept {
   return e.kind == IoError::Kind::interrupted ||
          (e.kind == IoError::Kind::system && e.code == ENOMEM);
+}
+
+// Moves to `position`: by a seek, or on input that cannot seek, by reading
+// forward to it (an input that ends first leaves the reader at its end).
+inline Status move_to(BufReader& in, std::uint64_t position) {
+  const std::uint64_t at = in.position();
+  if (position == at) return success();
+  Status st = in.seek_to(position);
+  if (st.ok() || st.error().code != ESPIPE || position < at) return st;
+  st = in.skip(position - at);
+  return st.ok() || st.error().is_eof() ? success() : st;
 }
 
 // After a read that met the end of the file partway into a record, puts the

@@ -1,13 +1,16 @@
-// BatchDecoder::pick: chosen records read by their extents, runs of adjacent
-// ones with one scattered read each, nothing between them.
+// Picker: chosen records read by their extents, runs of adjacent ones with
+// one scattered read each, nothing between them; on several threads where
+// the pick is long and the file is read at offsets.
+#include "picker.hpp"
+
 #include <array>
 #include <cstring>
 #include <mutex>
 #include <tuple>
 #include <vector>
 
-#include "batch_decoder.hpp"
 #include "columns.hpp"
+#include "layouts.hpp"
 #include "record.hpp"
 #include "thresholds.hpp"
 #include "threads.hpp"
@@ -68,8 +71,8 @@ Result<std::uint64_t> read_parts(BufReader& in, std::span<std::span<std::uint8_t
 template <class L>
 class Picker {
  public:
-  Picker(BatchDecoder& decoder, BufReader& in, std::int32_t channels, BatchMemory& out)
-      : decoder_(decoder), in_(in), channels_(channels), header_(L::kDesc.header_for(channels)),
+  Picker(BufReader& in, std::int32_t channels, BatchMemory& out)
+      : in_(in), channels_(channels), header_(L::kDesc.header_for(channels)),
         cols_(&out) {}
 
   BatchResult run(std::span<const Extent> extents) {
@@ -175,7 +178,7 @@ class Picker {
     Parts parts;
     const std::span<std::span<std::uint8_t>> places = parts_of(run, first, heads, parts);
     // On input that cannot seek, runs must come in order: the seek reads forward.
-    if (Status st = decoder_.seek(run[0].position); !st.ok()) {
+    if (Status st = move_to(in_, run[0].position); !st.ok()) {
       res_.fail(st.error());
       return false;
     }
@@ -198,8 +201,9 @@ class Picker {
     IoError error;
   };
 
-  // The runs read on `threads` threads, which take them in turn. What is taken is what the one-by-one reading takes: the records
-  // before the first failure, which ends the batch as it would.
+  // The runs read on `threads` threads, which take them in turn. What is
+  // taken is what the one-by-one reading takes: the records before the
+  // first failure, which ends the batch as it would.
   BatchResult run_in_parts(std::span<const Extent> extents, unsigned threads) {
     std::vector<std::pair<std::size_t, std::size_t>> runs;  // first extent, count
     std::uint64_t run_bytes = 0;
@@ -262,7 +266,6 @@ class Picker {
     return std::nullopt;
   }
 
-  BatchDecoder& decoder_;
   BufReader& in_;
   const std::int32_t channels_;
   const std::size_t header_;
@@ -274,10 +277,9 @@ class Picker {
 
 }  // namespace
 
-BatchResult BatchDecoder::pick(BatchMemory& out, std::span<const Extent> extents) {
-  return Layouts::visit(*layout_, [&]<class L>() {
-    return Picker<L>(*this, in_, probed_, out).run(extents);
-  });
+BatchResult pick_records(BufReader& in, const LayoutDesc& layout, std::int32_t channels,
+                         BatchMemory& out, std::span<const Extent> extents) {
+  return Layouts::visit(layout, [&]<class L>() { return Picker<L>(in, channels, out).run(extents); });
 }
 
 }  // namespace vorn
