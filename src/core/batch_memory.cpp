@@ -2,7 +2,10 @@
 // out again, and the stages of reads in parts.
 #include "batch_memory.hpp"
 
+#include <pthread.h>
+
 #include <algorithm>
+#include <mutex>
 
 namespace vorn {
 namespace {
@@ -34,6 +37,23 @@ std::size_t spare_limit(std::uint64_t events, std::uint64_t sample_bytes,
   return batch > SIZE_MAX / 2 ? SIZE_MAX : std::size_t(2 * batch);
 }
 
+// The one lock of the memory kept by every pool and by spare memory. A
+// batch's memory may be given back on any thread (an Arrow consumer's), so
+// a fork() on another thread could otherwise leave the child a lock that no
+// thread of its own will let go, and its next read waiting on it forever.
+// It is taken around fork(), as the C library takes malloc's.
+std::mutex& kept_memory_lock() noexcept {
+  static std::mutex* const lock = [] {
+    auto* made = new std::mutex;  // never destroyed: memory may be given back at exit
+    pthread_atfork([] { kept_memory_lock().lock(); }, [] { kept_memory_lock().unlock(); },
+                   [] { kept_memory_lock().unlock(); });
+    return made;
+  }();
+  return *lock;
+}
+
+using Hold = std::lock_guard<std::mutex>;
+
 }  // namespace
 
 void BatchMemory::trim_to(const BatchResult& r, const LayoutDesc& layout) noexcept {
@@ -63,7 +83,7 @@ BatchPool::~BatchPool() {
 
 std::unique_ptr<BatchMemory> BatchPool::take() {
   {
-    std::lock_guard<std::mutex> lock(mutex_);
+    Hold lock(kept_memory_lock());
     for (auto it = kept_.rbegin(); it != kept_.rend(); ++it) {
       if (*it) return std::move(*it);
     }
@@ -77,7 +97,7 @@ std::unique_ptr<BatchMemory> BatchPool::take() {
 
 void BatchPool::give(std::unique_ptr<BatchMemory> m) noexcept {
   trim(*m, layout_, keep_events_, keep_sample_bytes_);
-  std::lock_guard<std::mutex> lock(mutex_);
+  Hold lock(kept_memory_lock());
   for (std::unique_ptr<BatchMemory>& slot : kept_) {
     if (!slot) {
       slot = std::move(m);
@@ -90,7 +110,7 @@ std::unique_ptr<BatchMemory> SpareMemory::take(std::size_t at_most) {
   Freed freed;  // unmapped once the lock is let go: that takes time
   std::unique_ptr<BatchMemory> m;
   {
-    std::lock_guard<std::mutex> lock(mutex_);
+    Hold lock(kept_memory_lock());
     expire(Clock::now(), freed);
     std::size_t best = count_;
     for (std::size_t i = 0; i < count_; ++i) {
@@ -110,7 +130,7 @@ void SpareMemory::give(std::unique_ptr<BatchMemory> m) noexcept {
   Freed freed;
   const std::size_t size = m->bytes();
   if (size == 0 || size > cap_) return;
-  std::lock_guard<std::mutex> lock(mutex_);
+  Hold lock(kept_memory_lock());
   const Clock::time_point now = Clock::now();
   expire(now, freed);
   while (count_ == kKept || held_ + size > cap_) drop_oldest(freed);
@@ -120,14 +140,14 @@ void SpareMemory::give(std::unique_ptr<BatchMemory> m) noexcept {
 
 std::size_t SpareMemory::release() noexcept {
   Freed freed;
-  std::lock_guard<std::mutex> lock(mutex_);
+  Hold lock(kept_memory_lock());
   const std::size_t held = held_;
   while (count_ != 0) drop_oldest(freed);
   return held;
 }
 
 std::size_t SpareMemory::bytes() noexcept {
-  std::lock_guard<std::mutex> lock(mutex_);
+  Hold lock(kept_memory_lock());
   return held_;
 }
 

@@ -8,7 +8,6 @@
 #include <chrono>
 #include <cstdint>
 #include <memory>
-#include <mutex>
 
 #include "batch.hpp"
 #include "layouts.hpp"
@@ -87,7 +86,6 @@ class SpareMemory final : public MemoryHome {
   void drop_oldest(Freed& freed) noexcept;
   void drop(std::size_t i) noexcept;  // kept_[i] out, the later ones moved up
 
-  std::mutex mutex_;
   std::array<Kept, kKept> kept_;  // the first count_, oldest first
   std::size_t count_ = 0;
   std::size_t held_ = 0;
@@ -123,7 +121,6 @@ class BatchPool final : public MemoryHome {
   void give(std::unique_ptr<BatchMemory> m) noexcept override;
 
  private:
-  std::mutex mutex_;
   std::array<std::unique_ptr<BatchMemory>, 2> kept_;
   const LayoutDesc& layout_;
   std::uint64_t keep_events_;

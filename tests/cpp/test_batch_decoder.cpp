@@ -3,7 +3,12 @@
 #include <gtest/gtest.h>
 
 #include <sched.h>
+#include <signal.h>
+#include <sys/wait.h>
 #include <unistd.h>
+
+#include <atomic>
+#include <thread>
 
 #include "batch_decoder.hpp"
 #include "scripted_source.hpp"
@@ -182,6 +187,38 @@ std::unique_ptr<BatchMemory> memory_of_pages(std::size_t pages_each) {
   const std::size_t bytes = pages(1) * pages_each;
   EXPECT_TRUE(m->samples.reserve(bytes) && m->offsets.reserve(bytes));
   return m;
+}
+
+// A fork while another thread gave memory back left the child a lock held by
+// a thread it does not have, and its next give waited on it forever.
+TEST(SpareMemoryTest, AChildForkedWhileMemoryIsGivenBackCanGiveItToo) {
+  SpareMemory spare(std::size_t(1) << 30, std::chrono::hours(1));
+  std::atomic<bool> stop{false};
+  std::thread giver([&] {
+    while (!stop) spare.give(spare.take());
+  });
+  spare.give(memory_of_pages(1));
+  for (int i = 0; i < 100; ++i) {
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+      spare.give(memory_of_pages(1));
+      _exit(0);
+    }
+    int status = 0;
+    pid_t done = 0;
+    for (int ms = 0; ms < 5000 && done == 0; ++ms) {
+      done = waitpid(child, &status, WNOHANG);
+      if (done == 0) usleep(1000);
+    }
+    if (done == 0) {
+      kill(child, SIGKILL);
+      waitpid(child, &status, 0);
+    }
+    ASSERT_EQ(done, child) << "fork " << i << ": the child waited on the lock";
+  }
+  stop = true;
+  giver.join();
 }
 
 TEST(SpareMemoryTest, HandsBackTheLastGivenWithinItsBounds) {
