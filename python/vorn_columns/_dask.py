@@ -14,7 +14,10 @@ except ImportError as e:
     raise ImportError(f"vorn_columns.to_dask needs dask.dataframe ({e}): "
                       "pip install 'vorn[dask]'") from e
 
-from . import Index, Layout, Source, _count, _FileMark, _layout, _read, _remote, _sources, read, scan
+from . import _args, _remote, _sources
+from ._args import Layout, Source
+from ._batch import FileMark, Index
+from ._reading import read, read_range, scan
 
 # File objects are shared by the partitions that read them: one reads at a time.
 _file_objects = threading.Lock()
@@ -30,14 +33,20 @@ def _at(source: Any, origin: Optional[int], work: Any) -> Any:
 
 
 def _partition(source: Any, origin: Optional[int], layout: Layout, options: Dict[str, Any],
-               start: int, stop: int, mark: Optional[_FileMark],
+               start: int, stop: int, mark: Optional[FileMark],
                first: Optional[Tuple[int, ...]]) -> Any:
-    return _at(source, origin, lambda: _read(
+    return _at(source, origin, lambda: read_range(
         source, layout, start, stop, mark, first, options["compression"],
         options["storage_options"])).to_pandas()
 
 
-def to_dask(paths: Union[Source, Iterable[Source]], layout: Layout, *, events_per_partition: int,
+def _label(source: Any) -> str:
+    name = source if not _sources.is_file_object(source) else getattr(source, "name", source)
+    return os.fsdecode(name) if isinstance(name, (str, bytes, os.PathLike)) else repr(name)
+
+
+def to_dask(paths: Union[Source, Iterable[Source]], layout: Optional[Layout], *,
+            events_per_partition: int,
             storage_options: Optional[Dict[str, Any]], compression: Optional[str]) -> Any:
     """The events of the files as a lazy dask.dataframe.DataFrame, one partition per
     `events_per_partition` events of a file (a partition never spans two files), in file order.
@@ -54,9 +63,10 @@ def to_dask(paths: Union[Source, Iterable[Source]], layout: Layout, *, events_pe
     ranged request. A file object must be able to seek, since each partition reads it again
     from where it stood; its partitions read it one at a time. A str that names no file but
     holds *, ? or [ is a glob pattern, local or remote, replaced by the names it matches in
-    sorted order (_remote.expand)."""
-    layout = _layout(layout)
-    size = _count(events_per_partition, "events_per_partition", least=1)
+    sorted order (_remote.expand). Without a layout, each file's scan finds its own, and the
+    files must agree, since the frame has one schema."""
+    asked = None if layout is None else _args.layout(layout)
+    size = _args.count(events_per_partition, "events_per_partition", least=1)
     options: Dict[str, Any] = {"storage_options": storage_options, "compression": compression}
     single = isinstance(paths, (str, bytes, os.PathLike)) or _sources.is_file_object(paths)
     given: List[Any] = [paths] if single else list(cast(Iterable[Any], paths))
@@ -78,17 +88,24 @@ def to_dask(paths: Union[Source, Iterable[Source]], layout: Layout, *, events_pe
                                  "cannot seek; give a path or a file object that can seek")
             origin = int(source.tell())
         origins.append(origin)
-        index: Index = _at(source, origin, lambda: scan(source, layout, **options))
+        index: Index = _at(source, origin, lambda: scan(source, asked, **options))
+        if layout is None:
+            layout = index.layout
+        elif index.layout != layout:
+            raise ValueError(f"{_label(source)} reads as {index.layout} where the files "
+                             f"before it read as {layout}: one frame holds one layout; give "
+                             "the files of each layout apart")
         n = len(index)
         if index.codec is not None and _remote.is_url(source):
             parts.append(delayed(_partition, pure=True)(
                 source, origin, layout, options, 0, n, None, None))
             continue
-        mark = delayed(_FileMark(index), pure=True)
+        mark = delayed(FileMark(index), pure=True)
         for start in range(0, max(n, 1), size):
             first = index._header(start) if n else None
             parts.append(delayed(_partition, pure=True)(
                 source, origin, layout, options, start, min(start + size, n), mark, first))
-    meta = _at(sources[0], origins[0], lambda: read(sources[0], layout, stop=0, **options)).to_pandas()
+    meta = _at(sources[0], origins[0],
+               lambda: read(sources[0], layout, stop=0, **options)).to_pandas()
     return dd.from_delayed(parts, meta=meta)
 

@@ -1,11 +1,12 @@
 """Which layout a file's first records fit: the headers of up to 16 records within its first MiB,
-read as each layout in turn."""
+read as each layout in turn, by decoders over an input already open."""
 from __future__ import annotations
 
-from typing import Any, Callable, List, Optional, Tuple
+from typing import Any, Callable, Dict, List, Optional, Tuple
 
 import numpy as np
 
+from . import _native
 from ._layouts import DESCRIPTIONS
 
 RECORDS = 16  # headers looked at per layout
@@ -75,3 +76,45 @@ def decide(name: str, verdicts: List[Tuple[str, Verdict]]) -> str:
         raise ValueError(f"{name}: too short to tell its layout")
     reasons = "; ".join(f"as {layout}, {why}" for layout, (_, why, _) in verdicts)
     raise ValueError(f"{name}: its first records fit neither layout ({reasons})")
+
+
+def verdicts(filename: Any, again: Callable[[], Any]) -> List[Tuple[str, Verdict]]:
+    """Each layout's verdict on the first records of the input that `again()` gives from its
+    start, once per layout (the decoder reads it; an input error is raised)."""
+    out = []
+    for layout in DESCRIPTIONS:
+        decoder = _native.Decoder(again(), layout, filename)
+
+        def scan_first(count: int, decoder: Any = decoder) -> Tuple[
+                Dict[str, np.ndarray], np.ndarray, bool]:
+            scanned = decoder.scan(0, count, True)
+            if scanned.outcome == "error":
+                scanned.raise_outcome("")
+            return scanned.columns, scanned.positions, scanned.outcome == "corrupt"
+        out.append((layout, verdict(layout, scan_first)))
+    return out
+
+
+def refuting(filename: Any, layout: str, again: Callable[[], Any],
+             length: Optional[int]) -> Optional[str]:
+    """The other layout, where `layout` decodes at most one whole record of the input followed
+    by an incomplete tail (`length`: the input's bytes, None where not known: no tail is taken
+    for incomplete) and the other layout chains two or more whole records that pass the
+    plausibility rule (records without samples chain through any bytes), whatever their
+    other values; else None. `again()` gives the input from its start."""
+    if length is None:
+        return None
+    mine = _native.Decoder(again(), layout, filename).scan(0, 2, True)
+    ends = mine.positions
+    if len(mine) >= 2 or mine.outcome or ends is None or int(ends[-1]) >= length:
+        return None
+    for other, d in DESCRIPTIONS.items():
+        if other == layout:
+            continue
+        try:
+            theirs = _native.Decoder(again(), other, filename).scan(0, 2, True)
+        except (OSError, ValueError):  # the other layout's probe does not read it either
+            continue
+        if len(theirs) >= 2 and bool(np.all(theirs.columns[d.block_field] >= d.plausible_from)):
+            return other
+    return None

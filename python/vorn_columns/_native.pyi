@@ -1,11 +1,10 @@
-# The batch decoder of src/python/columns_module.cpp, as vorn_columns/__init__.py uses it,
+# The batch decoder of src/python/columns_module.cpp, as vorn_columns/_reading.py uses it,
 # and the Arrow export of src/python/arrow_export.cpp, as vorn_columns/arrow.py uses it.
 from typing import Any, Dict, Literal, Optional, Tuple, TypedDict
 
 import numpy as np
 import numpy.typing as npt
 
-from . import Batch
 
 class NativeBatch:
     """A batch as the decoder made it: its memory, layout, counts and how the
@@ -38,8 +37,10 @@ class NativeBatch:
     # `how` says what the caller does about the events before a corrupt record
     # ("{index}" is replaced by its number).
     def raise_outcome(self, how: str, /) -> None: ...
-    # A vorn_columns.Batch holding this batch; `events`: the chosen events' numbers.
-    def batch(self, events: Optional[npt.NDArray[np.int64]] = ..., /) -> Batch: ...
+    # A batch of the class registered (vorn_columns.Batch, which this module,
+    # below it, does not import) holding this batch; `events`: the chosen
+    # events' numbers.
+    def batch(self, events: Optional[npt.NDArray[np.int64]] = ..., /) -> Any: ...
 
 class Decoder:
     # `input`: a path as bytes, an open file's descriptor (read from its start through a
@@ -60,7 +61,7 @@ class Decoder:
     # (inode, size) of the open file; size is None but for a regular file.
     def identity(self) -> Tuple[Optional[int], Optional[int]]: ...
     def iterate(self, start: int, stop: int, max_events: int, max_bytes: int, /) -> None: ...
-    def next_batch(self) -> Batch: ...
+    def next_batch(self) -> Any: ...  # a batch of the class registered
     # An "arrow_array_stream" PyCapsule whose reads step the iteration.
     def stream(self) -> Any: ...
 

@@ -26,8 +26,10 @@ except ImportError as e:
     raise ImportError(f"vorn_columns.scan_polars needs polars ({e}): "
                       "pip install 'vorn[polars]'") from e
 
-from . import Layout, Source, _layout, _native, _remote, _sources, iter_batches
+from . import _args, _remote, _sources
+from ._args import Layout, Source
 from ._layouts import FIELD_DTYPES, FIELDS, SAMPLE_DTYPES
+from ._reading import confirm, decoder_of, detect_layout, iter_batches, layout_of, open_source
 from ._take import pick
 
 
@@ -123,14 +125,14 @@ class _Once:
     refused rather than given what the first left."""
 
     def __init__(self, f: Any) -> None:
-        self._f, self._taken = f, threading.Lock()
+        self.file, self._taken = f, threading.Lock()
 
     def __call__(self) -> Any:
         if not self._taken.acquire(blocking=False):
-            raise ValueError(f"scan_polars reads {self._f!r} once, since it cannot seek, and an "
-                             "earlier scan of this frame read it; give a path or a file object "
-                             "that can seek")
-        return self._f
+            raise ValueError(f"scan_polars reads {self.file!r} once, since it cannot seek, and "
+                             "an earlier scan of this frame read it; give a path or a file "
+                             "object that can seek")
+        return self.file
 
 
 def _schema(layout: str, with_file: bool) -> Dict[str, Any]:
@@ -156,9 +158,9 @@ def _by_bytes(sizes: np.ndarray, limit: int) -> Iterator[slice]:
 class _File:
     """One input of the scan and what a query asks of it."""
 
-    def __init__(self, source: Any, label: Optional[str], layout: Layout, predicate: Any,
-                 names: List[str], size: int, options: Tuple[Any, Any]) -> None:
-        self.source, self.label, self.layout = source, label, layout
+    def __init__(self, source: Any, label: Optional[str], layout: Layout, given: bool,
+                 predicate: Any, names: List[str], size: int, options: Tuple[Any, Any]) -> None:
+        self.source, self.label, self.layout, self.given = source, label, layout, given
         self.predicate, self.with_data, self.size = predicate, "data" in names, size
         self.options = options  # compression, storage_options
         # The header columns a frame is built of: those asked for and those
@@ -176,7 +178,13 @@ class _File:
         """(frame, events read for it): the first `left` events of the input
         (None: all), those the filter passes; None where none passed. Input
         that cannot seek (compressed, a pipe) is read whole and filtered."""
-        opened = _sources.open_input(self.source, *self.options)
+        opened = open_source(self.source, *self.options)
+        if not self.given:
+            found = layout_of(opened, None)
+            if found != self.layout:
+                raise ValueError(f"{os.fsdecode(opened.filename)} reads as {found} where the "
+                                 f"frame's first file reads as {self.layout}: one frame holds "
+                                 "one layout; scan the files of each layout apart")
         on_data = self.predicate is not None and "data" in self.predicate.meta.root_names()
         if not opened.seekable or on_data:
             return self._filtered_whole(opened, left)
@@ -196,7 +204,7 @@ class _File:
         """Headers a chunk at a time (the scan steps over blocks), the filter
         evaluated on them, then the samples of the events that pass."""
         filename = opened.filename
-        decoder = _native.Decoder(opened.native, self.layout, filename)
+        decoder = decoder_of(opened, self.layout)
         first = 0
         while left is None or left > 0:
             want = self.size if left is None else min(self.size, left)
@@ -205,6 +213,8 @@ class _File:
             n = len(positions) - 1
             if left is not None:
                 left -= n
+            if self.given and not first:
+                confirm(opened, self.layout, n)
             headers = self._labelled(pl.DataFrame({name: by_name[name] for name in self.fields}))
             keep = np.arange(n)
             if self.predicate is not None:
@@ -228,13 +238,24 @@ class _File:
             first += n
 
 
-def scan_polars(sources: Union[Source, Iterable[Source]], layout: Layout, *,
+def _first_layout(files: List[Tuple[Any, str]], options: Tuple[Any, Any]) -> Layout:
+    """The layout the first input's first records fit, which gives the frame its schema; the
+    input is left for the scans as it was."""
+    if not files:
+        raise ValueError("scan_polars of no file needs the layout of its schema")
+    source = files[0][0]
+    target = source.file if isinstance(source, _Once) else source() if callable(source) else source
+    return detect_layout(target, compression=options[0], storage_options=options[1])
+
+
+def scan_polars(sources: Union[Source, Iterable[Source]], layout: Optional[Layout] = None, *,
                 storage_options: Optional[Dict[str, Any]] = None,
                 compression: Optional[str] = "auto") -> pl.LazyFrame:
-    layout = _layout(layout)
+    given = None if layout is None else _args.layout(layout)
     _sources._check_compression(compression)
     files, with_file = _expand(sources, storage_options)
-    schema = _schema(layout, with_file)
+    found = given or _first_layout(files, (compression, storage_options))
+    schema = _schema(found, with_file)
 
     def source(with_columns: Optional[List[str]], predicate: Any, n_rows: Optional[int],
                batch_size: Optional[int]) -> Iterator[Any]:
@@ -244,8 +265,9 @@ def scan_polars(sources: Union[Source, Iterable[Source]], layout: Layout, *,
         for given, label in files:
             if left == 0:
                 return
-            part = _File(given() if callable(given) else given, label if with_file else None, layout, predicate,
-                         names, size, (compression, storage_options))
+            part = _File(given() if callable(given) else given, label if with_file else None,
+                         found, layout is not None, predicate, names, size,
+                         (compression, storage_options))
             for frame, read in part.frames(left):
                 if left is not None:
                     left -= read

@@ -10,6 +10,8 @@ import re
 from typing import Any, Dict, List, Mapping, NamedTuple, Optional, Tuple
 from urllib.parse import unquote, urlsplit
 
+from ._errors import stale
+
 # Bytes a sequential read asks for at a time: one request per block, never one per record.
 BLOCK_SIZE = 4 << 20
 _URL = re.compile(r"([A-Za-z][A-Za-z0-9+.-]*::)*([A-Za-z][A-Za-z0-9+.-]*)://")
@@ -194,10 +196,11 @@ def _named(e: OSError, url: str) -> OSError:
 
 
 class Opened(NamedTuple):
-    """An object opened for reading: the file object, its identity when opened."""
+    """An object opened for reading: the file object, its identity when opened. resolve()
+    gives any other source as `file`, with no identity."""
 
     file: Any
-    identity: Identity
+    identity: Optional[Identity]
 
 
 def open_sequential(url: str, storage_options: Optional[Mapping[str, Any]],
@@ -209,14 +212,34 @@ def open_sequential(url: str, storage_options: Optional[Mapping[str, Any]],
 
 
 def open_range(url: str, start: int, end: Optional[int],
-               storage_options: Optional[Mapping[str, Any]]) -> Opened:
+               storage_options: Optional[Mapping[str, Any]],
+               known: Optional[Identity] = None) -> Opened:
     """The object, of which bytes [start, end) (`end` None: to its end) are fetched now with
     one request and read without another; it stands at offset 0, in the object's own
     positions. A read elsewhere (none for a read that keeps to the range) makes a request of
-    its own size."""
+    its own size. With `known`, the identity an index holds, nothing is fetched from an object
+    that changed since (StaleIndexError)."""
     fs, path = filesystem(url, storage_options)
     ident = identity(fs, path, url)
+    reason = None if known is None else changed(known, ident)
+    if reason is not None:
+        raise stale(url, reason)
     return Opened(range_file(fs, path, url, ident, start, end), ident)
+
+
+def resolve(source: Any, storage_options: Optional[Mapping[str, Any]],
+            span: Optional[Tuple[int, Optional[int]]] = None,
+            known: Optional[Tuple[int, str]] = None) -> Opened:
+    """What a reader opens for `source`, with the identity of an object behind a URL: such an
+    object read forward (open_sequential) or, with `span`, as open_range, checked against the
+    size and tag `known`; the path a file:// URL names; any other source as given (identity
+    None)."""
+    if not is_url(source):
+        return Opened(local_path(source), None)
+    if span is None:
+        return open_sequential(source, storage_options)
+    return open_range(source, *span, storage_options,
+                      known=None if known is None else Identity(*known))
 
 
 def range_file(fs: Any, path: str, url: str, ident: Identity, start: int,

@@ -13,8 +13,6 @@ import weakref
 import zlib
 from typing import Any, Callable, Dict, Optional, Tuple
 
-from . import _remote
-
 CODECS = ("gzip", "bz2", "xz", "zstd")
 MAGIC = {"gzip": b"\x1f\x8b\x08", "bz2": b"BZh", "xz": b"\xfd7zXZ\x00", "zstd": b"\x28\xb5\x2f\xfd"}
 # A zstd skippable frame: a little-endian magic number in this range, its length, then that many
@@ -419,13 +417,36 @@ class Input:
     `seekable` says whether it can be read again from any position."""
 
     def __init__(self, native: Any, filename: Any, codec: Optional[str], seekable: bool,
-                 origin: Optional[int] = None) -> None:
+                 origin: Optional[int] = None, remote: Any = None,
+                 channels: Optional[int] = None) -> None:
         self.native = native
         self.filename = filename
         self.codec = codec
         self.seekable = seekable
         self.origin = origin  # a file object's position at open
-        self.remote: Any = None  # an object behind a URL: its _remote.Identity when opened
+        self.remote = remote  # an object behind a URL: its _remote.Identity when opened
+        self.channels = channels  # the channel count known without the WD2 probe, or None
+
+    def rewound(self) -> Any:
+        """What a second decoder reads the input through from its start, with no second open:
+        the descriptor of a file vorn opened (a decoder reads a duplicate), or the file object
+        sought back; None where the input cannot be read again (a pipe, a compressed stream
+        of one, a path that names no regular file)."""
+        if isinstance(self.native, Descriptor):
+            return None if self.native.closed else self.native
+        if isinstance(self.native, bytes) or not can_seek(self.native):
+            return None
+        self.native.seek(self.origin or 0)
+        return self.native
+
+    def length(self) -> Optional[int]:
+        """The bytes of a plain input after its start; None for a compressed one or where the
+        length is not known. A file object is left at its end."""
+        if isinstance(self.native, Descriptor):
+            return None if self.native.closed else os.fstat(self.native).st_size
+        if self.codec is not None or isinstance(self.native, bytes) or not self.seekable:
+            return None
+        return int(self.native.seek(0, io.SEEK_END)) - (self.origin or 0)
 
     def read_so_far(self) -> Optional[int]:
         """The bytes of the (decompressed) input after its start, once it has been read to
@@ -453,25 +474,21 @@ def is_file_object(source: Any) -> bool:
         hasattr(source, m) for m in READ_METHODS)
 
 
-def open_input(source: Any, compression: Any = "auto", storage_options: Any = None) -> Input:
+def open_input(source: Any, compression: Any = "auto", remote: Any = None,
+               channels: Optional[int] = None) -> Input:
     """`source` (a path or a binary file object) as an Input. A path to plain data is read by
     the decoder itself; anything compressed through the codec's file object. Under "auto",
     input whose first bytes are a codec's magic bytes and whose stream header decodes is
     decompressed; a regular file is looked at here, a pipe or device given by path is read
-    as plain. A URL (other than file://) is read through fsspec with `storage_options`, in
-    large blocks."""
+    as plain. `remote` is the identity of the object behind a URL that `source` reads,
+    `channels` a channel count known without the probe."""
     if isinstance(source, Input):
         return source
     _check_compression(compression)
-    if _remote.is_url(source):
-        opened = _remote.open_sequential(source, storage_options)
-        remote = open_input(opened.file, compression)
-        remote.remote = opened.identity
-        return remote
     if isinstance(source, bytes):
         _check_bytes_path(source)
     if isinstance(source, (str, bytes, os.PathLike)):
-        return _open_path(os.fspath(_remote.local_path(source)), compression)
+        return _open_path(os.fspath(source), compression)
     if not is_file_object(source):
         raise TypeError("expected a path (str, bytes or os.PathLike) or a binary file object, "
                         f"not {type(source).__name__}")
@@ -493,12 +510,12 @@ def open_input(source: Any, compression: Any = "auto", storage_options: Any = No
             head = b""
     if codec is not None:
         native: Any = Decompressed(codec, source, filename, owns=False, head=head)
-        return Input(native, filename, codec, False)
+        return Input(native, filename, codec, False, remote=remote)
     if head:
-        return Input(Replayed(source, head), filename, None, False)
+        return Input(Replayed(source, head), filename, None, False, remote=remote)
     if not seekable:
-        return Input(Replayed(source, b""), filename, None, False)
-    return Input(source, filename, None, True, origin)
+        return Input(Replayed(source, b""), filename, None, False, remote=remote)
+    return Input(source, filename, None, True, origin, remote, channels)
 
 
 def _check_bytes_path(path: bytes) -> None:
@@ -546,11 +563,11 @@ def _open_regular(path: bytes) -> Optional[io.FileIO]:
 
 
 def _open_path(filename: Any, compression: Any) -> Input:
-    """A path is opened once: the file whose first bytes decided the codec is the file read."""
+    """A path is opened once: the file whose first bytes decided the codec is the file read,
+    through a duplicate of the descriptor that looked."""
     path = os.fsencode(filename)
-    if compression is None:
-        return Input(path, filename, None, True)
-    raw = open(path, "rb", buffering=0) if compression != "auto" else _open_regular(path)
+    raw = open(path, "rb", buffering=0) if compression not in ("auto", None) else \
+        _open_regular(path)
     if raw is None:  # a pipe or a device is read as plain
         return Input(path, filename, None, True)
     try:
@@ -559,10 +576,10 @@ def _open_path(filename: Any, compression: Any) -> Input:
                 compression = look(raw, True)[0]
             except OSError:
                 compression = None  # the decoder's read says what is wrong
-            if compression is None:
-                with raw:
-                    return Input(Descriptor(os.dup(raw.fileno())), filename, None, True)
-            raw.seek(0)
+        if compression is None:
+            with raw:
+                return Input(Descriptor(os.dup(raw.fileno())), filename, None, True)
+        raw.seek(0)
         return Input(Decompressed(compression, raw, filename, owns=True), filename, compression,
                      False)
     except BaseException:

@@ -1,5 +1,5 @@
 """Events by number: ``take`` reads chosen records of a file and nothing
-between them; ``select`` makes a Batch of some of another's events."""
+between them; ``pick`` reads them by their positions."""
 from __future__ import annotations
 
 import os
@@ -7,12 +7,15 @@ from typing import TYPE_CHECKING, Any, Dict, List, Literal, Optional, Tuple, ove
 
 import numpy as np
 
-from . import (Batch, Index, Layout, Source, StaleIndexError, _check_file, _index, _layout, _native,
-               _open, _stale)
+from . import _args, _native
+from ._args import Layout, Source
+from ._batch import Batch, Index, select
+from ._errors import StaleIndexError, stale
 from ._layouts import FIELDS
+from ._reading import check_file, decoder_of, index_of, open_source
 
 if TYPE_CHECKING:
-    from . import WD1Batch, WD2Batch
+    from ._batch import WD1Batch, WD2Batch
 
 # Batches of input read forward: the chosen events are copied out of each.
 _FORWARD_EVENTS = 1 << 16
@@ -71,17 +74,18 @@ def take(source: Source, layout: Layout, events: Any, *, index: Optional[Index] 
     ``index``, the file's headers are scanned first. Input that cannot seek
     (compressed, a pipe) is read forward. An index that no longer describes
     the file raises ``StaleIndexError``, as in ``read``."""
-    layout = _layout(layout)
+    layout = _args.layout(layout)
     if index is not None and not isinstance(index, Index):
         raise TypeError(f"index must be a vorn_columns.Index, not {type(index).__name__}")
-    decoder, opened = _open(source, layout, compression, storage_options)
+    opened = open_source(source, compression, storage_options)
+    decoder = decoder_of(opened, layout)
     filename = opened.filename
     if index is None:
         if not opened.seekable:
             return _forward(decoder, filename, layout, events)
-        index = _index(decoder, opened, layout)
+        index = index_of(decoder, opened, layout, given=True)
     numbers = _numbers(events, len(index), filename)
-    _check_file(decoder, filename, layout, index)
+    check_file(decoder, filename, layout, index)
     starts = index.positions[numbers]
     batch = pick(decoder, filename, layout, numbers, starts, index.positions[numbers + 1] - starts)
     # Records of the same sizes may have been rewritten: the headers vouch for them.
@@ -147,71 +151,5 @@ def pick(decoder: _native.Decoder, filename: Any, layout: str, numbers: np.ndarr
 
 
 def _changed(filename: Any, event: Optional[int], position: int) -> StaleIndexError:
-    return _stale(filename, f"event {event}'s record differs from the index's (byte offset "
+    return stale(filename, f"event {event}'s record differs from the index's (byte offset "
                             f"{position})")
-
-
-def _view(batch: Batch, key: slice) -> Batch:
-    start, stop, step = key.indices(len(batch))
-    if step != 1:
-        raise ValueError(f"a Batch is sliced in steps of 1, not {step}")
-    stop = max(start, stop)
-    low, high = int(batch.offsets[start]), int(batch.offsets[stop])
-    offsets = batch.offsets[start:stop + 1] - low
-    offsets.setflags(write=False)
-    columns = {name: column[start:stop] for name, column in batch.columns.items()}
-    chosen = getattr(batch, "_events", None)
-    first = batch.first + start if chosen is None else (
-        int(chosen[start]) if stop > start else 0)
-    return Batch(batch.layout, first, batch.channels, columns, batch.samples[low:high], offsets,
-                 None if chosen is None else chosen[start:stop])
-
-
-def _gather(batch: Batch, rows: np.ndarray) -> Tuple[np.ndarray, np.ndarray]:
-    """The samples and offsets of the events `rows`, copied."""
-    every = np.diff(batch.offsets)
-    counts = every[rows]
-    offsets = np.zeros(len(rows) + 1, np.int64)
-    np.cumsum(counts, out=offsets[1:])
-    offsets.setflags(write=False)
-    per = int(every[0]) if len(every) else 0
-    if np.all(every == per) and len(batch.samples) == per * len(batch) and batch.offsets[0] == 0:
-        # One sample count for all: a gather of rows, as waveforms() sees them.
-        return batch.samples.reshape(len(batch), per)[rows].reshape(-1), offsets
-    samples = np.empty(int(offsets[-1]), batch.samples.dtype)
-    if not len(rows):
-        return samples, offsets
-    # Runs of consecutive events are copied as one slice each.
-    breaks = np.flatnonzero(np.diff(rows) != 1) + 1
-    for a, b in zip(np.r_[0, breaks], np.r_[breaks, len(rows)]):
-        low, high = batch.offsets[rows[a]], batch.offsets[rows[b - 1] + 1]
-        samples[offsets[a]:offsets[b]] = batch.samples[low:high]
-    return samples, offsets
-
-
-def select(batch: Batch, key: Any) -> Batch:
-    """``batch[key]`` for anything but a column name."""
-    if isinstance(key, slice):
-        return _view(batch, key)
-    if isinstance(key, (int, np.integer)):
-        raise TypeError(f"a Batch is indexed by a column name, a slice, a mask or an array of "
-                        f"indices, not {type(key).__name__}; batch.event({key}) gives one event")
-    rows = np.asarray(key)
-    if rows.dtype == np.bool_:
-        if rows.shape != (len(batch),):
-            raise IndexError(f"a mask of shape {rows.shape} does not fit a batch of "
-                             f"{len(batch)} events")
-        rows = np.flatnonzero(rows)
-    elif rows.size == 0:
-        rows = np.empty(0, np.intp)
-    elif rows.dtype.kind not in "iu" or rows.ndim != 1:
-        raise TypeError(f"a Batch is indexed by a column name, a slice, a mask or a 1-D array "
-                        f"of indices, not {rows.dtype} of shape {rows.shape}")
-    numbers = batch.events[rows]  # IndexError for an index past the end, as NumPy says it
-    rows = np.where(rows < 0, rows + len(batch), rows) if rows.dtype.kind == "i" else rows
-    samples, offsets = _gather(batch, rows)
-    numbers.setflags(write=False)
-    columns = {name: column[rows] for name, column in batch.columns.items()}
-    return Batch(batch.layout, int(numbers[0]) if len(numbers) else 0, batch.channels, columns,
-                 samples, offsets, numbers)
-

@@ -16,9 +16,14 @@ from typing import Any, Callable, Dict, Iterator, List, Optional, Sequence, Tupl
 
 import numpy as np
 
-from . import (BatchIterator, CorruptRecordError, CorruptStreamError, Index, Layout, __version__,
-               _detect, _remote, _sources, _verdicts, iter_batches, scan)
+from . import _remote, _sources
+from ._args import Layout
+from ._batch import Index
+from ._errors import CorruptRecordError
 from ._layouts import DESCRIPTIONS
+from ._reading import BatchIterator, iter_batches, layout_of, open_source, refuted, scan
+from ._sources import CorruptStreamError
+from ._version import __version__
 
 # A layout's name as a suffix names it: run042.wd1 is WD1.
 LAYOUTS = {f".{name.lower()}": name for name in DESCRIPTIONS}
@@ -91,8 +96,8 @@ class _Input:
                     given = path
                 else:  # a FIFO's open waits for its writer
                     given = self._owned = open(path, "rb", buffering=0)
-            self.layout = self._layout(given, asked)
-            self.source = _sources.open_input(given, storage_options=options)
+            self.source = open_source(given, storage_options=options)
+            self.layout = self._layout(asked)
         except (OSError, ValueError, ImportError) as e:
             self.close()
             raise _ReadFailure(self.reason(e)) from None
@@ -100,24 +105,23 @@ class _Input:
             self.close()
             raise
 
-    def _layout(self, given: Any, asked: Optional[str]) -> Layout:
-        """The layout asked for (by --layout or the name), unless the first records read as the
-        other one and not as it; else the one they read as. What detection reads of input that
-        cannot seek is given back to the reading that follows."""
+    def _layout(self, asked: Optional[str]) -> Layout:
+        """The layout asked for (by --layout or the name), unless the records refute it (as
+        vorn_columns.read decides, but for input that cannot be read again too: from its first
+        bytes, given back to the reading that follows); else the one the first records fit."""
         if os.path.isdir(self.path):
             return cast(Layout, asked or "WD1")  # reading it fails as reading a directory does
+        if asked:
+            found = refuted(self.source, asked, look=True)
+            if found is not None:
+                raise _ReadFailure(f"{self.path} does not read as {asked}: its first records do "
+                                   f"not chain as {asked} records; they read as {found}. Use "
+                                   f"--layout {found}.")
+            return cast(Layout, asked)
         try:
-            _, verdicts = _verdicts(given, "auto", self._options)
-            found = _detect.decide(self.path, verdicts)
+            return layout_of(self.source, None, self.path)
         except ValueError as e:
-            if asked:
-                return cast(Layout, asked)  # detection cannot tell: the layout asked for, as it is
             raise _Usage(f"{e}; name it *.wd1 or *.wd2, or give --layout") from None
-        if asked and found != asked and dict(verdicts)[asked][0] < 2:
-            raise _ReadFailure(f"{self.path} does not read as {asked}: its first records do not "
-                               f"chain as {asked} records; they read as {found}. Use --layout "
-                               f"{found}.")
-        return cast(Layout, asked or found)
 
     def close(self) -> None:
         if self._owned is not None:

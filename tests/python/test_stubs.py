@@ -153,7 +153,7 @@ def test_typed_columns_are_the_dtypes_read():
     import ast
     import pathlib
 
-    import vorn_columns as vc
+    import vorn_columns._batch as vc  # the module that declares the typed columns
     from vorn_columns._layouts import FIELD_DTYPES
 
     tree = ast.parse(pathlib.Path(vc.__file__).read_text())
