@@ -99,6 +99,7 @@ COLUMNS_USAGE = """\
         assert_type(next(vc.follow(path, "WD2")).columns["samples"], npt.NDArray[np.uint32])
         assert_type(vc.take(path, "WD1", [0]).samples, npt.NDArray[np.uint16])
         assert_type(vc.read(path, layout), vc.Batch)
+        assert_type(vc.read(path), vc.Batch)
 """
 
 # Each line after the first holds one mistake and the error code mypy must give for it.
