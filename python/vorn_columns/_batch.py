@@ -188,22 +188,26 @@ class Index:
     the scan (None: not known); for an object behind a URL, ``tag`` is its
     ETag or modification time ("" where the filesystem gives neither).
     ``codec`` is the compression the scan found (None: plain), whose
-    decompressed bytes the positions count. A read that seeks with the index
+    decompressed bytes the positions count. ``source`` names the file or URL
+    scanned (None for a file object). A read that seeks with the index
     first checks that the file is the same one, no shorter, and that the
     record found at the position has the index's header values; else it
     raises ``StaleIndexError``."""
 
     __module__ = "vorn_columns"
-    __slots__ = ("layout", "channels", "columns", "positions", "inode", "size", "tag", "codec")
+    __slots__ = ("layout", "channels", "columns", "positions", "inode", "size", "tag", "codec",
+                 "source")
 
     def __init__(self, layout: str, channels: int, columns: Dict[str, np.ndarray],
                  positions: np.ndarray, *, inode: Optional[int] = None,
-                 size: Optional[int] = None, tag: str = "", codec: Optional[str] = None) -> None:
-        self._set(layout, channels, columns, positions, inode, size, tag, codec, owned=False)
+                 size: Optional[int] = None, tag: str = "", codec: Optional[str] = None,
+                 source: Optional[str] = None) -> None:
+        self._set(layout, channels, columns, positions, inode, size, tag, codec, source,
+                  owned=False)
 
     def _set(self, layout: str, channels: int, columns: Dict[str, np.ndarray], positions: Any,
              inode: Optional[int], size: Optional[int], tag: str = "",
-             codec: Optional[str] = None, *, owned: bool) -> None:
+             codec: Optional[str] = None, source: Optional[str] = None, *, owned: bool) -> None:
         """Checks what is cheap to check. Positions become read-only: an array
         the index does not own (`owned` False) is copied first if writeable."""
         self.layout = _args.layout(layout)
@@ -227,6 +231,7 @@ class Index:
         self.size = size
         self.tag = tag
         self.codec = codec
+        self.source = source
 
     def __len__(self) -> int:
         return len(self.positions) - 1
@@ -254,11 +259,12 @@ class Index:
 
     def __getstate__(self) -> Tuple[Any, ...]:
         return (self.layout, self.channels, self.columns, self.positions, self.inode, self.size,
-                self.tag, self.codec)
+                self.tag, self.codec, self.source)
 
     def __setstate__(self, state: Tuple[Any, ...]) -> None:
         # Unpickled arrays are writeable: the positions, the index's own,
-        # become read-only again in place.
+        # become read-only again in place. The pickles of earlier versions
+        # end before `source` (and may end before `tag` and `codec`).
         self._set(*state, owned=True)
 
     def _header(self, event: int) -> Tuple[int, ...]:

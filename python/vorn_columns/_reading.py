@@ -360,13 +360,19 @@ def scan(path: Source, layout: Optional[Layout] = None, *,
     given = None if layout is None else _args.layout(layout)
     opened = open_source(path, compression, storage_options)
     found = layout_of(opened, given)
-    return index_of(decoder_of(opened, found), opened, found, given=given is not None)
+    return index_of(decoder_of(opened, found), opened, found, given=given is not None,
+                    source=name_of(path))
+
+
+def name_of(source: Source) -> Optional[str]:
+    """The name of a file or URL as an index keeps it; None for a file object."""
+    return None if _sources.is_file_object(source) else os.fsdecode(_remote.local_path(source))
 
 
 def index_of(decoder: _native.Decoder, opened: _sources.Input, layout: str, *,
-             given: bool) -> Index:
+             given: bool, source: Optional[str] = None) -> Index:
     """scan() once the input is open; `given`: the layout was given, and the records must not
-    refute it."""
+    refute it. `source`: the name of the file or URL scanned."""
     scanned = decoder.scan(0, UNLIMITED, True)
     scanned.raise_outcome("the index would end before it")  # letting go of the partial index
     if given:
@@ -376,7 +382,7 @@ def index_of(decoder: _native.Decoder, opened: _sources.Input, layout: str, *,
     if opened.remote is not None:
         size, tag = opened.remote
     return Index(layout, decoder.channels, scanned.columns, scanned.positions, inode=inode,
-                 size=size, tag=tag, codec=opened.codec)
+                 size=size, tag=tag, codec=opened.codec, source=source)
 
 
 class BatchIterator:

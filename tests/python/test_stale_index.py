@@ -184,6 +184,18 @@ class TestHandBuiltIndex:
         error = pickle.loads(pickle.dumps(vc.StaleIndexError("m", filename="f", reason="r")))
         assert (str(error), error.filename, error.reason) == ("m", "f", "r")
 
+    def test_an_index_names_its_source_and_older_pickles_load(self, write):
+        path = write(wd1_file(range(8)))
+        index = vc.scan(path, "WD1")
+        assert index.source == str(path) and vc.scan(open(path, "rb"), "WD1").source is None
+        assert pickle.loads(pickle.dumps(index)).source == str(path)
+        # An index pickled before it kept its source: eight fields, or six before tag and codec.
+        for fields in (8, 6):
+            old = vc.Index.__new__(vc.Index)
+            old.__setstate__(index.__getstate__()[:fields])
+            assert old.source is None and (old.positions == index.positions).all()
+            assert outcome(path, "WD1", 3, 6, old) == outcome(path, "WD1", 3, 6)
+
 
 class TestDask:
     @pytest.mark.parametrize("how", ["in_place", "rename", "append"])
