@@ -31,7 +31,31 @@ def _column(columns: Dict[str, np.ndarray], name: str, owner: str) -> np.ndarray
         raise KeyError(f"'data' is not a column: {where}") from None
 
 
-class Batch:
+class _HeaderColumns:
+    """The header columns of a batch or an index as a mapping of their names
+    (`keys()`, `items()`, `name in x`); not a collections.abc.Mapping, since a
+    batch also answers slices and masks."""
+
+    __slots__ = ()
+    columns: Dict[str, np.ndarray]
+
+    def __iter__(self) -> Iterator[str]:
+        return iter(self.columns)
+
+    def __contains__(self, name: object) -> bool:
+        return name in self.columns
+
+    def keys(self) -> KeysView[str]:
+        return self.columns.keys()
+
+    def values(self) -> ValuesView[np.ndarray]:
+        return self.columns.values()
+
+    def items(self) -> ItemsView[str, np.ndarray]:
+        return self.columns.items()
+
+
+class Batch(_HeaderColumns):
     """Events of a file, as columns: ``[first, first + len(batch))``, or the
     events a selection chose (``events``). Its header columns can be used as
     a mapping (``keys()``, ``items()``, ``name in batch``); ``len(batch)`` is
@@ -86,21 +110,6 @@ class Batch:
         if isinstance(key, str):
             return _column(self.columns, key, "b")
         return select(self, key)
-
-    def __iter__(self) -> Iterator[str]:
-        return iter(self.columns)
-
-    def __contains__(self, name: object) -> bool:
-        return name in self.columns
-
-    def keys(self) -> KeysView[str]:
-        return self.columns.keys()
-
-    def values(self) -> ValuesView[np.ndarray]:
-        return self.columns.values()
-
-    def items(self) -> ItemsView[str, np.ndarray]:
-        return self.columns.items()
 
     def __repr__(self) -> str:
         if getattr(self, "_events", None) is not None:
@@ -181,7 +190,7 @@ class Batch:
         return batch_stream_capsule(self, requested_schema)
 
 
-class Index:
+class Index(_HeaderColumns):
     """Where each record of a file starts, and its header values, without
     its samples. ``positions`` has ``len(index) + 1`` entries: the last is the
     end of the last complete record. ``inode`` and ``size`` are the file's at
@@ -238,21 +247,6 @@ class Index:
 
     def __getitem__(self, name: str) -> np.ndarray:
         return _column(self.columns, name, "ix")
-
-    def __iter__(self) -> Iterator[str]:
-        return iter(self.columns)
-
-    def __contains__(self, name: object) -> bool:
-        return name in self.columns
-
-    def keys(self) -> KeysView[str]:
-        return self.columns.keys()
-
-    def values(self) -> ValuesView[np.ndarray]:
-        return self.columns.values()
-
-    def items(self) -> ItemsView[str, np.ndarray]:
-        return self.columns.items()
 
     def __repr__(self) -> str:
         return f"<vorn_columns.Index {self.layout} events {len(self)}>"
