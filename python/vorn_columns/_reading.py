@@ -364,9 +364,12 @@ def scan(path: Source, layout: Optional[Layout] = None, *,
                     source=name_of(path))
 
 
-def name_of(source: Source) -> Optional[str]:
-    """The name of a file or URL as an index keeps it; None for a file object."""
-    return None if _sources.is_file_object(source) else os.fsdecode(_remote.local_path(source))
+def name_of(source: Any) -> Optional[str]:
+    """The name of a file or URL as an index keeps it; None for a file object (or an input
+    opened already)."""
+    if not isinstance(source, (str, bytes, os.PathLike)):
+        return None
+    return os.fsdecode(_remote.local_path(source))
 
 
 def index_of(decoder: _native.Decoder, opened: _sources.Input, layout: str, *,
