@@ -6,6 +6,7 @@ import gzip
 import io
 import os
 import pathlib
+import re
 
 import numpy as np
 import pytest
@@ -201,5 +202,7 @@ def test_every_scan_of_a_file_object_reads_all_of_it(write, query, engine):
         once = SCANS_OF_ONE_FRAME[query](vc.scan_polars(pipe, "WD1"))
         if query == "one scan":
             assert once.collect(engine=engine).equals(want)
-        with pytest.raises(ValueError, match=f"reads {pipe!r} once, since it cannot seek"):
+        # Polars before 1.37 hands on what an IO source raised as its own ComputeError.
+        with pytest.raises((ValueError, pl.exceptions.ComputeError),
+                           match=re.escape(f"reads {pipe!r} once, since it cannot seek")):
             once.collect(engine=engine)

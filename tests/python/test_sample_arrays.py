@@ -154,7 +154,9 @@ class TestRelease:
             held = [a.base for a in held]
         del reader
         gc.collect()
-        assert heap_in_use() - before >= 8 * self.MIB
+        # Half a MiB of slack either way: other tests' threads (servers, clients) allocate
+        # and free on their own meanwhile.
+        assert heap_in_use() - before >= 8 * self.MIB - self.MIB // 2
         del held
         gc.collect()
         assert heap_in_use() - before < self.MIB // 2
