@@ -4,6 +4,7 @@ to columns."""
 from __future__ import annotations
 
 import operator
+import os
 from typing import (TYPE_CHECKING, Any, Dict, ItemsView, Iterator, KeysView, Literal, Optional,
                     Sequence, Tuple, TypedDict, Union, ValuesView, overload)
 
@@ -205,7 +206,7 @@ class Index(_HeaderColumns):
 
     __module__ = "vorn_columns"
     __slots__ = ("layout", "channels", "columns", "positions", "inode", "size", "tag", "codec",
-                 "source")
+                 "source", "mtime_ns", "fingerprint", "sidecar")
 
     def __init__(self, layout: str, channels: int, columns: Dict[str, np.ndarray],
                  positions: np.ndarray, *, inode: Optional[int] = None,
@@ -241,6 +242,9 @@ class Index(_HeaderColumns):
         self.tag = tag
         self.codec = codec
         self.source = source
+        self.mtime_ns: Optional[int] = None  # of a local file, at the scan
+        self.fingerprint: Optional[str] = None  # of a local file's first 64 KiB, once saved
+        self.sidecar: Optional[str] = None  # the sidecar it was saved to or loaded from
 
     def __len__(self) -> int:
         return len(self.positions) - 1
@@ -253,13 +257,30 @@ class Index(_HeaderColumns):
 
     def __getstate__(self) -> Tuple[Any, ...]:
         return (self.layout, self.channels, self.columns, self.positions, self.inode, self.size,
-                self.tag, self.codec, self.source)
+                self.tag, self.codec, self.source, self.mtime_ns, self.fingerprint, self.sidecar)
 
     def __setstate__(self, state: Tuple[Any, ...]) -> None:
         # Unpickled arrays are writeable: the positions, the index's own,
         # become read-only again in place. The pickles of earlier versions
-        # end before `source` (and may end before `tag` and `codec`).
-        self._set(*state, owned=True)
+        # end before `mtime_ns` (and may end before `source`, `tag` and `codec`).
+        self._set(*state[:9], owned=True)
+        self.mtime_ns, self.fingerprint, self.sidecar = (tuple(state[9:]) + (None,) * 3)[:3]
+
+    def save(self, path: Union[str, "os.PathLike[str]", None] = None, *,
+             storage_options: Optional[Dict[str, Any]] = None) -> str:
+        """Writes the index as a Parquet sidecar, beside its file (``<name>.vidx``) unless
+        ``path`` (a path or URL) says where, replacing it whole, and returns where. The
+        file must be the one scanned; the reading functions' ``index="auto"`` then find it."""
+        from . import _sidecar
+        return _sidecar.save(self, path, storage_options)
+
+    @classmethod
+    def load(cls, path_or_url: Union[str, "os.PathLike[str]"], *,
+             storage_options: Optional[Dict[str, Any]] = None) -> "Index":
+        """The index a sidecar holds. It is checked against its file where it is used; a
+        sidecar edited or damaged since it was written raises ``StaleIndexError`` here."""
+        from . import _sidecar
+        return _sidecar.load(path_or_url, storage_options)
 
     def _header(self, event: int) -> Tuple[int, ...]:
         """The header values of `event` as the scan found them."""

@@ -11,11 +11,12 @@ from typing import (TYPE_CHECKING, Any, Callable, Dict, Iterator, List, Literal,
 
 import numpy as np
 
-from . import _args, _detect, _native, _remote, _sources
+from . import _args, _detect, _native, _remote, _sidecar, _sources
 from ._args import UNLIMITED, Layout, Source
 from ._batch import Batch, FileMark, Index
 from ._errors import CorruptRecordError, StaleIndexError, stale
 from ._layouts import LONGEST_HEADER
+from ._sidecar import IndexArg
 from .arrow import stream_capsule
 
 if TYPE_CHECKING:
@@ -191,21 +192,21 @@ def _skip(decoder: _native.Decoder, count: int, first: int, how: str) -> int:
 
 @overload
 def read(path: Source, layout: Literal["WD1"], *, start: int = ..., stop: Optional[int] = ...,
-         index: Optional[Index] = ..., storage_options: Optional[Dict[str, Any]] = ...,
+         index: IndexArg = ..., storage_options: Optional[Dict[str, Any]] = ...,
          compression: Optional[str] = ...) -> WD1Batch: ...
 @overload
 def read(path: Source, layout: Literal["WD2"], *, start: int = ..., stop: Optional[int] = ...,
-         index: Optional[Index] = ..., storage_options: Optional[Dict[str, Any]] = ...,
+         index: IndexArg = ..., storage_options: Optional[Dict[str, Any]] = ...,
          compression: Optional[str] = ...) -> WD2Batch: ...
 @overload
 def read(path: Source, layout: Optional[Layout] = ..., *, start: int = ...,
-         stop: Optional[int] = ..., index: Optional[Index] = ...,
+         stop: Optional[int] = ..., index: IndexArg = ...,
          storage_options: Optional[Dict[str, Any]] = ...,
          compression: Optional[str] = ...) -> Batch: ...
 
 
 def read(path: Source, layout: Optional[Layout] = None, *, start: int = 0,
-         stop: Optional[int] = None, index: Optional[Index] = None,
+         stop: Optional[int] = None, index: IndexArg = "auto",
          storage_options: Optional[Dict[str, Any]] = None,
          compression: Optional[str] = "auto") -> Batch:
     """Events ``[start, stop)`` of the file as one batch (``stop=None``: to
@@ -213,8 +214,10 @@ def read(path: Source, layout: Optional[Layout] = None, *, start: int = 0,
     records fit (``detect_layout``). With an ``index`` from ``scan``, reading
     seeks straight to ``start`` instead of stepping over the records before
     it, once the file is found to be the one the index describes (else
-    ``StaleIndexError``). Input that cannot seek, compressed input among it,
-    is read forward to ``start``.
+    ``StaleIndexError``). ``index="auto"`` uses the file's sidecar where one
+    matches it (``Index.save``), ``None`` none; a sidecar's path is loaded.
+    Input that cannot seek, compressed input among it, is read forward to
+    ``start``.
 
     The batch's memory, once nothing uses it any more, is kept for the next
     ``read`` or ``take`` in the process, as an allocator keeps freed blocks
@@ -222,8 +225,7 @@ def read(path: Source, layout: Optional[Layout] = None, *, start: int = 0,
     given = None if layout is None else _args.layout(layout)
     start = _args.count(start, "start")
     stop = _args.count(stop, "stop", none=UNLIMITED)
-    if index is not None and not isinstance(index, Index):
-        raise TypeError(f"index must be a vorn_columns.Index, not {type(index).__name__}")
+    index = _sidecar.resolve(path, index, storage_options, given)
     first = None
     if index is not None and len(index):
         first = index._header(min(start, len(index) - 1))
@@ -353,15 +355,25 @@ def _header_at(decoder: _native.Decoder, event: int, how: str) -> Optional[Tuple
 
 def scan(path: Source, layout: Optional[Layout] = None, *,
          storage_options: Optional[Dict[str, Any]] = None,
-         compression: Optional[str] = "auto") -> Index:
+         compression: Optional[str] = "auto", index: IndexArg = "auto") -> Index:
     """The positions and header values of every complete record, read
     without the samples (large sample blocks are stepped over by a seek
-    where the input can seek), in the layout given or else found."""
+    where the input can seek), in the layout given or else found; with
+    ``index="auto"``, the file's sidecar where one matches it, unread."""
     given = None if layout is None else _args.layout(layout)
+    known = _sidecar.resolve(path, index, storage_options, given)
+    if known is not None and given in (None, known.layout):
+        return known
+    st = _sidecar.scanned_stat(path)
     opened = open_source(path, compression, storage_options)
     found = layout_of(opened, given)
-    return index_of(decoder_of(opened, found), opened, found, given=given is not None,
-                    source=name_of(path))
+    scanned = index_of(decoder_of(opened, found), opened, found, given=given is not None,
+                       source=name_of(path))
+    if st is not None:
+        scanned.mtime_ns = st.st_mtime_ns
+        if scanned.size is None and opened.codec is not None:
+            scanned.size = st.st_size
+    return scanned
 
 
 def name_of(source: Any) -> Optional[str]:
@@ -398,19 +410,31 @@ class BatchIterator:
     def __init__(self, path: Source, layout: Optional[Layout] = None, *,
                  max_events: Optional[int] = None, max_bytes: int = 4 << 20, start: int = 0,
                  stop: Optional[int] = None, storage_options: Optional[Dict[str, Any]] = None,
-                 compression: Optional[str] = "auto") -> None:
+                 compression: Optional[str] = "auto", index: IndexArg = None) -> None:
         given = None if layout is None else _args.layout(layout)
         max_events, max_bytes = _args.limits(max_events, max_bytes)
         start = _args.count(start, "start")
         stop = _args.count(stop, "stop", none=UNLIMITED)
+        mark = _sidecar.resolve(path, index, storage_options, given) if start else None
         self.input = open_source(path, compression, storage_options)
         self.filename = self.input.filename
-        self.layout = layout_of(self.input, given)
+        self.layout = layout_of(self.input, given or (mark.layout if mark else None))
         self._decoder = decoder_of(self.input, self.layout)
         self._unconfirmed = given is not None  # until the first batch is read
+        at = 0
+        if mark is not None and self.input.seekable and len(mark):
+            # The index's positions instead of a walk over the records before `start`, once
+            # the record found there has the index's header.
+            at = min(start, len(mark) - 1)
+            check_file(self._decoder, self.filename, self.layout, mark)
+            position = int(mark.positions[at])
+            self._decoder.seek(position)
+            _vouch(self.filename, at, position, mark._header(at),
+                   _header_at(self._decoder, at, "iter_batches reads the events before it"))
+            self._decoder.seek(position)
         # No file holds 2**64 records: past that, a count means "all".
         self._decoder.iterate(min(start, UNLIMITED), min(stop, UNLIMITED), max_events,
-                              max_bytes)
+                              max_bytes, at)
 
     @property
     def channels(self) -> int:
@@ -509,29 +533,31 @@ if TYPE_CHECKING:
 def iter_batches(path: Source, layout: Literal["WD1"], *, max_events: Optional[int] = ...,
                  max_bytes: int = ..., start: int = ..., stop: Optional[int] = ...,
                  storage_options: Optional[Dict[str, Any]] = ...,
-                 compression: Optional[str] = ...) -> WD1BatchIterator: ...
+                 compression: Optional[str] = ..., index: IndexArg = ...) -> WD1BatchIterator: ...
 @overload
 def iter_batches(path: Source, layout: Literal["WD2"], *, max_events: Optional[int] = ...,
                  max_bytes: int = ..., start: int = ..., stop: Optional[int] = ...,
                  storage_options: Optional[Dict[str, Any]] = ...,
-                 compression: Optional[str] = ...) -> WD2BatchIterator: ...
+                 compression: Optional[str] = ..., index: IndexArg = ...) -> WD2BatchIterator: ...
 @overload
 def iter_batches(path: Source, layout: Optional[Layout] = ..., *,
                  max_events: Optional[int] = ..., max_bytes: int = ..., start: int = ...,
                  stop: Optional[int] = ..., storage_options: Optional[Dict[str, Any]] = ...,
-                 compression: Optional[str] = ...) -> BatchIterator: ...
+                 compression: Optional[str] = ..., index: IndexArg = ...) -> BatchIterator: ...
 
 
 def iter_batches(path: Source, layout: Optional[Layout] = None, *,
                  max_events: Optional[int] = None, max_bytes: int = 4 << 20, start: int = 0,
                  stop: Optional[int] = None, storage_options: Optional[Dict[str, Any]] = None,
-                 compression: Optional[str] = "auto") -> BatchIterator:
+                 compression: Optional[str] = "auto", index: IndexArg = "auto") -> BatchIterator:
     """Batches of events ``[start, stop)`` that never split an event: each
     ends at ``max_events`` events or before the event that would take its
     file bytes past ``max_bytes``, and holds at least one event. Without a
-    layout, the one the first records fit."""
+    layout, the one the first records fit. With an index (``"auto"``: the
+    file's sidecar where one matches), a ``start`` is sought, not walked to."""
     return BatchIterator(path, layout, max_events=max_events, max_bytes=max_bytes, start=start,
-                         stop=stop, storage_options=storage_options, compression=compression)
+                         stop=stop, storage_options=storage_options, compression=compression,
+                         index=index)
 
 
 @overload

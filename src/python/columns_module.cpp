@@ -353,17 +353,19 @@ PyObject* decoder_channels(PyObject* self, void*) {
   }));
 }
 
-// iterate(start, stop, max_events, max_bytes): sets up next_batch().
+// iterate(start, stop, max_events, max_bytes, at=0): sets up next_batch(); the decoder
+// stands at event `at` (no later than `start`), as an index's seek leaves it.
 PyObject* decoder_iterate(PyObject* self, PyObject* args) {
   return with_decoder(self, [&](DecoderState& st) -> PyObject* {
-    PyObject *start, *stop, *max_events, *max_bytes;
+    PyObject *start, *stop, *max_events, *max_bytes, *at = nullptr;
     Iteration it;
-    if (!PyArg_ParseTuple(args, "OOOO:iterate", &start, &stop, &max_events, &max_bytes) ||
+    if (!PyArg_ParseTuple(args, "OOOO|O:iterate", &start, &stop, &max_events, &max_bytes, &at) ||
         !parse_limit(start, it.to_skip) || !parse_limit(stop, it.stop) ||
         !parse_limit(max_events, it.limits.max_events) ||
-        !parse_limit(max_bytes, it.limits.max_bytes)) {
+        !parse_limit(max_bytes, it.limits.max_bytes) || (at && !parse_limit(at, it.next))) {
       return nullptr;
     }
+    it.to_skip -= std::min(it.to_skip, it.next);
     st.iteration = std::move(it);
     Py_RETURN_NONE;
   });
@@ -592,7 +594,7 @@ PyMethodDef decoder_methods[] = {
      "scan(first, max_events, store) -> NativeBatch of headers and positions, or a count"},
     {"seek", reinterpret_cast<PyCFunction>(decoder_seek), METH_O, "seek(position)"},
     {"iterate", reinterpret_cast<PyCFunction>(decoder_iterate), METH_VARARGS,
-     "iterate(start, stop, max_events, max_bytes): sets up next_batch() and stream()"},
+     "iterate(start, stop, max_events, max_bytes, at=0): sets up next_batch() and stream()"},
     {"next_batch", reinterpret_cast<PyCFunction>(decoder_next_batch), METH_NOARGS,
      "next_batch() -> Batch; StopIteration at the end"},
     {"stream", reinterpret_cast<PyCFunction>(decoder_stream), METH_NOARGS,
