@@ -14,9 +14,12 @@ except ImportError as e:
     raise ImportError(f"vorn_columns.to_dask needs dask.dataframe ({e}): "
                       "pip install 'vorn[dask]'") from e
 
-from . import _args, _remote, _sources
+import numpy as np
+
+from . import _args, _remote, _sidecar, _sources
 from ._args import Layout, Source
-from ._batch import FileMark, Index
+from ._batch import Batch, FileMark, Index
+from ._layouts import FIELD_DTYPES, FIELDS, SAMPLE_DTYPES
 from ._reading import read, read_range, scan
 
 # File objects are shared by the partitions that read them: one reads at a time.
@@ -40,14 +43,39 @@ def _partition(source: Any, origin: Optional[int], layout: Layout, options: Dict
         options["storage_options"])).to_pandas()
 
 
+def _from_sidecar(part: Tuple[Any, Index, int, int], layout: str, options: Dict[str, Any],
+                  columns: Optional[List[str]] = None) -> Any:
+    """A partition of a file whose sidecar matched it: (source, index, start, stop). The file is
+    checked against the index in the worker; where the columns Dask asks for hold no samples,
+    the index answers without a read of the file."""
+    import pandas as pd
+
+    source, index, start, stop = part
+    _sidecar.checked(index, source, options["storage_options"])
+    if columns is not None and "data" not in columns:
+        return pd.DataFrame({n: index.columns[n][start:stop] for n in columns},
+                            index=pd.RangeIndex(start, stop, name="event"))
+    first = index._header(min(start, len(index) - 1)) if len(index) else None
+    frame = read_range(source, layout, start, stop, FileMark(index), first,
+                       options["compression"], options["storage_options"]).to_pandas()
+    return frame if columns is None else frame[list(columns)]
+
+
+def _empty(layout: str, channels: int) -> Any:
+    """The frame of no event, the meta of a frame made without reading a file."""
+    columns = {n: np.empty(0, FIELD_DTYPES[layout][n]) for n in FIELDS[layout]}
+    return Batch(layout, 0, channels, columns, np.empty(0, SAMPLE_DTYPES[layout]),
+                 np.zeros(1, np.int64)).to_pandas()
+
+
 def _label(source: Any) -> str:
     name = source if not _sources.is_file_object(source) else getattr(source, "name", source)
     return os.fsdecode(name) if isinstance(name, (str, bytes, os.PathLike)) else repr(name)
 
 
 def to_dask(paths: Union[Source, Iterable[Source]], layout: Optional[Layout], *,
-            events_per_partition: int,
-            storage_options: Optional[Dict[str, Any]], compression: Optional[str]) -> Any:
+            events_per_partition: int, storage_options: Optional[Dict[str, Any]],
+            compression: Optional[str], index: Any = "auto") -> Any:
     """The events of the files as a lazy dask.dataframe.DataFrame, one partition per
     `events_per_partition` events of a file (a partition never spans two files), in file order.
 
@@ -78,6 +106,13 @@ def to_dask(paths: Union[Source, Iterable[Source]], layout: Optional[Layout], *,
             sources.append(p if _sources.is_file_object(p) else os.fspath(p))
     if not sources:
         raise ValueError("to_dask needs at least one file")
+    if index not in ("auto", None) and len(sources) != 1:
+        raise ValueError(f"an index describes one file, and {len(sources)} are given: give "
+                         "index='auto' (each file's sidecar) or None")
+    known = [None if _sources.is_file_object(s) else
+             _sidecar.resolve(s, index, storage_options, asked) for s in sources]
+    if all(k is not None for k in known):
+        return _from_sidecars(sources, cast(List[Index], known), asked, size, options)
     parts: List[Any] = []
     origins: List[Optional[int]] = []
     for source in sources:
@@ -109,3 +144,20 @@ def to_dask(paths: Union[Source, Iterable[Source]], layout: Optional[Layout], *,
                lambda: read(sources[0], layout, stop=0, **options)).to_pandas()
     return dd.from_delayed(parts, meta=meta)
 
+
+
+def _from_sidecars(sources: List[Any], indexes: List[Index], layout: Optional[str], size: int,
+                   options: Dict[str, Any]) -> Any:
+    """to_dask of files that all have matching sidecars: no file is read here."""
+    found = layout or indexes[0].layout
+    parts = []
+    for source, index in zip(sources, indexes):
+        if index.layout != found:
+            raise ValueError(f"{_label(source)} reads as {index.layout} where the files "
+                             f"before it read as {found}: one frame holds one layout; give "
+                             "the files of each layout apart")
+        n = len(index)
+        parts += [(source, index, start, min(start + size, n))
+                  for start in range(0, max(n, 1), size)]
+    return dd.from_map(_from_sidecar, parts, layout=found, options=options,
+                       meta=_empty(found, indexes[0].channels), enforce_metadata=False)

@@ -26,11 +26,13 @@ except ImportError as e:
     raise ImportError(f"vorn_columns.scan_polars needs polars ({e}): "
                       "pip install 'vorn[polars]'") from e
 
-from . import _args, _remote, _sources
+from . import _args, _remote, _sidecar, _sources
 from ._args import Layout, Source
 from ._layouts import FIELD_DTYPES, FIELDS, SAMPLE_DTYPES
-from ._reading import confirm, decoder_of, detect_layout, iter_batches, layout_of, open_source
-from ._take import pick
+from ._batch import Index
+from ._reading import (check_file, confirm, decoder_of, detect_layout, iter_batches, layout_of,
+                       open_source)
+from ._take import _changed, pick
 
 
 @functools.lru_cache(maxsize=None)
@@ -159,8 +161,10 @@ class _File:
     """One input of the scan and what a query asks of it."""
 
     def __init__(self, source: Any, label: Optional[str], layout: Layout, given: bool,
-                 predicate: Any, names: List[str], size: int, options: Tuple[Any, Any]) -> None:
+                 predicate: Any, names: List[str], size: int, options: Tuple[Any, Any],
+                 known: Optional[Index] = None) -> None:
         self.source, self.label, self.layout, self.given = source, label, layout, given
+        self.known = known  # the file's index, checked against it already
         self.predicate, self.with_data, self.size = predicate, "data" in names, size
         self.options = options  # compression, storage_options
         # The header columns a frame is built of: those asked for and those
@@ -178,6 +182,10 @@ class _File:
         """(frame, events read for it): the first `left` events of the input
         (None: all), those the filter passes; None where none passed. Input
         that cannot seek (compressed, a pipe) is read whole and filtered."""
+        on_data = self.predicate is not None and "data" in self.predicate.meta.root_names()
+        if self.known is not None and not on_data and (not self.with_data or
+                                                       self.known.codec is None):
+            return self._from_index(self.known, left)
         opened = open_source(self.source, *self.options)
         if not self.given:
             found = layout_of(opened, None)
@@ -185,12 +193,44 @@ class _File:
                 raise ValueError(f"{os.fsdecode(opened.filename)} reads as {found} where the "
                                  f"frame's first file reads as {self.layout}: one frame holds "
                                  "one layout; scan the files of each layout apart")
-        on_data = self.predicate is not None and "data" in self.predicate.meta.root_names()
         if not opened.seekable or on_data:
             return self._filtered_whole(opened, left)
         if self.predicate is None and self.with_data and left is None:
             return self._filtered_whole(opened, None)  # every record: one walk through it
         return self._headers_first(opened, left)
+
+    def _from_index(self, index: Index, left: Optional[int]) -> Iterator[Tuple[Any, int]]:
+        """The filter evaluated on the index's header columns, in memory; the file is read
+        only for the samples of the events that pass, checked against the index as take's."""
+        n = len(index) if left is None else min(len(index), left)
+        headers = self._labelled(pl.DataFrame({name: index.columns[name][:n]
+                                               for name in self.fields}))
+        keep = np.arange(n)
+        if self.predicate is not None:
+            passed = headers.select(self.predicate.fill_null(False)).to_series()
+            keep = np.flatnonzero(passed.to_numpy())
+        if not self.with_data:
+            yield (headers if len(keep) == n else headers[keep]), n
+            return
+        if not len(keep):
+            yield None, n
+            return
+        # Opened as take() opens it, with the index's channel count: no probe of an object.
+        found = _remote.resolve(self.source, self.options[1])
+        opened = _sources.open_input(found.file, self.options[0], found.identity, index.channels)
+        decoder = decoder_of(opened, self.layout)
+        check_file(decoder, opened.filename, self.layout, index)
+        starts, ends = index.positions[keep], index.positions[keep + 1]
+        parts = list(_by_bytes(ends - starts, _FRAME_BYTES))
+        for k, part in enumerate(parts):
+            batch = pick(decoder, opened.filename, self.layout, keep[part], starts[part],
+                         (ends - starts)[part])
+            for name, column in batch.columns.items():
+                differ = np.flatnonzero(column != index.columns[name][keep[part]])
+                if len(differ):
+                    row = keep[part][differ[0]]
+                    raise _changed(opened.filename, int(row), int(index.positions[row]))
+            yield self._labelled(pl.DataFrame(batch)), n if k == len(parts) - 1 else 0
 
     def _filtered_whole(self, opened: Any, left: Optional[int]) -> Iterator[Tuple[Any, int]]:
         for batch in iter_batches(opened, self.layout, max_events=self.size,
@@ -250,11 +290,23 @@ def _first_layout(files: List[Tuple[Any, str]], options: Tuple[Any, Any]) -> Lay
 
 def scan_polars(sources: Union[Source, Iterable[Source]], layout: Optional[Layout] = None, *,
                 storage_options: Optional[Dict[str, Any]] = None,
-                compression: Optional[str] = "auto") -> pl.LazyFrame:
+                compression: Optional[str] = "auto", index: Any = "auto") -> pl.LazyFrame:
     given = None if layout is None else _args.layout(layout)
     _sources._check_compression(compression)
     files, with_file = _expand(sources, storage_options)
-    found = given or _first_layout(files, (compression, storage_options))
+    if index not in ("auto", None) and len(files) != 1:
+        raise ValueError(f"an index describes one file, and {len(files)} are scanned: give "
+                         "index='auto' (each file's sidecar) or None")
+
+    def known(source: Any, layout: Optional[str]) -> Optional[Index]:
+        """The file's index, checked against it now: at every collect."""
+        if callable(source) or isinstance(source, _Once):
+            return None
+        return _sidecar.resolve(source, index, storage_options, layout)
+
+    first = known(files[0][0], given) if files and not given else None
+    found = given or (first.layout if first is not None else
+                      _first_layout(files, (compression, storage_options)))
     schema = _schema(found, with_file)
 
     def source(with_columns: Optional[List[str]], predicate: Any, n_rows: Optional[int],
@@ -267,7 +319,7 @@ def scan_polars(sources: Union[Source, Iterable[Source]], layout: Optional[Layou
                 return
             part = _File(given() if callable(given) else given, label if with_file else None,
                          found, layout is not None, predicate, names, size,
-                         (compression, storage_options))
+                         (compression, storage_options), known(given, found))
             for frame, read in part.frames(left):
                 if left is not None:
                     left -= read
