@@ -411,6 +411,25 @@ def checked(index: Index, source: Any, storage_options: Optional[Mapping[str, An
     return index
 
 
+def status(source: Any, layout: Optional[str],
+           storage_options: Optional[Mapping[str, Any]] = None) -> str:
+    """Whether `source` has a sidecar that matches it, in words (`vorn info`)."""
+    sidecar = default_path(source)
+    if sidecar is None or _version(sidecar, storage_options) is None:
+        return "none"
+    try:
+        _pyarrow("")
+    except ImportError:
+        return f"{sidecar}, not read: sidecars need pyarrow"
+    try:
+        found = loaded(sidecar, storage_options)
+        reason = (mismatch(found, source, storage_options) if layout in (None, found.layout)
+                  else f"it is of a {found.layout} file")
+    except StaleIndexError as e:
+        reason = e.reason
+    return f"{sidecar}, valid" if reason is None else f"{sidecar}, stale: {reason}"
+
+
 def scanned_stat(source: Any) -> Optional[os.stat_result]:
     """The stat of a local file about to be scanned, whose mtime_ns its index keeps."""
     if not isinstance(source, (str, bytes, os.PathLike)) or _remote.is_url(source):
