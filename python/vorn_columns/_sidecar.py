@@ -412,11 +412,11 @@ def checked(index: Index, source: Any, storage_options: Optional[Mapping[str, An
 
 
 def status(source: Any, layout: Optional[str],
-           storage_options: Optional[Mapping[str, Any]] = None) -> str:
-    """Whether `source` has a sidecar that matches it, in words (`vorn info`)."""
+           storage_options: Optional[Mapping[str, Any]] = None) -> Optional[str]:
+    """Whether the sidecar of `source` matches it, in words (`vorn info`); None: it has none."""
     sidecar = default_path(source)
     if sidecar is None or _version(sidecar, storage_options) is None:
-        return "none"
+        return None
     try:
         _pyarrow("")
     except ImportError:

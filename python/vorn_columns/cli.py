@@ -252,8 +252,9 @@ def info(path: str, asked: Optional[str], options: Optional[Dict[str, Any]] = No
         source.close()
     if tail is not None:
         lines.append(f"  incomplete tail  {tail} bytes")
-    if path != STDIN:
-        lines.append(f"  index sidecar    {_sidecar.status(path, layout, options)}")
+    sidecar = _sidecar.status(path, layout, options) if path != STDIN else None
+    if sidecar is not None:
+        lines.append(f"  index sidecar    {sidecar}")
     return lines
 
 

@@ -87,7 +87,7 @@ COLUMNS_USAGE = """\
         frame = vc.scan_polars(path, "WD1", index=where).select("timestamp").collect()
         dask_frame = vc.to_dask([path], "WD1", index=None)
         first = next(iter(vc.iter_batches(path, "WD1", start=1, index=index)))
-        return len(batch) + frame.height + len(first) + dask_frame.npartitions
+        return len(batch) + frame.height + len(first) + int(dask_frame.npartitions)
 
 
     def rates(paths: List[str]) -> int:
