@@ -258,6 +258,7 @@ class _Cache:
     def clear(self) -> None:
         with self._lock:
             self._held.clear()
+            self.loads = 0
 
 
 cache = _Cache()
