@@ -170,6 +170,10 @@ def _write_remote(table: Any, target: str, storage_options: Optional[Mapping[str
         fs.pipe_file(at, sink.getvalue().to_pybytes())
     except OSError as e:
         raise _remote._named(e, target) from e
+    except Exception as e:  # an HTTP filesystem's refusal is its client's error
+        refused = OSError(f"{target}: the store refused the write ({e})")
+        refused.filename = target
+        raise refused from e
 
 
 def _from_table(table: Any, sidecar: str) -> Index:
