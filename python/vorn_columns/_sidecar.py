@@ -377,7 +377,10 @@ def resolve(source: Any, index: Any, storage_options: Optional[Mapping[str, Any]
     sidecar = default_path(source)
     if sidecar is None:
         return None
-    version = _version(sidecar, storage_options)
+    try:
+        version = _version(sidecar, storage_options)
+    except (OSError, ValueError, ImportError):
+        return None  # a source that cannot be read: the read says why, in its own words
     if version is None:
         return None  # no sidecar: nothing to say
     try:
