@@ -92,7 +92,8 @@ def to_dask(paths: Union[Source, Iterable[Source]], layout: Optional[Layout], *,
     from where it stood; its partitions read it one at a time. A str that names no file but
     holds *, ? or [ is a glob pattern, local or remote, replaced by the names it matches in
     sorted order (_remote.expand). Without a layout, each file's scan finds its own, and the
-    files must agree, since the frame has one schema."""
+    files must agree, since the frame has one schema. Where every file has a sidecar that
+    matches it (`index`, _sidecar.resolve), nothing is scanned or read here (_from_sidecars)."""
     asked = None if layout is None else _args.layout(layout)
     size = _args.count(events_per_partition, "events_per_partition", least=1)
     options: Dict[str, Any] = {"storage_options": storage_options, "compression": compression}

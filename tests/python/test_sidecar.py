@@ -138,6 +138,20 @@ class TestStaleness:
         got, warned = answers(indexed, "auto")
         assert (got, warned, _sidecar.cache.loads) == (expected, [], 1)
 
+    @pytest.mark.parametrize("channels", [None, 2])
+    def test_a_wd2_sidecar_with_a_tail_matches_its_file(self, tmp_path, channels):
+        path = str(tmp_path / "run.wd2")
+        with open(path, "wb") as f:
+            f.write(wd_files.wd2_run(40, 5, channels=channels) + b"\1" * 9)
+        vc.scan(path, index=None).save()
+        with warnings.catch_warnings():
+            warnings.simplefilter("error")
+            found = vc.scan(path)
+            batch = vc.read(path, start=30)
+        assert found.sidecar == path + ".vidx" and found.channels == vc.scan(path, index=None).channels
+        assert batch.samples.tobytes() == vc.read(path, start=30, index=None).samples.tobytes()
+        assert pq.read_table(path + ".vidx").schema.metadata[b"vorn.tail_bytes"] == b"9"
+
     def test_none_never_looks_and_an_explicit_sidecar_raises(self, indexed):
         os.utime(indexed, ns=(1, 1))
         with warnings.catch_warnings():
