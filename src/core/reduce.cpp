@@ -21,7 +21,7 @@ Reduction::Reduction(const FeatureSpec& spec, const LayoutDesc& layout, std::int
       header_(layout.header_for(channels)),
       wd1_(layout.sample_type == NumType::u16) {
   set_ = wd1_ ? kernel_.wd1_features() : kernel_.wd2_features();
-  per_event_ = wd1_ ? 1 : std::uint64_t(std::max(channels, 1));
+  per_event_ = rows_per_event(layout, channels);
 }
 
 bool Reduction::make_room(BatchMemory& m, std::uint64_t events) const noexcept {

@@ -3,6 +3,7 @@
 // and reduced while they are in the cache, their samples never kept.
 #pragma once
 
+#include <algorithm>
 #include <array>
 #include <cstdint>
 #include <functional>
@@ -16,6 +17,12 @@
 #include "threads.hpp"
 
 namespace vorn {
+
+// The rows of features an event of a file of `channels` channels has: one
+// per channel of a WD2 file (float samples), one for WD1.
+inline std::uint64_t rows_per_event(const LayoutDesc& layout, std::int32_t channels) noexcept {
+  return layout.sample_type == NumType::u16 ? 1 : std::uint64_t(std::max(channels, 1));
+}
 
 // The features of a batch of records of one file: the kernel, which of its
 // features the columns hold, and how many rows an event has (a WD2 file's
