@@ -208,7 +208,8 @@ def read(path: Source, layout: Optional[Layout] = ..., *, start: int = ...,
 def read(path: Source, layout: Optional[Layout] = None, *, start: int = 0,
          stop: Optional[int] = None, index: IndexArg = "auto",
          storage_options: Optional[Dict[str, Any]] = None,
-         compression: Optional[str] = "auto") -> Batch:
+         compression: Optional[str] = "auto", features: Any = None,
+         samples: Optional[bool] = None) -> Batch:
     """Events ``[start, stop)`` of the file as one batch (``stop=None``: to
     the end), in the layout given, else the index's, else the one the first
     records fit (``detect_layout``). With an ``index`` from ``scan``, reading
@@ -217,7 +218,9 @@ def read(path: Source, layout: Optional[Layout] = None, *, start: int = 0,
     ``StaleIndexError``). ``index="auto"`` uses the file's sidecar where one
     matches it (``Index.save``), ``None`` none; a sidecar's path is loaded.
     Input that cannot seek, compressed input among it, is read forward to
-    ``start``.
+    ``start``. With ``features`` (a ``Features``), the
+    batch holds the pulse features of each event beside its header columns,
+    computed as the file is read, and no samples unless ``samples=True``.
 
     The batch's memory, once nothing uses it any more, is kept for the next
     ``read`` or ``take`` in the process, as an allocator keeps freed blocks
@@ -225,11 +228,13 @@ def read(path: Source, layout: Optional[Layout] = None, *, start: int = 0,
     given = None if layout is None else _args.layout(layout)
     start = _args.count(start, "start")
     stop = _args.count(stop, "stop", none=UNLIMITED)
+    params, keep = _args.features(features, samples)
     index = _sidecar.resolve(path, index, storage_options, given)
     first = None
     if index is not None and len(index):
         first = index._header(min(start, len(index) - 1))
-    return read_range(path, given, start, stop, index, first, compression, storage_options)
+    return read_range(path, given, start, stop, index, first, compression, storage_options,
+                      params, keep)
 
 
 def release_memory() -> int:
@@ -247,9 +252,11 @@ def release_memory() -> int:
 
 def read_range(path: Source, layout: Optional[str], start: int, stop: int,
                mark: Union[Index, FileMark, None], first: Optional[Tuple[int, ...]],
-               compression: Any = "auto", storage_options: Any = None) -> Batch:
+               compression: Any = "auto", storage_options: Any = None,
+               features: Optional[Tuple[Any, ...]] = None, samples: bool = True) -> Batch:
     """read() once its arguments are checked. `mark` is the index to seek
-    with, `first` the header values it holds for event min(start, len - 1)."""
+    with, `first` the header values it holds for event min(start, len - 1);
+    `features` the native parameters of the features to compute."""
     opened = open_source(path, compression, storage_options, mark, (start, stop))
     layout = layout_of(opened, layout if layout or mark is None else mark.layout)
     decoder = decoder_of(opened, layout)
@@ -260,7 +267,7 @@ def read_range(path: Source, layout: Optional[str], start: int, stop: int,
     else:
         at = _skip(decoder, start, 0, how) if start else 0
     wanted = min(max(stop - start, 0), UNLIMITED) if at == start else 0
-    read = decoder.decode(min(start, UNLIMITED), wanted, UNLIMITED)
+    read = decoder.decode(min(start, UNLIMITED), wanted, UNLIMITED, features, samples)
     if mark is not None and start < len(mark.positions) - 1:
         _vouch_batch(decoder, filename, start, stop, mark, first, read, how)
     read.raise_outcome(how)  # letting go of the partial batch, which the traceback would keep
@@ -410,9 +417,11 @@ class BatchIterator:
     def __init__(self, path: Source, layout: Optional[Layout] = None, *,
                  max_events: Optional[int] = None, max_bytes: int = 4 << 20, start: int = 0,
                  stop: Optional[int] = None, storage_options: Optional[Dict[str, Any]] = None,
-                 compression: Optional[str] = "auto", index: IndexArg = None) -> None:
+                 compression: Optional[str] = "auto", features: Any = None,
+                 samples: Optional[bool] = None, index: IndexArg = None) -> None:
         given = None if layout is None else _args.layout(layout)
         max_events, max_bytes = _args.limits(max_events, max_bytes)
+        params, keep = _args.features(features, samples)
         start = _args.count(start, "start")
         stop = _args.count(stop, "stop", none=UNLIMITED)
         mark = _sidecar.resolve(path, index, storage_options, given) if start else None
@@ -434,7 +443,7 @@ class BatchIterator:
             self._decoder.seek(position)
         # No file holds 2**64 records: past that, a count means "all".
         self._decoder.iterate(min(start, UNLIMITED), min(stop, UNLIMITED), max_events,
-                              max_bytes, at)
+                              max_bytes, params, keep, at)
 
     @property
     def channels(self) -> int:
@@ -549,15 +558,18 @@ def iter_batches(path: Source, layout: Optional[Layout] = ..., *,
 def iter_batches(path: Source, layout: Optional[Layout] = None, *,
                  max_events: Optional[int] = None, max_bytes: int = 4 << 20, start: int = 0,
                  stop: Optional[int] = None, storage_options: Optional[Dict[str, Any]] = None,
-                 compression: Optional[str] = "auto", index: IndexArg = "auto") -> BatchIterator:
+                 compression: Optional[str] = "auto", features: Any = None,
+                 samples: Optional[bool] = None, index: IndexArg = "auto") -> BatchIterator:
     """Batches of events ``[start, stop)`` that never split an event: each
     ends at ``max_events`` events or before the event that would take its
     file bytes past ``max_bytes``, and holds at least one event. Without a
-    layout, the one the first records fit. With an index (``"auto"``: the
-    file's sidecar where one matches), a ``start`` is sought, not walked to."""
+    layout, the one the first records fit. With ``features``, as ``read``
+    says: the batches end where they would without. With an index
+    (``"auto"``: the file's sidecar where one matches), a ``start`` is
+    sought, not walked to."""
     return BatchIterator(path, layout, max_events=max_events, max_bytes=max_bytes, start=start,
                          stop=stop, storage_options=storage_options, compression=compression,
-                         index=index)
+                         features=features, samples=samples, index=index)
 
 
 @overload
