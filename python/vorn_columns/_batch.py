@@ -151,21 +151,28 @@ class Batch(_HeaderColumns):
 
     def to_pandas(self, *, samples: bool = True) -> "pandas.DataFrame":
         """The batch as a pandas DataFrame indexed by event number in its file:
-        the header columns, and with ``samples`` each event's samples as a list
-        column ``"data"`` (Arrow ``large_list`` through pyarrow). Needs pandas,
-        and pyarrow for the samples. ``pd.DataFrame(batch)`` is not the way:
-        pandas takes any iterable as rows, and a batch iterates its names."""
+        the header columns, its features (those of a WD2 file of several
+        channels as Arrow fixed-size lists, through pyarrow) and, with
+        ``samples`` and where the batch holds them, each event's samples as a
+        list column ``"data"`` (Arrow ``large_list`` through pyarrow). Needs
+        pandas, and pyarrow for list columns. ``pd.DataFrame(batch)`` is not
+        the way: pandas takes any iterable as rows, and a batch iterates its
+        names."""
+        samples = samples and self.samples is not None
+        lists = [name for name, column in self.columns.items() if column.ndim > 1]
         try:
             import pandas as pd
-            if samples:
+            if samples or lists:
                 import pyarrow as pa
         except ImportError as e:
             how = ("pip install 'vorn[arrow]', or pass samples=False" if e.name == "pyarrow"
                    else "pip install pandas")
             raise ImportError(f"Batch.to_pandas() needs {e.name}: {how}", name=e.name) from e
         columns: Dict[str, Any] = dict(self.columns)
-        if samples:
-            columns["data"] = pd.arrays.ArrowExtensionArray(pa.record_batch(self).column("data"))
+        if samples or lists:
+            exported = pa.record_batch(self)
+            for name in lists + (["data"] if samples else []):
+                columns[name] = pd.arrays.ArrowExtensionArray(exported.column(name))
         chosen = getattr(self, "_events", None)
         index = (pd.RangeIndex(self.first, self.first + len(self), name="event") if chosen is None
                  else pd.Index(chosen, name="event"))
