@@ -46,7 +46,7 @@ USAGE = """\
 
 COLUMNS_USAGE = """\
     import pathlib
-    from typing import TYPE_CHECKING, Iterator, List
+    from typing import TYPE_CHECKING, Iterator, List, Tuple
 
     from typing_extensions import assert_type
 
@@ -80,6 +80,12 @@ COLUMNS_USAGE = """\
     def rates(paths: List[str]) -> int:
         frame = vc.scan_polars(paths, "WD2").select("file", "timestamp").collect()
         return frame.height
+
+
+    def heights(path: str) -> "npt.NDArray[np.float32]":
+        spec = vc.Features("negative", trapezoid=(32, 16), decay=500.0, select=["amplitude"])
+        assert_type(spec.names("WD1"), Tuple[str, ...])
+        return spec.compute(vc.read(path, "WD1"))["amplitude"]
 
 
     def typed_by_layout(path: str, layout: vc.Layout) -> None:
@@ -117,6 +123,8 @@ MISTAKES = """\
     vc.take("run.wd1", "WD1", [1, 2], index="run.idx")  # call-overload
     vc.scan_polars("run.wd1", "WD1").collect().nrows  # attr-defined
     vc.read("run.wd1", "WD1").columns["channels"]  # typeddict-item
+    vc.Features("down", cfd_fraction=0.5)  # arg-type
+    vc.Features("negative", cfd=0.5)  # call-arg
 """
 
 
