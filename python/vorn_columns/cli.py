@@ -521,7 +521,8 @@ def features(paths: Sequence[str], layouts: Sequence[Optional[str]], out: str, f
     finally:
         output.discard()
     files = f"{len(paths)} files" if len(paths) > 1 else paths[0]
-    return f"vorn: wrote the features of {tables.written} events of {files} to {output.shown} ({fmt})"
+    return (f"vorn: wrote the features of {tables.written} events of {files} to {output.shown} "
+            f"({fmt})")
 
 
 def _features_of(path: str, asked: Optional[str], spec: Features, tables: _Tables, quiet: bool,
