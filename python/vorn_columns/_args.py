@@ -51,3 +51,20 @@ def count(value: Any, name: str, *, least: int = 0, most: Optional[int] = None,
 def limits(max_events: Any, max_bytes: Any) -> Tuple[int, int]:
     return (count(max_events, "max_events", least=1, most=MOST, none=UNLIMITED),
             count(max_bytes, "max_bytes", least=1, most=MOST))
+
+
+def features(spec: Any, samples: Any) -> Tuple[Optional[Tuple[Any, ...]], bool]:
+    """The native parameters of `features` (a Features, or None) and whether
+    the batches keep their samples: always without features, else only with
+    samples=True."""
+    if samples is not None and not isinstance(samples, bool):
+        raise TypeError(f"samples must be True, False or None, not {type(samples).__name__}")
+    if spec is None:
+        if samples is False:
+            raise ValueError("samples=False keeps nothing but the headers: give features=, or "
+                             "use scan() for the headers alone")
+        return None, True
+    params = getattr(type(spec), "_params", None)
+    if params is None:
+        raise TypeError(f"features must be a vorn_columns.Features, not {type(spec).__name__}")
+    return params(spec), bool(samples)

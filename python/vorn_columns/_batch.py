@@ -83,7 +83,14 @@ class Batch(_HeaderColumns):
             self._events = events
 
     def __len__(self) -> int:
+        if self.offsets is None:  # features without samples: every column has a row an event
+            return len(next(iter(self.columns.values())))
         return len(self.offsets) - 1
+
+    def _samples_kept(self, what: str) -> None:
+        if self.samples is None:
+            raise ValueError(f"{what} needs the samples, which a batch read with features keeps "
+                             f"only with samples=True")
 
     def __getstate__(self) -> Tuple[None, Dict[str, Any]]:
         # A copy's arrays are its own: the native batch stays behind.
@@ -112,15 +119,16 @@ class Batch(_HeaderColumns):
         return select(self, key)
 
     def __repr__(self) -> str:
+        held = "no samples" if self.samples is None else f"samples {len(self.samples)}"
         if getattr(self, "_events", None) is not None:
-            return (f"<vorn_columns.Batch {self.layout} {len(self)} chosen events "
-                    f"samples {len(self.samples)}>")
+            return f"<vorn_columns.Batch {self.layout} {len(self)} chosen events {held}>"
         return (f"<vorn_columns.Batch {self.layout} events {self.first}.."
-                f"{self.first + len(self)} samples {len(self.samples)}>")
+                f"{self.first + len(self)} {held}>")
 
     def waveforms(self) -> np.ndarray:
         """The samples as ``(n, samples)`` (WD1) or ``(n, channels, samples)``
         (WD2), a view without copying; every event must have as many samples."""
+        self._samples_kept("waveforms()")
         counts = np.diff(self.offsets)
         per_event = int(counts[0]) if len(counts) else 0
         differ = np.flatnonzero(counts != per_event)
@@ -171,13 +179,15 @@ class Batch(_HeaderColumns):
             i += n
         if not 0 <= i < n:
             raise IndexError(f"event {i} is outside a batch of {n} events")
+        self._samples_kept("event()")
         out: Dict[str, Any] = {name: int(col[i]) for name, col in self.columns.items()}
         out["data"] = self.samples[self.offsets[i]:self.offsets[i + 1]]
         return out
 
     def __arrow_c_schema__(self) -> Any:
         """The Arrow schema of the batch, as an "arrow_schema" PyCapsule."""
-        return schema_capsule(self.layout, self.channels)
+        return schema_capsule(self.layout, self.channels, tuple(self.columns),
+                              self.samples is not None)
 
     def __arrow_c_array__(self, requested_schema: Any = None) -> Tuple[Any, Any]:
         """The batch as an Arrow record batch over its own memory (see
@@ -285,14 +295,17 @@ def _view(batch: Batch, key: slice) -> Batch:
     if step != 1:
         raise ValueError(f"a Batch is sliced in steps of 1, not {step}")
     stop = max(start, stop)
-    low, high = int(batch.offsets[start]), int(batch.offsets[stop])
-    offsets = batch.offsets[start:stop + 1] - low
-    offsets.setflags(write=False)
+    samples, offsets = batch.samples, batch.offsets
+    if offsets is not None:
+        low, high = int(offsets[start]), int(offsets[stop])
+        offsets = offsets[start:stop + 1] - low
+        offsets.setflags(write=False)
+        samples = samples[low:high]
     columns = {name: column[start:stop] for name, column in batch.columns.items()}
     chosen = getattr(batch, "_events", None)
     first = batch.first + start if chosen is None else (
         int(chosen[start]) if stop > start else 0)
-    return Batch(batch.layout, first, batch.channels, columns, batch.samples[low:high], offsets,
+    return Batch(batch.layout, first, batch.channels, columns, samples, offsets,
                  None if chosen is None else chosen[start:stop])
 
 
@@ -338,7 +351,7 @@ def select(batch: Batch, key: Any) -> Batch:
                         f"of indices, not {rows.dtype} of shape {rows.shape}")
     numbers = batch.events[rows]  # IndexError for an index past the end, as NumPy says it
     rows = np.where(rows < 0, rows + len(batch), rows) if rows.dtype.kind == "i" else rows
-    samples, offsets = _gather(batch, rows)
+    samples, offsets = (None, None) if batch.offsets is None else _gather(batch, rows)
     numbers.setflags(write=False)
     columns = {name: column[rows] for name, column in batch.columns.items()}
     return Batch(batch.layout, int(numbers[0]) if len(numbers) else 0, batch.channels, columns,

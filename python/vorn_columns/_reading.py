@@ -207,14 +207,17 @@ def read(path: Source, layout: Optional[Layout] = ..., *, start: int = ...,
 def read(path: Source, layout: Optional[Layout] = None, *, start: int = 0,
          stop: Optional[int] = None, index: Optional[Index] = None,
          storage_options: Optional[Dict[str, Any]] = None,
-         compression: Optional[str] = "auto") -> Batch:
+         compression: Optional[str] = "auto", features: Any = None,
+         samples: Optional[bool] = None) -> Batch:
     """Events ``[start, stop)`` of the file as one batch (``stop=None``: to
     the end), in the layout given, else the index's, else the one the first
     records fit (``detect_layout``). With an ``index`` from ``scan``, reading
     seeks straight to ``start`` instead of stepping over the records before
     it, once the file is found to be the one the index describes (else
     ``StaleIndexError``). Input that cannot seek, compressed input among it,
-    is read forward to ``start``.
+    is read forward to ``start``. With ``features`` (a ``Features``), the
+    batch holds the pulse features of each event beside its header columns,
+    computed as the file is read, and no samples unless ``samples=True``.
 
     The batch's memory, once nothing uses it any more, is kept for the next
     ``read`` or ``take`` in the process, as an allocator keeps freed blocks
@@ -222,12 +225,14 @@ def read(path: Source, layout: Optional[Layout] = None, *, start: int = 0,
     given = None if layout is None else _args.layout(layout)
     start = _args.count(start, "start")
     stop = _args.count(stop, "stop", none=UNLIMITED)
+    params, keep = _args.features(features, samples)
     if index is not None and not isinstance(index, Index):
         raise TypeError(f"index must be a vorn_columns.Index, not {type(index).__name__}")
     first = None
     if index is not None and len(index):
         first = index._header(min(start, len(index) - 1))
-    return read_range(path, given, start, stop, index, first, compression, storage_options)
+    return read_range(path, given, start, stop, index, first, compression, storage_options,
+                      params, keep)
 
 
 def release_memory() -> int:
@@ -245,9 +250,11 @@ def release_memory() -> int:
 
 def read_range(path: Source, layout: Optional[str], start: int, stop: int,
                mark: Union[Index, FileMark, None], first: Optional[Tuple[int, ...]],
-               compression: Any = "auto", storage_options: Any = None) -> Batch:
+               compression: Any = "auto", storage_options: Any = None,
+               features: Optional[Tuple[Any, ...]] = None, samples: bool = True) -> Batch:
     """read() once its arguments are checked. `mark` is the index to seek
-    with, `first` the header values it holds for event min(start, len - 1)."""
+    with, `first` the header values it holds for event min(start, len - 1);
+    `features` the native parameters of the features to compute."""
     opened = open_source(path, compression, storage_options, mark, (start, stop))
     layout = layout_of(opened, layout if layout or mark is None else mark.layout)
     decoder = decoder_of(opened, layout)
@@ -258,7 +265,7 @@ def read_range(path: Source, layout: Optional[str], start: int, stop: int,
     else:
         at = _skip(decoder, start, 0, how) if start else 0
     wanted = min(max(stop - start, 0), UNLIMITED) if at == start else 0
-    read = decoder.decode(min(start, UNLIMITED), wanted, UNLIMITED)
+    read = decoder.decode(min(start, UNLIMITED), wanted, UNLIMITED, features, samples)
     if mark is not None and start < len(mark.positions) - 1:
         _vouch_batch(decoder, filename, start, stop, mark, first, read, how)
     read.raise_outcome(how)  # letting go of the partial batch, which the traceback would keep
@@ -398,9 +405,11 @@ class BatchIterator:
     def __init__(self, path: Source, layout: Optional[Layout] = None, *,
                  max_events: Optional[int] = None, max_bytes: int = 4 << 20, start: int = 0,
                  stop: Optional[int] = None, storage_options: Optional[Dict[str, Any]] = None,
-                 compression: Optional[str] = "auto") -> None:
+                 compression: Optional[str] = "auto", features: Any = None,
+                 samples: Optional[bool] = None) -> None:
         given = None if layout is None else _args.layout(layout)
         max_events, max_bytes = _args.limits(max_events, max_bytes)
+        params, keep = _args.features(features, samples)
         start = _args.count(start, "start")
         stop = _args.count(stop, "stop", none=UNLIMITED)
         self.input = open_source(path, compression, storage_options)
@@ -410,7 +419,7 @@ class BatchIterator:
         self._unconfirmed = given is not None  # until the first batch is read
         # No file holds 2**64 records: past that, a count means "all".
         self._decoder.iterate(min(start, UNLIMITED), min(stop, UNLIMITED), max_events,
-                              max_bytes)
+                              max_bytes, params, keep)
 
     @property
     def channels(self) -> int:
@@ -525,13 +534,16 @@ def iter_batches(path: Source, layout: Optional[Layout] = ..., *,
 def iter_batches(path: Source, layout: Optional[Layout] = None, *,
                  max_events: Optional[int] = None, max_bytes: int = 4 << 20, start: int = 0,
                  stop: Optional[int] = None, storage_options: Optional[Dict[str, Any]] = None,
-                 compression: Optional[str] = "auto") -> BatchIterator:
+                 compression: Optional[str] = "auto", features: Any = None,
+                 samples: Optional[bool] = None) -> BatchIterator:
     """Batches of events ``[start, stop)`` that never split an event: each
     ends at ``max_events`` events or before the event that would take its
     file bytes past ``max_bytes``, and holds at least one event. Without a
-    layout, the one the first records fit."""
+    layout, the one the first records fit. With ``features``, as ``read``
+    says: the batches end where they would without."""
     return BatchIterator(path, layout, max_events=max_events, max_bytes=max_bytes, start=start,
-                         stop=stop, storage_options=storage_options, compression=compression)
+                         stop=stop, storage_options=storage_options, compression=compression,
+                         features=features, samples=samples)
 
 
 @overload

@@ -67,14 +67,17 @@ def take(source: Source, layout: Layout, events: Any, *, index: Optional[Index] 
 
 def take(source: Source, layout: Layout, events: Any, *, index: Optional[Index] = None,
          storage_options: Optional[Dict[str, Any]] = None,
-         compression: Optional[str] = "auto") -> Batch:
+         compression: Optional[str] = "auto", features: Any = None,
+         samples: Optional[bool] = None) -> Batch:
     """The events numbered ``events`` of the file as one batch: strictly
     increasing numbers, or a boolean mask with an entry per event. Only their
     records are read, each run of adjacent ones with one read; without an
     ``index``, the file's headers are scanned first. Input that cannot seek
     (compressed, a pipe) is read forward. An index that no longer describes
-    the file raises ``StaleIndexError``, as in ``read``."""
+    the file raises ``StaleIndexError``, as in ``read``. ``features`` and
+    ``samples`` as in ``read``."""
     layout = _args.layout(layout)
+    params, keep = _args.features(features, samples)
     if index is not None and not isinstance(index, Index):
         raise TypeError(f"index must be a vorn_columns.Index, not {type(index).__name__}")
     opened = open_source(source, compression, storage_options)
@@ -82,21 +85,23 @@ def take(source: Source, layout: Layout, events: Any, *, index: Optional[Index] 
     filename = opened.filename
     if index is None:
         if not opened.seekable:
-            return _forward(decoder, filename, layout, events)
+            return _forward(decoder, filename, layout, events, params, keep)
         index = index_of(decoder, opened, layout, given=True)
     numbers = _numbers(events, len(index), filename)
     check_file(decoder, filename, layout, index)
     starts = index.positions[numbers]
-    batch = pick(decoder, filename, layout, numbers, starts, index.positions[numbers + 1] - starts)
+    batch = pick(decoder, filename, layout, numbers, starts, index.positions[numbers + 1] - starts,
+                 params, keep)
     # Records of the same sizes may have been rewritten: the headers vouch for them.
-    for name, column in batch.columns.items():
-        differ = np.flatnonzero(column != index.columns[name][numbers])
+    for name in FIELDS[layout]:
+        differ = np.flatnonzero(batch.columns[name] != index.columns[name][numbers])
         if len(differ):
             raise _changed(filename, int(numbers[differ[0]]), int(starts[differ[0]]))
     return batch
 
 
-def _forward(decoder: _native.Decoder, filename: Any, layout: str, events: Any) -> Batch:
+def _forward(decoder: _native.Decoder, filename: Any, layout: str, events: Any,
+             features: Optional[Tuple[Any, ...]], samples: bool) -> Batch:
     """take() of input read once, from start to end, without an index: the
     chosen events are copied out of each batch as it passes, and their
     numbers checked against the count once the end is known."""
@@ -106,7 +111,7 @@ def _forward(decoder: _native.Decoder, filename: Any, layout: str, events: Any) 
     chosen: List[Batch] = []
     seen = 0
     while True:
-        read = decoder.decode(seen, _FORWARD_EVENTS, _FORWARD_BYTES)
+        read = decoder.decode(seen, _FORWARD_EVENTS, _FORWARD_BYTES, features, samples)
         n = len(read)
         read.raise_outcome("take() reads the events before it")
         rows = (np.flatnonzero(given[seen:seen + n]) if mask else
@@ -118,10 +123,11 @@ def _forward(decoder: _native.Decoder, filename: Any, layout: str, events: Any) 
         seen += n
     numbers = _numbers(events, seen, filename)
     numbers.setflags(write=False)
+    kept = chosen[0].samples is not None
     return Batch(layout, int(numbers[0]) if len(numbers) else 0, decoder.channels,
-                 {name: np.concatenate([c[name] for c in chosen]) for name in FIELDS[layout]},
-                 np.concatenate([c.samples for c in chosen]), _joined([c.offsets for c in chosen]),
-                 numbers)
+                 {name: np.concatenate([c[name] for c in chosen]) for name in chosen[0].columns},
+                 np.concatenate([c.samples for c in chosen]) if kept else None,
+                 _joined([c.offsets for c in chosen]) if kept else None, numbers)
 
 
 def _joined(offsets: List[np.ndarray]) -> np.ndarray:
@@ -136,10 +142,13 @@ def _joined(offsets: List[np.ndarray]) -> np.ndarray:
 
 
 def pick(decoder: _native.Decoder, filename: Any, layout: str, numbers: np.ndarray,
-         starts: np.ndarray, sizes: np.ndarray) -> Batch:
+         starts: np.ndarray, sizes: np.ndarray, features: Optional[Tuple[Any, ...]] = None,
+         samples: bool = True) -> Batch:
     """The events `numbers`, whose records start at `starts` and are `sizes`
-    bytes long, read by `decoder` as one batch."""
-    picked = decoder.pick(starts.astype(np.int64).tobytes(), sizes.astype(np.int64).tobytes())
+    bytes long, read by `decoder` as one batch (with the features of
+    `features`, native parameters, and their samples where `samples`)."""
+    picked = decoder.pick(starts.astype(np.int64).tobytes(), sizes.astype(np.int64).tobytes(),
+                          features, samples)
     if picked.outcome == "mismatch":
         at = np.flatnonzero(starts == picked.offset)
         raise _changed(filename, int(numbers[at[0]]) if len(at) else None, picked.offset)

@@ -1,9 +1,11 @@
 """Batches as Arrow data without copying: the Arrow PyCapsule interface of
 ``Batch`` and ``BatchIterator``.
 
-A batch is a record batch: the header columns, then ``data``, a large list of
-each event's samples whose offsets buffer is ``Batch.offsets`` and whose
-values buffer is ``Batch.samples``. Every Arrow buffer is an array's own
+A batch is a record batch: the header columns, its pulse features if it was
+read with them (a fixed-size list of one value per channel for a WD2 file of
+several), then ``data``, a large list of each event's samples whose offsets
+buffer is ``Batch.offsets`` and whose values buffer is ``Batch.samples`` (no
+``data`` for a batch read with features alone). Every Arrow buffer is an array's own
 memory. An export of the arrays a batch was read into shares that memory with
 them, so it stays valid until its consumer releases it, from any thread; an
 array put into a batch by its user is kept alive by the export instead. No
@@ -29,14 +31,16 @@ def metadata(pairs: Tuple[Tuple[str, str], ...]) -> bytes:
     return b"".join(out)
 
 
-def schema_capsule(layout: str, channels: int) -> Any:
-    """The "arrow_schema" PyCapsule of batches of `layout`."""
-    return export_schema(layout, channels)
+def schema_capsule(layout: str, channels: int, columns: Tuple[str, ...] = (),
+                   samples: bool = True) -> Any:
+    """The "arrow_schema" PyCapsule of batches of `layout` holding the
+    features among `columns`, and the samples unless `samples` is False."""
+    return export_schema(layout, channels, columns, samples)
 
 
 def array_capsules(batch: Any, requested_schema: Optional[Any] = None) -> Tuple[Any, Any]:
     """The ("arrow_schema", "arrow_array") PyCapsules of one batch."""
-    return schema_capsule(batch.layout, batch.channels), export_batch(batch)
+    return batch.__arrow_c_schema__(), export_batch(batch)
 
 
 def batch_stream_capsule(batch: Any, requested_schema: Optional[Any] = None) -> Any:

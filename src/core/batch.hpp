@@ -10,7 +10,10 @@ namespace vorn {
 
 struct Limits {
   std::uint64_t max_events = UINT64_MAX;
-  std::uint64_t max_bytes = UINT64_MAX;  // file bytes of the records; the first always fits
+  std::uint64_t max_bytes = UINT64_MAX;  // file bytes of the records
+  // Whether the first record fits whatever max_bytes says; false for a part
+  // of a batch, which then holds no record beyond the batch's max_bytes.
+  bool first_fits = true;
 };
 
 // Why a batch ended. `end`: no complete record is left for now; the decoder

@@ -56,13 +56,18 @@ using Hold = std::lock_guard<std::mutex>;
 
 }  // namespace
 
-void BatchMemory::trim_to(const BatchResult& r, const LayoutDesc& layout) noexcept {
+void BatchMemory::trim_to(const BatchResult& r, const LayoutDesc& layout, FeatureSet kept,
+                          std::uint64_t rows) noexcept {
   trim(*this, layout, r.events, r.samples * layout.sample_width());
+  for (int f = 0; f < kFeatureCount; ++f) {
+    features[std::size_t(f)].trim(kept.has(Feature(f)) ? bytes_of(rows, feature_width(Feature(f))) : 0);
+  }
 }
 
 std::size_t BatchMemory::bytes() const noexcept {
   std::size_t n = samples.capacity() + offsets.capacity();
   for (const Region& r : columns) n += r.capacity();
+  for (const Region& r : features) n += r.capacity();
   return n;
 }
 

@@ -10,6 +10,7 @@
 #include <memory>
 
 #include "batch.hpp"
+#include "features.hpp"
 #include "layouts.hpp"
 #include "region.hpp"
 #include "threads.hpp"
@@ -24,10 +25,14 @@ struct BatchMemory {
   std::array<Region, kMaxColumns> columns;  // header fields, in the layout's key order
   Region samples;                           // of the layout's sample type
   Region offsets;                           // int64: sample offsets, or record positions for a scan
+  // Pulse features, a region per Feature (see reduce.hpp), of a batch read with them.
+  std::array<Region, kFeatureCount> features;
 
-  // Gives back the pages beyond what batch `r` of `layout` used, so that a
-  // batch that is kept holds no more than its columns.
-  void trim_to(const BatchResult& r, const LayoutDesc& layout) noexcept;
+  // Gives back the pages beyond what batch `r` of `layout` used, and beyond
+  // `rows` of the features `kept`, so that a batch that is kept holds no
+  // more than its columns.
+  void trim_to(const BatchResult& r, const LayoutDesc& layout, FeatureSet kept = {},
+               std::uint64_t rows = 0) noexcept;
   // Bytes mapped in all its regions.
   std::size_t bytes() const noexcept;
 };

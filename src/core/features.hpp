@@ -25,6 +25,11 @@ enum class Feature : std::uint8_t {
 };
 inline constexpr int kFeatureCount = 9;
 std::string_view feature_name(Feature f) noexcept;
+// Bytes of one value: float32, but integral float64, peak_index int32 and
+// saturated one byte (0 or 1).
+constexpr std::size_t feature_width(Feature f) noexcept {
+  return f == Feature::integral ? 8 : f == Feature::saturated ? 1 : 4;
+}
 std::optional<Feature> feature_by_name(std::string_view name) noexcept;
 
 // A set of features, bit `1 << int(Feature)`.

@@ -40,9 +40,10 @@ class Taken {
 
   bool at_limit() const noexcept { return res.events >= limits.max_events; }
   // Whether a record would take the batch past max_bytes; the first record
-  // always fits, so the bytes taken may already exceed it.
+  // fits where the limits say so, so the bytes taken may already exceed it.
   bool over_budget(std::uint64_t record) const noexcept {
-    return res.events != 0 && (bytes >= limits.max_bytes || record > limits.max_bytes - bytes);
+    return (res.events != 0 || !limits.first_fits) &&
+           (bytes >= limits.max_bytes || record > limits.max_bytes - bytes);
   }
   // How many more records of `record` bytes each the limits let the batch take.
   std::uint64_t records_within_limits(std::uint64_t record) const noexcept {
@@ -153,6 +154,7 @@ class Taken {
     const std::uint64_t event_limit =
         store ? std::min(limits.max_events, cols.events_room) : limits.max_events;
     const std::uint64_t max_bytes = limits.max_bytes;
+    const bool first_fits = limits.first_fits;
     const std::uint64_t sample_room = kWithSamples ? cols.samples_room : 0;
     std::uint8_t* const samples_base = kWithSamples ? cols.samples_at(0) : nullptr;
     std::array<std::uint8_t*, Columns<L>::kFields> col = cols.columns();
@@ -166,7 +168,7 @@ class Taken {
       if (!block) break;
       const std::uint64_t record = header + *block;
       if (record > buf.size() - used) break;
-      if (events != 0 && (taken >= max_bytes || record > max_bytes - taken)) break;
+      if ((events != 0 || !first_fits) && (taken >= max_bytes || record > max_bytes - taken)) break;
       if constexpr (kWithSamples) {
         const std::uint64_t at = samples * kSampleWidth;
         if (*block > sample_room - std::min(at, sample_room)) break;

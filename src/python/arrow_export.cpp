@@ -17,9 +17,11 @@
 
 #include "any_thread.hpp"
 #include "column_memory.hpp"
+#include "feature_args.hpp"
 #include "native_batch.hpp"
 #include "numpy_api.hpp"
 #include "py_support.hpp"
+#include "reduce.hpp"
 
 namespace vorn {
 namespace {
@@ -151,23 +153,55 @@ std::string encode_metadata(std::initializer_list<std::pair<std::string_view, st
   return out;
 }
 
-// A struct of the header fields and "data", a large_list of the samples; the
-// metadata holds vorn.layout and, for WD2, vorn.channels.
-void build_schema(const LayoutDesc& layout, std::int32_t channels, ArrowSchema& out) {
+// A feature's values as NumPy and Arrow name them; saturated is Arrow's
+// boolean, whose bits are packed from NumPy's bytes.
+ElementType feature_element(Feature f) noexcept {
+  switch (f) {
+    case Feature::integral: return {npy::kDouble, "float64", "<f8", "g", 8};
+    case Feature::peak_index: return element_type(NumType::i32);
+    case Feature::saturated: return {npy::kBool, "bool", "|b1", "b", 1};
+    default: return element_type(NumType::f32);
+  }
+}
+
+// A struct of the header fields, the features of `shape` and, where it has
+// samples, "data", a large_list of them; the metadata holds vorn.layout and,
+// for WD2, vorn.channels.
+void build_schema(const LayoutDesc& layout, std::int32_t channels, const ArrowShape& shape,
+                  ArrowSchema& out) {
   std::span<const FieldDesc> fields = layout.fields;
-  auto root = std::make_unique<SchemaNode>("+s", "", fields.size() + 1);
+  std::size_t features = 0;
+  for (int f = 0; f < kFeatureCount; ++f) features += shape.features.has(Feature(f));
+  auto root = std::make_unique<SchemaNode>("+s", "", fields.size() + features + shape.samples);
   root->metadata = layout.word_header_size == layout.header_size
                        ? encode_metadata({{"vorn.layout", layout.name}})
                        : encode_metadata({{"vorn.layout", layout.name},
                                           {"vorn.channels", std::to_string(channels)}});
-  for (std::size_t k = 0; k < fields.size(); ++k) {
+  std::size_t k = 0;
+  for (; k < fields.size(); ++k) {
     fill_schema(root->children[k],
                 std::make_unique<SchemaNode>(arrow_format(fields[k].type), fields[k].name, 0));
   }
-  auto data = std::make_unique<SchemaNode>("+L", "data", 1);
-  fill_schema(data->children[0],
-              std::make_unique<SchemaNode>(arrow_format(layout.sample_type), "item", 0));
-  fill_schema(root->children[fields.size()], std::move(data));
+  const std::uint64_t per_event = rows_per_event(layout, channels);
+  const std::string list = "+w:" + std::to_string(per_event);
+  for (int f = 0; f < kFeatureCount; ++f) {
+    if (!shape.features.has(Feature(f))) continue;
+    const std::string name(feature_name(Feature(f)));
+    auto values = std::make_unique<SchemaNode>(feature_element(Feature(f)).arrow_format,
+                                               per_event > 1 ? "item" : name.c_str(), 0);
+    if (per_event > 1) {
+      auto node = std::make_unique<SchemaNode>(list.c_str(), name.c_str(), 1);
+      fill_schema(node->children[0], std::move(values));
+      values = std::move(node);
+    }
+    fill_schema(root->children[k++], std::move(values));
+  }
+  if (shape.samples) {
+    auto data = std::make_unique<SchemaNode>("+L", "data", 1);
+    fill_schema(data->children[0],
+                std::make_unique<SchemaNode>(arrow_format(layout.sample_type), "item", 0));
+    fill_schema(root->children[k], std::move(data));
+  }
   fill_schema(out, std::move(root));
 }
 
@@ -198,6 +232,9 @@ const Region* region_holding(const BatchMemory& m, const std::uint8_t* p,
   for (const Region& r : m.columns) {
     if (holds(r)) return &r;
   }
+  for (const Region& r : m.features) {
+    if (holds(r)) return &r;
+  }
   if (holds(m.samples)) return &m.samples;
   return holds(m.offsets) ? &m.offsets : nullptr;
 }
@@ -212,26 +249,14 @@ PyRef owner_of(PyObject* array) {
 // `array` as a buffer of `type`, or TypeError naming `what`. Its memory is
 // the batch's native memory when the array (or the array it views) was made
 // over a ColumnMemory and its bytes lie in one of that memory's regions.
-Buffer buffer_of(PyObject* array, const ElementType& type, const std::string& what) {
-  if (!PyObject_TypeCheck(array, ndarray_type())) refuse(what, type);
-  PyRef interface = attribute(array, "__array_interface__");
-  if (!PyDict_Check(interface.get())) refuse(what, type);
-  PyObject* typestr = PyDict_GetItemString(interface.get(), "typestr");
-  PyObject* shape = PyDict_GetItemString(interface.get(), "shape");
-  PyObject* strides = PyDict_GetItemString(interface.get(), "strides");  // None: contiguous
-  PyObject* data = PyDict_GetItemString(interface.get(), "data");        // (address, read-only)
-  if (!typestr || !PyUnicode_Check(typestr) ||
-      PyUnicode_CompareWithASCIIString(typestr, type.typestr) != 0 || !shape ||
-      !PyTuple_Check(shape) || PyTuple_Size(shape) != 1 || (strides && strides != Py_None) ||
-      !data || !PyTuple_Check(data) || PyTuple_Size(data) != 2) {
-    refuse(what, type);
-  }
+Buffer buffer_of(PyObject* array, const ElementType& type, const std::string& what,
+                 bool two_d = false) {
+  ArrayView view;
+  if (!contiguous_view(array, type.typestr, view, two_d)) refuse(what, type);
   Buffer b;
-  b.length = PyLong_AsUnsignedLongLong(PyTuple_GetItem(shape, 0));
-  b.data = static_cast<const std::uint8_t*>(PyLong_AsVoidPtr(PyTuple_GetItem(data, 0)));
-  const int read_only = PyObject_IsTrue(PyTuple_GetItem(data, 1));
-  if (read_only < 0 || PyErr_Occurred()) throw PythonErrorSet{};
-  b.read_only = read_only != 0;
+  b.length = view.length;
+  b.data = view.data;
+  b.read_only = view.read_only;
   PyRef owner = owner_of(array);
   if (const SharedMemory* memory = memory_of(owner.get())) {
     b.region = region_holding(**memory, b.data, b.length * type.width);
@@ -269,6 +294,7 @@ void check_offsets(const Buffer& offsets, std::uint64_t samples) {
 struct ArrayNode {
   std::array<const void*, 2> buffers{};  // no validity bitmap, then values or offsets
   Children<ArrowArray> children;
+  std::unique_ptr<std::uint8_t[]> bits;  // the values of a boolean array, packed here
   SharedMemory memory;  // what keeps buffers[1]: the batch's native memory,
   PyRef array;          // or the NumPy array it lies in
   explicit ArrayNode(std::size_t n) : children(n) {}
@@ -315,17 +341,47 @@ std::unique_ptr<ArrayNode> node_over(const Buffer& b, std::size_t children) {
   return node;
 }
 
-// The struct array of `fields` (each of `n` values), then "data", a large
-// list of `samples` split by `offsets`. Needs no interpreter.
-void build_arrays(std::span<const Buffer> fields, std::uint64_t n, const Buffer& samples,
-                  const Buffer& offsets, ArrowArray& out) {
-  auto root = std::make_unique<ArrayNode>(fields.size() + 1);
-  for (std::size_t k = 0; k < fields.size(); ++k) {
-    fill_array(root->children[k], n, 2, node_over(fields[k], 0));
+// A boolean array over NumPy's bool bytes in `b`: its bits packed anew.
+std::unique_ptr<ArrayNode> bits_over(const Buffer& b) {
+  auto node = std::make_unique<ArrayNode>(0);
+  node->bits = std::make_unique<std::uint8_t[]>(std::size_t((b.length + 7) / 8));
+  for (std::uint64_t i = 0; i < b.length; i += 8) {
+    std::uint8_t byte = 0;
+    for (std::uint64_t j = i; j < std::min(i + 8, b.length); ++j) byte |= std::uint8_t((b.data[j] != 0) << (j - i));
+    node->bits[std::size_t(i / 8)] = byte;
   }
-  auto data = node_over(offsets, 1);
-  fill_array(data->children[0], samples.length, 2, node_over(samples, 0));
-  fill_array(root->children[fields.size()], n, 2, std::move(data));
+  node->buffers[1] = node->bits.get();
+  return node;
+}
+
+// The struct array of `fields` (each of `n` values), then the `features`
+// of `shape` (each of n * per_event values, a fixed-size list of per_event
+// for more than one), then "data", a large list of `samples` split by
+// `offsets` where the shape has samples. Needs no interpreter.
+void build_arrays(std::span<const Buffer> fields, std::uint64_t n, const ArrowShape& shape,
+                  std::span<const Buffer> features, std::uint64_t per_event, const Buffer& samples,
+                  const Buffer& offsets, ArrowArray& out) {
+  auto root = std::make_unique<ArrayNode>(fields.size() + features.size() + shape.samples);
+  std::size_t k = 0;
+  for (; k < fields.size(); ++k) fill_array(root->children[k], n, 2, node_over(fields[k], 0));
+  std::size_t made = 0;
+  for (int f = 0; f < kFeatureCount; ++f) {
+    if (!shape.features.has(Feature(f))) continue;
+    const Buffer& b = features[made++];
+    auto values = Feature(f) == Feature::saturated ? bits_over(b) : node_over(b, 0);
+    if (per_event > 1) {
+      auto list = std::make_unique<ArrayNode>(1);
+      fill_array(list->children[0], n * per_event, 2, std::move(values));
+      fill_array(root->children[k++], n, 1, std::move(list));
+    } else {
+      fill_array(root->children[k++], n, 2, std::move(values));
+    }
+  }
+  if (shape.samples) {
+    auto data = node_over(offsets, 1);
+    fill_array(data->children[0], samples.length, 2, node_over(samples, 0));
+    fill_array(root->children[k], n, 2, std::move(data));
+  }
   fill_array(out, n, 1, std::move(root));
 }
 
@@ -351,25 +407,51 @@ Buffer buffer_from(PyObject* array, const NativeView* native, PyObject* made, co
   return buffer_of(array, type, what);
 }
 
-// Fills `out` with `batch` as a struct array of `layout`. On a failure `out`
-// is left untouched.
-void build_batch(const LayoutDesc& layout, PyObject* batch, ArrowArray& out) {
+// The features a batch's columns hold, in Feature order.
+FeatureSet features_of(PyObject* columns) {
+  FeatureSet set;
+  for (int f = 0; f < kFeatureCount; ++f) {
+    const int has = PyMapping_HasKey(columns, feature_name_object(Feature(f)));
+    if (has) set.add(Feature(f));
+  }
+  return set;
+}
+
+// Fills `out` with `batch` as a struct array of `layout`; returns what it
+// holds besides the header fields. On a failure `out` is left untouched.
+ArrowShape build_batch(const LayoutDesc& layout, PyObject* batch, ArrowArray& out) {
   NativeView view;
   const NativeView* native = native_of(batch, view) ? &view : nullptr;
   const BatchMemory* m = native ? native->data->memory.get() : nullptr;
   PyRef columns = attribute(batch, "columns");
   PyRef samples_array = attribute(batch, "samples");
-  Buffer samples = buffer_from(samples_array.get(), native, native ? native->samples : nullptr,
-                               m ? &m->samples : nullptr, native ? native->data->samples : 0,
-                               element_type(layout.sample_type), "samples");
-  PyRef offsets_array = attribute(batch, "offsets");
-  Buffer offsets = buffer_from(offsets_array.get(), native, native ? native->offsets : nullptr,
-                               m ? &m->offsets : nullptr, native ? native->data->events + 1 : 0,
-                               kOffsetType, "offsets");
-  check_offsets(offsets, samples.length);
-  const std::uint64_t n = offsets.length - 1;
+  const ArrowShape shape{features_of(columns.get()), samples_array.get() != Py_None};
+  Buffer samples, offsets;
+  std::uint64_t n = 0;
+  if (shape.samples) {
+    samples = buffer_from(samples_array.get(), native, native ? native->samples : nullptr,
+                          m ? &m->samples : nullptr, native ? native->data->samples : 0,
+                          element_type(layout.sample_type), "samples");
+    PyRef offsets_array = attribute(batch, "offsets");
+    offsets = buffer_from(offsets_array.get(), native, native ? native->offsets : nullptr,
+                          m ? &m->offsets : nullptr, native ? native->data->events + 1 : 0,
+                          kOffsetType, "offsets");
+    check_offsets(offsets, samples.length);
+    n = offsets.length - 1;
+  } else {
+    const Py_ssize_t events = PyObject_Length(batch);
+    if (events < 0) throw PythonErrorSet{};
+    n = std::uint64_t(events);
+  }
   std::span<const FieldDesc> specs = layout.fields;
   std::array<Buffer, kMaxColumns> fields;
+  auto check_length = [&](const Buffer& b, std::uint64_t want, const char* name) {
+    if (b.length != want) {
+      PyErr_Format(PyExc_ValueError, "column '%s' has %llu values for %llu events", name,
+                   (unsigned long long)b.length, (unsigned long long)want);
+      throw PythonErrorSet{};
+    }
+  };
   for (std::size_t k = 0; k < specs.size(); ++k) {
     PyRef column = PyRef::steal(PyMapping_GetItemString(columns.get(), specs[k].name));
     if (!column) throw PythonErrorSet{};
@@ -377,18 +459,32 @@ void build_batch(const LayoutDesc& layout, PyObject* batch, ArrowArray& out) {
     fields[k] = buffer_from(column.get(), native,
                             native ? PyTuple_GetItem(native->columns, Py_ssize_t(k)) : nullptr,
                             m ? &m->columns[k] : nullptr, n, element_type(specs[k].type), what);
-    if (fields[k].length != n) {
-      PyErr_Format(PyExc_ValueError, "column '%s' has %llu values for %llu events", specs[k].name,
-                   (unsigned long long)fields[k].length, (unsigned long long)n);
-      throw PythonErrorSet{};
-    }
+    check_length(fields[k], n, specs[k].name);
   }
-  build_arrays(std::span(fields.data(), specs.size()), n, samples, offsets, out);
+  PyRef channels_obj = attribute(batch, "channels");
+  const long channels = PyLong_AsLong(channels_obj.get());
+  if (channels == -1 && PyErr_Occurred()) throw PythonErrorSet{};
+  const std::uint64_t per_event = rows_per_event(layout, std::int32_t(channels));
+  std::array<Buffer, kFeatureCount> features;
+  std::size_t made = 0;
+  for (int f = 0; f < kFeatureCount; ++f) {
+    if (!shape.features.has(Feature(f))) continue;
+    const std::string name(feature_name(Feature(f)));
+    PyRef column = PyRef::steal(PyObject_GetItem(columns.get(), feature_name_object(Feature(f))));
+    if (!column) throw PythonErrorSet{};
+    features[made] = buffer_of(column.get(), feature_element(Feature(f)), "column '" + name + "'",
+                               per_event > 1);
+    check_length(features[made++], n * per_event, name.c_str());
+  }
+  build_arrays(std::span(fields.data(), specs.size()), n, shape, std::span(features.data(), made),
+               per_event, samples, offsets, out);
+  return shape;
 }
 
 struct StreamState {
   const LayoutDesc* layout;
   std::int32_t channels;
+  ArrowShape shape;
   std::unique_ptr<BatchSource> source;
   std::string error;
 };
@@ -408,7 +504,7 @@ void set_error(StreamState& st, const char* reason) noexcept {
 
 int stream_get_schema(ArrowArrayStream* s, ArrowSchema* out) noexcept {
   try {
-    build_schema(*state_of(s).layout, state_of(s).channels, *out);
+    build_schema(*state_of(s).layout, state_of(s).channels, state_of(s).shape, *out);
     return 0;
   } catch (const std::bad_alloc&) {
     set_error(state_of(s), "out of memory");
@@ -468,18 +564,29 @@ class OneBatch final : public BatchSource {
   ArrowArray array_{};
 };
 
-// export_schema(layout, channels) -> "arrow_schema" capsule
+// export_schema(layout, channels, features=(), samples=True) -> "arrow_schema"
+// capsule of batches holding those features (names) and samples
 PyObject* export_schema(PyObject*, PyObject* args) noexcept {
   return with_exception(guarded([&]() -> PyObject* {
-    PyObject* name;
-    int channels;
+    PyObject *name, *names = nullptr;
+    int channels, samples = 1;
     const LayoutDesc* layout = nullptr;
-    if (!PyArg_ParseTuple(args, "Oi:export_schema", &name, &channels) ||
+    if (!PyArg_ParseTuple(args, "Oi|Op:export_schema", &name, &channels, &names, &samples) ||
         !(layout = parse_layout(name))) {
       return nullptr;
     }
+    ArrowShape shape{{}, samples != 0};
+    if (names) {
+      PyRef seq = PyRef::steal(PySequence_Tuple(names));
+      if (!seq) return nullptr;
+      for (int f = 0; f < kFeatureCount; ++f) {
+        const int has = PySequence_Contains(seq.get(), feature_name_object(Feature(f)));
+        if (has < 0) return nullptr;
+        if (has) shape.features.add(Feature(f));
+      }
+    }
     Exported<ArrowSchema> out(new ArrowSchema{});
-    build_schema(*layout, channels, *out);
+    build_schema(*layout, channels, shape, *out);
     return to_capsule(std::move(out));
   }));
 }
@@ -504,8 +611,8 @@ PyObject* export_batch_stream(PyObject*, PyObject* batch) noexcept {
     const long channels = PyLong_AsLong(channels_obj.get());
     if (channels == -1 && PyErr_Occurred()) return nullptr;
     auto source = std::make_unique<OneBatch>();
-    build_batch(*layout, batch, source->array());
-    return stream_capsule(*layout, std::int32_t(channels), std::move(source));
+    const ArrowShape shape = build_batch(*layout, batch, source->array());
+    return stream_capsule(*layout, std::int32_t(channels), shape, std::move(source));
   }));
 }
 
@@ -518,16 +625,26 @@ void export_data(const BatchData& d, ArrowArray& out) {
   for (std::size_t k = 0; k < layout.fields.size(); ++k) {
     fields[k] = native_buffer(d.memory, m.columns[k], d.events, false);
   }
-  build_arrays(std::span(fields.data(), layout.fields.size()), d.events,
+  std::array<Buffer, kFeatureCount> features;
+  std::size_t made = 0;
+  for (int f = 0; f < kFeatureCount; ++f) {
+    if (d.features.has(Feature(f))) {
+      features[made++] = native_buffer(d.memory, m.features[std::size_t(f)], d.events * d.per_event, false);
+    }
+  }
+  const ArrowShape shape{d.features, d.with_samples};
+  build_arrays(std::span(fields.data(), layout.fields.size()), d.events, shape,
+               std::span(features.data(), made), d.per_event,
                native_buffer(d.memory, m.samples, d.samples, false),
                native_buffer(d.memory, m.offsets, d.events + 1, true), out);
 }
 
-PyObject* stream_capsule(const LayoutDesc& layout, std::int32_t channels,
+PyObject* stream_capsule(const LayoutDesc& layout, std::int32_t channels, ArrowShape shape,
                          std::unique_ptr<BatchSource> source) {
   auto state = std::make_unique<StreamState>();
   state->layout = &layout;
   state->channels = channels;
+  state->shape = shape;
   state->source = std::move(source);
   Exported<ArrowArrayStream> out(new ArrowArrayStream{});
   out->get_schema = stream_get_schema;

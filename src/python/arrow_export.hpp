@@ -7,6 +7,7 @@
 #include <memory>
 #include <string>
 
+#include "features.hpp"
 #include "layout.hpp"
 #include "py_ref.hpp"
 
@@ -57,8 +58,8 @@ namespace vorn {
 struct BatchData;
 struct References;
 
-// Fills `out` with the Arrow arrays of `data`, a batch with samples, over
-// its memory; needs no interpreter and may run on any thread.
+// Fills `out` with the Arrow arrays of `data`, a batch with samples or
+// features, over its memory; needs no interpreter and may run on any thread.
 void export_data(const BatchData& data, ArrowArray& out);
 
 // Where the batches of a stream come from. Its calls come from whichever
@@ -73,8 +74,16 @@ class BatchSource {
   virtual void give_up(References& refs) noexcept = 0;
 };
 
-// An "arrow_array_stream" capsule of batches of `layout` from `source`.
-PyObject* stream_capsule(const LayoutDesc& layout, std::int32_t channels,
+// What a batch's record batch holds after its header fields: its features,
+// each a column (a fixed-size list of one value per channel for a WD2 file
+// of several), then "data", its samples, unless it has none.
+struct ArrowShape {
+  FeatureSet features;
+  bool samples = true;
+};
+
+// An "arrow_array_stream" capsule of batches of `layout` and `shape` from `source`.
+PyObject* stream_capsule(const LayoutDesc& layout, std::int32_t channels, ArrowShape shape,
                          std::unique_ptr<BatchSource> source);
 
 // Adds export_schema, export_batch and export_batch_stream to `module`;

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <new>
 #include <string>
+#include <vector>
 
 #include "py_support.hpp"
 
@@ -95,14 +96,49 @@ SharedMemory share(std::unique_ptr<BatchMemory> memory, std::shared_ptr<MemoryHo
   return SharedMemory(memory.release(), GiveBack{std::move(home)});  // gives the memory back if it throws
 }
 
-Arrays make_arrays(const LayoutDesc& layout, const SharedMemory& memory, std::uint64_t events,
-                   std::uint64_t samples, std::uint64_t offsets) {
-  auto* m = const_cast<BatchMemory*>(memory.get());  // the arrays are NumPy's, and writeable
+int feature_type_num(Feature f) noexcept {
+  switch (f) {
+    case Feature::integral: return npy::kDouble;
+    case Feature::peak_index: return npy::kInt32;
+    case Feature::saturated: return npy::kBool;
+    default: return npy::kFloat;
+  }
+}
+
+namespace {
+
+// A new owner object holding a share of `memory`.
+PyRef owner_of(const SharedMemory& memory) {
   PyTypeObject** type = type_once.ready();
   PyRef owner = PyRef::steal(type ? PyType_GenericAlloc(*type, 0) : nullptr);
   if (!owner) python_call_failed();
   new (&reinterpret_cast<ColumnMemoryObject*>(owner.get())->memory) SharedMemory(memory);
+  return owner;
+}
 
+// The tuple of the arrays of `features` in `m`, kept by `owner`.
+PyRef feature_arrays(BatchMemory& m, const PyRef& owner, FeatureSet features, std::uint64_t events,
+                     std::uint64_t per_event) {
+  std::vector<PyRef> made;
+  for (int f = 0; f < kFeatureCount; ++f) {
+    if (!features.has(Feature(f))) continue;
+    made.push_back(array_over(feature_type_num(Feature(f)), events, m.features[std::size_t(f)].data(),
+                              PyRef::borrow(owner.get()), Access::writeable,
+                              per_event > 1 ? per_event : 0));
+  }
+  PyRef out = PyRef::steal(PyTuple_New(Py_ssize_t(made.size())));
+  if (!out) python_call_failed();
+  for (std::size_t k = 0; k < made.size(); ++k) PyTuple_SetItem(out.get(), Py_ssize_t(k), made[k].release());
+  return out;
+}
+
+}  // namespace
+
+Arrays make_arrays(const LayoutDesc& layout, const SharedMemory& memory, std::uint64_t events,
+                   std::uint64_t samples, std::uint64_t offsets, FeatureSet features,
+                   std::uint64_t per_event) {
+  auto* m = const_cast<BatchMemory*>(memory.get());  // the arrays are NumPy's, and writeable
+  PyRef owner = owner_of(memory);
   Arrays out;
   out.columns = PyRef::steal(PyTuple_New(Py_ssize_t(layout.fields.size())));
   if (!out.columns) python_call_failed();
@@ -117,7 +153,14 @@ Arrays make_arrays(const LayoutDesc& layout, const SharedMemory& memory, std::ui
   // event's samples lie, so that consumers such as Arrow can trust them.
   out.offsets = array_over(kOffsetType.type_num, offsets, m->offsets.data(), PyRef::borrow(owner.get()),
                            Access::read_only);
+  out.features = feature_arrays(*m, owner, features, events, per_event);
   return out;
+}
+
+PyRef make_feature_arrays(const SharedMemory& memory, FeatureSet features, std::uint64_t events,
+                          std::uint64_t per_event) {
+  return feature_arrays(*const_cast<BatchMemory*>(memory.get()), owner_of(memory), features, events,
+                        per_event);
 }
 
 }  // namespace vorn

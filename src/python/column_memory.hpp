@@ -49,14 +49,23 @@ SharedMemory share(std::unique_ptr<BatchMemory> memory, std::shared_ptr<MemoryHo
 
 // The arrays of one batch of `layout` over `memory`, which one new owner
 // object takes: the header columns of `events` values, `samples` samples
-// and `offsets` offsets (or record positions).
+// and `offsets` offsets (or record positions), and the `features` in
+// memory.features, each of `events` values, or of (events, per_event) for
+// per_event > 1 (a WD2 file's channels).
 struct Arrays {
   PyRef columns;  // tuple
   PyRef samples;
   PyRef offsets;
+  PyRef features;  // tuple, in Feature order
 };
 Arrays make_arrays(const LayoutDesc& layout, const SharedMemory& memory, std::uint64_t events,
-                   std::uint64_t samples, std::uint64_t offsets);
+                   std::uint64_t samples, std::uint64_t offsets, FeatureSet features = {},
+                   std::uint64_t per_event = 1);
+// The tuple of the arrays of `features` alone, as make_arrays makes them.
+PyRef make_feature_arrays(const SharedMemory& memory, FeatureSet features, std::uint64_t events,
+                          std::uint64_t per_event);
+// The NumPy type number of a feature's values.
+int feature_type_num(Feature f) noexcept;
 
 // The memory of dropped reads, kept for the next reads of the process: at
 // most SpareMemory::kKept batches and kSpareCap bytes, each freed once

@@ -18,14 +18,25 @@
 #include "arrow_export.hpp"
 #include "batch_decoder.hpp"
 #include "column_memory.hpp"
+#include "feature_args.hpp"
 #include "file_object_source.hpp"
 #include "native_batch.hpp"
 #include "numpy_api.hpp"
 #include "py_support.hpp"
+#include "reduce.hpp"
 #include "threads.hpp"
 
 namespace vorn {
 namespace {
+
+// What the batches of a read hold besides their header columns: samples,
+// features, or both.
+struct Yield {
+  std::optional<Reduction> reduction;
+  bool samples = true;
+  FeatureSet features() const noexcept { return reduction ? reduction->features() : FeatureSet{}; }
+  std::uint64_t per_event() const noexcept { return reduction ? reduction->per_event() : 1; }
+};
 
 // An iteration over a decoder (a BatchIterator), kept here so that the call
 // that consumes records also counts them: no Python code runs in between.
@@ -34,6 +45,7 @@ struct Iteration {
   std::uint64_t to_skip = 0;  // records still to step over (start=)
   std::uint64_t stop = UINT64_MAX;
   Limits limits;
+  Yield yield;
   // What the next step raises: the failure a walk met after the events it
   // handed out, or an exception a signal handler or a file object raised.
   Outcome failure;
@@ -48,6 +60,7 @@ struct DecoderState {
   KeptError kept;           // what a file object raised, until the boundary raises it
   std::optional<BatchDecoder> decoder;
   std::shared_ptr<BatchPool> pool;
+  ReductionStages stages;  // of the batches read with features alone
   PyRef filename;  // as the caller gave it, for errors
   Iteration iteration;
   // A file object is read with the interpreter; a path needs none.
@@ -230,35 +243,77 @@ BatchPool& pool_for(DecoderState& st, const Limits& limits) {
 // stopped answers with it, and its memory goes: a read loses nothing by
 // being made again.
 PyObject* answer(DecoderState& st, std::unique_ptr<BatchMemory> memory, const BatchResult& r,
-                 std::uint64_t first, std::uint64_t index, bool with_samples,
+                 std::uint64_t first, std::uint64_t index, const Yield& y,
                  std::shared_ptr<MemoryHome> home) {
   const Outcome outcome = outcome_of(r, index);
   if (outcome.kind == Outcome::Kind::raised) return nullptr;
   BatchData d{memory ? share(std::move(memory), std::move(home)) : nullptr,
               &st.decoder->description(), st.decoder->channels(), first, r.events, r.samples,
-              with_samples};
+              y.samples, y.features(), y.per_event()};
   return make_native_batch(std::move(d), outcome, st.filename.get()).release();
 }
 
-// decode(first, max_events, max_bytes) -> NativeBatch of events from `first`
+// The Yield of a call's `features` (None, or Features._params()) and `samples`.
+bool parse_yield(const DecoderState& st, PyObject* features, int samples, Yield& out) {
+  out.samples = samples != 0 || features == Py_None;
+  if (features == Py_None) return true;
+  std::optional<FeatureSpec> spec = parse_features(features);
+  if (!spec) return false;
+  out.reduction.emplace(*spec, st.decoder->description(), st.decoder->channels());
+  return true;
+}
+
+// The features of the `r.events` records kept in `m` with their samples;
+// false where memory is short (the records are read, their batch lost).
+bool reduce_kept(BatchMemory& m, const BatchResult& r, const Reduction& reduction) {
+  if (!reduction.make_room(m, r.events)) return false;
+  reduction.reduce_all(m.samples.data(), reinterpret_cast<const std::int64_t*>(m.offsets.data()),
+                       r.events, reduction.columns(m));
+  return true;
+}
+
+// One batch of records from the decoder's position into `memory`, holding
+// what `y` says; without the interpreter. `whole` false: the records were
+// read but their features could not be kept (no memory).
+BatchResult decode_yield(DecoderState& st, BatchMemory& memory, Limits limits, const Yield& y,
+                         bool& whole) {
+  whole = true;
+  if (!y.reduction) return st.decoder->decode(memory, limits);
+  if (!y.samples) {
+    const StageFill fill = [&](BatchMemory& stage, Limits part) { return st.decoder->decode(stage, part); };
+    return reduce_walk(fill, *y.reduction, memory, limits, st.stages);
+  }
+  BatchResult r = st.decoder->decode(memory, limits);
+  whole = reduce_kept(memory, r, *y.reduction);
+  return r;
+}
+
+// decode(first, max_events, max_bytes, features=None, samples=True) ->
+// NativeBatch of events from `first`
 PyObject* decoder_decode(PyObject* self, PyObject* args) {
   return with_decoder(self, [&](DecoderState& st) -> PyObject* {
-    PyObject *first_obj, *max_events_obj, *max_bytes_obj;
+    PyObject *first_obj, *max_events_obj, *max_bytes_obj, *features = Py_None;
+    int samples = 1;
     std::uint64_t first;
     Limits limits;
-    if (!PyArg_ParseTuple(args, "OOO:decode", &first_obj, &max_events_obj, &max_bytes_obj) ||
+    Yield y;
+    if (!PyArg_ParseTuple(args, "OOO|Op:decode", &first_obj, &max_events_obj, &max_bytes_obj,
+                          &features, &samples) ||
         !parse_limit(first_obj, first) || !parse_limit(max_events_obj, limits.max_events) ||
-        !parse_limit(max_bytes_obj, limits.max_bytes)) {
+        !parse_limit(max_bytes_obj, limits.max_bytes) || !parse_yield(st, features, samples, y)) {
       return nullptr;
     }
     load_numpy_api();
     std::unique_ptr<BatchMemory> memory = spare_memory()->take();
+    bool whole = true;
     const BatchResult r = walk_unlocked(st, [&] {
-      BatchResult res = st.decoder->decode(*memory, limits);
-      memory->trim_to(res, st.decoder->description());  // keeps what it used
+      BatchResult res = decode_yield(st, *memory, limits, y, whole);
+      // Keeps what it used.
+      memory->trim_to(res, st.decoder->description(), y.features(), res.events * y.per_event());
       return res;
     });
-    return answer(st, std::move(memory), r, first, first + r.events, true, spare_memory());
+    if (!whole) return PyErr_NoMemory();
+    return answer(st, std::move(memory), r, first, first + r.events, y, spare_memory());
   });
 }
 
@@ -281,7 +336,9 @@ PyObject* decoder_scan(PyObject* self, PyObject* args) {
       if (memory) memory->trim_to(res, st.decoder->description());
       return res;
     });
-    return answer(st, std::move(memory), r, first, first + r.events, false, nullptr);
+    Yield headers;
+    headers.samples = false;
+    return answer(st, std::move(memory), r, first, first + r.events, headers, nullptr);
   });
 }
 
@@ -297,12 +354,10 @@ PyObject* decoder_seek(PyObject* self, PyObject* arg) {
 }
 
 // The extents of pick(): positions and sizes as two buffers of native int64.
-bool parse_extents(PyObject* args, std::vector<Extent>& out) {
-  PyObject *positions_obj, *sizes_obj;
+bool parse_extents(PyObject* positions_obj, PyObject* sizes_obj, std::vector<Extent>& out) {
   char *positions, *sizes;
   Py_ssize_t positions_len, sizes_len;
-  if (!PyArg_ParseTuple(args, "SS:pick", &positions_obj, &sizes_obj) ||
-      PyBytes_AsStringAndSize(positions_obj, &positions, &positions_len) != 0 ||
+  if (PyBytes_AsStringAndSize(positions_obj, &positions, &positions_len) != 0 ||
       PyBytes_AsStringAndSize(sizes_obj, &sizes, &sizes_len) != 0) {
     return false;
   }
@@ -318,24 +373,66 @@ bool parse_extents(PyObject* args, std::vector<Extent>& out) {
   return true;
 }
 
-// pick(positions, sizes) -> NativeBatch of the records whose first bytes and
-// lengths the two buffers of int64 give; a failure concerns event 0
+// The records at `extents` as a batch holding what `y` says: with features
+// alone, picked a stage's worth of extents at a time and reduced.
+BatchResult pick_yield(DecoderState& st, BatchMemory& memory, std::span<const Extent> extents,
+                       const Yield& y, bool& whole) {
+  whole = true;
+  if (!y.reduction) return st.decoder->pick(memory, extents);
+  if (!y.samples) {
+    std::size_t next = 0;
+    const StageFill fill = [&](BatchMemory& stage, Limits part) {
+      BatchResult r;  // Stop::end with none left
+      std::size_t end = next;
+      std::uint64_t bytes = 0;  // at most part.max_bytes
+      while (end < extents.size() && end - next < part.max_events) {
+        const std::uint64_t b = extents[end].bytes;
+        if (end > next && b > part.max_bytes - bytes) break;
+        bytes = b > part.max_bytes - bytes ? part.max_bytes : bytes + b;
+        ++end;
+      }
+      if (end == next) return r;
+      r = st.decoder->pick(stage, extents.subspan(next, end - next));
+      next += std::size_t(r.events);
+      // A part ends at its last extent; the batch, at the last of all.
+      if (r.stop == Stop::limit && next == extents.size()) r.stop = Stop::end;
+      return r;
+    };
+    return reduce_walk(fill, *y.reduction, memory, Limits{}, st.stages);
+  }
+  BatchResult r = st.decoder->pick(memory, extents);
+  whole = reduce_kept(memory, r, *y.reduction);
+  return r;
+}
+
+// pick(positions, sizes, features=None, samples=True) -> NativeBatch of the
+// records whose first bytes and lengths the two buffers of int64 give; a
+// failure concerns event 0
 PyObject* decoder_pick(PyObject* self, PyObject* args) {
   return with_decoder(self, [&](DecoderState& st) -> PyObject* {
+    PyObject *positions, *sizes, *features = Py_None;
+    int samples = 1;
     std::vector<Extent> extents;
-    if (!parse_extents(args, extents)) return nullptr;
+    Yield y;
+    if (!PyArg_ParseTuple(args, "SS|Op:pick", &positions, &sizes, &features, &samples) ||
+        !parse_extents(positions, sizes, extents) || !parse_yield(st, features, samples, y)) {
+      return nullptr;
+    }
     load_numpy_api();
     // Kept memory of about this size only: a whole read's is left to the next read.
     constexpr std::uint64_t kMost = SIZE_MAX / 8;
     std::uint64_t bytes = std::min<std::uint64_t>(extents.size(), kMost / 64) * 64;  // columns
     for (const Extent& e : extents) bytes = std::min(kMost, bytes + std::min(e.bytes, kMost));
     std::unique_ptr<BatchMemory> memory = spare_memory()->take(std::size_t(4 * bytes));
+    bool whole = true;
     const BatchResult r = walk_unlocked(st, [&] {
-      BatchResult res = st.decoder->pick(*memory, extents);
-      memory->trim_to(res, st.decoder->description());  // spare memory may hold more
+      BatchResult res = pick_yield(st, *memory, extents, y, whole);
+      // Spare memory may hold more.
+      memory->trim_to(res, st.decoder->description(), y.features(), res.events * y.per_event());
       return res;
     });
-    return answer(st, std::move(memory), r, 0, 0, true, spare_memory());
+    if (!whole) return PyErr_NoMemory();
+    return answer(st, std::move(memory), r, 0, 0, y, spare_memory());
   });
 }
 
@@ -353,15 +450,18 @@ PyObject* decoder_channels(PyObject* self, void*) {
   }));
 }
 
-// iterate(start, stop, max_events, max_bytes): sets up next_batch().
+// iterate(start, stop, max_events, max_bytes, features=None, samples=True):
+// sets up next_batch().
 PyObject* decoder_iterate(PyObject* self, PyObject* args) {
   return with_decoder(self, [&](DecoderState& st) -> PyObject* {
-    PyObject *start, *stop, *max_events, *max_bytes;
+    PyObject *start, *stop, *max_events, *max_bytes, *features = Py_None;
+    int samples = 1;
     Iteration it;
-    if (!PyArg_ParseTuple(args, "OOOO:iterate", &start, &stop, &max_events, &max_bytes) ||
+    if (!PyArg_ParseTuple(args, "OOOO|Op:iterate", &start, &stop, &max_events, &max_bytes,
+                          &features, &samples) ||
         !parse_limit(start, it.to_skip) || !parse_limit(stop, it.stop) ||
         !parse_limit(max_events, it.limits.max_events) ||
-        !parse_limit(max_bytes, it.limits.max_bytes)) {
+        !parse_limit(max_bytes, it.limits.max_bytes) || !parse_yield(st, features, samples, it.yield)) {
       return nullptr;
     }
     st.iteration = std::move(it);
@@ -412,10 +512,15 @@ Step iteration_step(DecoderState& st, Walk&& walk) {
   BatchPool& pool = pool_for(st, it.limits);
   std::unique_ptr<BatchMemory> memory = pool.take();
   const Limits limits{wanted, it.limits.max_bytes};
-  s.r = walk([&] { return st.decoder->decode(*memory, limits); });
+  bool whole = true;
+  s.r = walk([&] { return decode_yield(st, *memory, limits, it.yield, whole); });
   s.first = it.next;
   it.next += s.r.events;
   s.failure = ended_early(st, s.r, it.next);
+  if (!whole) {  // the records are counted, and the failure says they are lost
+    s.failure = Outcome{Outcome::Kind::error, s.first, 0, 0, ENOMEM};
+    s.r.events = 0;
+  }
   if (s.r.events == 0) {
     pool.give(std::move(memory));
   } else {
@@ -425,8 +530,9 @@ Step iteration_step(DecoderState& st, Walk&& walk) {
 }
 
 BatchData data_of(const DecoderState& st, Step& s) {
+  const Yield& y = st.iteration.yield;
   return {std::move(s.memory), &st.decoder->description(), st.decoder->channels(), s.first,
-          s.r.events, s.r.samples, true};
+          s.r.events, s.r.samples, y.samples, y.features(), y.per_event()};
 }
 
 // The iteration's next step, with the lock: true with its batch in `s`; else
@@ -541,7 +647,9 @@ PyObject* decoder_stream(PyObject* self, PyObject*) {
     DecoderObject* obj = as_decoder(self);
     if (!obj) return nullptr;
     const BatchDecoder& d = *obj->state->decoder;
-    return stream_capsule(d.description(), d.channels(), std::make_unique<DecoderBatches>(self));
+    const Yield& y = obj->state->iteration.yield;
+    return stream_capsule(d.description(), d.channels(), ArrowShape{y.features(), y.samples},
+                          std::make_unique<DecoderBatches>(self));
   }));
 }
 
@@ -705,7 +813,7 @@ PyObject* make_module() {
   ModuleTypes* types = types_once.get(make_types);
   if (!types) return nullptr;
   PyRef m = PyRef::steal(PyModule_Create2(&module_def, 1013));
-  if (!m || !add_arrow_export(m.get())) return nullptr;
+  if (!m || !add_arrow_export(m.get()) || !add_features(m.get())) return nullptr;
   if (PyObject_SetAttrString(m.get(), "LAYOUTS", layouts_dict().get()) != 0 ||
       PyModule_AddStringConstant(m.get(), "OFFSET_TYPE", kOffsetType.typestr) != 0 ||
       PyObject_SetAttrString(m.get(), "Decoder", reinterpret_cast<PyObject*>(types->decoder)) != 0 ||

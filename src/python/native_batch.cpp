@@ -6,6 +6,7 @@
 #include <new>
 #include <string>
 
+#include "feature_args.hpp"
 #include "py_support.hpp"
 
 namespace vorn {
@@ -53,7 +54,7 @@ PyObject* new_ref(PyObject* o) noexcept {
 
 PyObject* or_none(const PyRef& o) noexcept { return new_ref(o ? o.get() : Py_None); }
 
-// {field: array} of the batch's header columns.
+// {name: array} of the batch's header columns, then its features.
 PyRef columns_dict(const NativeBatchFields& b) {
   PyRef out = PyRef::steal(PyDict_New());
   if (!out) python_call_failed();
@@ -61,6 +62,14 @@ PyRef columns_dict(const NativeBatchFields& b) {
   PyObject* names = names_once.ready()->fields[layout_index(*b.data.layout)];
   for (Py_ssize_t k = 0; k < PyTuple_Size(b.arrays.columns.get()); ++k) {
     if (PyDict_SetItem(out.get(), PyTuple_GetItem(names, k), PyTuple_GetItem(b.arrays.columns.get(), k)) != 0) {
+      python_call_failed();
+    }
+  }
+  Py_ssize_t k = 0;
+  for (int f = 0; f < kFeatureCount; ++f) {
+    if (!b.data.features.has(Feature(f))) continue;
+    if (PyDict_SetItem(out.get(), feature_name_object(Feature(f)),
+                       PyTuple_GetItem(b.arrays.features.get(), k++)) != 0) {
       python_call_failed();
     }
   }
@@ -137,7 +146,7 @@ PyObject* native_offsets(PyObject* self, void*) noexcept {
 }
 PyObject* native_positions(PyObject* self, void*) noexcept {
   const NativeBatchFields& b = self_of(self);
-  return b.data.with_samples ? new_ref(Py_None) : or_none(b.arrays.offsets);
+  return b.data.headers_alone() ? or_none(b.arrays.offsets) : new_ref(Py_None);
 }
 PyObject* native_outcome(PyObject* self, void*) noexcept {
   static constexpr const char* kNames[] = {"", "corrupt", "error", "mismatch", "truncated", "raised"};
@@ -312,7 +321,12 @@ PyRef make_native_batch(BatchData data, Outcome outcome, PyObject* filename) {
   auto* b = new (&self_of(self.get())) NativeBatchFields;
   b->filename = PyRef::borrow(filename);
   if (data.memory) {
-    b->arrays = make_arrays(*data.layout, data.memory, data.events, data.samples, data.events + 1);
+    b->arrays = make_arrays(*data.layout, data.memory, data.events, data.samples, data.events + 1,
+                            data.features, data.per_event);
+    if (!data.with_samples && !data.features.empty()) {
+      b->arrays.samples = PyRef();
+      b->arrays.offsets = PyRef();
+    }
   }
   b->data = std::move(data);
   b->outcome = outcome;
@@ -347,8 +361,8 @@ PyRef make_batch(PyObject* native, PyObject* events) {
   PyRef values[kBatchSlots] = {
       PyRef::borrow(names.layouts[layout_index(*d.layout)]), first_of(d, events),
       PyRef::steal(PyLong_FromLong(d.channels)), columns_dict(*b),
-      PyRef::borrow(b->arrays.samples.get()), PyRef::borrow(b->arrays.offsets.get()),
-      PyRef::borrow(native)};
+      PyRef::borrow(b->arrays.samples ? b->arrays.samples.get() : Py_None),
+      PyRef::borrow(b->arrays.offsets ? b->arrays.offsets.get() : Py_None), PyRef::borrow(native)};
   for (int k = 0; k < kBatchSlots; ++k) {
     if (!values[k] || PyObject_SetAttr(batch.get(), names.slots[k], values[k].get()) != 0) {
       python_call_failed();
@@ -367,9 +381,9 @@ bool native_of(PyObject* batch, NativeView& out) {
     return false;
   }
   const NativeBatchFields* b = as_native(held.get());
-  if (!b || !b->arrays.columns || !b->data.with_samples) return false;
+  if (!b || !b->arrays.columns || b->data.headers_alone()) return false;
   out = {&b->data, b->arrays.columns.get(), b->arrays.samples.get(), b->arrays.offsets.get(),
-         std::move(held)};
+         b->arrays.features.get(), std::move(held)};
   return true;
 }
 

@@ -39,6 +39,12 @@ struct BatchData {
   std::uint64_t events = 0;
   std::uint64_t samples = 0;
   bool with_samples = true;
+  // Pulse features in memory->features, `per_event` rows an event (a WD2
+  // file's channels). A batch with features and without samples holds
+  // neither samples nor offsets (nor positions).
+  FeatureSet features;
+  std::uint64_t per_event = 1;
+  bool headers_alone() const noexcept { return !with_samples && features.empty(); }
 };
 
 // The package's classes, registered once at import: the Batch that
@@ -78,6 +84,7 @@ struct NativeView {
   PyObject* columns;  // tuple of the arrays made, in field order
   PyObject* samples;
   PyObject* offsets;
+  PyObject* features;  // tuple, in Feature order
   PyRef held;  // keeps the rest
 };
 bool native_of(PyObject* batch, NativeView& out);

@@ -107,20 +107,51 @@ void** numpy_api() {
 PyTypeObject* ndarray_type() { return static_cast<PyTypeObject*>(numpy_api()[kArrayTypeSlot]); }
 void load_numpy_api() { numpy_api(); }
 
-PyRef array_over(int type_num, std::size_t length, void* data, PyRef owner, Access access) {
+PyRef array_over(int type_num, std::size_t length, void* data, PyRef owner, Access access,
+                 std::size_t per_row) {
   void** api = numpy_api();
   auto* array_type = static_cast<PyTypeObject*>(api[kArrayTypeSlot]);
   PyObject* descr = reinterpret_cast<DescrFromType>(api[kDescrFromTypeSlot])(type_num);
   if (!descr) python_call_failed();
-  npy_intp dims[1] = {npy_intp(length)};
+  npy_intp dims[2] = {npy_intp(length), npy_intp(per_row)};
   PyRef array = PyRef::steal(reinterpret_cast<NewFromDescr>(api[kNewFromDescrSlot])(
-      array_type, descr, 1, dims, nullptr, data,
+      array_type, descr, per_row ? 2 : 1, dims, nullptr, data,
       access == Access::writeable ? kNpyArrayWriteable : 0, nullptr));
   if (!array) python_call_failed();  // the owner, and with it the memory, goes with `owner`
   // Takes the owner reference even when it fails; the array is unusable then.
   if (reinterpret_cast<SetBaseObject>(api[kSetBaseObjectSlot])(array.get(), owner.release()) != 0)
     python_call_failed();
   return array;
+}
+
+bool contiguous_view(PyObject* array, const char* typestr, ArrayView& out, bool two_d) {
+  if (!PyObject_TypeCheck(array, ndarray_type())) return false;
+  PyRef interface = PyRef::steal(PyObject_GetAttrString(array, "__array_interface__"));
+  if (!interface || !PyDict_Check(interface.get())) {
+    PyErr_Clear();
+    return false;
+  }
+  PyObject* type = PyDict_GetItemString(interface.get(), "typestr");
+  PyObject* shape = PyDict_GetItemString(interface.get(), "shape");
+  PyObject* strides = PyDict_GetItemString(interface.get(), "strides");  // None: contiguous
+  PyObject* data = PyDict_GetItemString(interface.get(), "data");        // (address, read-only)
+  if (!type || !PyUnicode_Check(type) || PyUnicode_CompareWithASCIIString(type, typestr) != 0 ||
+      !shape || !PyTuple_Check(shape) || PyTuple_Size(shape) < 1 ||
+      PyTuple_Size(shape) > (two_d ? 2 : 1) || (strides && strides != Py_None) || !data ||
+      !PyTuple_Check(data) || PyTuple_Size(data) != 2) {
+    return false;
+  }
+  out.length = PyLong_AsUnsignedLongLong(PyTuple_GetItem(shape, 0));
+  out.per_row = PyTuple_Size(shape) == 2 ? PyLong_AsUnsignedLongLong(PyTuple_GetItem(shape, 1)) : 0;
+  if (out.per_row) out.length *= out.per_row;
+  out.data = static_cast<const std::uint8_t*>(PyLong_AsVoidPtr(PyTuple_GetItem(data, 0)));
+  const int read_only = PyObject_IsTrue(PyTuple_GetItem(data, 1));
+  if (read_only < 0 || PyErr_Occurred()) {
+    PyErr_Clear();
+    return false;
+  }
+  out.read_only = read_only != 0;
+  return true;
 }
 
 }  // namespace vorn

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 
 #include "layout.hpp"
 #include "py_ref.hpp"
@@ -17,6 +18,8 @@ inline constexpr int kUInt32 = 6;
 inline constexpr int kInt64 = 7;
 inline constexpr int kUInt64 = 8;
 inline constexpr int kFloat = 11;
+inline constexpr int kDouble = 12;
+inline constexpr int kBool = 0;
 
 // The type number of values of type `t`.
 constexpr int type_num(NumType t) noexcept {
@@ -52,9 +55,20 @@ constexpr const char* dtype_name(NumType t) noexcept {
 // failed", except that KeyboardInterrupt or SystemExit raised while NumPy is
 // imported reaches the caller as itself (PythonErrorSet).
 enum class Access : bool { read_only, writeable };
+// With `per_row` other than 0, a C-ordered (length, per_row) array instead.
 PyRef array_over(int type_num, std::size_t length, void* data, PyRef owner,
-                 Access access = Access::writeable);
+                 Access access = Access::writeable, std::size_t per_row = 0);
 
+// What __array_interface__ says of a C-contiguous 1-D ndarray of `typestr`
+// ("<u2"), or of a 2-D one where `two_d` allows; false, with no error set,
+// for any other object or array.
+struct ArrayView {
+  const std::uint8_t* data = nullptr;
+  std::uint64_t length = 0;  // elements, all rows together
+  std::uint64_t per_row = 0;  // of a 2-D array; 0 for 1-D
+  bool read_only = false;
+};
+bool contiguous_view(PyObject* array, const char* typestr, ArrayView& out, bool two_d = false);
 // NumPy's ndarray type; loads the API table as array_over does, and fails
 // as it does.
 PyTypeObject* ndarray_type();
