@@ -4,48 +4,15 @@ from __future__ import annotations
 
 import functools
 import numbers
-from typing import (TYPE_CHECKING, Any, Dict, Iterable, Literal, Optional, Sequence, Tuple, Union)
+from typing import (Any, Dict, Iterable, Literal, Optional, Sequence, Tuple, Union)
 
 import numpy as np
 
 from . import _args, _native
-
-if TYPE_CHECKING:
-    from ._batch import Batch
+from ._batch import Batch
 
 # The feature columns, in the order a read yields them.
-FEATURES: Tuple[str, ...] = getattr(_native, "FEATURES", (
-    "baseline", "baseline_rms", "amplitude", "peak_index", "integral", "cfd_time", "rise_time",
-    "trapezoid_max", "saturated"))
-
-
-def _stand_in_check(p: Any) -> Optional[str]:  # TEMPORARY until the native check lands
-    pol, (b0, b1), integ, around, f, trap, decay, _, select = p
-    if b0 < 0 or b1 <= b0:
-        return "baseline: the window must be non-empty and start at 0 or later"
-    if integ and around:
-        return "integral: give integral or integral_around_peak, not both"
-    if integ and (integ[0] < 0 or integ[1] <= integ[0]):
-        return "integral: the window must be non-empty and start at 0 or later"
-    if around and (min(around) < 0 or sum(around) < 1):
-        return "integral_around_peak: pre and post must be >= 0 and not both 0"
-    if not 0 < f < 1:
-        return "cfd_fraction: must lie in (0, 1)"
-    if trap and min(trap) < 1:
-        return "trapezoid: rise and flat must be >= 1"
-    if decay is not None and not trap:
-        return "decay: needs trapezoid"
-    if decay is not None and not decay > 0:
-        return "decay: must be > 0"
-    for n in select or ():
-        if n not in FEATURES:
-            return f"select: unknown feature {n!r}"
-    if select and "trapezoid_max" in select and not trap:
-        return "select: trapezoid_max needs trapezoid"
-    return None
-
-
-_check_features = getattr(_native, "check_features", _stand_in_check)
+FEATURES: Tuple[str, ...] = _native.FEATURES
 
 Pair = Tuple[int, int]
 # The tuple the native side takes: polarity (+1, -1), baseline, integral, integral_around_peak,
@@ -148,7 +115,7 @@ class Features:
         }
         for name, value in values.items():
             object.__setattr__(self, name, value)
-        error = _check_features(self._params())
+        error = _native.check_features(self._params())
         if error is not None:
             raise ValueError(error)
 
@@ -171,11 +138,20 @@ class Features:
                      if (n != "trapezoid_max" or self.trapezoid is not None)
                      and (n != "saturated" or layout == "WD1"))
 
-    def compute(self, batch: "Batch") -> "Batch":
-        """A new Batch of the same events holding their features too,
-        computed from the samples of `batch` (which it keeps)."""
-        result: Batch = _native.compute_features(batch, self._params())
-        return result
+    def compute(self, batch: Batch) -> Batch:
+        """A new Batch of the events of `batch` with their features computed
+        from its samples (which it keeps, and shares): its header columns,
+        then the feature columns, as a read with ``features=`` gives them."""
+        if not isinstance(batch, Batch):
+            raise TypeError(f"compute() takes a vorn_columns.Batch, not {type(batch).__name__}")
+        batch._samples_kept("compute()")
+        found = _native.compute_features(batch.layout, batch.channels, batch.samples,
+                                         batch.offsets, self._params())
+        columns = {name: column for name, column in batch.columns.items()
+                   if name not in FEATURES}
+        columns.update(found)
+        return Batch(batch.layout, batch.first, batch.channels, columns, batch.samples,
+                     batch.offsets, getattr(batch, "_events", None))
 
     def __setattr__(self, name: str, value: Any) -> None:
         raise AttributeError(f"a Features is immutable: make a new one to change {name}")

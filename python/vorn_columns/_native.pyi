@@ -99,14 +99,6 @@ OFFSET_TYPE: str
 class ColumnMemory:
     """The owner of a batch's memory: the base of its arrays."""
 
-# The pulse features, in column order.
-FEATURES: Tuple[str, ...]
-# None when the parameters (as vorn_columns.Features._params() gives them) are
-# valid, else what is wrong, starting with the parameter's name.
-def check_features(params: Tuple[Any, ...], /) -> Optional[str]: ...
-# A new batch of the class registered: the events of `batch` with their features.
-def compute_features(batch: Any, params: Tuple[Any, ...], /) -> Any: ...
-
 # PyCapsules of the Arrow PyCapsule interface.
 def export_schema(layout: str, channels: int, features: Sequence[str] = ..., samples: bool = ...,
                   /) -> Any: ...

@@ -20,6 +20,7 @@ from .arrow import stream_capsule
 
 if TYPE_CHECKING:
     from ._batch import WD1Batch, WD2Batch
+    from ._features import Features
 
 # The bytes detection reads of input that cannot be read again: the records whose header starts
 # in the span it looks at, and a header past it.
@@ -189,6 +190,11 @@ def _skip(decoder: _native.Decoder, count: int, first: int, how: str) -> int:
     return len(skipped)
 
 
+@overload
+def read(path: Source, layout: Optional[Layout] = ..., *, start: int = ...,
+         stop: Optional[int] = ..., index: Optional[Index] = ...,
+         storage_options: Optional[Dict[str, Any]] = ..., compression: Optional[str] = ...,
+         features: Features, samples: Optional[bool] = ...) -> Batch: ...
 @overload
 def read(path: Source, layout: Literal["WD1"], *, start: int = ..., stop: Optional[int] = ...,
          index: Optional[Index] = ..., storage_options: Optional[Dict[str, Any]] = ...,
@@ -514,6 +520,12 @@ if TYPE_CHECKING:
         def __enter__(self) -> WD2BatchIterator: ...
 
 
+@overload
+def iter_batches(path: Source, layout: Optional[Layout] = ..., *,
+                 max_events: Optional[int] = ..., max_bytes: int = ..., start: int = ...,
+                 stop: Optional[int] = ..., storage_options: Optional[Dict[str, Any]] = ...,
+                 compression: Optional[str] = ..., features: Features,
+                 samples: Optional[bool] = ...) -> BatchIterator: ...
 @overload
 def iter_batches(path: Source, layout: Literal["WD1"], *, max_events: Optional[int] = ...,
                  max_bytes: int = ..., start: int = ..., stop: Optional[int] = ...,

@@ -16,6 +16,7 @@ from ._reading import check_file, decoder_of, index_of, open_source
 
 if TYPE_CHECKING:
     from ._batch import WD1Batch, WD2Batch
+    from ._features import Features
 
 # Batches of input read forward: the chosen events are copied out of each.
 _FORWARD_EVENTS = 1 << 16
@@ -51,6 +52,10 @@ def _numbers(events: Any, count: int, filename: Any) -> np.ndarray:
     return chosen.astype(np.int64)
 
 
+@overload
+def take(source: Source, layout: Layout, events: Any, *, index: Optional[Index] = ...,
+         storage_options: Optional[Dict[str, Any]] = ..., compression: Optional[str] = ...,
+         features: Features, samples: Optional[bool] = ...) -> Batch: ...
 @overload
 def take(source: Source, layout: Literal["WD1"], events: Any, *, index: Optional[Index] = ...,
          storage_options: Optional[Dict[str, Any]] = ...,

@@ -456,6 +456,7 @@ class _Tables:
     def __init__(self, sink: Any, fmt: str, compression: str, labelled: bool) -> None:
         self.sink, self.fmt, self.compression, self.labelled = sink, fmt, compression, labelled
         self.writer: Any = None
+        self.schema: Any = None
         self.first = ""
         self.written = 0
 
@@ -482,16 +483,19 @@ class _Tables:
     def write(self, table: Any, path: str) -> None:
         if self.writer is None:
             self.writer = _writer(self.sink, table.schema, self.fmt, self.compression)
-            self.first = path
-        elif not table.schema.equals(self.writer.schema, check_metadata=False):
+            self.schema, self.first = table.schema, path
+        elif not table.schema.equals(self.schema, check_metadata=False):
             raise _ReadFailure(f"{path} has other feature columns than {self.first} (another "
                           f"layout or channel count): write them to separate outputs")
         self.writer.write_batch(table)
         self.written += table.num_rows
 
     def close(self) -> None:
-        if self.writer is not None:
-            self.writer.close()
+        """Ends the output (a failure's output is discarded, or left incomplete where it
+        is written straight into, as convert leaves it)."""
+        writer, self.writer = self.writer, None
+        if writer is not None:
+            writer.close()
 
 
 def features(paths: Sequence[str], layouts: Sequence[Optional[str]], out: str, fmt: str,
@@ -505,10 +509,12 @@ def features(paths: Sequence[str], layouts: Sequence[Optional[str]], out: str, f
         if fmt == "arrow" and not output.file.seekable():
             fmt = "arrow-stream"
         tables = _Tables(output.file, fmt, compression, len(paths) > 1)
-        for path, asked in zip(paths, layouts):
-            with _reading(path, options):
-                _features_of(path, asked, spec, tables, quiet, options)
-        tables.close()
+        try:
+            for path, asked in zip(paths, layouts):
+                with _reading(path, options):
+                    _features_of(path, asked, spec, tables, quiet, options)
+        finally:
+            tables.close()
         output.commit()
     except _ReadFailure as e:
         lost = "is incomplete" if output.straight else "was not written"

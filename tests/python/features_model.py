@@ -25,6 +25,11 @@ def _crossing(y, b1, peak, amp, f):
 def record(x, params):
     """The features of one record (or one channel) `x` of float64 samples, and their
     scales: two dicts by name. peak_index and saturated are exact."""
+    with np.errstate(invalid="ignore", over="ignore", divide="ignore"):
+        return _record(x, params)
+
+
+def _record(x, params):
     s, (b0, b1), integral, around, f, trapezoid, decay, (lo, hi), _ = params
     x = np.asarray(x, np.float64)
     n = len(x)
@@ -37,8 +42,7 @@ def record(x, params):
         b = float(np.sum(x[b0:b1])) / (b1 - b0)
         v["baseline"] = b
         v["baseline_rms"] = math.sqrt(float(np.sum((x[b0:b1] - b) ** 2)) / (b1 - b0))
-    with np.errstate(invalid="ignore", over="ignore"):
-        y = s * (x - b)
+    y = s * (x - b)
     peak, amp = -1, math.nan
     tail = y[b1:]
     if len(tail) and not np.isnan(tail).any():
@@ -54,8 +58,7 @@ def record(x, params):
         window = (b1, n) if n > b1 else None
     scale["integral"] = 0.0
     if window is not None:
-        with np.errstate(invalid="ignore"):
-            v["integral"] = float(np.sum(y[window[0]:window[1]]))
+        v["integral"] = float(np.sum(y[window[0]:window[1]]))
         part = x[window[0]:window[1]]
         scale["integral"] = float(np.abs(part[np.isfinite(part)]).sum()) + len(part) * abs(b)
 
@@ -76,12 +79,11 @@ def trapezoid_max(y, trapezoid, decay):
     count as they would), and the pole-zero coefficient used."""
     rise, flat = trapezoid
     k = 1 - math.exp(-1 / decay) if decay is not None else 0.0
-    with np.errstate(invalid="ignore", over="ignore"):
-        w = y + k * np.concatenate(([0.0], np.cumsum(y)[:-1])) if k else y
-        sums = np.lib.stride_tricks.sliding_window_view(w, rise).sum(axis=1)  # [j, j + rise)
-        late = sums[rise + flat:]  # ends at i, i from 2 rise + flat - 1
-        early = sums[:len(late)]
-        t = (late - early) / rise
+    w = y + k * np.concatenate(([0.0], np.cumsum(y)[:-1])) if k else y
+    sums = np.lib.stride_tricks.sliding_window_view(w, rise).sum(axis=1)  # [j, j + rise)
+    late = sums[rise + flat:]  # ends at i, i from 2 rise + flat - 1
+    early = sums[:len(late)]
+    t = (late - early) / rise
     return float(np.max(t)), k
 
 

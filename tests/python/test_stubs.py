@@ -85,6 +85,10 @@ COLUMNS_USAGE = """\
     def heights(path: str) -> "npt.NDArray[np.float32]":
         spec = vc.Features("negative", trapezoid=(32, 16), decay=500.0, select=["amplitude"])
         assert_type(spec.names("WD1"), Tuple[str, ...])
+        assert_type(vc.read(path, "WD2", features=spec, samples=True), vc.Batch)
+        for part in vc.iter_batches(path, features=spec):
+            assert_type(part, vc.Batch)
+        assert_type(vc.take(path, "WD1", [3], features=spec), vc.Batch)
         return spec.compute(vc.read(path, "WD1"))["amplitude"]
 
 
