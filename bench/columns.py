@@ -26,7 +26,7 @@ SCAN_WORKLOAD = "wd2_1x100000"
 ANALYSIS_WORKLOAD = "wd1_1024"
 PARALLEL_READERS = ("vc.read", "vc.iter_batches")
 PARALLEL_CONTROL = "raw-read"  # how far two threads of plain reads scale on this machine now
-EDGES = np.arange(0.0, 402.0, 2.0)  # the generated pulses are about 200 counts high
+EDGES = np.arange(0.0, 402.0, 2.0)  # the generated noise lies 0 to 400 counts below the mean
 
 
 def rotated(names, rep):
@@ -92,34 +92,51 @@ def measure_parallel(paths, w, reps):
             "readers": readers}
 
 
+# The pulse height: the baseline as the mean of the first 16 samples, the height the
+# largest excursion below it over the samples after them (the generated pulses go down).
+HEIGHT_BASELINE = 16
+HEIGHTS = vc.Features("negative", baseline=(0, HEIGHT_BASELINE), select=["amplitude"])
+
+
 def heights_events(path, w):
     """(a) EventReader, and NumPy on each event."""
     heights = []
     add = heights.append
-    median = np.median
+    k = HEIGHT_BASELINE
     for ev in vorn.EventReader(path, w.layout):
         d = ev["data"]
-        add(median(d[:16]) - d.min())
+        add(d[:k].mean() - d[k:].min())
     return np.histogram(heights, EDGES)[0]
+
+
+def _heights(wf):
+    k = HEIGHT_BASELINE
+    return wf[:, :k].mean(axis=1) - wf[:, k:].min(axis=1)
 
 
 def heights_fromfile(path, w):
     """(b) numpy.fromfile, and NumPy on all events at once."""
-    wf = np.fromfile(path, w.record_dtype())["data"]
-    return np.histogram(np.median(wf[:, :16], axis=1) - wf.min(axis=1), EDGES)[0]
+    return np.histogram(_heights(np.fromfile(path, w.record_dtype())["data"]), EDGES)[0]
 
 
 def heights_batches(path, w):
     """(c) vc.iter_batches, and NumPy on each batch."""
     counts = np.zeros(len(EDGES) - 1, np.int64)
     for b in vc.iter_batches(path, w.layout):
-        wf = b.waveforms()
-        counts += np.histogram(np.median(wf[:, :16], axis=1) - wf.min(axis=1), EDGES)[0]
+        counts += np.histogram(_heights(b.waveforms()), EDGES)[0]
+    return counts
+
+
+def heights_features(path, w):
+    """(d) vc.iter_batches computing the amplitude as it reads, without the samples."""
+    counts = np.zeros(len(EDGES) - 1, np.int64)
+    for b in vc.iter_batches(path, w.layout, features=HEIGHTS):
+        counts += np.histogram(b["amplitude"], EDGES)[0]
     return counts
 
 
 ANALYSES = {"EventReader": heights_events, "numpy.fromfile": heights_fromfile,
-            "vc.iter_batches": heights_batches}
+            "vc.iter_batches": heights_batches, "features": heights_features}
 
 
 def measure_analysis(path, w, events, reps):
@@ -197,6 +214,8 @@ def targets(results, parallel, analysis, memory, export=None, conversions=()):
              ratios(s["EventReader"], s["vc.iter_batches"]), ">=", 20, detail=secs)
         _row(rows, "pulse heights: vc.iter_batches over numpy.fromfile", analysis["workload"],
              ratios(s["numpy.fromfile"], s["vc.iter_batches"]), ">=", 1.0)
+        _row(rows, "pulse heights: features (amplitude) over numpy.fromfile", analysis["workload"],
+             ratios(s["numpy.fromfile"], s["features"]), ">=", 2.0)
     for m in memory:
         if m["reader"] == "vc.iter_batches":
             _row(rows, "vc.iter_batches peak RSS above baseline + two batches",

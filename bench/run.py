@@ -35,6 +35,7 @@ import numpy as np  # noqa: E402
 
 import columns  # noqa: E402
 import convert  # noqa: E402
+import features  # noqa: E402
 import loop  # noqa: E402
 import partial  # noqa: E402
 import sidecars  # noqa: E402
@@ -240,6 +241,8 @@ def main():
     ap.add_argument("--no-memory", action="store_true")
     ap.add_argument("--no-loop", action="store_true",
                     help="leave out the loops over files and the first reads in fresh processes")
+    ap.add_argument("--no-features", action="store_true",
+                    help="leave out the rows of pulse features against NumPy and plain reads")
     ap.add_argument("--no-remote", action="store_true",
                     help="leave out the rows of URLs read from servers on 127.0.0.1")
     ap.add_argument("--out", type=Path, default=None,
@@ -259,6 +262,7 @@ def main():
     parts = []  # reads of part of a file
     indexed = []  # queries through index sidecars
     loops, loop_memory = [], None  # loops over files, first reads
+    feature_runs = None
     load_before = os.getloadavg()  # other work on the machine skews the wall-time rows
     try:
         for w in chosen:
@@ -296,6 +300,8 @@ def main():
                 if not args.only or name in args.only.split(","):
                     loops += loop.measure(tmp, BY_NAME[name], args.quick, reps)
             loop_memory = None if args.no_memory else loop.measure_memory(tmp, args.quick)
+        if not args.no_features and (not args.only or features.WORKLOAD in args.only.split(",")):
+            feature_runs = features.measure(tmp, args.quick, reps)
         memory = [] if args.no_memory else memory_check(tmp, args.quick)
         missing = None if args.no_remote else remote.available()
         if missing:
@@ -313,6 +319,7 @@ def main():
     targets = sidecars.targets(targets, indexed, None if args.no_remote or missing
                                else sidecars.measure_s3())
     loop.targets(targets, loops, loop_memory)
+    features.targets(targets, feature_runs)
     load = {"before": load_before, "after": os.getloadavg()}
     md = (fmt_table(results) + ("\n\n" + fmt_memory(memory) if memory else "")
           + "\n\n" + columns.fmt_targets(targets) + "\n\nLoad average (1, 5, 15 min) before: "
@@ -330,7 +337,8 @@ def main():
         "results": results, "memory": memory,
         "columns": {"targets": targets, "parallel": parallel, "analysis": analysis,
                     "export": export, "conversions": conversions, "partial": parts, "sidecars": indexed,
-                    "remote": remote_results, "loops": loops, "loop_memory": loop_memory},
+                    "remote": remote_results, "loops": loops, "loop_memory": loop_memory,
+                    "features": feature_runs},
         "sources": {"runs": other_sources, "gzip_memory": gzip_memory},
     }
     (args.out / "bench.json").write_text(json.dumps(report, indent=1) + "\n")

@@ -14,6 +14,7 @@ from typing import TYPE_CHECKING
 from ._args import Layout as Layout, PathLike as PathLike, Source as Source
 from ._batch import Batch, Index
 from ._errors import CorruptRecordError, StaleIndexError, StaleIndexWarning
+from ._features import Features
 from ._frames import scan_polars, to_dask
 from ._layouts import FIELDS as FIELDS  # each layout's header fields, in key order
 from ._reading import (BatchIterator, detect_layout, follow, iter_batches, read,
@@ -28,6 +29,7 @@ if TYPE_CHECKING:
     from ._reading import (WD1BatchIterator as WD1BatchIterator,
                            WD2BatchIterator as WD2BatchIterator)
 
-__all__ = ["Batch", "BatchIterator", "CorruptRecordError", "CorruptStreamError", "Index",
-           "StaleIndexError", "StaleIndexWarning", "detect_layout", "follow", "iter_batches", "read",
+__all__ = ["Batch", "BatchIterator", "CorruptRecordError", "CorruptStreamError", "Features",
+           "Index", "StaleIndexError", "StaleIndexWarning", "detect_layout", "follow",
+           "iter_batches", "read",
            "release_memory", "scan", "scan_polars", "take", "to_dask"]

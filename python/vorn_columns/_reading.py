@@ -21,6 +21,7 @@ from .arrow import stream_capsule
 
 if TYPE_CHECKING:
     from ._batch import WD1Batch, WD2Batch
+    from ._features import Features
 
 # The bytes detection reads of input that cannot be read again: the records whose header starts
 # in the span it looks at, and a header past it.
@@ -191,6 +192,11 @@ def _skip(decoder: _native.Decoder, count: int, first: int, how: str) -> int:
 
 
 @overload
+def read(path: Source, layout: Optional[Layout] = ..., *, start: int = ...,
+         stop: Optional[int] = ..., index: IndexArg = ...,
+         storage_options: Optional[Dict[str, Any]] = ..., compression: Optional[str] = ...,
+         features: Features, samples: Optional[bool] = ...) -> Batch: ...
+@overload
 def read(path: Source, layout: Literal["WD1"], *, start: int = ..., stop: Optional[int] = ...,
          index: IndexArg = ..., storage_options: Optional[Dict[str, Any]] = ...,
          compression: Optional[str] = ...) -> WD1Batch: ...
@@ -208,7 +214,7 @@ def read(path: Source, layout: Optional[Layout] = ..., *, start: int = ...,
 def read(path: Source, layout: Optional[Layout] = None, *, start: int = 0,
          stop: Optional[int] = None, index: IndexArg = "auto",
          storage_options: Optional[Dict[str, Any]] = None,
-         compression: Optional[str] = "auto", features: Any = None,
+         compression: Optional[str] = "auto", features: Optional[Features] = None,
          samples: Optional[bool] = None) -> Batch:
     """Events ``[start, stop)`` of the file as one batch (``stop=None``: to
     the end), in the layout given, else the index's, else the one the first
@@ -417,7 +423,7 @@ class BatchIterator:
     def __init__(self, path: Source, layout: Optional[Layout] = None, *,
                  max_events: Optional[int] = None, max_bytes: int = 4 << 20, start: int = 0,
                  stop: Optional[int] = None, storage_options: Optional[Dict[str, Any]] = None,
-                 compression: Optional[str] = "auto", features: Any = None,
+                 compression: Optional[str] = "auto", features: Optional[Features] = None,
                  samples: Optional[bool] = None, index: IndexArg = None) -> None:
         given = None if layout is None else _args.layout(layout)
         max_events, max_bytes = _args.limits(max_events, max_bytes)
@@ -539,6 +545,12 @@ if TYPE_CHECKING:
 
 
 @overload
+def iter_batches(path: Source, layout: Optional[Layout] = ..., *,
+                 max_events: Optional[int] = ..., max_bytes: int = ..., start: int = ...,
+                 stop: Optional[int] = ..., storage_options: Optional[Dict[str, Any]] = ...,
+                 compression: Optional[str] = ..., features: Features,
+                 samples: Optional[bool] = ..., index: IndexArg = ...) -> BatchIterator: ...
+@overload
 def iter_batches(path: Source, layout: Literal["WD1"], *, max_events: Optional[int] = ...,
                  max_bytes: int = ..., start: int = ..., stop: Optional[int] = ...,
                  storage_options: Optional[Dict[str, Any]] = ...,
@@ -558,7 +570,7 @@ def iter_batches(path: Source, layout: Optional[Layout] = ..., *,
 def iter_batches(path: Source, layout: Optional[Layout] = None, *,
                  max_events: Optional[int] = None, max_bytes: int = 4 << 20, start: int = 0,
                  stop: Optional[int] = None, storage_options: Optional[Dict[str, Any]] = None,
-                 compression: Optional[str] = "auto", features: Any = None,
+                 compression: Optional[str] = "auto", features: Optional[Features] = None,
                  samples: Optional[bool] = None, index: IndexArg = "auto") -> BatchIterator:
     """Batches of events ``[start, stop)`` that never split an event: each
     ends at ``max_events`` events or before the event that would take its

@@ -17,6 +17,7 @@ from ._reading import check_file, decoder_of, index_of, open_source
 
 if TYPE_CHECKING:
     from ._batch import WD1Batch, WD2Batch
+    from ._features import Features
 
 # Batches of input read forward: the chosen events are copied out of each.
 _FORWARD_EVENTS = 1 << 16
@@ -53,6 +54,10 @@ def _numbers(events: Any, count: int, filename: Any) -> np.ndarray:
 
 
 @overload
+def take(source: Source, layout: Layout, events: Any, *, index: IndexArg = ...,
+         storage_options: Optional[Dict[str, Any]] = ..., compression: Optional[str] = ...,
+         features: Features, samples: Optional[bool] = ...) -> Batch: ...
+@overload
 def take(source: Source, layout: Literal["WD1"], events: Any, *, index: IndexArg = ...,
          storage_options: Optional[Dict[str, Any]] = ...,
          compression: Optional[str] = ...) -> WD1Batch: ...
@@ -68,7 +73,7 @@ def take(source: Source, layout: Layout, events: Any, *, index: IndexArg = ...,
 
 def take(source: Source, layout: Layout, events: Any, *, index: IndexArg = "auto",
          storage_options: Optional[Dict[str, Any]] = None,
-         compression: Optional[str] = "auto", features: Any = None,
+         compression: Optional[str] = "auto", features: Optional[Features] = None,
          samples: Optional[bool] = None) -> Batch:
     """The events numbered ``events`` of the file as one batch: strictly
     increasing numbers, or a boolean mask with an entry per event. Only their

@@ -1,7 +1,7 @@
 """The `vorn` command: `vorn info` summarises event files, `vorn convert` writes one as Parquet
 or Arrow IPC (the file format, or the stream format where the output cannot seek), `vorn index`
-writes index sidecars. Exit status 0 on success, 1 for an input or output error, 2 for a usage error,
-130 for Ctrl-C."""
+writes index sidecars, `vorn features` the pulse features of many as Parquet, Arrow IPC or CSV.
+Exit status 0 on success, 1 for an input or output error, 2 for a usage error, 130 for Ctrl-C."""
 from __future__ import annotations
 
 import argparse
@@ -21,6 +21,7 @@ from . import _remote, _sidecar, _sources
 from ._args import Layout
 from ._batch import Index
 from ._errors import CorruptRecordError, StaleIndexError
+from ._features import FEATURES, Features
 from ._layouts import DESCRIPTIONS
 from ._reading import BatchIterator, iter_batches, layout_of, open_source, refuted, scan
 from ._sources import CorruptStreamError
@@ -33,6 +34,7 @@ COMPRESSED = {".gz", ".gzip", ".bz2", ".xz", ".zst", ".zstd"}
 STDIN = "-"
 FORMATS = {".parquet": "parquet", ".pq": "parquet", ".arrow": "arrow", ".feather": "arrow",
            ".ipc": "arrow", ".arrows": "arrow-stream"}
+FEATURE_FORMATS = {**FORMATS, ".csv": "csv"}
 EXTRAS = {"pyarrow": "arrow", "tqdm": "progress"}
 # File bytes per batch unless --events is given: a Parquet row group of a useful size; Arrow
 # record batches small enough that a batch's memory, reused for the next, stays in the caches.
@@ -374,20 +376,27 @@ def _empty(batches: BatchIterator) -> Any:
     return pa.RecordBatch.from_pylist([], schema=reader.schema)
 
 
+def _writer(sink: Any, schema: Any, fmt: str, compression: str) -> Any:
+    """A pyarrow writer of record batches of `schema` into `sink` in the format `fmt`."""
+    if fmt == "parquet":
+        import pyarrow.parquet as pq
+        return pq.ParquetWriter(sink, schema, compression=compression)
+    if fmt == "csv":
+        import pyarrow.csv
+        return pyarrow.csv.CSVWriter(sink, schema)
+    import pyarrow.ipc
+    options = pyarrow.ipc.IpcWriteOptions(
+        allow_64bit=True, compression=None if compression == "none" else compression)
+    new = pyarrow.ipc.new_stream if fmt == "arrow-stream" else pyarrow.ipc.new_file
+    return new(sink, schema, options=options)
+
+
 def _write(batches: BatchIterator, each: Iterator[Any], first: Any, sink: Any, fmt: str,
            compression: str, bar: Any) -> int:
     """Writes `first` and then the rest of `each`, the batches of `batches`, to `sink`; returns
     the events written."""
     table = _empty(batches) if first is None else _to_arrow(first)
-    if fmt == "parquet":
-        import pyarrow.parquet as pq
-        writer = pq.ParquetWriter(sink, table.schema, compression=compression)
-    else:
-        import pyarrow.ipc
-        options = pyarrow.ipc.IpcWriteOptions(
-            allow_64bit=True, compression=None if compression == "none" else compression)
-        new = pyarrow.ipc.new_stream if fmt == "arrow-stream" else pyarrow.ipc.new_file
-        writer = new(sink, table.schema, options=options)
+    writer = _writer(sink, table.schema, fmt, compression)
     written = 0
     with writer:
         while table is not None:
@@ -441,6 +450,144 @@ def convert(path: str, out: str, asked: Optional[str], fmt: str, events: Optiona
     return f"vorn: wrote {written} events of {path} to {output.shown} ({fmt}){left}"
 
 
+class _Tables:
+    """The feature tables of `vorn features`, one writer for all its inputs: opened on the
+    first table, whose schema the others must share. With more than one input each table
+    gains a column "file", the input as given; CSV has one column per channel
+    ("amplitude_0", ...) where the others have a fixed-size list."""
+
+    def __init__(self, sink: Any, fmt: str, compression: str, labelled: bool) -> None:
+        self.sink, self.fmt, self.compression, self.labelled = sink, fmt, compression, labelled
+        self.writer: Any = None
+        self.schema: Any = None
+        self.first = ""
+        self.written = 0
+
+    def table(self, table: Any, path: str) -> Any:
+        """`table`, a record batch of features, as written."""
+        import pyarrow as pa
+
+        if self.fmt == "csv":
+            columns, names = [], []
+            for name, column in zip(table.schema.names, table.columns):
+                if not pa.types.is_fixed_size_list(column.type):
+                    columns.append(column)
+                    names.append(name)
+                    continue
+                width = column.type.list_size
+                values = column.flatten().to_numpy(zero_copy_only=False).reshape(-1, width)
+                columns += [pa.array(values[:, c]) for c in range(width)]
+                names += [f"{name}_{c}" for c in range(width)]
+            table = pa.RecordBatch.from_arrays(columns, names=names)
+        if self.labelled:
+            table = table.append_column("file", pa.array([path] * table.num_rows, pa.string()))
+        return table
+
+    def write(self, table: Any, path: str) -> None:
+        if self.writer is None:
+            self.writer = _writer(self.sink, table.schema, self.fmt, self.compression)
+            self.schema, self.first = table.schema, path
+        elif not table.schema.equals(self.schema, check_metadata=False):
+            raise _ReadFailure(f"{path} has other feature columns than {self.first} (another "
+                          f"layout or channel count): write them to separate outputs")
+        self.writer.write_batch(table)
+        self.written += table.num_rows
+
+    def close(self) -> None:
+        """Ends the output (a failure's output is discarded, or left incomplete where it
+        is written straight into, as convert leaves it)."""
+        writer, self.writer = self.writer, None
+        if writer is not None:
+            writer.close()
+
+
+def features(paths: Sequence[str], layouts: Sequence[Optional[str]], out: str, fmt: str,
+             spec: Features, compression: str, quiet: bool,
+             options: Optional[Dict[str, Any]] = None) -> str:
+    """Writes the pulse features of the events of each of `paths`, one after another, to `out`
+    (see _Output and _Tables); returns a summary. Memory holds one batch."""
+    _need("pyarrow", "features")
+    output = _Output(out)
+    try:
+        if fmt == "arrow" and not output.file.seekable():
+            fmt = "arrow-stream"
+        tables = _Tables(output.file, fmt, compression, len(paths) > 1)
+        try:
+            for path, asked in zip(paths, layouts):
+                with _reading(path, options):
+                    _features_of(path, asked, spec, tables, quiet, options)
+        finally:
+            tables.close()
+        output.commit()
+    except _ReadFailure as e:
+        lost = "is incomplete" if output.straight else "was not written"
+        raise Failure(f"{e}; {output.shown} {lost}") from None
+    except (OSError, MemoryError) as e:
+        if isinstance(e, BrokenPipeError) and output.straight:
+            raise _Quiet() from None
+        what = "out of memory" if isinstance(e, MemoryError) else e.strerror or e
+        raise Failure(f"cannot write {output.shown}: {what}") from None
+    finally:
+        output.discard()
+    files = f"{len(paths)} files" if len(paths) > 1 else paths[0]
+    return (f"vorn: wrote the features of {tables.written} events of {files} to {output.shown} "
+            f"({fmt})")
+
+
+def _features_of(path: str, asked: Optional[str], spec: Features, tables: _Tables, quiet: bool,
+                 options: Optional[Dict[str, Any]]) -> None:
+    source = _Input(path, asked, options)
+    layout = source.layout
+    try:
+        batches = source.open(lambda given: iter_batches(
+            given, layout, max_bytes=BATCH_BYTES["parquet"], features=spec))
+        bar = _progress(source, quiet)
+        try:
+            any_batch = False
+            for batch in source.each(batches):
+                tables.write(tables.table(_to_arrow(batch), path), path)
+                any_batch = True
+                if bar is not None:
+                    bar.update(batches.position - bar.n)
+            if not any_batch:
+                tables.write(tables.table(_empty(batches), path), path)
+        finally:
+            if bar is not None:
+                bar.close()
+    finally:
+        source.close()
+
+
+def _window(text: str, sep: str, what: str) -> Tuple[int, int]:
+    """An option's two integers, "A:B" or "A,B" as `sep` says."""
+    try:
+        a, b = text.split(sep)
+        return int(a), int(b)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"{what} as two integers {sep.join(what.split())}, "
+                                          f"not {text!r}") from None
+
+
+# The command's option of each parameter, as its errors name them.
+_OPTIONS = {"baseline": "--baseline", "integral": "--integral",
+            "integral_around_peak": "--around", "cfd_fraction": "--cfd",
+            "trapezoid": "--trapezoid", "decay": "--decay", "saturation": "--saturation",
+            "select": "--select", "polarity": "--polarity"}
+
+
+def _spec(args: argparse.Namespace, parser: argparse.ArgumentParser) -> Features:
+    keywords = {"baseline": args.baseline, "integral": args.integral,
+                "integral_around_peak": args.around, "cfd_fraction": args.cfd,
+                "trapezoid": args.trapezoid, "decay": args.decay,
+                "saturation": args.saturation,
+                "select": args.select.split(",") if args.select is not None else None}
+    try:
+        return Features(args.polarity, **{k: v for k, v in keywords.items() if v is not None})
+    except ValueError as e:
+        name, _, rest = str(e).partition(": ")
+        parser.error(f"{_OPTIONS.get(name, name)}: {rest}" if rest else str(e))
+
+
 def _parser() -> Tuple[argparse.ArgumentParser, Dict[str, argparse.ArgumentParser]]:
     """The command's parser, and each subcommand's, whose usage line its errors show."""
     parser = argparse.ArgumentParser(prog="vorn", description="Inspect and convert WD1 and WD2 "
@@ -476,7 +623,35 @@ def _parser() -> Tuple[argparse.ArgumentParser, Dict[str, argparse.ArgumentParse
     ix.add_argument("--jobs", type=int, default=os.cpu_count() or 1, metavar="N",
                     help="files indexed at once (default: the number of CPUs)")
     ix.add_argument("--quiet", action="store_true", help="no progress bar")
-    return parser, {"info": info_parser, "convert": p, "index": ix}
+    f = commands.add_parser("features", parents=[layout],
+                            help="pulse features of each event, as Parquet, Arrow IPC or CSV")
+    f.add_argument("files", nargs="+", metavar="FILE", help="- for standard input")
+    f.add_argument("-o", "--output", required=True, metavar="OUT",
+                   help="the file to write, as for convert; with two or more FILEs a column "
+                   "'file' names each row's")
+    f.add_argument("--format", choices=["parquet", "arrow", "arrow-stream", "csv"],
+                   help="default: from OUT's suffix, as for convert, and .csv: csv")
+    f.add_argument("--polarity", required=True, choices=["positive", "negative"],
+                   help="negative: pulses that go down from the baseline")
+    f.add_argument("--baseline", type=lambda t: _window(t, ":", "start stop"), metavar="B0:B1",
+                   help="the baseline window [B0, B1) (default 0:32)")
+    f.add_argument("--integral", type=lambda t: _window(t, ":", "start stop"), metavar="A:B",
+                   help="integrate over [A, B) (default: from B1 to the end)")
+    f.add_argument("--around", type=lambda t: _window(t, ",", "pre post"), metavar="PRE,POST",
+                   help="integrate over [peak - PRE, peak + POST)")
+    f.add_argument("--cfd", type=float, metavar="F", help="the constant fraction (default 0.5)")
+    f.add_argument("--trapezoid", type=lambda t: _window(t, ",", "rise flat"),
+                   metavar="RISE,FLAT", help="the trapezoid filter, for trapezoid_max")
+    f.add_argument("--decay", type=float, metavar="TAU",
+                   help="the pulses' decay time in samples, for the trapezoid's pole-zero "
+                   "correction")
+    f.add_argument("--saturation", type=lambda t: _window(t, ",", "low high"),
+                   metavar="LO,HI", help="WD1 levels that count as saturated (default 0,65535)")
+    f.add_argument("--select", metavar="NAME,...",
+                   help=f"the features to write (default: all defined): {', '.join(FEATURES)}")
+    f.add_argument("--compression", choices=["zstd", "none"], default="zstd")
+    f.add_argument("--quiet", action="store_true", help="no progress bar and no summary")
+    return parser, {"info": info_parser, "convert": p, "index": ix, "features": f}
 
 
 def main(argv: Optional[Sequence[str]] = None) -> int:
@@ -506,6 +681,20 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
                 parser.error(f"--jobs must be at least 1, not {args.jobs}")
             layouts = [_layout_of(f, args.layout, parser) for f in args.files]
             return index_files(args.files, layouts, options, args.jobs, args.quiet)
+        if args.command == "features":
+            layouts = [_layout_of(f, args.layout, parser) for f in args.files]
+            spec = _spec(args, parser)
+            if any(_same_file(f, args.output) for f in args.files):
+                parser.error(f"{args.output} is an input file")
+            fmt = args.format or FEATURE_FORMATS.get(os.path.splitext(args.output)[1].lower())
+            if fmt is None:
+                parser.error(f"cannot tell the format of {args.output} from its name: name it "
+                             "*.parquet, *.arrow or *.csv, or give --format")
+            summary = features(args.files, layouts, args.output, fmt, spec, args.compression,
+                               args.quiet, options)
+            if not args.quiet:
+                print(summary, file=sys.stderr)
+            return 0
         if args.events is not None and not 1 <= args.events < 2**63:
             parser.error(f"--events must be from 1 to 2**63 - 1, not {args.events}")
         layout = _layout_of(args.file, args.layout, parser)

@@ -43,3 +43,8 @@ def test_quick_run_writes_a_complete_report(tmp_path):
         for n in ("numpy.fromfile", "vc.read", "vc.iter_batches", "vorn")}
     assert all(x["first_runs"]["vc.read"] for x in loops)
     assert "RSS after release_memory() over RSS before the first read" in rows
+    # pulse features against NumPy and a plain read; pulse heights through features too
+    assert {"features kernel, one CPU: the whole chain, trapezoid with decay",
+            "loop over files: four simple features over NumPy on vc.read batches (wall time)",
+            "pulse heights: features (amplitude) over numpy.fromfile"} <= set(rows)
+    assert report["columns"]["features"]["loop_runs"]["numpy chain"]

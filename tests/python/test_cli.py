@@ -444,3 +444,109 @@ def test_standard_input_needs_a_layout(capsys):
     with pytest.raises(SystemExit) as stop:
         cli.main(["info", "-"])
     assert stop.value.code == 2 and "standard input (-) needs --layout" in capsys.readouterr().err
+
+
+FEATURE_SOURCES = {  # a second WD1 file of a small negative pulse; WD2 of four channels
+    "WD1": [SOURCES["WD1"], b"".join(wd1(np.r_[[900] * 40, [300] * 8, [880] * 40],
+                                         event_counter=i) for i in range(6))],
+    "WD2": [wd2_run(9, samples=60, channels=4)],
+}
+
+
+def feature_columns(table, names, channels):
+    """The feature columns of a table written by `vorn features`, (events, C) for C > 1."""
+    out = {}
+    for name in names:
+        if name in table.column_names:
+            column = table.column(name).combine_chunks()
+            out[name] = (column.flatten().to_numpy(zero_copy_only=False).reshape(-1, channels)
+                         if channels > 1 else column.to_numpy(zero_copy_only=False))
+        else:  # CSV: a column per channel
+            out[name] = np.stack([table.column(f"{name}_{c}").to_numpy()
+                                  for c in range(channels)], axis=1)
+    return out
+
+
+@pytest.mark.parametrize("layout", FEATURE_SOURCES)
+@pytest.mark.parametrize("out, args", [
+    ("f.parquet", []), ("f.arrow", []), ("f.csv", []), ("f.bin", ["--format", "arrow"]),
+    ("- | consumer", ["--format", "arrow"])])
+def test_features_are_written_as_a_read_computes_them(tmp_path, layout, out, args):
+    """Every format, one file or many (then a column "file"): the rows are the header
+    columns and features that vc.read(..., features=) gives, file after file."""
+    pa = pytest.importorskip("pyarrow")
+    import pyarrow.csv
+    import pyarrow.parquet as pq
+    paths = []
+    for i, content in enumerate(FEATURE_SOURCES[layout]):
+        paths.append(tmp_path / f"run{i}.{layout.lower()}")
+        paths[-1].write_bytes(content)
+    options = ["--polarity", "negative", "--baseline", "2:30", "--trapezoid", "4,3",
+               "--decay", "40", "--cfd", "0.4"]
+    command = [*command_line(), "features", *map(str, paths), "-o", out.split()[0],
+               *options, *args]
+    if out.startswith("-"):
+        run = subprocess.run(command, capture_output=True, cwd=tmp_path, timeout=60)
+        table = pa.ipc.open_stream(pa.BufferReader(run.stdout)).read_all()
+    else:
+        run = subprocess.run(command, capture_output=True, cwd=tmp_path, timeout=60)
+        target = tmp_path / out
+        table = (pq.read_table(target) if out.endswith(".parquet") else
+                 pyarrow.csv.read_csv(target) if out.endswith(".csv") else
+                 pa.ipc.open_file(target).read_all())
+    assert run.returncode == 0, run.stderr
+    spec = vc.Features("negative", baseline=(2, 30), trapezoid=(4, 3), decay=40,
+                       cfd_fraction=0.4)
+    batches = [vc.read(p, layout, features=spec) for p in paths]
+    channels = max(batches[0].channels, 1)
+    assert table.num_rows == sum(len(b) for b in batches)
+    got = feature_columns(table, spec.names(layout), channels)
+    for name in spec.names(layout):
+        want = np.concatenate([b[name] for b in batches])
+        np.testing.assert_allclose(got[name].astype(np.float64), want.astype(np.float64),
+                                   rtol=1e-6, equal_nan=True, err_msg=name)
+    for name in vc.FIELDS[layout]:
+        assert np.array_equal(table.column(name).to_numpy(),
+                              np.concatenate([b[name] for b in batches])), name
+    if len(paths) > 1:
+        assert table.column("file").to_pylist() == [
+            str(p) for p, b in zip(paths, batches) for _ in range(len(b))]
+    else:
+        assert "file" not in table.column_names
+
+
+@pytest.mark.parametrize("args, words", [
+    (["--baseline", "10:4"], "--baseline: "),
+    (["--baseline", "4"], "argument --baseline"),
+    (["--cfd", "1.5"], "--cfd: "),
+    (["--decay", "30"], "--decay: needs trapezoid"),
+    (["--select", "amplitude,charge"], "--select: "),
+    (["--around", "0,0"], "--around: "),
+    ([], "cannot tell the format"),
+])
+def test_features_usage_errors_name_the_option(tmp_path, capsys, args, words):
+    src = tmp_path / "run.wd1"
+    src.write_bytes(SOURCES["WD1"])
+    out = "f.dat" if not args else "f.parquet"
+    with pytest.raises(SystemExit) as exit:
+        cli.main(["features", str(src), "-o", str(tmp_path / out), "--polarity", "negative",
+                  *args])
+    assert exit.value.code == 2
+    assert words in capsys.readouterr().err
+    assert sorted(os.listdir(tmp_path)) == ["run.wd1"]
+
+
+@pytest.mark.parametrize("second", ["missing", "other layout"])
+def test_features_of_many_files_fail_as_one_line_and_write_nothing(tmp_path, capsys, second):
+    pytest.importorskip("pyarrow")
+    first, other, out = tmp_path / "a.wd1", tmp_path / "b.wd1", tmp_path / "f.parquet"
+    first.write_bytes(SOURCES["WD1"])
+    if second == "other layout":
+        other = tmp_path / "b.wd2"
+        other.write_bytes(SOURCES["WD2"])
+    status = cli.main(["features", str(first), str(other), "-o", str(out),
+                       "--polarity", "positive"])
+    err = capsys.readouterr().err
+    assert status == 1 and err.startswith("vorn: ") and err.count("\n") == 1, err
+    assert str(other) in err and "f.parquet was not written" in err
+    assert sorted(os.listdir(tmp_path)) == ["a.wd1"] + (["b.wd2"] if other.exists() else [])

@@ -62,6 +62,18 @@ class TestDemo:
         height, width, _ = matplotlib.image.imread(png).shape
         assert height > width  # four panels above one another
 
+    def test_draws_the_features_of_the_pulses_and_times_them(self, example_data, tmp_path):
+        png, features = tmp_path / "waves.png", tmp_path / "features.png"
+        out = run_example("demo", example_data, "--png", png, "--features-png", features)
+        timed = [line for line in out.splitlines() if line.startswith("  features: ")]
+        assert len(timed) == 3 and all("the plain read" in line for line in timed), out
+        demo = load("demo")
+        amplitudes, times = demo.pulse_features(example_data / "pulses.wd1", "WD1")
+        # make_examples' WD1 pulses start between samples 200 and 300
+        assert np.all((times > 195) & (times < 310)) and np.all(amplitudes > 0)
+        pytest.importorskip("matplotlib")
+        assert features.exists()
+
     def test_without_matplotlib_prints_the_summary_only(self, example_data, tmp_path):
         png = tmp_path / "waves.png"
         code = ("import runpy, sys; sys.modules['matplotlib'] = None\n"

@@ -17,6 +17,7 @@ README = Path(__file__).resolve().parents[2] / "README.md"
 SNIPPETS = re.findall(r"^```python\n(.*?)^```", README.read_text(), re.S | re.M)
 NAMES = sorted(set(re.findall(r"""["']([\w./*-]+\.wd[12](?:\.gz|\.bz2|\.xz|\.zst)?)["']""",
                               "\n".join(SNIPPETS))))
+EXAMPLE_DATA = "examples/data/"
 # Objects of the S3 URLs the snippets name: they run against the test S3 server on 127.0.0.1.
 OBJECTS = re.compile(r"s3://([\w.-]+)/([\w./*-]+\.wd[12])")
 
@@ -56,9 +57,15 @@ def needs(snippet):
 
 @pytest.fixture(scope="module")
 def workdir(tmp_path_factory):
-    """A directory holding a file for every name the snippets use; a glob gets three."""
+    """A directory holding a file for every name the snippets use; a glob gets three. Names
+    under examples/data are the example files `make demo` writes, of realistic pulses."""
     root = tmp_path_factory.mktemp("readme")
+    if any(name.startswith(EXAMPLE_DATA) for name in NAMES):
+        subprocess.run([sys.executable, str(README.parent / "examples" / "make_examples.py"),
+                        str(root / EXAMPLE_DATA)], check=True, capture_output=True)
     for name in NAMES:
+        if name.startswith(EXAMPLE_DATA):
+            continue
         paths = [name.replace("*", f"part{i}") for i in range(3)] if "*" in name else [name]
         for i, path in enumerate(paths):
             target = root / path

@@ -47,7 +47,7 @@ USAGE = """\
 COLUMNS_USAGE = """\
     import pathlib
     import warnings
-    from typing import TYPE_CHECKING, Iterator, List
+    from typing import TYPE_CHECKING, Iterator, List, Tuple
 
     from typing_extensions import assert_type
 
@@ -95,6 +95,16 @@ COLUMNS_USAGE = """\
         return frame.height
 
 
+    def heights(path: str) -> "npt.NDArray[np.float32]":
+        spec = vc.Features("negative", trapezoid=(32, 16), decay=500.0, select=["amplitude"])
+        assert_type(spec.names("WD1"), Tuple[str, ...])
+        assert_type(vc.read(path, "WD2", features=spec, samples=True), vc.Batch)
+        for part in vc.iter_batches(path, features=spec):
+            assert_type(part, vc.Batch)
+        assert_type(vc.take(path, "WD1", [3], features=spec), vc.Batch)
+        return spec.compute(vc.read(path, "WD1"))["amplitude"]
+
+
     def typed_by_layout(path: str, layout: vc.Layout) -> None:
         if TYPE_CHECKING:
             from vorn_columns import WD1Batch, WD2Batch
@@ -130,6 +140,8 @@ MISTAKES = """\
     vc.take("run.wd1", "WD1", [1, 2], index=3)  # call-overload
     vc.scan_polars("run.wd1", "WD1").collect().nrows  # attr-defined
     vc.read("run.wd1", "WD1").columns["channels"]  # typeddict-item
+    vc.Features("down", cfd_fraction=0.5)  # arg-type
+    vc.Features("negative", cfd=0.5)  # call-arg
 """
 
 
