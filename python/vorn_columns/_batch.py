@@ -188,7 +188,7 @@ class Batch(_HeaderColumns):
         if not 0 <= i < n:
             raise IndexError(f"event {i} is outside a batch of {n} events")
         self._samples_kept("event()")
-        out: Dict[str, Any] = {name: int(col[i]) for name, col in self.columns.items()}
+        out: Dict[str, Any] = {name: int(self.columns[name][i]) for name in FIELDS[self.layout]}
         out["data"] = self.samples[self.offsets[i]:self.offsets[i + 1]]
         return out
 

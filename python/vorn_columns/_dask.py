@@ -85,7 +85,7 @@ def _label(source: Any) -> str:
 
 def to_dask(paths: Union[Source, Iterable[Source]], layout: Optional[Layout], *,
             events_per_partition: int, storage_options: Optional[Dict[str, Any]],
-            compression: Optional[str], index: Any = "auto") -> Any:
+            compression: Optional[str], index: Any = "auto", features: Any = None) -> Any:
     """The events of the files as a lazy dask.dataframe.DataFrame, one partition per
     `events_per_partition` events of a file (a partition never spans two files), in file order.
 

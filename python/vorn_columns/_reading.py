@@ -15,7 +15,7 @@ from . import _args, _detect, _native, _remote, _sidecar, _sources
 from ._args import UNLIMITED, Layout, Source
 from ._batch import Batch, FileMark, Index
 from ._errors import CorruptRecordError, StaleIndexError, stale
-from ._layouts import LONGEST_HEADER
+from ._layouts import FIELDS, LONGEST_HEADER
 from ._sidecar import IndexArg
 from .arrow import stream_capsule
 
@@ -334,7 +334,8 @@ def _vouch_batch(decoder: _native.Decoder, filename: Any, start: int, stop: int,
         return
     position = int(mark.positions[start])
     if count:
-        found: Optional[Tuple[int, ...]] = tuple(int(c[0]) for c in read.columns.values())
+        columns = read.columns
+        found: Optional[Tuple[int, ...]] = tuple(int(columns[n][0]) for n in FIELDS[read.layout])
     else:
         decoder.seek(position)
         found = _header_at(decoder, start, how)
