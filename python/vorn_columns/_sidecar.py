@@ -7,6 +7,7 @@ import hashlib
 import os
 import tempfile
 import threading
+import urllib.parse
 import warnings
 from typing import Any, Mapping, Optional, Tuple, Union
 
@@ -31,11 +32,13 @@ IndexArg = Union[Index, str, "os.PathLike[str]", None]
 
 def default_path(source: Any) -> Optional[str]:
     """Where the sidecar of `source` is looked for: its name with ".vidx" appended; None for a
-    file object."""
+    file object, and for a URL with a query (a presigned URL signs its own object alone)."""
     if not isinstance(source, (str, bytes, os.PathLike)):
         return None
     name = os.fsdecode(_remote.local_path(source))
-    return None if name == "-" else name + SUFFIX
+    if name == "-" or (_remote.is_url(name) and urllib.parse.urlsplit(name).query):
+        return None
+    return name + SUFFIX
 
 
 def _data_name(sidecar: str, file_name: str) -> str:
