@@ -2,7 +2,8 @@
 numpy.fromfile and the raw-read ceiling, on generated files of several record
 sizes; vorn_columns' figures are set beside their targets (columns.py), its
 Arrow export and `vorn convert` among them (convert.py), and reads of part of
-a file against reads of all of it (partial.py).
+a file against reads of all of it (partial.py), and queries through index
+sidecars against the same without them (sidecars.py).
 
     python bench/run.py [--quick] [--reps N] [--only NAME,...] [--out DIR]
 
@@ -37,6 +38,7 @@ import convert  # noqa: E402
 import features  # noqa: E402
 import loop  # noqa: E402
 import partial  # noqa: E402
+import sidecars  # noqa: E402
 import remote  # noqa: E402
 import sources  # noqa: E402
 import vorn  # noqa: E402
@@ -258,6 +260,7 @@ def main():
     tmp = Path(tempfile.mkdtemp(prefix="vorn-bench-"))
     results, parallel, analysis, export, conversions, other_sources = [], [], None, None, [], []
     parts = []  # reads of part of a file
+    indexed = []  # queries through index sidecars
     loops, loop_memory = [], None  # loops over files, first reads
     feature_runs = None
     load_before = os.getloadavg()  # other work on the machine skews the wall-time rows
@@ -279,6 +282,8 @@ def main():
                 conversions.append(convert.measure_convert(path, w, events, reps))
             if w.name in partial.WORKLOADS:
                 parts.append(partial.measure_partial(path, w, reps))
+            if w.name in sidecars.WORKLOADS:
+                indexed.append(sidecars.measure(path, w, reps))
             copy = tmp / ("copy_" + str(file_name(w)))
             shutil.copyfile(path, copy)
             warm(copy)
@@ -311,6 +316,8 @@ def main():
     if remote_results:
         targets += remote.targets(remote_results)
     targets = partial.targets(targets, parts)
+    targets = sidecars.targets(targets, indexed, None if args.no_remote or missing
+                               else sidecars.measure_s3())
     loop.targets(targets, loops, loop_memory)
     features.targets(targets, feature_runs)
     load = {"before": load_before, "after": os.getloadavg()}
@@ -329,7 +336,7 @@ def main():
                     "load_average": load},
         "results": results, "memory": memory,
         "columns": {"targets": targets, "parallel": parallel, "analysis": analysis,
-                    "export": export, "conversions": conversions, "partial": parts,
+                    "export": export, "conversions": conversions, "partial": parts, "sidecars": indexed,
                     "remote": remote_results, "loops": loops, "loop_memory": loop_memory,
                     "features": feature_runs},
         "sources": {"runs": other_sources, "gzip_memory": gzip_memory},

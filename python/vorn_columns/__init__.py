@@ -13,7 +13,7 @@ from typing import TYPE_CHECKING
 
 from ._args import Layout as Layout, PathLike as PathLike, Source as Source
 from ._batch import Batch, Index
-from ._errors import CorruptRecordError, StaleIndexError
+from ._errors import CorruptRecordError, StaleIndexError, StaleIndexWarning
 from ._features import Features
 from ._frames import scan_polars, to_dask
 from ._layouts import FIELDS as FIELDS  # each layout's header fields, in key order
@@ -30,5 +30,6 @@ if TYPE_CHECKING:
                            WD2BatchIterator as WD2BatchIterator)
 
 __all__ = ["Batch", "BatchIterator", "CorruptRecordError", "CorruptStreamError", "Features",
-           "Index", "StaleIndexError", "detect_layout", "follow", "iter_batches", "read",
+           "Index", "StaleIndexError", "StaleIndexWarning", "detect_layout", "follow",
+           "iter_batches", "read",
            "release_memory", "scan", "scan_polars", "take", "to_dask"]

@@ -4,6 +4,7 @@ to columns."""
 from __future__ import annotations
 
 import operator
+import os
 from typing import (TYPE_CHECKING, Any, Dict, ItemsView, Iterator, KeysView, Literal, Optional,
                     Sequence, Tuple, TypedDict, Union, ValuesView, overload)
 
@@ -150,21 +151,28 @@ class Batch(_HeaderColumns):
 
     def to_pandas(self, *, samples: bool = True) -> "pandas.DataFrame":
         """The batch as a pandas DataFrame indexed by event number in its file:
-        the header columns, and with ``samples`` each event's samples as a list
-        column ``"data"`` (Arrow ``large_list`` through pyarrow). Needs pandas,
-        and pyarrow for the samples. ``pd.DataFrame(batch)`` is not the way:
-        pandas takes any iterable as rows, and a batch iterates its names."""
+        the header columns, its features (those of a WD2 file of several
+        channels as Arrow fixed-size lists, through pyarrow) and, with
+        ``samples`` and where the batch holds them, each event's samples as a
+        list column ``"data"`` (Arrow ``large_list`` through pyarrow). Needs
+        pandas, and pyarrow for list columns. ``pd.DataFrame(batch)`` is not
+        the way: pandas takes any iterable as rows, and a batch iterates its
+        names."""
+        samples = samples and self.samples is not None
+        lists = [name for name, column in self.columns.items() if column.ndim > 1]
         try:
             import pandas as pd
-            if samples:
+            if samples or lists:
                 import pyarrow as pa
         except ImportError as e:
             how = ("pip install 'vorn[arrow]', or pass samples=False" if e.name == "pyarrow"
                    else "pip install pandas")
             raise ImportError(f"Batch.to_pandas() needs {e.name}: {how}", name=e.name) from e
         columns: Dict[str, Any] = dict(self.columns)
-        if samples:
-            columns["data"] = pd.arrays.ArrowExtensionArray(pa.record_batch(self).column("data"))
+        if samples or lists:
+            exported = pa.record_batch(self)
+            for name in lists + (["data"] if samples else []):
+                columns[name] = pd.arrays.ArrowExtensionArray(exported.column(name))
         chosen = getattr(self, "_events", None)
         index = (pd.RangeIndex(self.first, self.first + len(self), name="event") if chosen is None
                  else pd.Index(chosen, name="event"))
@@ -180,7 +188,7 @@ class Batch(_HeaderColumns):
         if not 0 <= i < n:
             raise IndexError(f"event {i} is outside a batch of {n} events")
         self._samples_kept("event()")
-        out: Dict[str, Any] = {name: int(col[i]) for name, col in self.columns.items()}
+        out: Dict[str, Any] = {name: int(self.columns[name][i]) for name in FIELDS[self.layout]}
         out["data"] = self.samples[self.offsets[i]:self.offsets[i + 1]]
         return out
 
@@ -215,7 +223,7 @@ class Index(_HeaderColumns):
 
     __module__ = "vorn_columns"
     __slots__ = ("layout", "channels", "columns", "positions", "inode", "size", "tag", "codec",
-                 "source")
+                 "source", "mtime_ns", "fingerprint", "sidecar")
 
     def __init__(self, layout: str, channels: int, columns: Dict[str, np.ndarray],
                  positions: np.ndarray, *, inode: Optional[int] = None,
@@ -251,6 +259,9 @@ class Index(_HeaderColumns):
         self.tag = tag
         self.codec = codec
         self.source = source
+        self.mtime_ns: Optional[int] = None  # of a local file, at the scan
+        self.fingerprint: Optional[str] = None  # of a local file's first 64 KiB, once saved
+        self.sidecar: Optional[str] = None  # the sidecar it was saved to or loaded from
 
     def __len__(self) -> int:
         return len(self.positions) - 1
@@ -263,13 +274,30 @@ class Index(_HeaderColumns):
 
     def __getstate__(self) -> Tuple[Any, ...]:
         return (self.layout, self.channels, self.columns, self.positions, self.inode, self.size,
-                self.tag, self.codec, self.source)
+                self.tag, self.codec, self.source, self.mtime_ns, self.fingerprint, self.sidecar)
 
     def __setstate__(self, state: Tuple[Any, ...]) -> None:
         # Unpickled arrays are writeable: the positions, the index's own,
         # become read-only again in place. The pickles of earlier versions
-        # end before `source` (and may end before `tag` and `codec`).
-        self._set(*state, owned=True)
+        # end before `mtime_ns` (and may end before `source`, `tag` and `codec`).
+        self._set(*state[:9], owned=True)
+        self.mtime_ns, self.fingerprint, self.sidecar = (tuple(state[9:]) + (None,) * 3)[:3]
+
+    def save(self, path: Union[str, "os.PathLike[str]", None] = None, *,
+             storage_options: Optional[Dict[str, Any]] = None) -> str:
+        """Writes the index as a Parquet sidecar, beside its file (``<name>.vidx``) unless
+        ``path`` (a path or URL) says where, replacing it whole, and returns where. The
+        file must be the one scanned; the reading functions' ``index="auto"`` then find it."""
+        from . import _sidecar
+        return _sidecar.save(self, path, storage_options)
+
+    @classmethod
+    def load(cls, path_or_url: Union[str, "os.PathLike[str]"], *,
+             storage_options: Optional[Dict[str, Any]] = None) -> "Index":
+        """The index a sidecar holds. It is checked against its file where it is used; a
+        sidecar edited or damaged since it was written raises ``StaleIndexError`` here."""
+        from . import _sidecar
+        return _sidecar.load(path_or_url, storage_options)
 
     def _header(self, event: int) -> Tuple[int, ...]:
         """The header values of `event` as the scan found them."""

@@ -44,6 +44,13 @@ class StaleIndexError(ValueError):
         return rebuild, self.args, self.__dict__
 
 
+class StaleIndexWarning(UserWarning):
+    """An index sidecar found beside a file was not used, since it does not describe the file
+    as it is now; the file was scanned instead."""
+
+    __module__ = "vorn_columns"
+
+
 def stale(filename: Any, reason: str) -> StaleIndexError:
     return StaleIndexError(f"{os.fsdecode(filename)}: the index no longer describes this file: "
                            f"{reason}; scan it again", filename=filename, reason=reason)

@@ -11,11 +11,12 @@ from typing import (TYPE_CHECKING, Any, Callable, Dict, Iterator, List, Literal,
 
 import numpy as np
 
-from . import _args, _detect, _native, _remote, _sources
+from . import _args, _detect, _native, _remote, _sidecar, _sources
 from ._args import UNLIMITED, Layout, Source
 from ._batch import Batch, FileMark, Index
 from ._errors import CorruptRecordError, StaleIndexError, stale
-from ._layouts import LONGEST_HEADER
+from ._layouts import FIELDS, LONGEST_HEADER
+from ._sidecar import IndexArg
 from .arrow import stream_capsule
 
 if TYPE_CHECKING:
@@ -192,36 +193,38 @@ def _skip(decoder: _native.Decoder, count: int, first: int, how: str) -> int:
 
 @overload
 def read(path: Source, layout: Optional[Layout] = ..., *, start: int = ...,
-         stop: Optional[int] = ..., index: Optional[Index] = ...,
+         stop: Optional[int] = ..., index: IndexArg = ...,
          storage_options: Optional[Dict[str, Any]] = ..., compression: Optional[str] = ...,
          features: Features, samples: Optional[bool] = ...) -> Batch: ...
 @overload
 def read(path: Source, layout: Literal["WD1"], *, start: int = ..., stop: Optional[int] = ...,
-         index: Optional[Index] = ..., storage_options: Optional[Dict[str, Any]] = ...,
+         index: IndexArg = ..., storage_options: Optional[Dict[str, Any]] = ...,
          compression: Optional[str] = ...) -> WD1Batch: ...
 @overload
 def read(path: Source, layout: Literal["WD2"], *, start: int = ..., stop: Optional[int] = ...,
-         index: Optional[Index] = ..., storage_options: Optional[Dict[str, Any]] = ...,
+         index: IndexArg = ..., storage_options: Optional[Dict[str, Any]] = ...,
          compression: Optional[str] = ...) -> WD2Batch: ...
 @overload
 def read(path: Source, layout: Optional[Layout] = ..., *, start: int = ...,
-         stop: Optional[int] = ..., index: Optional[Index] = ...,
+         stop: Optional[int] = ..., index: IndexArg = ...,
          storage_options: Optional[Dict[str, Any]] = ...,
          compression: Optional[str] = ...) -> Batch: ...
 
 
 def read(path: Source, layout: Optional[Layout] = None, *, start: int = 0,
-         stop: Optional[int] = None, index: Optional[Index] = None,
+         stop: Optional[int] = None, index: IndexArg = "auto",
          storage_options: Optional[Dict[str, Any]] = None,
-         compression: Optional[str] = "auto", features: Any = None,
+         compression: Optional[str] = "auto", features: Optional[Features] = None,
          samples: Optional[bool] = None) -> Batch:
     """Events ``[start, stop)`` of the file as one batch (``stop=None``: to
     the end), in the layout given, else the index's, else the one the first
     records fit (``detect_layout``). With an ``index`` from ``scan``, reading
     seeks straight to ``start`` instead of stepping over the records before
     it, once the file is found to be the one the index describes (else
-    ``StaleIndexError``). Input that cannot seek, compressed input among it,
-    is read forward to ``start``. With ``features`` (a ``Features``), the
+    ``StaleIndexError``). ``index="auto"`` uses the file's sidecar where one
+    matches it (``Index.save``), ``None`` none; a sidecar's path is loaded.
+    Input that cannot seek, compressed input among it, is read forward to
+    ``start``. With ``features`` (a ``Features``), the
     batch holds the pulse features of each event beside its header columns,
     computed as the file is read, and no samples unless ``samples=True``.
 
@@ -232,8 +235,7 @@ def read(path: Source, layout: Optional[Layout] = None, *, start: int = 0,
     start = _args.count(start, "start")
     stop = _args.count(stop, "stop", none=UNLIMITED)
     params, keep = _args.features(features, samples)
-    if index is not None and not isinstance(index, Index):
-        raise TypeError(f"index must be a vorn_columns.Index, not {type(index).__name__}")
+    index = _sidecar.resolve(path, index, storage_options, given)
     first = None
     if index is not None and len(index):
         first = index._header(min(start, len(index) - 1))
@@ -332,7 +334,8 @@ def _vouch_batch(decoder: _native.Decoder, filename: Any, start: int, stop: int,
         return
     position = int(mark.positions[start])
     if count:
-        found: Optional[Tuple[int, ...]] = tuple(int(c[0]) for c in read.columns.values())
+        columns = read.columns
+        found: Optional[Tuple[int, ...]] = tuple(int(columns[n][0]) for n in FIELDS[read.layout])
     else:
         decoder.seek(position)
         found = _header_at(decoder, start, how)
@@ -366,15 +369,25 @@ def _header_at(decoder: _native.Decoder, event: int, how: str) -> Optional[Tuple
 
 def scan(path: Source, layout: Optional[Layout] = None, *,
          storage_options: Optional[Dict[str, Any]] = None,
-         compression: Optional[str] = "auto") -> Index:
+         compression: Optional[str] = "auto", index: IndexArg = "auto") -> Index:
     """The positions and header values of every complete record, read
     without the samples (large sample blocks are stepped over by a seek
-    where the input can seek), in the layout given or else found."""
+    where the input can seek), in the layout given or else found; with
+    ``index="auto"``, the file's sidecar where one matches it, unread."""
     given = None if layout is None else _args.layout(layout)
+    known = _sidecar.resolve(path, index, storage_options, given)
+    if known is not None and given in (None, known.layout):
+        return known
+    st = _sidecar.scanned_stat(path)
     opened = open_source(path, compression, storage_options)
     found = layout_of(opened, given)
-    return index_of(decoder_of(opened, found), opened, found, given=given is not None,
-                    source=name_of(path))
+    scanned = index_of(decoder_of(opened, found), opened, found, given=given is not None,
+                       source=name_of(path))
+    if st is not None:
+        scanned.mtime_ns = st.st_mtime_ns
+        if scanned.size is None and opened.codec is not None:
+            scanned.size = st.st_size
+    return scanned
 
 
 def name_of(source: Any) -> Optional[str]:
@@ -411,21 +424,33 @@ class BatchIterator:
     def __init__(self, path: Source, layout: Optional[Layout] = None, *,
                  max_events: Optional[int] = None, max_bytes: int = 4 << 20, start: int = 0,
                  stop: Optional[int] = None, storage_options: Optional[Dict[str, Any]] = None,
-                 compression: Optional[str] = "auto", features: Any = None,
-                 samples: Optional[bool] = None) -> None:
+                 compression: Optional[str] = "auto", features: Optional[Features] = None,
+                 samples: Optional[bool] = None, index: IndexArg = None) -> None:
         given = None if layout is None else _args.layout(layout)
         max_events, max_bytes = _args.limits(max_events, max_bytes)
         params, keep = _args.features(features, samples)
         start = _args.count(start, "start")
         stop = _args.count(stop, "stop", none=UNLIMITED)
+        mark = _sidecar.resolve(path, index, storage_options, given) if start else None
         self.input = open_source(path, compression, storage_options)
         self.filename = self.input.filename
-        self.layout = layout_of(self.input, given)
+        self.layout = layout_of(self.input, given or (mark.layout if mark else None))
         self._decoder = decoder_of(self.input, self.layout)
         self._unconfirmed = given is not None  # until the first batch is read
+        at = 0
+        if mark is not None and self.input.seekable and len(mark):
+            # The index's positions instead of a walk over the records before `start`, once
+            # the record found there has the index's header.
+            at = min(start, len(mark) - 1)
+            check_file(self._decoder, self.filename, self.layout, mark)
+            position = int(mark.positions[at])
+            self._decoder.seek(position)
+            _vouch(self.filename, at, position, mark._header(at),
+                   _header_at(self._decoder, at, "iter_batches reads the events before it"))
+            self._decoder.seek(position)
         # No file holds 2**64 records: past that, a count means "all".
         self._decoder.iterate(min(start, UNLIMITED), min(stop, UNLIMITED), max_events,
-                              max_bytes, params, keep)
+                              max_bytes, params, keep, at)
 
     @property
     def channels(self) -> int:
@@ -525,37 +550,39 @@ def iter_batches(path: Source, layout: Optional[Layout] = ..., *,
                  max_events: Optional[int] = ..., max_bytes: int = ..., start: int = ...,
                  stop: Optional[int] = ..., storage_options: Optional[Dict[str, Any]] = ...,
                  compression: Optional[str] = ..., features: Features,
-                 samples: Optional[bool] = ...) -> BatchIterator: ...
+                 samples: Optional[bool] = ..., index: IndexArg = ...) -> BatchIterator: ...
 @overload
 def iter_batches(path: Source, layout: Literal["WD1"], *, max_events: Optional[int] = ...,
                  max_bytes: int = ..., start: int = ..., stop: Optional[int] = ...,
                  storage_options: Optional[Dict[str, Any]] = ...,
-                 compression: Optional[str] = ...) -> WD1BatchIterator: ...
+                 compression: Optional[str] = ..., index: IndexArg = ...) -> WD1BatchIterator: ...
 @overload
 def iter_batches(path: Source, layout: Literal["WD2"], *, max_events: Optional[int] = ...,
                  max_bytes: int = ..., start: int = ..., stop: Optional[int] = ...,
                  storage_options: Optional[Dict[str, Any]] = ...,
-                 compression: Optional[str] = ...) -> WD2BatchIterator: ...
+                 compression: Optional[str] = ..., index: IndexArg = ...) -> WD2BatchIterator: ...
 @overload
 def iter_batches(path: Source, layout: Optional[Layout] = ..., *,
                  max_events: Optional[int] = ..., max_bytes: int = ..., start: int = ...,
                  stop: Optional[int] = ..., storage_options: Optional[Dict[str, Any]] = ...,
-                 compression: Optional[str] = ...) -> BatchIterator: ...
+                 compression: Optional[str] = ..., index: IndexArg = ...) -> BatchIterator: ...
 
 
 def iter_batches(path: Source, layout: Optional[Layout] = None, *,
                  max_events: Optional[int] = None, max_bytes: int = 4 << 20, start: int = 0,
                  stop: Optional[int] = None, storage_options: Optional[Dict[str, Any]] = None,
-                 compression: Optional[str] = "auto", features: Any = None,
-                 samples: Optional[bool] = None) -> BatchIterator:
+                 compression: Optional[str] = "auto", features: Optional[Features] = None,
+                 samples: Optional[bool] = None, index: IndexArg = "auto") -> BatchIterator:
     """Batches of events ``[start, stop)`` that never split an event: each
     ends at ``max_events`` events or before the event that would take its
     file bytes past ``max_bytes``, and holds at least one event. Without a
     layout, the one the first records fit. With ``features``, as ``read``
-    says: the batches end where they would without."""
+    says: the batches end where they would without. With an index
+    (``"auto"``: the file's sidecar where one matches), a ``start`` is
+    sought, not walked to."""
     return BatchIterator(path, layout, max_events=max_events, max_bytes=max_bytes, start=start,
                          stop=stop, storage_options=storage_options, compression=compression,
-                         features=features, samples=samples)
+                         features=features, samples=samples, index=index)
 
 
 @overload

@@ -7,11 +7,12 @@ from typing import TYPE_CHECKING, Any, Dict, List, Literal, Optional, Tuple, ove
 
 import numpy as np
 
-from . import _args, _native
+from . import _args, _native, _sidecar
 from ._args import Layout, Source
 from ._batch import Batch, Index, select
 from ._errors import StaleIndexError, stale
 from ._layouts import FIELDS
+from ._sidecar import IndexArg
 from ._reading import check_file, decoder_of, index_of, open_source
 
 if TYPE_CHECKING:
@@ -53,38 +54,38 @@ def _numbers(events: Any, count: int, filename: Any) -> np.ndarray:
 
 
 @overload
-def take(source: Source, layout: Layout, events: Any, *, index: Optional[Index] = ...,
+def take(source: Source, layout: Layout, events: Any, *, index: IndexArg = ...,
          storage_options: Optional[Dict[str, Any]] = ..., compression: Optional[str] = ...,
          features: Features, samples: Optional[bool] = ...) -> Batch: ...
 @overload
-def take(source: Source, layout: Literal["WD1"], events: Any, *, index: Optional[Index] = ...,
+def take(source: Source, layout: Literal["WD1"], events: Any, *, index: IndexArg = ...,
          storage_options: Optional[Dict[str, Any]] = ...,
          compression: Optional[str] = ...) -> WD1Batch: ...
 @overload
-def take(source: Source, layout: Literal["WD2"], events: Any, *, index: Optional[Index] = ...,
+def take(source: Source, layout: Literal["WD2"], events: Any, *, index: IndexArg = ...,
          storage_options: Optional[Dict[str, Any]] = ...,
          compression: Optional[str] = ...) -> WD2Batch: ...
 @overload
-def take(source: Source, layout: Layout, events: Any, *, index: Optional[Index] = ...,
+def take(source: Source, layout: Layout, events: Any, *, index: IndexArg = ...,
          storage_options: Optional[Dict[str, Any]] = ...,
          compression: Optional[str] = ...) -> Batch: ...
 
 
-def take(source: Source, layout: Layout, events: Any, *, index: Optional[Index] = None,
+def take(source: Source, layout: Layout, events: Any, *, index: IndexArg = "auto",
          storage_options: Optional[Dict[str, Any]] = None,
-         compression: Optional[str] = "auto", features: Any = None,
+         compression: Optional[str] = "auto", features: Optional[Features] = None,
          samples: Optional[bool] = None) -> Batch:
     """The events numbered ``events`` of the file as one batch: strictly
     increasing numbers, or a boolean mask with an entry per event. Only their
     records are read, each run of adjacent ones with one read; without an
     ``index``, the file's headers are scanned first. Input that cannot seek
     (compressed, a pipe) is read forward. An index that no longer describes
-    the file raises ``StaleIndexError``, as in ``read``. ``features`` and
+    the file raises ``StaleIndexError``, as in ``read``; ``index="auto"``
+    uses the file's sidecar where one matches it. ``features`` and
     ``samples`` as in ``read``."""
     layout = _args.layout(layout)
     params, keep = _args.features(features, samples)
-    if index is not None and not isinstance(index, Index):
-        raise TypeError(f"index must be a vorn_columns.Index, not {type(index).__name__}")
+    index = _sidecar.resolve(source, index, storage_options, layout)
     opened = open_source(source, compression, storage_options)
     decoder = decoder_of(opened, layout)
     filename = opened.filename

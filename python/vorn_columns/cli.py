@@ -1,7 +1,7 @@
 """The `vorn` command: `vorn info` summarises event files, `vorn convert` writes one as Parquet
-or Arrow IPC (the file format, or the stream format where the output cannot seek), `vorn
-features` the pulse features of many as Parquet, Arrow IPC or CSV. Exit status 0 on success, 1
-for an input or output error, 2 for a usage error, 130 for Ctrl-C."""
+or Arrow IPC (the file format, or the stream format where the output cannot seek), `vorn index`
+writes index sidecars, `vorn features` the pulse features of many as Parquet, Arrow IPC or CSV.
+Exit status 0 on success, 1 for an input or output error, 2 for a usage error, 130 for Ctrl-C."""
 from __future__ import annotations
 
 import argparse
@@ -17,10 +17,10 @@ from typing import Any, Callable, Dict, Iterator, List, Optional, Sequence, Tupl
 
 import numpy as np
 
-from . import _remote, _sources
+from . import _remote, _sidecar, _sources
 from ._args import Layout
 from ._batch import Index
-from ._errors import CorruptRecordError
+from ._errors import CorruptRecordError, StaleIndexError
 from ._features import FEATURES, Features
 from ._layouts import DESCRIPTIONS
 from ._reading import BatchIterator, iter_batches, layout_of, open_source, refuted, scan
@@ -254,6 +254,9 @@ def info(path: str, asked: Optional[str], options: Optional[Dict[str, Any]] = No
         source.close()
     if tail is not None:
         lines.append(f"  incomplete tail  {tail} bytes")
+    sidecar = _sidecar.status(path, layout, options) if path != STDIN else None
+    if sidecar is not None:
+        lines.append(f"  index sidecar    {sidecar}")
     return lines
 
 
@@ -615,6 +618,11 @@ def _parser() -> Tuple[argparse.ArgumentParser, Dict[str, argparse.ArgumentParse
                    f"{BATCH_BYTES['arrow'] >> 20} MiB for Arrow IPC)")
     p.add_argument("--compression", choices=["zstd", "none"], default="zstd")
     p.add_argument("--quiet", action="store_true", help="no progress bar and no summary")
+    ix = commands.add_parser("index", parents=[layout], help="write index sidecars (FILE.vidx)")
+    ix.add_argument("files", nargs="+", metavar="FILE")
+    ix.add_argument("--jobs", type=int, default=os.cpu_count() or 1, metavar="N",
+                    help="files indexed at once (default: the number of CPUs)")
+    ix.add_argument("--quiet", action="store_true", help="no progress bar")
     f = commands.add_parser("features", parents=[layout],
                             help="pulse features of each event, as Parquet, Arrow IPC or CSV")
     f.add_argument("files", nargs="+", metavar="FILE", help="- for standard input")
@@ -643,7 +651,7 @@ def _parser() -> Tuple[argparse.ArgumentParser, Dict[str, argparse.ArgumentParse
                    help=f"the features to write (default: all defined): {', '.join(FEATURES)}")
     f.add_argument("--compression", choices=["zstd", "none"], default="zstd")
     f.add_argument("--quiet", action="store_true", help="no progress bar and no summary")
-    return parser, {"info": info_parser, "convert": p, "features": f}
+    return parser, {"info": info_parser, "convert": p, "index": ix, "features": f}
 
 
 def main(argv: Optional[Sequence[str]] = None) -> int:
@@ -668,6 +676,11 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
                     continue
                 _show(lines)
             return status
+        if args.command == "index":
+            if args.jobs < 1:
+                parser.error(f"--jobs must be at least 1, not {args.jobs}")
+            layouts = [_layout_of(f, args.layout, parser) for f in args.files]
+            return index_files(args.files, layouts, options, args.jobs, args.quiet)
         if args.command == "features":
             layouts = [_layout_of(f, args.layout, parser) for f in args.files]
             spec = _spec(args, parser)
@@ -758,6 +771,67 @@ def _show(lines: List[str]) -> None:
         if e.errno == errno.EPIPE:
             raise _Quiet() from None
         raise Failure(f"cannot write standard output: {e.strerror or e}") from None
+
+
+def index_file(path: str, layout: Optional[str], options: Optional[Dict[str, Any]]) -> str:
+    """Scans `path` and writes its sidecar beside it; returns the sidecar's name."""
+    if path == STDIN:
+        raise Failure("standard input has no sidecar: index a file by its name")
+    if _remote.is_url(path):
+        options = _remote.bounded_waits(path, options)
+    with _reading(path, options):
+        try:
+            found = scan(path, cast(Optional[Layout], layout), storage_options=options,
+                         index=None)
+        except (*_READ_ERRORS, ValueError) as e:
+            raise Failure(f"cannot index {path}: {getattr(e, 'strerror', None) or e}") from None
+    target = _sidecar.default_path(path)
+    try:
+        return found.save(storage_options=options)
+    except ImportError as e:
+        raise Failure(str(e)) from None
+    except OSError as e:
+        if _remote.is_url(path):
+            raise Failure(f"cannot write {target}: {e.strerror or e}; keep the sidecar locally "
+                          f"with vc.scan(url).save(local_path) and read with "
+                          f"index=local_path") from None
+        raise Failure(f"cannot write {target}: {e.strerror or e}") from None
+    except StaleIndexError as e:
+        raise Failure(str(e)) from None
+
+
+def index_files(paths: List[str], layouts: List[Optional[str]],
+                options: Optional[Dict[str, Any]], jobs: int, quiet: bool) -> int:
+    """`vorn index`: each file's sidecar written, `jobs` at a time; a failure is one line and
+    the others go on. A sidecar appears whole or not at all, Ctrl-C or a full disk included."""
+    from concurrent.futures import ThreadPoolExecutor, as_completed
+
+    bar = None
+    if not quiet and sys.stderr.isatty() and len(paths) > 1:
+        try:
+            from tqdm import tqdm
+            bar = tqdm(total=len(paths), unit="file", file=sys.stderr)
+        except ImportError:
+            pass
+    status = 0
+    with ThreadPoolExecutor(max_workers=jobs) as pool:
+        try:
+            work = {pool.submit(index_file, p, lay, options): p for p, lay in zip(paths, layouts)}
+            for done in as_completed(work):
+                try:
+                    done.result()
+                except Failure as e:
+                    print(f"vorn: {e}", file=sys.stderr)
+                    status = 1
+                if bar is not None:
+                    bar.update()
+        except BaseException:
+            pool.shutdown(wait=False, cancel_futures=True)
+            raise
+        finally:
+            if bar is not None:
+                bar.close()
+    return status
 
 
 def _same_file(path: str, out: str) -> bool:

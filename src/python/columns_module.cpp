@@ -450,20 +450,23 @@ PyObject* decoder_channels(PyObject* self, void*) {
   }));
 }
 
-// iterate(start, stop, max_events, max_bytes, features=None, samples=True):
-// sets up next_batch().
+// iterate(start, stop, max_events, max_bytes, features=None, samples=True, at=0):
+// sets up next_batch(); the decoder stands at event `at` (no later than `start`), as an
+// index's seek leaves it.
 PyObject* decoder_iterate(PyObject* self, PyObject* args) {
   return with_decoder(self, [&](DecoderState& st) -> PyObject* {
-    PyObject *start, *stop, *max_events, *max_bytes, *features = Py_None;
+    PyObject *start, *stop, *max_events, *max_bytes, *features = Py_None, *at = nullptr;
     int samples = 1;
     Iteration it;
-    if (!PyArg_ParseTuple(args, "OOOO|Op:iterate", &start, &stop, &max_events, &max_bytes,
-                          &features, &samples) ||
+    if (!PyArg_ParseTuple(args, "OOOO|OpO:iterate", &start, &stop, &max_events, &max_bytes,
+                          &features, &samples, &at) ||
         !parse_limit(start, it.to_skip) || !parse_limit(stop, it.stop) ||
         !parse_limit(max_events, it.limits.max_events) ||
-        !parse_limit(max_bytes, it.limits.max_bytes) || !parse_yield(st, features, samples, it.yield)) {
+        !parse_limit(max_bytes, it.limits.max_bytes) || !parse_yield(st, features, samples, it.yield) ||
+        (at && !parse_limit(at, it.next))) {
       return nullptr;
     }
+    it.to_skip -= std::min(it.to_skip, it.next);
     st.iteration = std::move(it);
     Py_RETURN_NONE;
   });
@@ -700,7 +703,8 @@ PyMethodDef decoder_methods[] = {
      "scan(first, max_events, store) -> NativeBatch of headers and positions, or a count"},
     {"seek", reinterpret_cast<PyCFunction>(decoder_seek), METH_O, "seek(position)"},
     {"iterate", reinterpret_cast<PyCFunction>(decoder_iterate), METH_VARARGS,
-     "iterate(start, stop, max_events, max_bytes): sets up next_batch() and stream()"},
+     "iterate(start, stop, max_events, max_bytes, features=None, samples=True, at=0): sets up "
+     "next_batch() and stream()"},
     {"next_batch", reinterpret_cast<PyCFunction>(decoder_next_batch), METH_NOARGS,
      "next_batch() -> Batch; StopIteration at the end"},
     {"stream", reinterpret_cast<PyCFunction>(decoder_stream), METH_NOARGS,

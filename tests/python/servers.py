@@ -14,6 +14,7 @@ import os
 import re
 import subprocess
 import sys
+import tempfile
 import threading
 import urllib.request
 from email.utils import formatdate
@@ -156,6 +157,9 @@ def s3_environment(base: Dict[str, str]) -> Dict[str, str]:
     """`base` with what keeps AWS clients on this machine."""
     env = {k: v for k, v in base.items() if k not in S3_UNSET}
     env.update(S3_ENV)
+    # Where moto's request recorder (the GET-counting tests) keeps its log: not the working tree.
+    env["MOTO_RECORDER_FILEPATH"] = os.path.join(tempfile.gettempdir(),
+                                                 f"vorn-moto-recording-{os.getpid()}")
     return env
 
 

@@ -36,6 +36,7 @@ def test_quick_run_writes_a_complete_report(tmp_path):
     for codec in codecs():  # other sources' rows (zstd where this interpreter reads it)
         assert f"two threads on two {codec} files over one" in rows
     assert any(r.startswith("iter_batches of a gzip file: peak RSS") for r in rows)
+    assert sum("with a sidecar" in r or "sidecar cached" in r for r in rows) == 4
     loops = report["columns"]["loops"]  # the loop over files and the first read
     assert {(x["workload"], n) for x in loops for n in x["loop_ns_per_event"]} == {
         (w, n) for w in ("wd1_0", "wd1_1024")

@@ -444,3 +444,67 @@ def test_bench_rows_of_urls_run(tmp_path):
     rows = {r["what"]: r for r in json.loads(proc.stdout)["targets"]}
     assert rows["vc.to_dask partition over a URL: GET requests"]["figure"] == 1
     assert len(rows) == 3
+
+
+# ---- Index sidecars beside objects: GETs of the objects' bytes counted ------------------------
+
+
+class S3Recorder:
+    """moto's request recorder: the GETs of objects (sidecars left out) since `start`."""
+
+    def __init__(self, s3):
+        import urllib.request
+        self._url = s3.options["endpoint_url"] + "/moto-api/recorder/"
+        self._open = urllib.request.build_opener(urllib.request.ProxyHandler({})).open
+        self._request = urllib.request.Request
+
+    def start(self):
+        for step in ("reset-recording", "start-recording"):
+            self._open(self._request(self._url + step, method="POST"), timeout=10).read()
+
+    def data_gets(self):
+        lines = self._open(self._url + "download-recording", timeout=10).read().splitlines()
+        self._open(self._request(self._url + "stop-recording", method="POST"), timeout=10).read()
+        return [r["url"] for r in map(json.loads, lines)
+                if r["method"] == "GET" and not r["url"].split("?")[0].endswith(".vidx")]
+
+
+def test_a_frame_of_16_objects_with_sidecars_sums_headers_with_no_get(s3):
+    pytest.importorskip("dask.dataframe")
+    urls = [s3.put(f"side/{i:02}.wd1", wd_files.run_of("WD1", 300, 64, first=300 * i))
+            for i in range(16)]
+    for url in urls:
+        vc.scan(url, "WD1", storage_options=s3.options, index=None).save(
+            storage_options=s3.options)
+    recorder = S3Recorder(s3)
+    recorder.start()
+    frame = vc.to_dask(urls, events_per_partition=100, storage_options=s3.options)
+    total = frame["event_counter"].sum().compute()
+    assert recorder.data_gets() == []
+    assert total == sum(range(300 * 16)) and frame.npartitions == 48
+    recorder.start()
+    picked = frame[frame["event_counter"] % 100 == 0].compute()
+    assert len(recorder.data_gets()) == 48  # the partitions read: one ranged GET each
+    assert picked["data"].list.len().tolist() == [64] * 48
+
+
+def test_a_1_percent_pick_through_a_sidecar_is_one_get_per_run(http_server, tmp_path):
+    pl = pytest.importorskip("polars")
+    content = wd_files.run_of("WD1", 3000, 16_000)
+    url = http_server.put("pick.wd1", content)
+    local = vc.scan(url, "WD1", index=None).save(str(tmp_path / "pick.vidx"))
+    http_server.put("pick.wd1.vidx", pathlib.Path(local).read_bytes())
+    wanted = pl.col("event_counter") % 100 < 1
+    http_server.take_requests()
+    got = vc.scan_polars(url, "WD1").filter(wanted).collect()
+    runs = sorted({r[2] for r in gets(http_server.take_requests()) if r[1] == "/pick.wd1"})
+    assert got["event_counter"].to_list() == list(range(0, 3000, 100))
+    assert 0 < len(runs) <= 30 and all(r.startswith("bytes=") for r in runs)
+    assert got.equals(vc.scan_polars(url, "WD1", index=None).filter(wanted).collect())
+
+
+def test_a_store_that_refuses_the_sidecar_is_one_line(http_server, capsys):
+    url = http_server.put("ro.wd1", many("WD1", 5, 4))
+    assert cli.main(["index", url]) == 1
+    err = capsys.readouterr().err
+    assert err.count("\n") == 1 and "vc.scan(url).save(local_path)" in err

@@ -46,6 +46,7 @@ USAGE = """\
 
 COLUMNS_USAGE = """\
     import pathlib
+    import warnings
     from typing import TYPE_CHECKING, Iterator, List, Tuple
 
     from typing_extensions import assert_type
@@ -75,6 +76,18 @@ COLUMNS_USAGE = """\
         batch = vc.take(path, "WD1", index["board_channel"] == 3, index=index)
         late: vc.Batch = batch[batch["timestamp"] > 1000][:10]
         return late.events + sum(len(column) for name, column in late.items() if name in late)
+
+
+    def with_sidecar(path: str) -> int:
+        where: str = vc.scan(path, "WD1", index=None).save()
+        index = vc.Index.load(where)
+        with warnings.catch_warnings():
+            warnings.simplefilter("error", vc.StaleIndexWarning)
+            batch = vc.read(path, "WD1", index="auto")
+        frame = vc.scan_polars(path, "WD1", index=where).select("timestamp").collect()
+        dask_frame = vc.to_dask([path], "WD1", index=None)
+        first = next(iter(vc.iter_batches(path, "WD1", start=1, index=index)))
+        return len(batch) + frame.height + len(first) + int(dask_frame.npartitions)
 
 
     def rates(paths: List[str]) -> int:
@@ -124,7 +137,7 @@ MISTAKES = """\
     with EventReader("run.wd1", "WD1") as r: pass  # attr-defined
     vc.read("run.wd1", "WD1", stop="10")  # call-overload
     vc.read("run.wd1", "WD1").waveform()  # attr-defined
-    vc.take("run.wd1", "WD1", [1, 2], index="run.idx")  # call-overload
+    vc.take("run.wd1", "WD1", [1, 2], index=3)  # call-overload
     vc.scan_polars("run.wd1", "WD1").collect().nrows  # attr-defined
     vc.read("run.wd1", "WD1").columns["channels"]  # typeddict-item
     vc.Features("down", cfd_fraction=0.5)  # arg-type
