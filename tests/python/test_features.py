@@ -71,7 +71,7 @@ def random_record(rng, n, wd1):
     noise, height, t0, tau = 40 * u() * u(), (u() - 0.5) * 8000, n * u(), 1 + 100 * u()
     i = np.arange(n)
     x = level + noise * (rng.uniform(size=n) - 0.5) + np.where(
-        i >= t0, height * np.exp(-(i - t0) / tau), 0)
+        i >= t0, height * np.exp(-np.maximum(i - t0, 0) / tau), 0)
     if wd1:
         return np.clip(np.round(x), 0, 65535).astype(np.uint16)
     x = x.astype(np.float32)
