@@ -251,8 +251,8 @@ def release_memory() -> int:
     touched already; what has not been reused for 10 seconds is freed at a
     later call (there is no thread of its own). Memory under an array, a view
     or an Arrow export is never kept or freed while that lives. The scratch
-    memory that reads in parts keep for the next (256 KiB a thread) is freed
-    and counted too."""
+    memory that reads in parts keep for the next (256 KiB a thread), and the
+    stages that reads with features decode into, are freed and counted too."""
     return _native.release_memory()
 
 

@@ -79,20 +79,33 @@ void Reduction::reduce_all(const std::uint8_t* samples, const std::int64_t* offs
   });
 }
 
-std::unique_ptr<BatchMemory> ReductionStages::take() {
-  for (auto& kept : kept_) {
-    if (kept) return std::move(kept);
+std::array<std::atomic<BatchMemory*>, ReductionStages::kKept> ReductionStages::kept_{};
+
+std::unique_ptr<BatchMemory> ReductionStages::take() noexcept {
+  for (auto& slot : kept_) {
+    if (BatchMemory* m = slot.exchange(nullptr)) return std::unique_ptr<BatchMemory>(m);
   }
   return std::unique_ptr<BatchMemory>(new (std::nothrow) BatchMemory);
 }
 
 void ReductionStages::give(std::unique_ptr<BatchMemory> m) noexcept {
-  for (auto& kept : kept_) {
-    if (!kept) {
-      kept = std::move(m);
+  if (!m || m->bytes() > kKeptBytes) return;  // one a long record grew: freed
+  for (auto& slot : kept_) {
+    BatchMemory* empty = nullptr;
+    if (slot.compare_exchange_strong(empty, m.get())) {
+      (void)m.release();
       return;
     }
   }
+}
+
+std::size_t ReductionStages::release() noexcept {
+  std::size_t bytes = 0;
+  for (auto& slot : kept_) {
+    std::unique_ptr<BatchMemory> m(slot.exchange(nullptr));
+    if (m) bytes += m->bytes();
+  }
+  return bytes;
 }
 
 namespace {
@@ -109,18 +122,12 @@ struct Stage {
 // The stages, and the threads that reduce them as they are filled. Only the
 // reading thread touches the batch's memory: a stage's features are its own
 // until that thread copies them out, so the batch's regions may grow (and
-// move) while others reduce.
+// move) while others reduce. A helper is started only once a stage waits
+// while another is filled: a batch of one stage starts no thread.
 class Pipeline {
  public:
-  Pipeline(const Reduction& reduction, BatchMemory& out, ReductionStages& kept, unsigned helpers)
-      : reduction_(reduction), out_(out), kept_(kept), stages_(helpers + 2) {
-    const SignalsBlocked blocked;  // helpers leave signals to the process's own threads
-    try {
-      for (unsigned t = 0; t < helpers; ++t) helpers_.emplace_back([this] { help(); });
-    } catch (const std::system_error&) {
-      // No more threads to be had: the reading one reduces what is left.
-    }
-  }
+  Pipeline(const Reduction& reduction, BatchMemory& out, unsigned helpers)
+      : reduction_(reduction), out_(out), stages_(helpers + 2), wanted_(helpers) {}
   ~Pipeline() {
     {
       std::lock_guard lock(mutex_);
@@ -129,7 +136,7 @@ class Pipeline {
     changed_.notify_all();
     for (std::thread& t : helpers_) t.join();
     for (Stage& s : stages_) {
-      if (s.memory) kept_.give(std::move(s.memory));
+      ReductionStages::give(std::move(s.memory));
     }
   }
   Pipeline(const Pipeline&) = delete;
@@ -148,7 +155,7 @@ class Pipeline {
           s.state = Stage::State::free;
         }
         if (s.state != Stage::State::free) continue;
-        if (!s.memory) s.memory = kept_.take();
+        if (!s.memory) s.memory = ReductionStages::take();
         return s.memory ? &s : nullptr;
       }
       if (!reduce_one(lock)) changed_.wait(lock);
@@ -157,10 +164,16 @@ class Pipeline {
 
   // Hands a filled stage to whichever thread is free first.
   void filled(Stage& s) {
+    bool start = false;
     {
       std::lock_guard lock(mutex_);
       s.state = Stage::State::filled;
+      start = helpers_.size() < wanted_ &&
+              std::count_if(stages_.begin(), stages_.end(), [](const Stage& t) {
+                return t.state == Stage::State::filled;
+              }) > 1;
     }
+    if (start) start_helper();
     changed_.notify_one();
   }
 
@@ -168,16 +181,17 @@ class Pipeline {
   void finish() {
     std::unique_lock lock(mutex_);
     while (true) {
-      bool busy = false;
-      for (Stage& s : stages_) {
-        if (s.state == Stage::State::reduced) {
-          lock.unlock();
-          copy_out(s);
-          lock.lock();
-          s.state = Stage::State::free;
-        }
-        busy = busy || s.state != Stage::State::free;
+      auto reduced = std::find_if(stages_.begin(), stages_.end(),
+                                  [](const Stage& s) { return s.state == Stage::State::reduced; });
+      if (reduced != stages_.end()) {
+        lock.unlock();
+        copy_out(*reduced);
+        lock.lock();
+        reduced->state = Stage::State::free;
+        continue;  // others may have changed meanwhile: look again before waiting
       }
+      const bool busy = std::any_of(stages_.begin(), stages_.end(),
+                                    [](const Stage& s) { return s.state != Stage::State::free; });
       if (!busy) return;
       if (!reduce_one(lock)) changed_.wait(lock);
     }
@@ -198,6 +212,17 @@ class Pipeline {
     s->state = Stage::State::reduced;
     changed_.notify_all();
     return true;
+  }
+
+  // One more helper, signals blocked so that they stay with the process's
+  // own threads; none where no thread can be had (this one reduces then).
+  void start_helper() {
+    const SignalsBlocked blocked;
+    try {
+      helpers_.emplace_back([this] { help(); });
+    } catch (const std::system_error&) {
+      wanted_ = helpers_.size();
+    }
   }
 
   void help() {
@@ -223,9 +248,9 @@ class Pipeline {
 
   const Reduction& reduction_;
   BatchMemory& out_;
-  ReductionStages& kept_;
   std::vector<Stage> stages_;
-  std::vector<std::thread> helpers_;
+  std::vector<std::thread> helpers_;  // started and joined by the reading thread alone
+  std::size_t wanted_;
   std::mutex mutex_;
   std::condition_variable changed_;
   bool done_ = false;
@@ -249,18 +274,21 @@ bool make_room(BatchMemory& m, const Reduction& reduction, std::uint64_t events,
 }  // namespace
 
 BatchResult reduce_walk(const StageFill& fill, const Reduction& reduction, BatchMemory& out,
-                        Limits limits, ReductionStages& stages) {
+                        Limits limits, std::uint64_t records_hint) {
   const LayoutDesc& layout = reduction.layout();
   const CpuShare share(kMaxThreads);
   BatchResult total;
   std::uint64_t bytes = 0;  // file bytes of the records taken
+  // The first memory holds as many records as the input can, up to 2**16:
+  // grown by doubling past that (a record may be far longer than a header).
+  const std::uint64_t first_room = std::min({limits.max_events, records_hint, std::uint64_t(1) << 16});
   std::uint64_t room = 0;
-  Pipeline pipeline(reduction, out, stages, share.threads() - 1);
+  Pipeline pipeline(reduction, out, share.threads() - 1);
   // Reserves the rows of the most records `part` can bring before they are
   // read: records read are never dropped for want of memory.
   auto ready = [&](Stage* stage, const Limits& part) {
     const std::uint64_t most = std::min(part.max_events, part.max_bytes / reduction.header_size() + 1);
-    return stage && make_room(out, reduction, total.events + most, room) &&
+    return stage && make_room(out, reduction, std::max(total.events + most, first_room), room) &&
            reduction.make_room(*stage->memory, most);
   };
   while (true) {

@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <array>
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -65,19 +66,26 @@ class Reduction {
 // fills a batch, under `limits`.
 using StageFill = std::function<BatchResult(BatchMemory& stage, Limits limits)>;
 
-// Memory for the stages of reduce_walk(), kept between the batches of one
-// reader: at most kMaxThreads + 1 stages of a few hundred KiB.
+// Memory for the stages of reduce_walk(), kept between batches of any reader,
+// since fresh memory is faulted in page by page: at most kKept stages of no
+// more than kKeptBytes each. Lock-free, so that a fork while another thread
+// holds one leaves nothing locked.
 class ReductionStages {
  public:
   // The file bytes of records a stage is filled with at a time: small
   // enough to stay in a core's cache between its read and its reduction.
   static constexpr std::uint64_t kBytes = std::uint64_t(256) << 10;
+  static constexpr std::size_t kKept = 2 * kMaxThreads;
+  static constexpr std::size_t kKeptBytes = std::size_t(8) << 20;
 
-  std::unique_ptr<BatchMemory> take();
-  void give(std::unique_ptr<BatchMemory> m) noexcept;
+  // A kept stage, else new memory; null where memory is short.
+  static std::unique_ptr<BatchMemory> take() noexcept;
+  static void give(std::unique_ptr<BatchMemory> m) noexcept;
+  // Frees the kept stages; returns the bytes they held.
+  static std::size_t release() noexcept;
 
  private:
-  std::array<std::unique_ptr<BatchMemory>, kMaxThreads + 1> kept_;
+  static std::array<std::atomic<BatchMemory*>, kKept> kept_;
 };
 
 // One batch of records, whose header columns go into `out`'s columns and
@@ -87,7 +95,9 @@ class ReductionStages {
 // threads (as many as the CPUs spare) reduce the stages already filled. The
 // batch ends as the fill that ended it says (end, corrupt, error...), with
 // every record before that reduced.
+// `records_hint`: at most how many records the input holds from here on,
+// where its length says (the first memory of the batch is sized by it).
 BatchResult reduce_walk(const StageFill& fill, const Reduction& reduction, BatchMemory& out,
-                        Limits limits, ReductionStages& stages);
+                        Limits limits, std::uint64_t records_hint = UINT64_MAX);
 
 }  // namespace vorn

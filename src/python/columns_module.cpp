@@ -60,7 +60,6 @@ struct DecoderState {
   KeptError kept;           // what a file object raised, until the boundary raises it
   std::optional<BatchDecoder> decoder;
   std::shared_ptr<BatchPool> pool;
-  ReductionStages stages;  // of the batches read with features alone
   PyRef filename;  // as the caller gave it, for errors
   Iteration iteration;
   // A file object is read with the interpreter; a path needs none.
@@ -281,7 +280,11 @@ BatchResult decode_yield(DecoderState& st, BatchMemory& memory, Limits limits, c
   if (!y.reduction) return st.decoder->decode(memory, limits);
   if (!y.samples) {
     const StageFill fill = [&](BatchMemory& stage, Limits part) { return st.decoder->decode(stage, part); };
-    return reduce_walk(fill, *y.reduction, memory, limits, st.stages);
+    std::uint64_t records = UINT64_MAX;  // at most, by the input's length
+    if (const std::optional<std::uint64_t> length = st.decoder->file_length()) {
+      records = (*length - std::min(*length, st.decoder->position())) / st.decoder->header_size() + 1;
+    }
+    return reduce_walk(fill, *y.reduction, memory, limits, records);
   }
   BatchResult r = st.decoder->decode(memory, limits);
   whole = reduce_kept(memory, r, *y.reduction);
@@ -398,7 +401,7 @@ BatchResult pick_yield(DecoderState& st, BatchMemory& memory, std::span<const Ex
       if (r.stop == Stop::limit && next == extents.size()) r.stop = Stop::end;
       return r;
     };
-    return reduce_walk(fill, *y.reduction, memory, Limits{}, st.stages);
+    return reduce_walk(fill, *y.reduction, memory, Limits{}, extents.size());
   }
   BatchResult r = st.decoder->pick(memory, extents);
   whole = reduce_kept(memory, r, *y.reduction);
@@ -788,7 +791,7 @@ PyRef layouts_dict() {
 // release_memory() -> bytes that the memory kept from dropped reads, and the
 // scratch memory of reads in parts, held.
 PyObject* module_release_memory(PyObject*, PyObject*) noexcept {
-  return PyLong_FromSize_t(spare_memory()->release() + release_stages());
+  return PyLong_FromSize_t(spare_memory()->release() + release_stages() + ReductionStages::release());
 }
 
 // _read_threads() -> the threads a read started now would run on: fewer

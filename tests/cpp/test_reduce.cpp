@@ -64,7 +64,6 @@ TEST(ReduceWalkTest, GivesTheBatchesOfDecodeWithTheirSamplesReduced) {
   spec.trapezoid = Trapezoid{8, 4};
   spec.decay = 50.0;
   std::mt19937 rng(7);
-  ReductionStages stages;
   for (int trial = 0; trial < 24; ++trial) {
     SCOPED_TRACE("trial " + std::to_string(trial));
     // Sizes from none to records past a stage's bytes; sometimes a corrupt
@@ -93,7 +92,7 @@ TEST(ReduceWalkTest, GivesTheBatchesOfDecodeWithTheirSamplesReduced) {
                  ra.events, red.columns(a));
       BatchMemory b;
       const StageFill fill = [&](BatchMemory& stage, Limits part) { return reduced.decode(stage, part); };
-      const BatchResult rb = reduce_walk(fill, red, b, limits, stages);
+      const BatchResult rb = reduce_walk(fill, red, b, limits);
       ASSERT_EQ(seen(a, ra, red), seen(b, rb, red)) << "batch " << batch;
       ASSERT_EQ(plain.position(), reduced.position());
       if (ra.stop != Stop::limit || ra.events == 0) break;
