@@ -41,43 +41,50 @@ def check_labels(batches, first, count):
     assert np.array_equal(got, np.arange(first, first + count)), f"{len(got)} events, not {count}"
 
 
+def pestered(batches):
+    """Every batch of the iterator `batches`, read in the main thread while
+    another sends it SIGINT every 2 ms, and how many KeyboardInterrupts came.
+    One counts where it was sent while next() was at work; one that lands
+    between next() returning and the caller storing its result would be lost
+    by Python itself, so the handler skips it."""
+    import signal
+    state = {"inside": False}
+
+    def handler(*_):
+        if state["inside"]:
+            state["inside"] = False
+            raise KeyboardInterrupt
+    signal.signal(signal.SIGINT, handler)
+    done = threading.Event()
+
+    def pester(main=threading.main_thread().ident):
+        while not done.wait(0.002):
+            state["inside"] = False
+            signal.pthread_kill(main, signal.SIGINT)
+            try:
+                batches.position
+            except RuntimeError:  # the main thread is inside next()
+                state["inside"] = True
+    threading.Thread(target=pester).start()
+    got, interrupts = [], 0
+    while True:
+        try:
+            got.append(next(batches))
+        except KeyboardInterrupt:
+            interrupts += 1
+        except StopIteration:
+            break
+    done.set()
+    return got, interrupts
+
+
 class TestInterrupts:
     def test_ctrl_c_during_iteration_loses_no_batch(self, big_wd1):
-        # A SIGINT every 2 ms counts where it was sent while next() was at
-        # work; one that lands between next() returning and the caller storing
-        # its result would be lost by Python itself, so the handler skips it.
         out = run("""
-            import signal, sys, threading
+            import sys
             import vorn_columns as vc
-            from test_columns_hardening import check_labels
-            batches = vc.iter_batches(sys.argv[1], "WD1", start=5)
-            inside = False
-            def handler(*_):
-                global inside
-                if inside:
-                    inside = False
-                    raise KeyboardInterrupt
-            signal.signal(signal.SIGINT, handler)
-            done = threading.Event()
-            def pester(main=threading.main_thread().ident):
-                global inside
-                while not done.wait(0.002):
-                    inside = False
-                    signal.pthread_kill(main, signal.SIGINT)
-                    try:
-                        batches.position
-                    except RuntimeError:  # the main thread is inside next()
-                        inside = True
-            threading.Thread(target=pester).start()
-            got, interrupts = [], 0
-            while True:
-                try:
-                    got.append(next(batches))
-                except KeyboardInterrupt:
-                    interrupts += 1
-                except StopIteration:
-                    break
-            done.set()
+            from test_columns_hardening import check_labels, pestered
+            got, interrupts = pestered(vc.iter_batches(sys.argv[1], "WD1", start=5))
             check_labels(got, 5, 40_000 - 5)
             print(interrupts > 0)
         """, big_wd1)

@@ -1,6 +1,7 @@
-"""Reads with pulse features when things go wrong around them: Ctrl-C, two
-threads sharing an iterator, the file cut and restored underneath. No event
-may be lost, repeated, or given another event's features."""
+"""Reads with pulse features when things go wrong around them (Ctrl-C, two
+threads sharing an iterator, the file cut and restored underneath), and the
+Polars and Dask frames of features. No event may be lost, repeated, or given
+another event's features."""
 import os
 import threading
 
@@ -44,42 +45,16 @@ def rows_agree(batch, whole, upto=None):
 
 
 def test_ctrl_c_during_a_feature_iteration_loses_and_mislabels_nothing(pulses):
-    # SIGINT every 2 ms while next() is at work (see the same test without
-    # features): each batch is whole and its features are its events'.
+    # SIGINT every 2 ms while next() is at work: each batch is whole and
+    # its features are its events'.
     out = run("""
-        import signal, sys, threading
-        import numpy as np, vorn_columns as vc
-        from test_columns_hardening import check_labels
+        import sys
+        import vorn_columns as vc
+        from test_columns_hardening import check_labels, pestered
         from test_feature_reads import SPEC, EVENTS, rows_agree
         whole = SPEC.compute(vc.read(sys.argv[1], "WD1"))
-        batches = vc.iter_batches(sys.argv[1], "WD1", features=SPEC, max_bytes=1 << 20)
-        inside = False
-        def handler(*_):
-            global inside
-            if inside:
-                inside = False
-                raise KeyboardInterrupt
-        signal.signal(signal.SIGINT, handler)
-        done = threading.Event()
-        def pester(main=threading.main_thread().ident):
-            global inside
-            while not done.wait(0.002):
-                inside = False
-                signal.pthread_kill(main, signal.SIGINT)
-                try:
-                    batches.position
-                except RuntimeError:  # the main thread is inside next()
-                    inside = True
-        threading.Thread(target=pester).start()
-        got, interrupts = [], 0
-        while True:
-            try:
-                got.append(next(batches))
-            except KeyboardInterrupt:
-                interrupts += 1
-            except StopIteration:
-                break
-        done.set()
+        got, interrupts = pestered(vc.iter_batches(sys.argv[1], "WD1", features=SPEC,
+                                                   max_bytes=1 << 20))
         check_labels(got, 0, EVENTS)
         print(interrupts > 0, all(rows_agree(b, whole) for b in got))
     """, pulses)
