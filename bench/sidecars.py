@@ -22,7 +22,7 @@ import numpy as np
 import polars as pl
 
 import vorn_columns as vc
-from vorn_columns import _sidecar
+from vorn_columns import _index, _sidecar
 from columns import _row, fmt_targets, ratios, rotated
 from workloads import BY_NAME, MB, file_name, generate
 
@@ -81,7 +81,7 @@ def measure(path, w, reps):
         _sidecar.cache.clear()
         runs = _timed(jobs, reps)
     finally:
-        os.remove(path + _sidecar.SUFFIX)
+        os.remove(path + _index.SUFFIX)
     return {"workload": w.name, "events": len(index), "runs": runs, "first_load": first_load}
 
 
@@ -118,7 +118,7 @@ def measure_s3():
         total = int(frame["event_counter"].sum().compute())
         lines = opener(base + "download-recording", timeout=10).read().splitlines()
         gets = [r for r in map(json.loads, lines)
-                if r["method"] == "GET" and not r["url"].endswith(_sidecar.SUFFIX)]
+                if r["method"] == "GET" and not r["url"].endswith(_index.SUFFIX)]
         return {"objects": OBJECTS, "partitions": frame.npartitions, "data_gets": len(gets),
                 "sum": total}
     finally:

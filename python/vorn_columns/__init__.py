@@ -12,7 +12,8 @@ from __future__ import annotations
 from typing import TYPE_CHECKING
 
 from ._args import Layout as Layout, PathLike as PathLike, Source as Source
-from ._batch import Batch, Index
+from ._batch import Batch
+from ._index import Index
 from ._errors import CorruptRecordError, StaleIndexError, StaleIndexWarning
 from ._features import Features
 from ._frames import scan_polars, to_dask

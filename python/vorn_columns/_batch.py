@@ -4,13 +4,11 @@ to columns."""
 from __future__ import annotations
 
 import operator
-import os
 from typing import (TYPE_CHECKING, Any, Dict, ItemsView, Iterator, KeysView, Literal, Optional,
                     Sequence, Tuple, TypedDict, Union, ValuesView, overload)
 
 import numpy as np
 
-from . import _args
 from ._layouts import DESCRIPTIONS, FIELDS
 from .arrow import array_capsules, batch_stream_capsule, schema_capsule
 
@@ -206,116 +204,6 @@ class Batch(_HeaderColumns):
         """The batch as an Arrow stream of one record batch, an
         "arrow_array_stream" PyCapsule; each call makes a new stream of it."""
         return batch_stream_capsule(self, requested_schema)
-
-
-class Index(_HeaderColumns):
-    """Where each record of a file starts, and its header values, without
-    its samples. ``positions`` has ``len(index) + 1`` entries: the last is the
-    end of the last complete record. ``inode`` and ``size`` are the file's at
-    the scan (None: not known); for an object behind a URL, ``tag`` is its
-    ETag or modification time ("" where the filesystem gives neither).
-    ``codec`` is the compression the scan found (None: plain), whose
-    decompressed bytes the positions count. ``source`` names the file or URL
-    scanned (None for a file object). A read that seeks with the index
-    first checks that the file is the same one, no shorter, and that the
-    record found at the position has the index's header values; else it
-    raises ``StaleIndexError``."""
-
-    __module__ = "vorn_columns"
-    __slots__ = ("layout", "channels", "columns", "positions", "inode", "size", "tag", "codec",
-                 "source", "mtime_ns", "fingerprint", "sidecar")
-
-    def __init__(self, layout: str, channels: int, columns: Dict[str, np.ndarray],
-                 positions: np.ndarray, *, inode: Optional[int] = None,
-                 size: Optional[int] = None, tag: str = "", codec: Optional[str] = None,
-                 source: Optional[str] = None) -> None:
-        self._set(layout, channels, columns, positions, inode, size, tag, codec, source,
-                  owned=False)
-
-    def _set(self, layout: str, channels: int, columns: Dict[str, np.ndarray], positions: Any,
-             inode: Optional[int], size: Optional[int], tag: str = "",
-             codec: Optional[str] = None, source: Optional[str] = None, *, owned: bool) -> None:
-        """Checks what is cheap to check. Positions become read-only: an array
-        the index does not own (`owned` False) is copied first if writeable."""
-        self.layout = _args.layout(layout)
-        p = np.asarray(positions)
-        if p.dtype.kind not in "iu" or p.ndim != 1:
-            raise TypeError(f"positions must be a one-dimensional integer array, not {p.dtype} "
-                            f"of {p.ndim} dimensions")
-        if p.dtype != np.int64 or (p.flags.writeable and not owned):
-            p = p.astype(np.int64)
-        p.flags.writeable = False
-        if not len(p) or p[0] != 0 or bool(np.any(p[1:] < p[:-1])):
-            raise ValueError("positions must start at 0 and never decrease")
-        if set(columns) != set(FIELDS[layout]) or any(
-                len(c) != len(p) - 1 for c in columns.values()):
-            raise ValueError(f"columns must be the {layout} fields {', '.join(FIELDS[layout])}, "
-                             f"each of len(positions) - 1 = {len(p) - 1} values")
-        self.channels = operator.index(channels)
-        self.columns = columns
-        self.positions = p
-        self.inode = inode
-        self.size = size
-        self.tag = tag
-        self.codec = codec
-        self.source = source
-        self.mtime_ns: Optional[int] = None  # of a local file, at the scan
-        self.fingerprint: Optional[str] = None  # of a local file's first 64 KiB, once saved
-        self.sidecar: Optional[str] = None  # the sidecar it was saved to or loaded from
-
-    def __len__(self) -> int:
-        return len(self.positions) - 1
-
-    def __getitem__(self, name: str) -> np.ndarray:
-        return _column(self.columns, name, "ix")
-
-    def __repr__(self) -> str:
-        return f"<vorn_columns.Index {self.layout} events {len(self)}>"
-
-    def __getstate__(self) -> Tuple[Any, ...]:
-        return (self.layout, self.channels, self.columns, self.positions, self.inode, self.size,
-                self.tag, self.codec, self.source, self.mtime_ns, self.fingerprint, self.sidecar)
-
-    def __setstate__(self, state: Tuple[Any, ...]) -> None:
-        # Unpickled arrays are writeable: the positions, the index's own,
-        # become read-only again in place. The pickles of earlier versions
-        # end before `mtime_ns` (and may end before `source`, `tag` and `codec`).
-        self._set(*state[:9], owned=True)
-        self.mtime_ns, self.fingerprint, self.sidecar = (tuple(state[9:]) + (None,) * 3)[:3]
-
-    def save(self, path: Union[str, "os.PathLike[str]", None] = None, *,
-             storage_options: Optional[Dict[str, Any]] = None) -> str:
-        """Writes the index as a Parquet sidecar, beside its file (``<name>.vidx``) unless
-        ``path`` (a path or URL) says where, replacing it whole, and returns where. The
-        file must be the one scanned; the reading functions' ``index="auto"`` then find it."""
-        from . import _sidecar
-        return _sidecar.save(self, path, storage_options)
-
-    @classmethod
-    def load(cls, path_or_url: Union[str, "os.PathLike[str]"], *,
-             storage_options: Optional[Dict[str, Any]] = None) -> "Index":
-        """The index a sidecar holds. It is checked against its file where it is used; a
-        sidecar edited or damaged since it was written raises ``StaleIndexError`` here."""
-        from . import _sidecar
-        return _sidecar.load(path_or_url, storage_options)
-
-    def _header(self, event: int) -> Tuple[int, ...]:
-        """The header values of `event` as the scan found them."""
-        return tuple(int(self.columns[name][event]) for name in FIELDS[self.layout])
-
-
-class FileMark:
-    """What an index knows of its file besides the header values: enough to
-    check a file before seeking to one of its positions."""
-
-    def __init__(self, index: Index) -> None:
-        self.layout = index.layout
-        self.channels = index.channels
-        self.inode = index.inode
-        self.size = index.size
-        self.tag = index.tag
-        self.codec = index.codec
-        self.positions = index.positions
 
 
 def _view(batch: Batch, key: slice) -> Batch:

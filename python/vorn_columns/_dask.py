@@ -18,7 +18,8 @@ import numpy as np
 
 from . import _args, _remote, _sidecar, _sources
 from ._args import Layout, Source
-from ._batch import Batch, FileMark, Index
+from ._batch import Batch
+from ._index import FileMark, Index
 from ._layouts import FIELD_DTYPES, FIELDS, SAMPLE_DTYPES
 from ._reading import read, read_range, scan
 

@@ -29,7 +29,7 @@ except ImportError as e:
 from . import _args, _remote, _sidecar, _sources
 from ._args import Layout, Source
 from ._layouts import FIELD_DTYPES, FIELDS, SAMPLE_DTYPES
-from ._batch import Index
+from ._index import Index
 from ._reading import (check_file, confirm, decoder_of, detect_layout, iter_batches, layout_of,
                        open_source)
 from ._take import _changed, pick

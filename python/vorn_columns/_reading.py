@@ -13,7 +13,8 @@ import numpy as np
 
 from . import _args, _detect, _native, _remote, _sidecar, _sources
 from ._args import UNLIMITED, Layout, Source
-from ._batch import Batch, FileMark, Index
+from ._batch import Batch
+from ._index import FileMark, Index
 from ._errors import CorruptRecordError, StaleIndexError, stale
 from ._layouts import FIELDS, LONGEST_HEADER
 from ._sidecar import IndexArg

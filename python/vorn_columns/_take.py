@@ -9,7 +9,8 @@ import numpy as np
 
 from . import _args, _native, _sidecar
 from ._args import Layout, Source
-from ._batch import Batch, Index, select
+from ._batch import Batch, select
+from ._index import Index
 from ._errors import StaleIndexError, stale
 from ._layouts import FIELDS
 from ._sidecar import IndexArg

@@ -17,9 +17,9 @@ from typing import Any, Callable, Dict, Iterator, List, Optional, Sequence, Tupl
 
 import numpy as np
 
-from . import _remote, _sidecar, _sources
+from . import _index, _remote, _sidecar, _sources
 from ._args import Layout
-from ._batch import Index
+from ._index import Index
 from ._errors import CorruptRecordError, StaleIndexError
 from ._features import FEATURES, Features
 from ._layouts import DESCRIPTIONS
@@ -785,7 +785,7 @@ def index_file(path: str, layout: Optional[str], options: Optional[Dict[str, Any
                          index=None)
         except (*_READ_ERRORS, ValueError) as e:
             raise Failure(f"cannot index {path}: {getattr(e, 'strerror', None) or e}") from None
-    target = _sidecar.default_path(path)
+    target = _index.default_path(path)
     try:
         return found.save(storage_options=options)
     except ImportError as e:
