@@ -148,6 +148,11 @@ def pa_record(batch):
     return pa.record_batch(batch)
 
 
+def pa_table(stream):
+    pa = pytest.importorskip("pyarrow")
+    return pa.table(stream)
+
+
 @pytest.mark.parametrize("layout", ["WD1", "WD2"])
 @pytest.mark.parametrize("index", [None, "sidecar"])
 def test_polars_frames_of_features_are_the_reads(tmp_path, layout, index):
@@ -183,6 +188,10 @@ def test_polars_frames_of_features_are_the_reads(tmp_path, layout, index):
         got = query.collect()
         want = frame_of(whole[rows]).select(got.columns)
         assert got.equals(want, null_equal=True), query
+    # The iterator's Arrow stream, made on the reading thread, holds the same.
+    streamed = pl.from_arrow(pa_table(vc.iter_batches(path, layout, features=spec, index=None,
+                                                      max_bytes=100_000)))
+    assert streamed.equals(frame_of(whole), null_equal=True)
 
 
 def test_dask_features_of_s3_objects_on_worker_processes_are_the_local_ones(s3, tmp_path):
