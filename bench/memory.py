@@ -1,10 +1,11 @@
 """Peak resident memory while one file is streamed, run in its own process.
 
-    python bench/memory.py PATH LAYOUT [EventReader | vc.iter_batches [STORAGE_OPTIONS]]
+    python bench/memory.py PATH LAYOUT [EventReader | vc.iter_batches [STORAGE_OPTIONS] | features]
 
 Prints JSON: the resident set after the imports and one small read (the
 baseline), the peak reached while reading every event, and for
-vc.iter_batches the bytes of its largest batch. PATH may be a URL, with its storage
+vc.iter_batches the bytes of its largest batch (with features: of its
+header and feature columns, the samples being reduced and not kept). PATH may be a URL, with its storage
 options as JSON.
 """
 import functools
@@ -53,6 +54,18 @@ def batches(path, layout, options=None):
     return n, largest
 
 
+# The whole chain: what a read with features holds at most besides its columns.
+FEATURES = vorn_columns.Features("negative", trapezoid=(32, 16), decay=500.0)
+
+
+def feature_batches(path, layout):
+    n = largest = 0
+    for b in vorn_columns.iter_batches(path, layout, features=FEATURES):
+        n += len(b)
+        largest = max(largest, sum(c.nbytes for c in b.columns.values()))
+    return n, largest
+
+
 def options_of(options):
     return {"storage_options": json.loads(options)} if options else {}
 
@@ -62,6 +75,9 @@ def main(path, layout, reader="EventReader", options=None):
     if reader == "EventReader":
         next(vorn.EventReader(path, layout))
         run = events
+    elif reader == "features":
+        next(vorn_columns.iter_batches(path, layout, max_events=1, features=FEATURES))
+        run = feature_batches
     else:
         next(vorn_columns.iter_batches(path, layout, max_events=1, **options_of(options)))
         run = functools.partial(batches, options=options)

@@ -31,6 +31,7 @@ def test_quick_run_writes_a_complete_report(tmp_path):
         assert r["events"] * w.record_bytes == r["file_bytes"]
         assert all(x["ns_per_event"] > 0 for x in r["readers"].values())
     assert {m["workload"] for m in report["memory"]} == {"wd1_64", "wd2_1x100000"}
+    assert {m["reader"] for m in report["memory"]} == {"EventReader", "vc.iter_batches", "features"}
     assert "| wd2_1x100000 |" in (tmp_path / "bench.md").read_text()
     rows = [t["what"] for t in report["columns"]["targets"]]
     for codec in codecs():  # other sources' rows (zstd where this interpreter reads it)
