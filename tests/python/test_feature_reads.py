@@ -194,6 +194,7 @@ def test_polars_frames_of_features_are_the_reads(tmp_path, layout, index):
     assert streamed.equals(frame_of(whole), null_equal=True)
 
 
+@pytest.mark.servers
 def test_dask_features_of_s3_objects_on_worker_processes_are_the_local_ones(s3, tmp_path):
     distributed = pytest.importorskip("distributed", reason="the dask extra is not installed")
     rng = np.random.default_rng(4)
