@@ -227,16 +227,20 @@ class _File:
             return self._filtered_whole(opened, None)  # every record: one walk through it
         return self._headers_first(opened, left)
 
+    def _passing(self, columns: Any, n: int) -> Tuple[Any, np.ndarray]:
+        """The frame of the header columns of the first `n` events in `columns`, and the rows
+        of those the filter passes."""
+        headers = self._labelled(pl.DataFrame({name: columns[name][:n] for name in self.fields}))
+        if self.predicate is None:
+            return headers, np.arange(n)
+        passed = headers.select(self.predicate.fill_null(False)).to_series()
+        return headers, np.flatnonzero(passed.to_numpy())
+
     def _from_index(self, index: Index, left: Optional[int]) -> Iterator[Tuple[Any, int]]:
         """The filter evaluated on the index's header columns, in memory; the file is read
         only for the samples of the events that pass, checked against the index as take's."""
         n = len(index) if left is None else min(len(index), left)
-        headers = self._labelled(pl.DataFrame({name: index.columns[name][:n]
-                                               for name in self.fields}))
-        keep = np.arange(n)
-        if self.predicate is not None:
-            passed = headers.select(self.predicate.fill_null(False)).to_series()
-            keep = np.flatnonzero(passed.to_numpy())
+        headers, keep = self._passing(index.columns, n)
         if not self.reads:
             yield (headers if len(keep) == n else headers[keep]), n
             return
@@ -296,11 +300,7 @@ class _File:
                 left -= n
             if self.given and not first:
                 confirm(opened, self.layout, n)
-            headers = self._labelled(pl.DataFrame({name: by_name[name] for name in self.fields}))
-            keep = np.arange(n)
-            if self.predicate is not None:
-                passed = headers.select(self.predicate.fill_null(False)).to_series()
-                keep = np.flatnonzero(passed.to_numpy())
+            headers, keep = self._passing(by_name, n)
             if not self.reads:
                 yield (headers if len(keep) == n else headers[keep]), n
             elif len(keep):

@@ -78,6 +78,25 @@ def pestered(batches):
     return got, interrupts
 
 
+def cut_and_restored(path, content, cut, reading, stop, times):
+    """Runs reading() on two threads while the file at `path` is cut at byte
+    `cut` and written whole again `times` times; then sets `stop` and waits
+    for them."""
+    readers = [threading.Thread(target=reading) for _ in range(2)]
+    for t in readers:
+        t.start()
+    try:
+        for _ in range(times):
+            os.truncate(path, cut)
+            with open(path, "r+b") as f:
+                f.seek(cut)
+                f.write(content[cut:])
+    finally:
+        stop.set()
+        for t in readers:
+            t.join()
+
+
 class TestInterrupts:
     def test_ctrl_c_during_iteration_loses_no_batch(self, big_wd1):
         out = run("""
@@ -485,18 +504,6 @@ class TestThreadedReads:
                 if not agrees_but_for_zeros(got, want):
                     wrong.append(len(got[1][0]) - 1)
 
-        readers = [threading.Thread(target=reading) for _ in range(2)]
-        for t in readers:
-            t.start()
-        try:
-            for _ in range(60):
-                os.truncate(runs, cut)
-                with open(runs, "r+b") as f:
-                    f.seek(cut)
-                    f.write(content[cut:])
-        finally:
-            stop.set()
-            for t in readers:
-                t.join()
+        cut_and_restored(runs, content, cut, reading, stop, 60)
         assert wrong == []
         assert is_prefix(made_of(reader, runs), want)

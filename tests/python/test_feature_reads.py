@@ -2,7 +2,6 @@
 threads sharing an iterator, the file cut and restored underneath), and the
 Polars and Dask frames of features. No event may be lost, repeated, or given
 another event's features."""
-import os
 import threading
 
 import numpy as np
@@ -10,6 +9,7 @@ import pytest
 
 import vorn_columns as vc
 import wd_files
+from test_columns_hardening import cut_and_restored
 from test_hardening import run
 
 SPEC = vc.Features("negative", trapezoid=(8, 4), decay=50.0)
@@ -120,19 +120,7 @@ def test_features_of_a_file_cut_and_restored_underneath(pulses, how, tmp_path):
             if not rows_agree(b, whole, upto=intact):
                 wrong.append(len(b))
 
-    readers = [threading.Thread(target=reading) for _ in range(2)]
-    for t in readers:
-        t.start()
-    try:
-        for _ in range(40):
-            os.truncate(path, cut)
-            with open(path, "r+b") as f:
-                f.seek(cut)
-                f.write(content[cut:])
-    finally:
-        stop.set()
-        for t in readers:
-            t.join()
+    cut_and_restored(path, content, cut, reading, stop, 40)
     assert wrong == []
     assert rows_agree(vc.read(path, "WD1", features=SPEC), whole)
 
